@@ -1,0 +1,167 @@
+#pragma once
+
+#include "app/workflow/AppServices.h"
+#include "app/workflow/AssistPhase.h"
+#include "app/workflow/Cancellation.h"
+#include "app/workflow/CaptureApplication.h"
+#include "app/workflow/ElevenLabsVoice.h"
+#include "app/workflow/LocalVoicePreset.h"
+#include "app/workflow/VoiceSource.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <QVariant>
+#include <optional>
+#include <qcoro/qcorotask.h>
+
+// The workflow controller: holds everything the window shows, owns the services
+// and carries out every user action. Lives on the main thread; failures become
+// state (`phase` error and `statusMessage`, or `elevenLabsStatus`), never exceptions.
+class AppViewModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(AssistPhase phase READ phase NOTIFY phaseChanged)
+    Q_PROPERTY(QList<CaptureApplication> applications READ applications NOTIFY applicationsChanged)
+    Q_PROPERTY(QVariant selectedApplicationID READ selectedApplicationIDValue WRITE
+                   setSelectedApplicationIDValue NOTIFY selectedApplicationIDChanged)
+    Q_PROPERTY(QString translatedEnglishSentence READ translatedEnglishSentence NOTIFY
+                   translatedEnglishSentenceChanged)
+    Q_PROPERTY(QString liveTranslation READ liveTranslation NOTIFY liveTranslationChanged)
+    Q_PROPERTY(bool isTranslating READ isTranslating NOTIFY isTranslatingChanged)
+    Q_PROPERTY(QString approvedText READ approvedText WRITE setApprovedText NOTIFY approvedTextChanged)
+    Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
+    Q_PROPERTY(QVariant synthesizedURL READ synthesizedURLValue NOTIFY synthesizedURLChanged)
+    Q_PROPERTY(bool isGeneratingVoice READ isGeneratingVoice NOTIFY isGeneratingVoiceChanged)
+    Q_PROPERTY(QList<ElevenLabsVoice> elevenLabsVoices READ elevenLabsVoices NOTIFY
+                   elevenLabsVoicesChanged)
+    Q_PROPERTY(QVariant selectedElevenLabsVoiceID READ selectedElevenLabsVoiceIDValue NOTIFY
+                   selectedElevenLabsVoiceIDChanged)
+    Q_PROPERTY(bool hasElevenLabsAPIKey READ hasElevenLabsAPIKey NOTIFY hasElevenLabsAPIKeyChanged)
+    Q_PROPERTY(bool isLoadingElevenLabsVoices READ isLoadingElevenLabsVoices NOTIFY
+                   isLoadingElevenLabsVoicesChanged)
+    Q_PROPERTY(QString elevenLabsStatus READ elevenLabsStatus NOTIFY elevenLabsStatusChanged)
+    Q_PROPERTY(QString koreanReply READ koreanReply NOTIFY koreanReplyChanged)
+    Q_PROPERTY(bool isTranslatingReply READ isTranslatingReply NOTIFY isTranslatingReplyChanged)
+    Q_PROPERTY(VoiceSource voiceSource READ voiceSource NOTIFY voiceSourceChanged)
+    Q_PROPERTY(QString selectedLocalVoiceID READ selectedLocalVoiceID NOTIFY
+                   selectedLocalVoiceIDChanged)
+    Q_PROPERTY(QString activeVoiceName READ activeVoiceName NOTIFY activeVoiceNameChanged)
+
+public:
+    explicit AppViewModel(AppServices services, QObject* parent = nullptr);
+    ~AppViewModel() override;
+
+    // Observable state.
+    AssistPhase phase() const { return m_phase; }
+    QList<CaptureApplication> applications() const { return m_applications; }
+    std::optional<qint32> selectedApplicationID() const { return m_selectedApplicationID; }
+    QString translatedEnglishSentence() const { return m_translatedEnglishSentence; }
+    QString liveTranslation() const { return m_liveTranslation; }
+    bool isTranslating() const { return m_isTranslating; }
+    QString approvedText() const { return m_approvedText; }
+    QString statusMessage() const { return m_statusMessage; }
+    std::optional<QUrl> synthesizedURL() const { return m_synthesizedURL; }
+    bool isGeneratingVoice() const { return m_isGeneratingVoice; }
+    QList<ElevenLabsVoice> elevenLabsVoices() const { return m_elevenLabsVoices; }
+    std::optional<QString> selectedElevenLabsVoiceID() const { return m_selectedElevenLabsVoiceID; }
+    bool hasElevenLabsAPIKey() const { return m_hasElevenLabsAPIKey; }
+    bool isLoadingElevenLabsVoices() const { return m_isLoadingElevenLabsVoices; }
+    QString elevenLabsStatus() const { return m_elevenLabsStatus; }
+    QString koreanReply() const { return m_koreanReply; }
+    bool isTranslatingReply() const { return m_isTranslatingReply; }
+    VoiceSource voiceSource() const { return m_voiceSource; }
+    QString selectedLocalVoiceID() const { return m_selectedLocalVoiceID; }
+
+    // Written by the window: the picker and the editable English answer.
+    void setSelectedApplicationID(std::optional<qint32> id);
+    void setApprovedText(const QString& text);
+
+    // Derived values.
+    std::optional<CaptureApplication> selectedApplication() const;
+    LocalVoicePreset selectedLocalVoice() const;
+    QString activeVoiceName() const;
+
+    // Services the window reads or observes directly.
+    INemotronCaptionService& meetingSpeech() const { return *m_services.meetingSpeech; }
+    ISpeechRecognitionService& koreanSpeech() const { return *m_services.koreanSpeech; }
+    IAudioOutput& audioOutput() const { return *m_services.audioOutput; }
+    INebiusClient& nebius() const { return *m_services.nebius; }
+
+    // Start-up and screenshot mode.
+    QCoro::Task<> prepare();
+    QCoro::Task<> refreshApplications();
+    QCoro::Task<> applyScreenshotStep(qint64 step);
+
+    // Meeting listening and live translation.
+    QCoro::Task<> startMeetingListening();
+    QCoro::Task<> stopMeetingListening();
+
+    // Korean reply, English voice and sending.
+    void startKoreanReply();
+    void cancelKoreanReply();
+    QCoro::Task<> finishKoreanReply();
+    QCoro::Task<bool> generateApprovedVoice();
+    void preview();
+    void sendToMeeting();
+
+    // Voice source selection and ElevenLabs connection.
+    void selectVoiceSource(VoiceSource source);
+    void selectLocalVoice(const QString& id);
+    void selectElevenLabsVoice(const std::optional<QString>& voiceID);
+    QCoro::Task<> connectElevenLabs(QString apiKey);
+    QCoro::Task<> forgetElevenLabsAPIKey();
+    QCoro::Task<> refreshElevenLabsVoices();
+
+signals:
+    void phaseChanged(AssistPhase phase);
+    void applicationsChanged(const QList<CaptureApplication>& applications);
+    void selectedApplicationIDChanged(std::optional<qint32> selectedApplicationID);
+    void translatedEnglishSentenceChanged(const QString& translatedEnglishSentence);
+    void liveTranslationChanged(const QString& liveTranslation);
+    void isTranslatingChanged(bool isTranslating);
+    void approvedTextChanged(const QString& approvedText);
+    void statusMessageChanged(const QString& statusMessage);
+    void synthesizedURLChanged(std::optional<QUrl> synthesizedURL);
+    void isGeneratingVoiceChanged(bool isGeneratingVoice);
+    void elevenLabsVoicesChanged(const QList<ElevenLabsVoice>& elevenLabsVoices);
+    void selectedElevenLabsVoiceIDChanged(std::optional<QString> selectedElevenLabsVoiceID);
+    void hasElevenLabsAPIKeyChanged(bool hasElevenLabsAPIKey);
+    void isLoadingElevenLabsVoicesChanged(bool isLoadingElevenLabsVoices);
+    void elevenLabsStatusChanged(const QString& elevenLabsStatus);
+    void koreanReplyChanged(const QString& koreanReply);
+    void isTranslatingReplyChanged(bool isTranslatingReply);
+    void voiceSourceChanged(VoiceSource voiceSource);
+    void selectedLocalVoiceIDChanged(const QString& selectedLocalVoiceID);
+    // Announced whenever an input of `activeVoiceName` is assigned.
+    void activeVoiceNameChanged();
+
+private:
+    // The implementation adds its private operations and bookkeeping here.
+    QVariant selectedApplicationIDValue() const;
+    void setSelectedApplicationIDValue(const QVariant& value);
+    QVariant synthesizedURLValue() const;
+    QVariant selectedElevenLabsVoiceIDValue() const;
+
+    AppServices m_services;
+
+    AssistPhase m_phase = AssistPhase::idle;
+    QList<CaptureApplication> m_applications;
+    std::optional<qint32> m_selectedApplicationID;
+    QString m_translatedEnglishSentence;
+    QString m_liveTranslation;
+    bool m_isTranslating = false;
+    QString m_approvedText;
+    QString m_statusMessage;
+    std::optional<QUrl> m_synthesizedURL;
+    bool m_isGeneratingVoice = false;
+    QList<ElevenLabsVoice> m_elevenLabsVoices;
+    std::optional<QString> m_selectedElevenLabsVoiceID;
+    bool m_hasElevenLabsAPIKey = false;
+    bool m_isLoadingElevenLabsVoices = false;
+    QString m_elevenLabsStatus;
+    QString m_koreanReply;
+    bool m_isTranslatingReply = false;
+    VoiceSource m_voiceSource = VoiceSource::local;
+    QString m_selectedLocalVoiceID;
+};

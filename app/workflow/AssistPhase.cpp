@@ -1,0 +1,29 @@
+#include "app/workflow/AssistPhase.h"
+
+QString AssistPhases::rawValue(AssistPhase phase) {
+    switch (phase) {
+    case AssistPhase::idle:
+        return QStringLiteral("Ready");
+    case AssistPhase::listening:
+        return QStringLiteral("Listening to the meeting");
+    case AssistPhase::speakingKorean:
+        return QStringLiteral("Listening to your Korean reply");
+    case AssistPhase::translatingReply:
+        return QStringLiteral("Translating your reply to English");
+    case AssistPhase::readyToSend:
+        return QStringLiteral("Ready to send");
+    case AssistPhase::playing:
+        return QStringLiteral("Sending to the meeting");
+    case AssistPhase::error:
+        return QStringLiteral("Needs attention");
+    }
+    return {};
+}
+
+std::optional<AssistPhase> AssistPhases::fromRawValue(const QString& raw) {
+    for (AssistPhase phase : all) {
+        if (rawValue(phase) == raw)
+            return phase;
+    }
+    return std::nullopt;
+}

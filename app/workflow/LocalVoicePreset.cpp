@@ -1,0 +1,10 @@
+#include "app/workflow/LocalVoicePreset.h"
+
+const QList<LocalVoicePreset>& LocalVoicePreset::all() {
+    static const QList<LocalVoicePreset> presets = {
+        {QStringLiteral("samantha"), QStringLiteral("Samantha · Woman · US"),
+         QStringLiteral("Samantha")},
+        {QStringLiteral("daniel"), QStringLiteral("Daniel · Man · UK"), QStringLiteral("Daniel")},
+    };
+    return presets;
+}

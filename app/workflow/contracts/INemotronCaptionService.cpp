@@ -1,0 +1,36 @@
+#include "app/workflow/contracts/INemotronCaptionService.h"
+
+#include "app/workflow/Observable.h"
+
+void INemotronCaptionService::setTranscript(const QString& value) {
+    assign(this, m_transcript, value, &INemotronCaptionService::transcriptChanged);
+}
+
+void INemotronCaptionService::setCompletedSentence(const QString& value) {
+    assign(this, m_completedSentence, value, &INemotronCaptionService::completedSentenceChanged);
+}
+
+void INemotronCaptionService::setIsListening(bool value) {
+    assign(this, m_isListening, value, &INemotronCaptionService::isListeningChanged);
+}
+
+void INemotronCaptionService::setIsPreparing(bool value) {
+    assign(this, m_isPreparing, value, &INemotronCaptionService::isPreparingChanged);
+}
+
+void INemotronCaptionService::setModelProgress(std::optional<double> value) {
+    assign(this, m_modelProgress, value, &INemotronCaptionService::modelProgressChanged);
+}
+
+void INemotronCaptionService::setRecognitionError(std::optional<QString> value) {
+    assign(this, m_recognitionError, std::move(value),
+           &INemotronCaptionService::recognitionErrorChanged);
+}
+
+QVariant INemotronCaptionService::modelProgressValue() const {
+    return m_modelProgress ? QVariant(*m_modelProgress) : QVariant();
+}
+
+QVariant INemotronCaptionService::recognitionErrorValue() const {
+    return m_recognitionError ? QVariant(*m_recognitionError) : QVariant();
+}

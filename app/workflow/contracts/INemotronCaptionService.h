@@ -1,0 +1,67 @@
+#pragma once
+
+#include "speech-engine/PcmBuffer.h"
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
+#include <optional>
+#include <qcoro/qcorotask.h>
+
+// Live English captions of the meeting. The observable fields live here so that
+// every implementation announces them the same way; they are assigned only on
+// the main thread.
+class INemotronCaptionService : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString transcript READ transcript NOTIFY transcriptChanged)
+    Q_PROPERTY(QString completedSentence READ completedSentence NOTIFY completedSentenceChanged)
+    Q_PROPERTY(bool isListening READ isListening NOTIFY isListeningChanged)
+    Q_PROPERTY(bool isPreparing READ isPreparing NOTIFY isPreparingChanged)
+    // QML sees an absent value as null.
+    Q_PROPERTY(QVariant modelProgress READ modelProgressValue NOTIFY modelProgressChanged)
+    Q_PROPERTY(QVariant recognitionError READ recognitionErrorValue NOTIFY recognitionErrorChanged)
+
+public:
+    using QObject::QObject;
+
+    // Ends any earlier run, empties both texts, prepares the model on first use;
+    // on return audio is accepted. May throw the model-preparation error.
+    virtual QCoro::Task<> start() = 0;
+    // Callable from any thread; never blocks for long. Outside a run the buffer is discarded.
+    virtual void append(const PcmBuffer& buffer) = 0;
+    // Ends the run; texts and recognitionError stay. Never throws.
+    virtual QCoro::Task<> cancel() = 0;
+
+    QString transcript() const { return m_transcript; }
+    QString completedSentence() const { return m_completedSentence; }
+    bool isListening() const { return m_isListening; }
+    bool isPreparing() const { return m_isPreparing; }
+    std::optional<double> modelProgress() const { return m_modelProgress; }
+    std::optional<QString> recognitionError() const { return m_recognitionError; }
+
+    void setTranscript(const QString& value);
+    void setCompletedSentence(const QString& value);
+    void setIsListening(bool value);
+    void setIsPreparing(bool value);
+    void setModelProgress(std::optional<double> value);
+    void setRecognitionError(std::optional<QString> value);
+
+signals:
+    void transcriptChanged(const QString& transcript);
+    void completedSentenceChanged(const QString& completedSentence);
+    void isListeningChanged(bool isListening);
+    void isPreparingChanged(bool isPreparing);
+    void modelProgressChanged(std::optional<double> modelProgress);
+    void recognitionErrorChanged(std::optional<QString> recognitionError);
+
+private:
+    QVariant modelProgressValue() const;
+    QVariant recognitionErrorValue() const;
+
+    QString m_transcript;
+    QString m_completedSentence;
+    bool m_isListening = false;
+    bool m_isPreparing = false;
+    std::optional<double> m_modelProgress;
+    std::optional<QString> m_recognitionError;
+};

@@ -1,0 +1,20 @@
+#include "app/workflow/contracts/ISpeechRecognitionService.h"
+
+#include "app/workflow/Observable.h"
+
+void ISpeechRecognitionService::setTranscript(const QString& value) {
+    assign(this, m_transcript, value, &ISpeechRecognitionService::transcriptChanged);
+}
+
+void ISpeechRecognitionService::setIsListening(bool value) {
+    assign(this, m_isListening, value, &ISpeechRecognitionService::isListeningChanged);
+}
+
+void ISpeechRecognitionService::setRecognitionError(std::optional<QString> value) {
+    assign(this, m_recognitionError, std::move(value),
+           &ISpeechRecognitionService::recognitionErrorChanged);
+}
+
+QVariant ISpeechRecognitionService::recognitionErrorValue() const {
+    return m_recognitionError ? QVariant(*m_recognitionError) : QVariant();
+}

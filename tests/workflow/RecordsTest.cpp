@@ -1,0 +1,94 @@
+#include "app/workflow/AssistPhase.h"
+#include "app/workflow/AudioDevice.h"
+#include "app/workflow/CaptureApplication.h"
+#include "app/workflow/LocalVoicePreset.h"
+#include "app/workflow/VoiceListResponse.h"
+#include "app/workflow/VoiceSource.h"
+
+#include <QSet>
+#include <QTest>
+
+class RecordsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void phasesRoundTripThroughRawValues() {
+        for (AssistPhase phase : AssistPhases::all)
+            QCOMPARE(AssistPhases::fromRawValue(AssistPhases::rawValue(phase)), phase);
+        QCOMPARE(AssistPhases::rawValue(AssistPhase::error), QStringLiteral("Needs attention"));
+        QVERIFY(!AssistPhases::fromRawValue(QStringLiteral("ready")));
+        QVERIFY(!AssistPhases::fromRawValue(QStringLiteral("Ready ")));
+    }
+
+    void voiceSourceMatchesOnlyExactRawValues() {
+        QCOMPARE(VoiceSources::fromRawValue(QStringLiteral("ElevenLabs · Optional")),
+                 VoiceSource::elevenLabs);
+        QCOMPARE(VoiceSources::fromRawValue(QStringLiteral("Mac voices · Free")),
+                 VoiceSource::local);
+        QVERIFY(!VoiceSources::fromRawValue(QStringLiteral("ElevenLabs . Optional")));
+        QVERIFY(!VoiceSources::fromRawValue(QStringLiteral("elevenLabs")));
+    }
+
+    void presetsAreFixed() {
+        const auto& all = LocalVoicePreset::all();
+        QCOMPARE(all.size(), 2);
+        QCOMPARE(all[0].id, QStringLiteral("samantha"));
+        QCOMPARE(all[0].label, QStringLiteral("Samantha · Woman · US"));
+        QCOMPARE(all[1].systemName, QStringLiteral("Daniel"));
+    }
+
+    void captureApplicationsAreIdentifiedByProcessID() {
+        const CaptureApplication a{42, QStringLiteral("Zoom"), QStringLiteral("zoom"), {}};
+        const CaptureApplication b{42, QStringLiteral("Other"), QString(), {}};
+        QCOMPARE(a, b);
+        QCOMPARE(QSet<CaptureApplication>({a, b}).size(), 1);
+    }
+
+    void voiceListDecodesOptionalFields() {
+        const auto list = VoiceListResponse::fromJson(
+            R"({"voices":[{"voice_id":"v1","name":"Mina","category":null,"extra":3},
+                          {"voice_id":"v2","name":"Joon","category":"cloned","is_owner":true}],
+                "has_more":true})");
+        QVERIFY(list);
+        QCOMPARE(list->voices.size(), 2);
+        QVERIFY(!list->voices[0].category && !list->voices[0].isOwner);
+        QCOMPARE(list->voices[1].category, QStringLiteral("cloned"));
+        QCOMPARE(list->voices[1].isOwner, true);
+    }
+
+    void voiceListFailsWholeOnAnyBadVoice_data() {
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("no voices key") << QByteArray(R"({"items":[]})");
+        QTest::newRow("missing name") << QByteArray(R"({"voices":[{"voice_id":"v"}]})");
+        QTest::newRow("numeric id") << QByteArray(R"({"voices":[{"voice_id":1,"name":"a"}]})");
+        QTest::newRow("owner as string")
+            << QByteArray(R"({"voices":[{"voice_id":"v","name":"a","is_owner":"yes"}]})");
+        QTest::newRow("not json") << QByteArray("<html>");
+    }
+    void voiceListFailsWholeOnAnyBadVoice() {
+        QFETCH(QByteArray, body);
+        QVERIFY(!VoiceListResponse::fromJson(body));
+    }
+
+    void emptyVoiceListDecodes() {
+        const auto list = VoiceListResponse::fromJson(R"({"voices":[]})");
+        QVERIFY(list && list->voices.isEmpty());
+    }
+
+    void voicesWithOneIDButOtherNamesDiffer() {
+        const ElevenLabsVoice a{QStringLiteral("v"), QStringLiteral("A"), {}, {}};
+        const ElevenLabsVoice b{QStringLiteral("v"), QStringLiteral("B"), {}, {}};
+        QVERIFY(a != b);
+        QCOMPARE(a.voiceID, b.voiceID);
+    }
+
+    void virtualMicrophonesAreRecognisedByName() {
+        QVERIFY((AudioDevice{1, QStringLiteral("BlackHole 2ch")}.isLikelyVirtualMicrophone()));
+        QVERIFY((AudioDevice{2, QStringLiteral("Relayo VIRTUAL Mic")}.isLikelyVirtualMicrophone()));
+        QVERIFY((AudioDevice{3, QStringLiteral("Loopback Audio")}.isLikelyVirtualMicrophone()));
+        QVERIFY(!(AudioDevice{4, QStringLiteral("Speakers")}.isLikelyVirtualMicrophone()));
+    }
+};
+
+QTEST_GUILESS_MAIN(RecordsTest)
+#include "RecordsTest.moc"
