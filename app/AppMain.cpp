@@ -1,3 +1,4 @@
+#include "app/ProductionServices.h"
 #include "app/RelayoApp.h"
 
 #include <QGuiApplication>
@@ -6,7 +7,9 @@ int main(int argc, char* argv[]) {
     QGuiApplication application(argc, argv);
     QGuiApplication::setOrganizationName(QStringLiteral("Relayo"));
     QGuiApplication::setApplicationName(QStringLiteral("Relayo"));
-    RelayoApp app;
+    QGuiApplication::setApplicationVersion(QStringLiteral(RELAYO_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("relayo"));
+    RelayoApp app(ProductionServices::make());
     if (!app.show())
         return 1;
     return QGuiApplication::exec();

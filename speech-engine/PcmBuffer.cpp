@@ -13,9 +13,16 @@ std::size_t bytesPerSample(SampleType type) {
     return 4;
 }
 
-PcmBuffer::PcmBuffer(PcmFormat format, int frameLength)
-    : m_format(format), m_frameLength(frameLength) {
-    const int samplesPerPlane = format.interleaved ? frameLength * format.channelCount : frameLength;
-    const auto planeBytes = std::size_t(samplesPerPlane) * bytesPerSample(format.sampleType);
-    m_planes.assign(std::size_t(format.planeCount()), std::vector<std::byte>(planeBytes));
+PcmBuffer::PcmBuffer(PcmFormat format, int frameLength) : m_format(format) {
+    m_planes.resize(std::size_t(format.planeCount()));
+    setFrameLength(frameLength);
+}
+
+void PcmBuffer::setFrameLength(int frameLength) {
+    m_frameLength = frameLength;
+    const int samplesPerPlane =
+        m_format.interleaved ? frameLength * m_format.channelCount : frameLength;
+    const auto planeBytes = std::size_t(samplesPerPlane) * bytesPerSample(m_format.sampleType);
+    for (auto& plane : m_planes)
+        plane.resize(planeBytes);
 }

@@ -30,6 +30,8 @@ public:
 
     const PcmFormat& format() const { return m_format; }
     int frameLength() const { return m_frameLength; }
+    // Shortens the buffer, or extends it with silence.
+    void setFrameLength(int frameLength);
 
     std::span<std::byte> plane(int index) { return m_planes.at(index); }
     std::span<const std::byte> plane(int index) const { return m_planes.at(index); }

@@ -3,7 +3,7 @@
 set -euo pipefail
 build_dir="$1"; shift || true
 for bench in "$build_dir"/bench/bench-*; do
-    [ -x "$bench" ] || continue
+    [ -f "$bench" ] && [ -x "$bench" ] || continue
     if [ $# -gt 0 ] && [[ "$(basename "$bench")" != *"$1"* ]]; then continue; fi
     echo "== $(basename "$bench")"
     "$bench"

@@ -10,6 +10,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 #include <QVariant>
@@ -29,7 +30,8 @@ class AppViewModel : public QObject {
                    translatedEnglishSentenceChanged)
     Q_PROPERTY(QString liveTranslation READ liveTranslation NOTIFY liveTranslationChanged)
     Q_PROPERTY(bool isTranslating READ isTranslating NOTIFY isTranslatingChanged)
-    Q_PROPERTY(QString approvedText READ approvedText WRITE setApprovedText NOTIFY approvedTextChanged)
+    Q_PROPERTY(
+        QString approvedText READ approvedText WRITE setApprovedText NOTIFY approvedTextChanged)
     Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
     Q_PROPERTY(QVariant synthesizedURL READ synthesizedURLValue NOTIFY synthesizedURLChanged)
     Q_PROPERTY(bool isGeneratingVoice READ isGeneratingVoice NOTIFY isGeneratingVoiceChanged)
@@ -44,8 +46,8 @@ class AppViewModel : public QObject {
     Q_PROPERTY(QString koreanReply READ koreanReply NOTIFY koreanReplyChanged)
     Q_PROPERTY(bool isTranslatingReply READ isTranslatingReply NOTIFY isTranslatingReplyChanged)
     Q_PROPERTY(VoiceSource voiceSource READ voiceSource NOTIFY voiceSourceChanged)
-    Q_PROPERTY(QString selectedLocalVoiceID READ selectedLocalVoiceID NOTIFY
-                   selectedLocalVoiceIDChanged)
+    Q_PROPERTY(
+        QString selectedLocalVoiceID READ selectedLocalVoiceID NOTIFY selectedLocalVoiceIDChanged)
     Q_PROPERTY(QString activeVoiceName READ activeVoiceName NOTIFY activeVoiceNameChanged)
 
 public:
@@ -137,13 +139,36 @@ signals:
     void activeVoiceNameChanged();
 
 private:
-    // The implementation adds its private operations and bookkeeping here.
     QVariant selectedApplicationIDValue() const;
     void setSelectedApplicationIDValue(const QVariant& value);
     QVariant synthesizedURLValue() const;
     QVariant selectedElevenLabsVoiceIDValue() const;
 
+    void restoreVoiceChoice();
+    void subscribeToServices();
+
+    // Live translation of the meeting captions.
+    void scheduleSilenceTranslation(const QString& transcript);
+    void beginTranslation(const QString& english);
+    void resetLiveTranslation();
+    static QCoro::Task<> translateAfterSilence(QPointer<AppViewModel> self, QString english,
+                                               Cancellation cancellation);
+    static QCoro::Task<> translateCaption(QPointer<AppViewModel> self, QString english,
+                                          qint64 generation, Cancellation cancellation);
+
+    void chooseApplicationAutomatically();
+    std::optional<ElevenLabsVoice> selectedElevenLabsVoice() const;
+    std::optional<ElevenLabsVoice> preferredElevenLabsVoice() const;
+    void invalidateReusableAudio();
+    void fail(const QString& message);
+
     AppServices m_services;
+    QList<QMetaObject::Connection> m_cancellables;
+    std::optional<Cancellation> m_silenceTranslationTask;
+    std::optional<Cancellation> m_activeTranslationTask;
+    qint64 m_translationGeneration = 0;
+    QString m_cachedVoiceText;
+    QString m_cachedVoiceKey;
 
     AssistPhase m_phase = AssistPhase::idle;
     QList<CaptureApplication> m_applications;

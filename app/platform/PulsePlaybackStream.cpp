@@ -1,0 +1,90 @@
+#include "app/platform/PulsePlaybackStream.h"
+
+#include "app/platform/PulseContext.h"
+#include "app/platform/PulseError.h"
+
+#include <pulse/pulseaudio.h>
+
+PulsePlaybackStream::PulsePlaybackStream(PulseContext& context, const QString& sink, Format format,
+                                         Fill fill, std::function<void()> onFinished)
+    : m_channelCount(format.channelCount), m_fill(std::move(fill)),
+      m_onFinished(std::move(onFinished)) {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, std::uint32_t(format.sampleRate),
+                              std::uint8_t(format.channelCount)};
+    if (!pa_sample_spec_valid(&spec))
+        throw PulseError(QStringLiteral("The audio format cannot be played"), PA_ERR_INVALID);
+    m_stream = pa_stream_new(context.handle(), "Relayo playback", &spec, nullptr);
+    if (!m_stream)
+        throw PulseError(QStringLiteral("Could not open a playback stream"),
+                         pa_context_errno(context.handle()));
+    pa_stream_set_write_callback(m_stream, &PulsePlaybackStream::onWritable, this);
+    pa_stream_set_state_callback(m_stream, &PulsePlaybackStream::onStateChanged, this);
+
+    pa_buffer_attr attributes{};
+    attributes.maxlength = std::uint32_t(-1);
+    attributes.tlength = std::uint32_t(
+        pa_usec_to_bytes(pa_usec_t(format.bufferMilliseconds) * PA_USEC_PER_MSEC, &spec));
+    attributes.prebuf = std::uint32_t(-1);
+    attributes.minreq = std::uint32_t(-1);
+    const QByteArray device = sink.toUtf8();
+    if (pa_stream_connect_playback(m_stream, device.isEmpty() ? nullptr : device.constData(),
+                                   &attributes, PA_STREAM_ADJUST_LATENCY, nullptr, nullptr) < 0) {
+        const int error = pa_context_errno(context.handle());
+        release();
+        throw PulseError(QStringLiteral("Could not start playback"), error);
+    }
+}
+
+PulsePlaybackStream::~PulsePlaybackStream() {
+    release();
+}
+
+void PulsePlaybackStream::release() {
+    if (!m_stream)
+        return;
+    pa_stream_set_write_callback(m_stream, nullptr, nullptr);
+    pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+    if (m_drain) {
+        pa_operation_cancel(m_drain);
+        pa_operation_unref(std::exchange(m_drain, nullptr));
+    }
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
+        pa_stream_disconnect(m_stream);
+    pa_stream_unref(std::exchange(m_stream, nullptr));
+}
+
+void PulsePlaybackStream::onWritable(pa_stream* stream, std::size_t bytes, void* self) {
+    auto* owner = static_cast<PulsePlaybackStream*>(self);
+    const std::size_t frameBytes = sizeof(float) * std::size_t(owner->m_channelCount);
+    while (!owner->m_draining && bytes >= frameBytes) {
+        void* buffer = nullptr;
+        std::size_t size = bytes;
+        if (pa_stream_begin_write(stream, &buffer, &size) < 0 || size < frameBytes)
+            return;
+        const std::size_t capacity = size / frameBytes * owner->m_channelCount;
+        const std::size_t written =
+            owner->m_fill({static_cast<float*>(buffer), capacity}) / owner->m_channelCount;
+        if (written == 0) {
+            pa_stream_cancel_write(stream);
+            owner->m_draining = true;
+            owner->m_drain = pa_stream_drain(stream, &PulsePlaybackStream::onDrained, owner);
+            return;
+        }
+        pa_stream_write(stream, buffer, written * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+        bytes -= std::min(bytes, written * frameBytes);
+    }
+}
+
+void PulsePlaybackStream::onDrained(pa_stream*, int, void* self) {
+    static_cast<PulsePlaybackStream*>(self)->finish();
+}
+
+void PulsePlaybackStream::onStateChanged(pa_stream* stream, void* self) {
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+        static_cast<PulsePlaybackStream*>(self)->finish();
+}
+
+void PulsePlaybackStream::finish() {
+    if (m_onFinished)
+        std::exchange(m_onFinished, nullptr)();
+}

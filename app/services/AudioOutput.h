@@ -1,0 +1,45 @@
+#pragma once
+
+#include "app/workflow/contracts/IAudioOutput.h"
+
+#include <memory>
+
+class PulseContext;
+class PulsePlaybackStream;
+
+// Output devices (the sound server's sinks), the free system voice, and
+// playback of one audio file at a time on the default sink or a chosen one.
+// Lives on the user-interface thread.
+class AudioOutput : public IAudioOutput {
+    Q_OBJECT
+
+public:
+    // Description of the virtual microphone this program can create.
+    static const QString virtualMicrophoneName;
+
+    // `serverAddress` names the sound server (empty: the user's default).
+    explicit AudioOutput(QString serverAddress = {}, QObject* parent = nullptr);
+    ~AudioOutput() override;
+
+    void refreshDevices() override;
+    QCoro::Task<QUrl> synthesize(QString text, QString voice) override;
+    void play(const QUrl& file, std::optional<quint32> deviceID) override;
+    void stop() override;
+    QCoro::Task<> createVirtualMicrophone() override;
+
+    // Sorts devices by name and, when nothing is selected yet, picks the first
+    // likely virtual microphone.
+    static QList<AudioDevice> sortedDevices(QList<AudioDevice> devices);
+    static std::optional<quint32> firstVirtualMicrophone(const QList<AudioDevice>& devices);
+
+private:
+    // The connection to the sound server, made again after the server restarted.
+    PulseContext& context();
+    void closePlayback();
+
+    QString m_serverAddress;
+    std::unique_ptr<PulseContext> m_context;
+    std::unique_ptr<PulsePlaybackStream> m_playback;
+    // Tells the completion of the current playback from that of an interrupted one.
+    quint64 m_playbackGeneration = 0;
+};

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "app/workflow/ServiceError.h"
+
+// A key that could not be saved, with the key store's status code.
+class KeychainError : public ServiceError {
+public:
+    explicit KeychainError(int status);
+
+    int status() const { return code(); }
+};

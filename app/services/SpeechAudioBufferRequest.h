@@ -1,0 +1,42 @@
+#pragma once
+
+#include "speech-engine/PcmBuffer.h"
+
+#include <functional>
+#include <mutex>
+
+// A streaming recognition request: audio appended from any thread reaches the recognition
+// task that consumes the request, until the audio is marked as ended.
+class SpeechAudioBufferRequest {
+public:
+    enum class TaskHint { unspecified = 0, dictation = 1 };
+
+    struct Settings {
+        bool shouldReportPartialResults = false;
+        TaskHint taskHint = TaskHint::unspecified;
+        bool addsPunctuation = false;
+        bool requiresOnDeviceRecognition = false;
+    };
+
+    using AudioHandler = std::function<void(const PcmBuffer&)>;
+    using EndHandler = std::function<void()>;
+
+    explicit SpeechAudioBufferRequest(Settings settings) : m_settings(settings) {}
+
+    const Settings& settings() const { return m_settings; }
+
+    // Any thread. Audio before a task consumes the request, or after its end, is dropped.
+    void appendAudioPCMBuffer(const PcmBuffer& buffer);
+    void endAudio();
+
+    // Called by the task that consumes the request; `onEnd` runs once, at once when the audio
+    // has already ended. The handlers run on the appending thread with the request locked.
+    void consume(AudioHandler onAudio, EndHandler onEnd);
+
+private:
+    Settings m_settings;
+    std::mutex m_mutex;
+    AudioHandler m_onAudio;
+    EndHandler m_onEnd;
+    bool m_ended = false;
+};

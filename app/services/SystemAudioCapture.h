@@ -1,0 +1,42 @@
+#pragma once
+
+#include "app/platform/PulseContext.h"
+#include "app/services/PcmHandlerSlot.h"
+#include "app/workflow/contracts/ISystemAudioCapture.h"
+
+#include <QThread>
+#include <memory>
+
+class PulseApplicationRecorder;
+
+// The meeting application's sound, and nothing else: a monitor recording of
+// each playback stream of the chosen process, mixed, in the speech engine's
+// format (16 kHz mono float). Blocks reach the handler on the serial thread
+// "meeting.system.audio", made once with the object. When the application or
+// the sound server goes away the handler is cleared and captions stop.
+class SystemAudioCapture : public ISystemAudioCapture {
+public:
+    // `serverAddress` names the sound server (empty: the user's default).
+    explicit SystemAudioCapture(QString serverAddress = {});
+    ~SystemAudioCapture() override;
+
+    QCoro::Task<QList<CaptureApplication>> availableApplications() override;
+    QCoro::Task<> start(CaptureApplication application, BufferHandler onAudioBuffer) override;
+    QCoro::Task<> stop() override;
+
+    // The applications that play sound, one per process other than `ownProcessID`,
+    // titled by the first named client, sorted by title.
+    static QList<CaptureApplication>
+    applicationsFrom(const QList<PulseContext::Client>& clients,
+                     const QList<PulseContext::SinkInput>& sinkInputs, qint64 ownProcessID);
+
+private:
+    void post(std::uint64_t generation, std::vector<float> samples);
+    void stopNow();
+
+    QString m_serverAddress;
+    QThread m_queue;
+    std::unique_ptr<QObject> m_queueContext;
+    PcmHandlerSlot m_handler;
+    std::unique_ptr<PulseApplicationRecorder> m_stream;
+};

@@ -1,0 +1,81 @@
+#include "app/ui/Notice.h"
+
+#include <QRegularExpression>
+
+namespace {
+
+Notice attention(QString title, std::optional<QString> detail,
+                 std::optional<QString> actionTitle = std::nullopt,
+                 Notice::Action action = Notice::Action::none) {
+    return {Notice::Kind::attention, std::move(title), std::move(detail), std::move(actionTitle),
+            action};
+}
+
+QVariant optionalValue(const std::optional<QString>& value) {
+    return value ? QVariant(*value) : QVariant();
+}
+
+} // namespace
+
+std::optional<Notice> Notice::forStatus(AssistPhase phase, const QString& message,
+                                        bool hasBlackHole) {
+    if (phase != AssistPhase::error)
+        return std::nullopt;
+    // Linux has no privacy panes to open; the sound settings are the nearest help.
+    if (message.contains(QStringLiteral("Screen Recording")))
+        return attention(
+            QStringLiteral("화면 및 시스템 오디오 기록 권한이 필요해요"),
+            QStringLiteral(
+                "고른 회의 앱의 소리만 듣기 위해 필요해요. 시스템 설정에서 Relayo를 켠 뒤 "
+                "앱을 다시 열어 주세요."),
+            QStringLiteral("시스템 설정 열기"), Action::openSoundSettings);
+    if (message.contains(QStringLiteral("speech-recognition permission")))
+        return attention(
+            QStringLiteral("마이크와 음성 인식 권한이 필요해요"),
+            QStringLiteral(
+                "한국어 답변을 알아듣기 위해 필요해요. 시스템 설정에서 두 권한을 켜 주세요."),
+            QStringLiteral("시스템 설정 열기"), Action::openSoundSettings);
+    if (message.contains(QStringLiteral("virtual microphone"))) {
+        if (hasBlackHole)
+            return attention(QStringLiteral("회의로 보낼 마이크를 골라 주세요"),
+                             QStringLiteral("설정에서 BlackHole 2ch를 고르면 상대방에게 들려요."),
+                             QStringLiteral("설정 열기"), Action::openSettings);
+        return attention(QStringLiteral("회의로 보낼 마이크를 골라 주세요"),
+                         QStringLiteral("BlackHole 2ch를 설치한 뒤 설정에서 골라 주세요."),
+                         QStringLiteral("BlackHole 설치하기"), Action::createVirtualMicrophone);
+    }
+    if (message.startsWith(QStringLiteral("Select the meeting application")))
+        return attention(QStringLiteral("들을 회의 앱을 먼저 골라 주세요"),
+                         QStringLiteral("Chrome이나 Zoom을 켠 뒤 1단계에서 골라 주세요."),
+                         QStringLiteral("목록 새로고침"), Action::refreshApplications);
+    if (message.startsWith(QStringLiteral("Connect ElevenLabs")))
+        return attention(
+            QStringLiteral("ElevenLabs 목소리가 준비되지 않았어요"),
+            QStringLiteral("설정에서 ElevenLabs를 연결하거나 Samantha·Daniel로 바꿔 주세요."),
+            QStringLiteral("설정 열기"), Action::openSettings);
+    if (message.startsWith(QStringLiteral("Choose or write an English answer")))
+        return attention(QStringLiteral("보낼 영어 문장이 비어 있어요"),
+                         QStringLiteral("2단계에서 한국어로 말하거나 영어 문장을 직접 써 주세요."));
+    static const QRegularExpression hangul(QStringLiteral("\\p{Hangul}"));
+    if (message.contains(hangul))
+        return attention(message, std::nullopt);
+    return attention(QStringLiteral("문제가 생겼어요"), message);
+}
+
+Notice Notice::preparingModel() {
+    return {
+        Kind::info, QStringLiteral("영어 자막을 준비하고 있어요"),
+        QStringLiteral("처음 한 번만 음성 인식 모델(약 600MB)을 받아요. 다음부터는 바로 시작해요."),
+        std::nullopt, Action::none};
+}
+
+QVariantMap Notice::toVariant() const {
+    return {
+        {QStringLiteral("kind"),
+         kind == Kind::attention ? QStringLiteral("attention") : QStringLiteral("info")},
+        {QStringLiteral("title"), title},
+        {QStringLiteral("detail"), optionalValue(detail)},
+        {QStringLiteral("actionTitle"),
+         action == Action::none ? QVariant() : optionalValue(actionTitle)},
+    };
+}

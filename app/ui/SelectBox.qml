@@ -1,0 +1,72 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import Relayo.Ui
+
+// A drop-down of {value, title} options. Choosing one only announces it
+// through `chosen`; the caller writes its own state.
+Button {
+    id: box
+    property var selection: null
+    property var options: []
+    property string placeholder
+    property color fill: Theme.background
+    // A fixed width when positive; otherwise as wide as needed up to 260.
+    property real fixedWidth: 0
+    signal chosen(var value)
+
+    readonly property int selectedIndex: {
+        for (let i = 0; i < options.length; ++i) {
+            if (options[i].value === selection)
+                return i
+        }
+        return -1
+    }
+    readonly property bool hasSelection: selectedIndex >= 0
+    readonly property string currentTitle: hasSelection ? options[selectedIndex].title : placeholder
+
+    implicitWidth: fixedWidth > 0 ? fixedWidth : Math.min(260, face.implicitWidth + 24)
+    implicitHeight: 34
+    leftPadding: 12
+    rightPadding: 12
+    onClicked: menu.open()
+
+    contentItem: RowLayout {
+        id: face
+        spacing: 6
+        Text {
+            objectName: "selectBoxTitle"
+            Layout.fillWidth: true
+            text: box.currentTitle
+            font.pixelSize: 13
+            font.weight: Font.Medium
+            color: box.hasSelection ? Theme.ink : Theme.ink3
+            elide: Text.ElideRight
+            maximumLineCount: 1
+        }
+        Text {
+            text: "⌄"
+            font.pixelSize: 10
+            font.weight: Font.DemiBold
+            color: Theme.ink3
+        }
+    }
+    background: Rectangle {
+        radius: 9
+        color: box.fill
+    }
+
+    Menu {
+        id: menu
+        y: box.height
+        Instantiator {
+            model: box.options
+            delegate: MenuItem {
+                text: (index === box.selectedIndex ? "✓ " : "") + modelData.title
+                onTriggered: box.chosen(modelData.value)
+            }
+            onObjectAdded: (index, object) => menu.insertItem(index, object)
+            onObjectRemoved: (index, object) => menu.removeItem(object)
+        }
+    }
+}

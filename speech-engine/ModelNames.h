@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QLatin1String>
+
+// File names inside one model folder. The compiled models are TorchScript files.
+namespace ModelNames::NemotronStreaming {
+inline constexpr QLatin1String preprocessorFile("preprocessor.pt");
+inline constexpr QLatin1String encoderFolder("encoder");
+inline constexpr QLatin1String encoderFile("encoder_int8.pt");
+// The encoder's path also marks a variant folder as downloaded.
+inline constexpr QLatin1String encoderPath("encoder/encoder_int8.pt");
+inline constexpr QLatin1String decoderFile("decoder.pt");
+inline constexpr QLatin1String jointFile("joint.pt");
+inline constexpr QLatin1String metadata("metadata.json");
+inline constexpr QLatin1String tokenizer("tokenizer.json");
+} // namespace ModelNames::NemotronStreaming

@@ -1,0 +1,234 @@
+#include "speech-engine/StreamingNemotronAsrManager.h"
+
+#include "speech-engine/ASRError.h"
+#include "speech-engine/EncoderCacheManager.h"
+#include "speech-engine/ModelNames.h"
+#include "speech-engine/StreamingAsrUtils.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+std::vector<float> elementsOf(const std::optional<MultiArray>& array) {
+    std::vector<float> elements;
+    if (array) {
+        const float* data = array->data<float>();
+        array->forEachOffset([&](std::int64_t offset) { elements.push_back(data[offset]); });
+    }
+    return elements;
+}
+
+std::unique_ptr<ModelRunner> loadModel(const QDir& folder, const QString& file,
+                                       const ModelConfiguration& configuration) {
+    return ModelRunner::load(folder.filePath(file).toStdString(), configuration);
+}
+
+} // namespace
+
+StreamingNemotronAsrManager::StreamingNemotronAsrManager(
+    ModelConfiguration configuration, std::optional<NemotronChunkSize> requestedChunkSize)
+    : m_requestedChunkSize(requestedChunkSize), m_mlConfiguration(configuration) {}
+
+StreamingNemotronAsrManager::~StreamingNemotronAsrManager() = default;
+
+QCoro::Task<>
+StreamingNemotronAsrManager::loadModels(std::optional<QString> to,
+                                        std::optional<ModelConfiguration> configuration,
+                                        NemotronModelDownloader::ProgressHandler progressHandler) {
+    if (configuration) {
+        co_await m_executor.run([this, configuration] { m_mlConfiguration = *configuration; });
+    }
+    const auto repo = m_requestedChunkSize.value_or(NemotronChunkSize::ms1120).repo();
+    const auto folder = co_await NemotronModelDownloader::locateOrDownload(
+        repo, std::move(to), std::move(progressHandler), m_logger);
+    co_await loadModelsFrom(folder);
+}
+
+QCoro::Task<> StreamingNemotronAsrManager::loadModels() {
+    return loadModels(std::nullopt, std::nullopt, {});
+}
+
+QCoro::Task<> StreamingNemotronAsrManager::loadModelsFrom(QString folder) {
+    return m_executor.run([this, folder] { loadFromFolder(folder); });
+}
+
+QCoro::Task<> StreamingNemotronAsrManager::setPartialCallback(PartialTranscriptCallback callback) {
+    return m_executor.run([this, callback] { m_partialCallback = callback; });
+}
+
+QCoro::Task<>
+StreamingNemotronAsrManager::setPartialTranscriptCallback(PartialTranscriptCallback callback) {
+    return setPartialCallback(std::move(callback));
+}
+
+QCoro::Task<> StreamingNemotronAsrManager::appendAudio(PcmBuffer buffer) {
+    return m_executor.run([this, buffer] { appendSamples(buffer); });
+}
+
+QCoro::Task<> StreamingNemotronAsrManager::processBufferedAudio() {
+    return m_executor.run([this] { processBuffered(); });
+}
+
+QCoro::Task<QString> StreamingNemotronAsrManager::process(PcmBuffer audioBuffer) {
+    return m_executor.run([this, audioBuffer] {
+        requireModels();
+        appendSamples(audioBuffer);
+        processBuffered();
+        return QString();
+    });
+}
+
+QCoro::Task<QString> StreamingNemotronAsrManager::finish() {
+    return m_executor.run([this] { return finishUtterance(); });
+}
+
+QCoro::Task<> StreamingNemotronAsrManager::reset() {
+    return m_executor.run([this] { resetStreamingState(); });
+}
+
+QCoro::Task<> StreamingNemotronAsrManager::cleanup() {
+    return m_executor.run([this] { releaseResources(); });
+}
+
+QCoro::Task<QString> StreamingNemotronAsrManager::getPartialTranscript() {
+    return m_executor.run([this] { return transcript(); });
+}
+
+QCoro::Task<QString> StreamingNemotronAsrManager::displayName() {
+    return m_executor.run(
+        [this] { return QStringLiteral("Nemotron 0.6B (%1ms)").arg(m_config.chunkMs); });
+}
+
+QCoro::Task<NemotronStreamingConfig> StreamingNemotronAsrManager::config() {
+    return m_executor.run([this] { return m_config; });
+}
+
+QCoro::Task<ModelConfiguration> StreamingNemotronAsrManager::mlConfiguration() {
+    return m_executor.run([this] { return m_mlConfiguration; });
+}
+
+QCoro::Task<StreamingNemotronAsrManager::Snapshot> StreamingNemotronAsrManager::snapshot() {
+    return m_executor.run([this] {
+        return Snapshot{m_audioBuffer.size(), m_accumulatedTokenIds, m_processedChunks,
+                        m_lastToken,          elementsOf(m_hState),  elementsOf(m_cState)};
+    });
+}
+
+void StreamingNemotronAsrManager::loadFromFolder(const QString& folder) {
+    using namespace ModelNames::NemotronStreaming;
+    m_logger.info(QStringLiteral("Loading Nemotron CoreML models from %1...").arg(folder));
+    const QDir dir(folder);
+    if (QFileInfo::exists(dir.filePath(metadata))) {
+        m_config = NemotronStreamingConfig::fromFile(dir.filePath(metadata));
+        m_logger.info(QStringLiteral("Loaded config: %1ms chunks, %2 mel frames")
+                          .arg(m_config.chunkMs)
+                          .arg(m_config.chunkMelFrames));
+    }
+    m_preprocessor = loadModel(dir, preprocessorFile, m_mlConfiguration);
+    m_encoder = loadModel(dir, encoderPath, m_mlConfiguration);
+    m_decoder = loadModel(dir, decoderFile, m_mlConfiguration);
+    m_joint = loadModel(dir, jointFile, m_mlConfiguration);
+    m_tokenizer = std::make_unique<Tokenizer>(dir.filePath(tokenizer));
+    resetDecodingState();
+    m_logger.info(
+        QStringLiteral("Nemotron models loaded successfully (%1ms chunks).").arg(m_config.chunkMs));
+}
+
+void StreamingNemotronAsrManager::appendSamples(const PcmBuffer& buffer) {
+    const auto samples = m_audioConverter.resampleBuffer(buffer);
+    m_audioBuffer.insert(m_audioBuffer.end(), samples.begin(), samples.end());
+}
+
+void StreamingNemotronAsrManager::processBuffered() {
+    requireModels();
+    const auto chunk = chunkSampleCount();
+    while (m_audioBuffer.size() >= chunk) {
+        const std::vector<float> samples(m_audioBuffer.begin(), m_audioBuffer.begin() + chunk);
+        processChunk(samples);
+        m_audioBuffer.erase(m_audioBuffer.begin(),
+                            m_audioBuffer.begin() + std::min(chunk, m_audioBuffer.size()));
+    }
+}
+
+QString StreamingNemotronAsrManager::finishUtterance() {
+    if (!m_tokenizer || !modelsLoaded()) {
+        throw ASRError::notInitialized();
+    }
+    if (!m_audioBuffer.empty()) {
+        // Padded on a copy, so that a failing chunk leaves the buffer as it was.
+        std::vector<float> samples = m_audioBuffer;
+        samples.resize(std::max(samples.size(), chunkSampleCount()), 0.0f);
+        processChunk(std::span(samples).first(chunkSampleCount()));
+        m_audioBuffer.clear();
+    }
+    const auto text = transcript();
+    m_accumulatedTokenIds.clear();
+    return text;
+}
+
+void StreamingNemotronAsrManager::resetStreamingState() {
+    m_audioBuffer.clear();
+    m_accumulatedTokenIds.clear();
+    m_processedChunks = 0;
+    try {
+        resetDecodingState();
+    } catch (const std::exception& error) {
+        m_logger.error(QStringLiteral("Failed to reset states: ") +
+                       QString::fromUtf8(error.what()));
+    }
+}
+
+void StreamingNemotronAsrManager::resetDecodingState() {
+    const auto caches = EncoderCacheManager::createInitialCaches(
+        {m_config.cacheChannelShape, m_config.cacheTimeShape, {1}});
+    m_cacheChannel = caches.channel;
+    m_cacheTime = caches.time;
+    m_cacheLen = caches.len;
+    // The first chunk is given a cache length of 1, not 0.
+    m_cacheLen->at<std::int32_t>({0}) = 1;
+    m_melCache.reset();
+    const std::vector<std::int64_t> stateShape{m_config.decoderLayers, 1, m_config.decoderHidden};
+    m_hState = EncoderCacheManager::createZeroArray(stateShape, MultiArrayDataType::float32);
+    m_cState = EncoderCacheManager::createZeroArray(stateShape, MultiArrayDataType::float32);
+    m_lastToken = static_cast<std::int32_t>(m_config.blankIdx);
+}
+
+void StreamingNemotronAsrManager::releaseResources() {
+    resetStreamingState();
+    m_preprocessor.reset();
+    m_encoder.reset();
+    m_decoder.reset();
+    m_joint.reset();
+    m_tokenizer.reset();
+    m_cacheChannel.reset();
+    m_cacheTime.reset();
+    m_cacheLen.reset();
+    m_melCache.reset();
+    m_hState.reset();
+    m_cState.reset();
+    m_logger.info(QStringLiteral("StreamingNemotronAsrManager resources cleaned up"));
+}
+
+bool StreamingNemotronAsrManager::modelsLoaded() const {
+    return m_preprocessor && m_encoder && m_decoder && m_joint;
+}
+
+void StreamingNemotronAsrManager::requireModels() const {
+    if (!modelsLoaded()) {
+        throw ASRError::notInitialized();
+    }
+}
+
+std::size_t StreamingNemotronAsrManager::chunkSampleCount() const {
+    // A chunk of no samples would never drain the buffer.
+    if (m_config.chunkSamples() <= 0) {
+        throw ASRError::processingFailed(QStringLiteral("Invalid chunk size"));
+    }
+    return static_cast<std::size_t>(m_config.chunkSamples());
+}
+
+QString StreamingNemotronAsrManager::transcript() const {
+    return m_tokenizer ? StreamingAsrUtils::decodeTokens(m_accumulatedTokenIds, *m_tokenizer)
+                       : QString();
+}

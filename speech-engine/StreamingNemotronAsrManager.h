@@ -1,0 +1,111 @@
+#pragma once
+
+#include "speech-engine/AppLogger.h"
+#include "speech-engine/AudioConverter.h"
+#include "speech-engine/ModelRunner.h"
+#include "speech-engine/MultiArray.h"
+#include "speech-engine/NemotronChunkSize.h"
+#include "speech-engine/NemotronModelDownloader.h"
+#include "speech-engine/NemotronStreamingConfig.h"
+#include "speech-engine/SerialExecutor.h"
+#include "speech-engine/StreamingAsrManager.h"
+#include "speech-engine/Tokenizer.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+// The on-device streaming English recognizer: buffers 16 kHz mono samples and runs every full
+// chunk through the preprocessor and the cache-aware encoder, then greedy transducer decoding
+// with the decoder and joint, carrying encoder caches, mel frames and decoder state from chunk
+// to chunk. All operations run one at a time on the recognizer's own executor.
+class StreamingNemotronAsrManager : public StreamingAsrManager {
+public:
+    // What a chunk leaves behind, for callers that need to look inside.
+    struct Snapshot {
+        std::size_t bufferedSamples = 0;
+        std::vector<std::int64_t> accumulatedTokenIds;
+        int processedChunks = 0;
+        std::int32_t lastToken = 0;
+        std::vector<float> hState;
+        std::vector<float> cState;
+    };
+
+    // Without a chunk size, loading uses the 1120 ms variant.
+    explicit StreamingNemotronAsrManager(
+        ModelConfiguration configuration = {},
+        std::optional<NemotronChunkSize> requestedChunkSize = std::nullopt);
+    ~StreamingNemotronAsrManager() override;
+
+    // Loads the variant of the requested chunk size from `to` (default: the per-user models
+    // root), downloading it first when it is not there.
+    QCoro::Task<> loadModels(std::optional<QString> to,
+                             std::optional<ModelConfiguration> configuration,
+                             NemotronModelDownloader::ProgressHandler progressHandler);
+    QCoro::Task<> loadModels() override;
+    // Loads the models, "tokenizer.json" and, when present, "metadata.json" of one variant folder.
+    QCoro::Task<> loadModelsFrom(QString folder);
+
+    QCoro::Task<> setPartialCallback(PartialTranscriptCallback callback);
+    QCoro::Task<> setPartialTranscriptCallback(PartialTranscriptCallback callback) override;
+    QCoro::Task<> appendAudio(PcmBuffer buffer) override;
+    QCoro::Task<> processBufferedAudio() override;
+    // Appends and processes; text reaches callers only through the partial callback.
+    QCoro::Task<QString> process(PcmBuffer audioBuffer);
+    QCoro::Task<QString> finish() override;
+    QCoro::Task<> reset() override;
+    QCoro::Task<> cleanup() override;
+    QCoro::Task<QString> getPartialTranscript() override;
+    QCoro::Task<QString> displayName() override;
+    QCoro::Task<NemotronStreamingConfig> config();
+    QCoro::Task<ModelConfiguration> mlConfiguration();
+    QCoro::Task<Snapshot> snapshot();
+
+private:
+    // Everything below runs on the executor.
+    void loadFromFolder(const QString& folder);
+    void appendSamples(const PcmBuffer& buffer);
+    void processBuffered();
+    QString finishUtterance();
+    void resetStreamingState();
+    void resetDecodingState();
+    void releaseResources();
+    bool modelsLoaded() const;
+    void requireModels() const;
+    std::size_t chunkSampleCount() const;
+    QString transcript() const;
+
+    // The pipeline of one chunk (StreamingNemotronAsrManagerPipeline.cpp).
+    void processChunk(std::span<const float> samples);
+    MultiArray runPreprocessor(std::span<const float> samples) const;
+    MultiArray prependMelCache(const MultiArray& mel) const;
+    MultiArray melTail(const MultiArray& mel) const;
+    MultiArray runEncoder(const MultiArray& mel);
+    void decodeChunk(const MultiArray& encoded);
+
+    AppLogger m_logger{QStringLiteral("NemotronStreaming")};
+    std::unique_ptr<ModelRunner> m_preprocessor;
+    std::unique_ptr<ModelRunner> m_encoder;
+    std::unique_ptr<ModelRunner> m_decoder;
+    std::unique_ptr<ModelRunner> m_joint;
+    AudioConverter m_audioConverter;
+    std::unique_ptr<Tokenizer> m_tokenizer;
+    NemotronStreamingConfig m_config;
+    std::vector<float> m_audioBuffer;
+    std::vector<std::int64_t> m_accumulatedTokenIds;
+    std::optional<MultiArray> m_cacheChannel;
+    std::optional<MultiArray> m_cacheTime;
+    std::optional<MultiArray> m_cacheLen;
+    std::optional<MultiArray> m_melCache;
+    std::optional<MultiArray> m_hState;
+    std::optional<MultiArray> m_cState;
+    std::int32_t m_lastToken = 1024;
+    PartialTranscriptCallback m_partialCallback;
+    std::optional<NemotronChunkSize> m_requestedChunkSize;
+    int m_processedChunks = 0;
+    ModelConfiguration m_mlConfiguration;
+    // Last, so that it stops, and lets the running operation end, before any other member goes.
+    SerialExecutor m_executor{QStringLiteral("NemotronStreaming")};
+};

@@ -1,0 +1,250 @@
+#include "app/services/AudioOutput.h"
+#include "app/platform/SoundFile.h"
+#include "app/workflow/ServiceError.h"
+#include "tests/services/AudioTestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+Q_DECLARE_METATYPE(std::optional<quint32>)
+
+namespace {
+
+constexpr int timeout = 20000;
+
+// Records a source (e.g. "speakers.monitor") as 16 kHz mono float through parec.
+class SourceRecording {
+public:
+    explicit SourceRecording(const QString& source) {
+        m_process.start(QStringLiteral("parec"),
+                        {QStringLiteral("--device=") + source, QStringLiteral("--raw"),
+                         QStringLiteral("--format=float32le"), QStringLiteral("--rate=16000"),
+                         QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20")});
+        m_process.waitForStarted();
+    }
+    ~SourceRecording() {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    std::vector<float> take() {
+        m_bytes += m_process.readAllStandardOutput();
+        const auto* data = reinterpret_cast<const float*>(m_bytes.constData());
+        std::vector<float> samples(data, data + m_bytes.size() / sizeof(float));
+        m_bytes.clear();
+        return samples;
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_bytes;
+};
+
+std::optional<quint32> sinkIndex(const QString& name) {
+    for (const QString& line : audiotest::pactl({QStringLiteral("list"), QStringLiteral("short"),
+                                                 QStringLiteral("sinks")})
+                                   .split(u'\n')) {
+        const QStringList fields = line.split(u'\t');
+        if (fields.size() > 1 && fields[1] == name)
+            return fields[0].toUInt();
+    }
+    return std::nullopt;
+}
+
+double peak(const std::vector<float>& samples) {
+    float loudest = 0;
+    for (float sample : samples)
+        loudest = std::max(loudest, std::abs(sample));
+    return loudest;
+}
+
+} // namespace
+
+class AudioOutputTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_folder.isValid());
+        m_feed = sinkIndex(QStringLiteral("mic_feed"));
+        QVERIFY(m_feed);
+    }
+
+    void cleanupTestCase() {
+        for (const QString& line :
+             audiotest::pactl(
+                 {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")})
+                 .split(u'\n')) {
+            if (line.contains(QStringLiteral("relayo_virtual_microphone")))
+                audiotest::pactl({QStringLiteral("unload-module"), line.section(u'\t', 0, 0)});
+        }
+    }
+
+    void sortsDevicesAndChoosesAVirtualMicrophone_data() {
+        QTest::addColumn<QList<AudioDevice>>("devices");
+        QTest::addColumn<QStringList>("sortedNames");
+        QTest::addColumn<std::optional<quint32>>("chosen");
+        QTest::newRow("BlackHole beside the speakers")
+            << QList<AudioDevice>{{1, "Speakers"}, {2, "BlackHole 2ch"}}
+            << QStringList{"BlackHole 2ch", "Speakers"} << std::optional<quint32>(2);
+        QTest::newRow("loopback in any letter case")
+            << QList<AudioDevice>{{1, "Headphones"}, {5, "My LoOpBack"}}
+            << QStringList{"Headphones", "My LoOpBack"} << std::optional<quint32>(5);
+        QTest::newRow("two matches: the first by name")
+            << QList<AudioDevice>{{3, "Virtual Cable"}, {4, "blackhole 16ch"}}
+            << QStringList{"blackhole 16ch", "Virtual Cable"} << std::optional<quint32>(4);
+        QTest::newRow("no virtual microphone")
+            << QList<AudioDevice>{{2, "speakers"}, {1, "Speakers"}, {3, "HDMI"}}
+            << QStringList{"HDMI", "speakers", "Speakers"} << std::optional<quint32>();
+    }
+
+    void sortsDevicesAndChoosesAVirtualMicrophone() {
+        QFETCH(QList<AudioDevice>, devices);
+        QFETCH(QStringList, sortedNames);
+        QFETCH(std::optional<quint32>, chosen);
+        const auto sorted = AudioOutput::sortedDevices(devices);
+        QStringList names;
+        for (const auto& device : sorted)
+            names << device.name;
+        QCOMPARE(names, sortedNames);
+        QCOMPARE(AudioOutput::firstVirtualMicrophone(sorted), chosen);
+    }
+
+    void listsTheSinksAndKeepsTheUsersChoice() {
+        AudioOutput output;
+        const auto devices = output.devices();
+        QVERIFY(devices.contains(AudioDevice{*sinkIndex(QStringLiteral("speakers")), "Speakers"}));
+        QVERIFY(devices.contains(AudioDevice{*m_feed, "Microphone-Feed"}));
+
+        output.setSelectedDeviceID(4242);
+        output.refreshDevices();
+        QCOMPARE(output.selectedDeviceID(), std::optional<quint32>(4242));
+    }
+
+    void playsOnTheChosenSinkOrTheDefault() {
+        AudioOutput output;
+        SourceRecording feed(QStringLiteral("mic_feed.monitor"));
+        SourceRecording speakers(QStringLiteral("speakers.monitor"));
+
+        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 1)), m_feed);
+        QVERIFY(output.isPlaying());
+        QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
+        QTest::qWait(200);
+        QVERIFY(audiotest::toneStrength(feed.take(), 440) > 0.01);
+        QVERIFY(peak(speakers.take()) < 0.001);
+
+        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 1000, 1)), std::nullopt);
+        QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
+        QTest::qWait(200);
+        QVERIFY(audiotest::toneStrength(speakers.take(), 1000) > 0.01);
+        QVERIFY(peak(feed.take()) < 0.001);
+    }
+
+    void playWhilePlayingStopsTheFirstFile() {
+        AudioOutput output;
+        SourceRecording feed(QStringLiteral("mic_feed.monitor"));
+        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 30)), m_feed);
+        QTest::qWait(300);
+        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 1000, 1)), m_feed);
+        QVERIFY(output.isPlaying());
+        QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
+        feed.take();
+        QTest::qWait(500);
+        QVERIFY(peak(feed.take()) < 0.001);
+    }
+
+    void failedPlaybackLeavesNothingPlaying() {
+        AudioOutput output;
+        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 30)), m_feed);
+        try {
+            output.play(QUrl::fromLocalFile(m_folder.filePath("missing.wav")), std::nullopt);
+            QFAIL("playing a missing file succeeded");
+        } catch (const ServiceError& error) {
+            QCOMPARE(error.domain(), QStringLiteral("SoundFile"));
+        }
+        QVERIFY(!output.isPlaying());
+        try {
+            output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 1)), 99999);
+            QFAIL("playing on a missing device succeeded");
+        } catch (const ServiceError& error) {
+            QCOMPARE(error.domain(), QStringLiteral("SpeechOutput"));
+            QCOMPARE(error.description(),
+                     QStringLiteral("Could not route audio to the selected virtual microphone."));
+        }
+        QVERIFY(!output.isPlaying());
+    }
+
+    void synthesizesTheFreeVoice_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("voice");
+        QTest::newRow("Samantha") << "Thanks, I agree with that plan."
+                                  << "Samantha";
+        QTest::newRow("Daniel") << "Let's meet again on Monday."
+                                << "Daniel";
+        QTest::newRow("quotes and a leading dash stay one argument")
+            << R"(-v "quoted" 'text' -w /tmp/elsewhere.wav)"
+            << "Samantha";
+    }
+
+    void synthesizesTheFreeVoice() {
+        QFETCH(QString, text);
+        QFETCH(QString, voice);
+        AudioOutput output;
+        const QUrl file = runToCompletion(output.synthesize(text, voice));
+        const QFileInfo info(file.toLocalFile());
+        QCOMPARE(info.absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
+        QVERIFY(QRegularExpression(QStringLiteral("^meeting-voice-[0-9A-F]{8}(-[0-9A-F]{4}){3}-"
+                                                  "[0-9A-F]{12}\\.wav$"))
+                    .match(info.fileName())
+                    .hasMatch());
+        QVERIFY(peak(SoundFile::read(info.filePath()).samples) > 0.05);
+        QVERIFY(!QFile::exists(QStringLiteral("/tmp/elsewhere.wav")));
+        QFile::remove(info.filePath());
+    }
+
+    void synthesisFailureIsReported() {
+        AudioOutput output;
+        try {
+            runToCompletion(
+                output.synthesize(QStringLiteral("Hello"), QStringLiteral("NoSuchVoice")));
+            QFAIL("an unknown voice was synthesized");
+        } catch (const ServiceError& error) {
+            QCOMPARE(error.domain(), QStringLiteral("SpeechOutput"));
+            QCOMPARE(error.code(), 1);
+            QCOMPARE(error.description(),
+                     QStringLiteral("Could not synthesize the English voice."));
+        }
+    }
+
+    void createsOneVirtualMicrophoneAndSelectsIt() {
+        AudioOutput output;
+        QCOMPARE(output.selectedDeviceID(), std::nullopt);
+        runToCompletion(output.createVirtualMicrophone());
+        runToCompletion(output.createVirtualMicrophone());
+
+        const auto devices = output.devices();
+        const auto virtualDevices = std::ranges::count_if(devices, [](const AudioDevice& device) {
+            return device.name == AudioOutput::virtualMicrophoneName;
+        });
+        QCOMPARE(virtualDevices, 1);
+        const auto chosen =
+            *std::ranges::find(devices, AudioOutput::virtualMicrophoneName, &AudioDevice::name);
+        QVERIFY(chosen.isLikelyVirtualMicrophone());
+        QCOMPARE(output.selectedDeviceID(), std::optional<quint32>(chosen.id));
+        QVERIFY(audiotest::pactl(
+                    {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sources")})
+                    .contains(QStringLiteral("relayo_virtual_microphone_input")));
+
+        AudioOutput later; // a new window finds and picks it by itself
+        QCOMPARE(later.selectedDeviceID(), std::optional<quint32>(chosen.id));
+    }
+
+private:
+    QTemporaryDir m_folder;
+    std::optional<quint32> m_feed;
+};
+
+QTEST_GUILESS_MAIN(AudioOutputTest)
+#include "AudioOutputTest.moc"

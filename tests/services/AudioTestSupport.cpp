@@ -1,0 +1,182 @@
+#include "tests/services/AudioTestSupport.h"
+
+#include <QFile>
+#include <QThread>
+#include <cmath>
+#include <numbers>
+
+namespace audiotest {
+
+QString makeTone(const QTemporaryDir& folder, double frequency, double seconds, int sampleRate,
+                 int channels) {
+    const QString path =
+        folder.filePath(QStringLiteral("tone-%1-%2.wav").arg(frequency).arg(seconds));
+    if (QFile::exists(path))
+        return path;
+    QStringList arguments{QStringLiteral("-n"),        QStringLiteral("-r"),
+                          QString::number(sampleRate), QStringLiteral("-c"),
+                          QString::number(channels),   path,
+                          QStringLiteral("synth"),     QString::number(seconds)};
+    if (frequency > 0)
+        arguments << QStringLiteral("sine") << QString::number(frequency) << QStringLiteral("vol")
+                  << QStringLiteral("0.5");
+    else
+        arguments << QStringLiteral("sine") << QStringLiteral("0") << QStringLiteral("vol")
+                  << QStringLiteral("0");
+    QProcess::execute(QStringLiteral("sox"), arguments);
+    return path;
+}
+
+void StopProcess::operator()(QProcess* process) const {
+    process->kill();
+    process->waitForFinished();
+    delete process;
+}
+
+Process idleProcess() {
+    Process process(new QProcess);
+    process->start(QStringLiteral("sleep"), {QStringLiteral("600")});
+    process->waitForStarted();
+    return process;
+}
+
+Process play(const QString& file, const QString& name, const QStringList& extraArguments,
+             qint64 processID) {
+    Process process(new QProcess);
+    if (processID > 0) {
+        auto environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PULSE_PROP"),
+                           QStringLiteral("application.process.id=%1").arg(processID));
+        process->setProcessEnvironment(environment);
+    }
+    process->start(QStringLiteral("paplay"), QStringList{QStringLiteral("--client-name=") + name} +
+                                                 extraArguments + QStringList{file});
+    process->waitForStarted();
+    return process;
+}
+
+double toneStrength(const std::vector<float>& samples, double frequency) {
+    const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / 16000.0);
+    double previous = 0, beforePrevious = 0;
+    for (float sample : samples) {
+        const double current = sample + coefficient * previous - beforePrevious;
+        beforePrevious = previous;
+        previous = current;
+    }
+    const double power = previous * previous + beforePrevious * beforePrevious -
+                         coefficient * previous * beforePrevious;
+    return samples.empty() ? 0 : power / double(samples.size() * samples.size());
+}
+
+void Recording::append(const PcmBuffer& buffer) {
+    std::lock_guard lock(m_mutex);
+    const auto samples = buffer.samples<float>(0);
+    m_samples.insert(m_samples.end(), samples.begin(), samples.end());
+    m_threadNames.insert(QThread::currentThread()->objectName());
+    m_blockSizes.append(buffer.frameLength());
+    const PcmFormat speech{16000, 1, SampleType::float32, false};
+    m_speechFormat =
+        m_speechFormat && buffer.format() == speech && int(samples.size()) == buffer.frameLength();
+}
+
+std::vector<float> Recording::samples() const {
+    std::lock_guard lock(m_mutex);
+    return m_samples;
+}
+
+std::size_t Recording::frameCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_samples.size();
+}
+
+QSet<QString> Recording::threadNames() const {
+    std::lock_guard lock(m_mutex);
+    return m_threadNames;
+}
+
+QList<int> Recording::blockSizes() const {
+    std::lock_guard lock(m_mutex);
+    return m_blockSizes;
+}
+
+bool Recording::allInSpeechFormat() const {
+    std::lock_guard lock(m_mutex);
+    return m_speechFormat;
+}
+
+void Recording::clear() {
+    std::lock_guard lock(m_mutex);
+    m_samples.clear();
+    m_blockSizes.clear();
+}
+
+PrivateDaemon::PrivateDaemon() = default;
+
+PrivateDaemon::~PrivateDaemon() {
+    kill();
+}
+
+QString PrivateDaemon::address() const {
+    return QStringLiteral("unix:") + m_folder.filePath(QStringLiteral("native"));
+}
+
+bool PrivateDaemon::start() {
+    QFile script(m_folder.filePath(QStringLiteral("daemon.pa")));
+    script.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    script.write(QStringLiteral("load-module module-native-protocol-unix socket=%1 "
+                                "auth-anonymous=1\n"
+                                "load-module module-null-sink sink_name=private_speakers\n")
+                     .arg(m_folder.filePath(QStringLiteral("native")))
+                     .toUtf8());
+    script.close();
+    auto environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PULSE_RUNTIME_PATH"), m_folder.path());
+    environment.remove(QStringLiteral("PULSE_SERVER"));
+    m_daemon = std::make_unique<QProcess>();
+    m_daemon->setProcessEnvironment(environment);
+    m_daemon->setStandardOutputFile(QProcess::nullDevice());
+    m_daemon->setStandardErrorFile(QProcess::nullDevice());
+    m_daemon->start(QStringLiteral("pulseaudio"),
+                    {QStringLiteral("--daemonize=no"), QStringLiteral("--exit-idle-time=-1"),
+                     QStringLiteral("--use-pid-file=no"), QStringLiteral("--system=false"),
+                     QStringLiteral("-n"), QStringLiteral("--file=") + script.fileName(),
+                     QStringLiteral("--log-target=stderr")});
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        QProcess probe;
+        probe.start(QStringLiteral("pactl"),
+                    {QStringLiteral("--server=") + address(), QStringLiteral("info")});
+        probe.waitForFinished();
+        if (probe.exitCode() == 0)
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+void PrivateDaemon::kill() {
+    if (!m_daemon)
+        return;
+    m_daemon->kill();
+    m_daemon->waitForFinished();
+    m_daemon.reset();
+}
+
+std::function<void(const PcmBuffer&)> recorder(std::shared_ptr<Recording> recording,
+                                               std::weak_ptr<int>* watch) {
+    auto token = std::make_shared<int>();
+    if (watch)
+        *watch = token;
+    return [recording, token](const PcmBuffer& buffer) { recording->append(buffer); };
+}
+
+QString pactl(const QStringList& arguments, const QString& server) {
+    QProcess process;
+    process.start(
+        QStringLiteral("pactl"),
+        (server.isEmpty() ? QStringList{} : QStringList{QStringLiteral("--server=") + server}) +
+            arguments);
+    process.waitForFinished();
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+} // namespace audiotest

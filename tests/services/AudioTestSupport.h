@@ -1,0 +1,89 @@
+#pragma once
+
+#include "speech-engine/PcmBuffer.h"
+#include "tests/support/RunToCompletion.h"
+
+#include <QEventLoop>
+#include <QProcess>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <qcoro/qcorotask.h>
+#include <vector>
+
+// Tools for tests against a real PulseAudio daemon.
+namespace audiotest {
+
+// Writes a sine tone (or silence for frequency 0) with sox and returns its path.
+QString makeTone(const QTemporaryDir& folder, double frequency, double seconds,
+                 int sampleRate = 48000, int channels = 2);
+
+// Ends a child process and waits for it.
+struct StopProcess {
+    void operator()(QProcess* process) const;
+};
+using Process = std::unique_ptr<QProcess, StopProcess>;
+
+// A process that just stays alive: an application identity for paplay clients.
+Process idleProcess();
+
+// A stand-in application playing `file` through paplay as the client `name`.
+// `extraArguments` go to paplay; `processID` overrides the process id the
+// sound server is told (0: paplay's own).
+Process play(const QString& file, const QString& name, const QStringList& extraArguments = {},
+             qint64 processID = 0);
+
+// The relative strength of `frequency` in mono 16 kHz `samples` (Goertzel power per sample).
+double toneStrength(const std::vector<float>& samples, double frequency);
+
+// What a handler received, collected across threads.
+class Recording {
+public:
+    void append(const PcmBuffer& buffer);
+    std::vector<float> samples() const;
+    std::size_t frameCount() const;
+    QSet<QString> threadNames() const;
+    QList<int> blockSizes() const;
+    // Every block was 16 kHz mono 32-bit float.
+    bool allInSpeechFormat() const;
+    void clear();
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<float> m_samples;
+    QSet<QString> m_threadNames;
+    QList<int> m_blockSizes;
+    bool m_speechFormat = true;
+};
+
+// A private PulseAudio daemon with one null sink, for tests that kill or
+// reshape the server without touching the shared one.
+class PrivateDaemon {
+public:
+    PrivateDaemon();
+    ~PrivateDaemon();
+    // Starts (again); returns false when the daemon did not come up.
+    bool start();
+    void kill();
+    QString address() const;
+
+private:
+    QTemporaryDir m_folder;
+    std::unique_ptr<QProcess> m_daemon;
+};
+
+// A handler that records into `recording`; `watch`, when given, expires once
+// the handler has been released by whoever held it.
+std::function<void(const PcmBuffer&)> recorder(std::shared_ptr<Recording> recording,
+                                               std::weak_ptr<int>* watch = nullptr);
+
+// Runs pactl (against `server`, or the default) and returns its output.
+QString pactl(const QStringList& arguments, const QString& server = {});
+
+} // namespace audiotest

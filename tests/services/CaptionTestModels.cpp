@@ -1,0 +1,92 @@
+#include "tests/services/CaptionTestModels.h"
+
+#include "tests/speech-engine/ModelFolder.h"
+#include "tests/speech-engine/TinyModels.h"
+
+#include <QJsonArray>
+#include <algorithm>
+
+namespace {
+
+// A frame of value v prefers token v - 1; 0 and below prefer the blank. The first 9 mel frames
+// are the cache carried from the previous chunk.
+const std::string spellingEncoder = R"(
+def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
+            cache_len: Tensor) -> Dict[str, Tensor]:
+    values = mel[0, 0, 9:].round().long() - 1
+    ids = torch.where(values < 0, torch.full_like(values, 128), values)
+    return {"encoded": torch.one_hot(ids, 129).t().unsqueeze(0).float(),
+            "cache_channel_out": cache_channel.clone(), "cache_time_out": cache_time.clone(),
+            "cache_len_out": cache_len + 1}
+)";
+
+// cache_len starts at 1 and counts the chunks heard so far; a heard chunk emits that word.
+const std::string countingEncoder = R"(
+def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
+            cache_len: Tensor) -> Dict[str, Tensor]:
+    frames = mel[0, 0, 9:]
+    heard = bool(frames.abs().max() >= %THRESHOLD%)
+    count = int(cache_len[0]) - 1
+    ids = torch.full_like(frames, 128.0).long()
+    if heard and count < %WORDS%:
+        ids[0] = count
+    return {"encoded": torch.one_hot(ids, 129).t().unsqueeze(0).float(),
+            "cache_channel_out": cache_channel.clone(), "cache_time_out": cache_time.clone(),
+            "cache_len_out": cache_len + (1 if heard else 0)}
+)";
+
+const std::string failingEncoder = R"(
+def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
+            cache_len: Tensor) -> Dict[str, Tensor]:
+    return {"unexpected": mel}
+)";
+
+// The decoder marks the token it was given, which the joint then avoids, so a frame emits its
+// token once and then the blank. Carried states go out as new tensors: the recognizer hands
+// its inputs to the model in place, so an output that is an input would chain every chunk's
+// state to the one before.
+const std::string decoder = R"(
+def forward(self, token: Tensor, token_length: Tensor, h_in: Tensor, c_in: Tensor) -> Dict[str, Tensor]:
+    t = token.reshape(-1).long()
+    marked = torch.one_hot(t, 129).float() * (t != 128).float().unsqueeze(1)
+    return {"decoder_out": marked.t().unsqueeze(0), "h_out": h_in.clone(), "c_out": c_in.clone()}
+)";
+
+QStringList vocabulary(const QStringList& words) {
+    QStringList tokens = words;
+    while (tokens.size() < 128) {
+        tokens << QStringLiteral("▁t%1").arg(tokens.size());
+    }
+    return tokens;
+}
+
+void write(const QString& folder, const std::string& encoder, const QStringList& words) {
+    writeModelFolder(folder,
+                     ModelSources{TinyModels::preprocessor, encoder, decoder, TinyModels::joint},
+                     TinyModels::metadata(), vocabulary(words));
+}
+
+std::string replaced(std::string text, const std::string& marker, const std::string& value) {
+    return text.replace(text.find(marker), marker.size(), value);
+}
+
+} // namespace
+
+void CaptionTestModels::writeSpelling(const QString& folder, const QStringList& words) {
+    write(folder, spellingEncoder, words);
+}
+
+void CaptionTestModels::writeCounting(const QString& folder, const QStringList& words,
+                                      double threshold) {
+    auto encoder = replaced(countingEncoder, "%THRESHOLD%", std::to_string(threshold));
+    encoder = replaced(encoder, "%WORDS%", std::to_string(words.size()));
+    write(folder, encoder, words);
+}
+
+void CaptionTestModels::writeFailing(const QString& folder) {
+    write(folder, failingEncoder, {});
+}
+
+PcmBuffer CaptionTestModels::chunkSpelling(const QList<int>& tokens) {
+    return TinyModels::chunkEmitting(tokens);
+}

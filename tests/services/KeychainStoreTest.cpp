@@ -1,0 +1,143 @@
+#include "app/services/KeychainStore.h"
+#include "tests/services/FakeHttpService.h"
+
+#include <QLocalServer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+const QRegularExpression saveFailure(
+    QStringLiteral(R"(^The API key could not be saved securely \(Keychain error -?\d+\)\.$)"));
+
+// Scenarios without a working Secret Service run in a child process of this
+// binary with its own bus address, so the keyring of the other tests is untouched.
+bool isChild() {
+    return qEnvironmentVariableIsSet("RELAYO_KEYCHAIN_CHILD");
+}
+
+void runInChild(const QString& busAddress) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress);
+    environment.insert(QStringLiteral("RELAYO_KEYCHAIN_CHILD"), QStringLiteral("1"));
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QString::fromLatin1(QTest::currentTestFunction())});
+    QVERIFY(child.waitForFinished(240'000));
+    QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+             child.readAll().constData());
+}
+
+// How many items the keyring holds under our service and account.
+int storedItems() {
+    QProcess tool;
+    tool.start(
+        QStringLiteral("secret-tool"),
+        {"search", "--all", "service", "com.quillworks.relayo.elevenlabs", "account", "api-key"});
+    if (!tool.waitForFinished(60'000))
+        return -1;
+    const QString output =
+        QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError());
+    return output.count(
+        QRegularExpression(QStringLiteral("^\\[/"), QRegularExpression::MultilineOption));
+}
+
+Outcome<bool> saveWith(KeychainStore& store, const QString& key) {
+    return QCoro::waitFor(outcomeOf([&]() -> QCoro::Task<bool> {
+        co_await store.saveAPIKey(key);
+        co_return true;
+    }()));
+}
+
+} // namespace
+
+class KeychainStoreTest : public QObject {
+    Q_OBJECT
+
+private:
+    KeychainStore m_store;
+
+    std::optional<QString> load() { return QCoro::waitFor(m_store.loadAPIKey()); }
+    Outcome<bool> save(const QString& key) { return saveWith(m_store, key); }
+    void remove() { QCoro::waitFor(m_store.deleteAPIKey()); }
+
+private slots:
+    void savingTwiceKeepsOneItemWithTheSecondKey() {
+        if (isChild())
+            QSKIP("runs in the parent");
+        remove();
+        QCOMPARE(save(QStringLiteral("first-key")).error, QString());
+        QCOMPARE(save(QStringLiteral("second-key")).error, QString());
+        QCOMPARE(load(), QStringLiteral("second-key"));
+        QCOMPARE(storedItems(), 1);
+        remove();
+    }
+
+    void keysComeBackUnchanged_data() {
+        QTest::addColumn<QString>("key");
+        QTest::newRow("ascii") << "sk_0123456789abcdef";
+        QTest::newRow("non-ascii") << "키-🔑-Ää-ñ";
+        QTest::newRow("spaces and quotes kept") << " \"quoted\" = 'x' ";
+    }
+
+    void keysComeBackUnchanged() {
+        if (isChild())
+            QSKIP("runs in the parent");
+        QFETCH(QString, key);
+        QCOMPARE(save(key).error, QString());
+        QCOMPARE(load(), key);
+        remove();
+    }
+
+    void deletingLeavesNoKey() {
+        if (isChild())
+            QSKIP("runs in the parent");
+        QCOMPARE(save(QStringLiteral("to-delete")).error, QString());
+        remove();
+        QCOMPARE(load(), std::nullopt);
+        remove(); // deleting a missing key is not an error
+        QCOMPARE(storedItems(), 0);
+    }
+
+    void withoutSecretServiceNoKeyAndSaveFails() {
+        if (!isChild()) {
+            QTemporaryDir folder;
+            runInChild(QStringLiteral("unix:path=%1/no-bus").arg(folder.path()));
+            return;
+        }
+        QCOMPARE(load(), std::nullopt);
+        const auto saved = save(QStringLiteral("key"));
+        QVERIFY(!saved.value);
+        QVERIFY2(saveFailure.match(saved.error).hasMatch(), qPrintable(saved.error));
+        remove();
+    }
+
+    void stalledSecretServiceNeverBlocksTheCaller() {
+        if (!isChild()) {
+            // A bus that accepts connections and never says a word.
+            QTemporaryDir folder;
+            QLocalServer silent;
+            QVERIFY(silent.listen(folder.filePath(QStringLiteral("silent-bus"))));
+            runInChild(QStringLiteral("unix:path=%1").arg(silent.fullServerName()));
+            return;
+        }
+        KeychainStore store(std::chrono::seconds(2));
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, this, [&] { ++ticks; });
+        ticker.start(0);
+        QCOMPARE(QCoro::waitFor(store.loadAPIKey()), std::nullopt);
+        QVERIFY(ticks > 0);
+
+        const auto saved = saveWith(store, QStringLiteral("key"));
+        QVERIFY2(saveFailure.match(saved.error).hasMatch(), qPrintable(saved.error));
+    }
+};
+
+QTEST_GUILESS_MAIN(KeychainStoreTest)
+#include "KeychainStoreTest.moc"

@@ -1,0 +1,83 @@
+#include "tests/speech-engine/ScriptModelWriter.h"
+
+#include "speech-engine/ModelRunner.h"
+
+#include <torch/csrc/jit/frontend/resolver.h>
+#include <torch/csrc/jit/frontend/sugared_value.h>
+#include <torch/script.h>
+
+namespace {
+
+// `ops.<namespace>.<op>`: operators outside aten, such as ops.quantized.linear_dynamic.
+struct OperatorNamespaces : torch::jit::SugaredValue {
+    std::string kind() const override { return "operator namespaces"; }
+    std::shared_ptr<torch::jit::SugaredValue> attr(const torch::jit::SourceRange&,
+                                                   torch::jit::GraphFunction&,
+                                                   const std::string& field) override {
+        return std::make_shared<torch::jit::BuiltinModule>(field);
+    }
+};
+
+// Resolves `torch` to the aten operators, as the default does, and `ops` to all the others.
+struct OperatorResolver : torch::jit::Resolver {
+    std::shared_ptr<torch::jit::SugaredValue>
+    resolveValue(const std::string& name, torch::jit::GraphFunction&,
+                 const torch::jit::SourceRange&) override {
+        if (name == "torch") {
+            return std::make_shared<torch::jit::BuiltinModule>("aten");
+        }
+        if (name == "ops") {
+            return std::make_shared<OperatorNamespaces>();
+        }
+        return nullptr;
+    }
+};
+
+// Packs a float [out, in] weight, quantized symmetrically per tensor, for the current engine.
+c10::IValue packedLinearWeight(const torch::Tensor& weight) {
+    static torch::jit::Module packer = [] {
+        torch::jit::Module module("Packer");
+        module.define(R"(
+def pack(self, weight: Tensor):
+    return ops.quantized.linear_prepack(weight, None)
+)",
+                      std::make_shared<OperatorResolver>());
+        return module;
+    }();
+    const auto scale = std::max(weight.abs().max().item<double>(), 1e-8) / 127;
+    return packer.run_method("pack", torch::quantize_per_tensor(weight, scale, 0, torch::kQInt8));
+}
+
+void registerInt8Parameter(torch::jit::Module& module, const RandomParameter& parameter,
+                           const torch::Tensor& weights) {
+    if (weights.dim() == 2) {
+        const auto packed = packedLinearWeight(weights);
+        module.register_attribute(parameter.name, packed.type(), packed);
+        return;
+    }
+    auto first = packedLinearWeight(weights[0]);
+    c10::impl::GenericList list(first.type());
+    list.push_back(first);
+    for (std::int64_t i = 1; i < weights.size(0); ++i) {
+        list.push_back(packedLinearWeight(weights[i]));
+    }
+    module.register_attribute(parameter.name, c10::ListType::create(first.type()), list);
+}
+
+} // namespace
+
+void saveScriptModel(const std::string& path, const ScriptModel& model) {
+    ModelRunner::selectQuantizedEngine();
+    torch::jit::Module module("ScriptModel");
+    torch::manual_seed(7);
+    for (const auto& parameter : model.parameters) {
+        const auto values = torch::randn(parameter.shape) * parameter.scale;
+        if (parameter.int8) {
+            registerInt8Parameter(module, parameter, values);
+        } else {
+            module.register_parameter(parameter.name, values, false);
+        }
+    }
+    module.define(model.source, std::make_shared<OperatorResolver>());
+    module.save(path);
+}

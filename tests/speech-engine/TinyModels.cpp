@@ -1,0 +1,46 @@
+#include "tests/speech-engine/TinyModels.h"
+
+#include <QJsonArray>
+#include <algorithm>
+
+const std::string TinyModels::preprocessor = R"(
+def forward(self, audio: Tensor, audio_length: Tensor) -> Dict[str, Tensor]:
+    frames = audio[:, ::160]
+    return {"mel": frames.unsqueeze(1).expand(1, 8, frames.size(1))}
+)";
+
+const std::string TinyModels::joint = R"(
+def forward(self, encoder: Tensor, decoder: Tensor) -> Dict[str, Tensor]:
+    bias = torch.zeros(129)
+    bias[128] = 0.5
+    logits = encoder.reshape(-1) - 10.0 * decoder.reshape(-1) + bias
+    return {"logits": logits.reshape(1, 1, 1, 129)}
+)";
+
+QJsonObject TinyModels::metadata() {
+    return {{"chunk_ms", 560},
+            {"chunk_mel_frames", 56},
+            {"total_mel_frames", 65},
+            {"mel_features", 8},
+            {"vocab_size", 128},
+            {"blank_idx", 128},
+            {"encoder_dim", 129},
+            {"decoder_hidden", 4},
+            {"decoder_layers", 1},
+            {"cache_channel_shape", QJsonArray{1, 2, 3, 4}},
+            {"cache_time_shape", QJsonArray{1, 2, 4, 2}}};
+}
+
+PcmBuffer TinyModels::monoSamples(int count, float value) {
+    PcmBuffer buffer(PcmFormat{16000, 1, SampleType::float32, false}, count);
+    std::ranges::fill(buffer.samples<float>(0), value);
+    return buffer;
+}
+
+PcmBuffer TinyModels::chunkEmitting(const QList<int>& tokens) {
+    auto buffer = monoSamples(chunkSamples);
+    auto samples = buffer.samples<float>(0);
+    for (int frame = 0; frame < tokens.size(); ++frame)
+        samples[160 * frame] = float(tokens[frame] + 1);
+    return buffer;
+}

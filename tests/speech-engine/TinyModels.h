@@ -1,0 +1,28 @@
+#pragma once
+
+#include "speech-engine/PcmBuffer.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <string>
+
+// Pieces shared by the tiny streaming models of the tests: 560 ms chunks (56 mel frames of 160
+// samples, 8 mel bins) over a vocabulary of 128 tokens with the blank at 128. A chunk's frame
+// t repeats sample 160 t; encoders built on that turn a frame of value v into token v - 1.
+namespace TinyModels {
+
+inline constexpr int chunkSamples = 56 * 160;
+
+// Frame t of the mel output repeats sample 160 t in all 8 bins.
+extern const std::string preprocessor;
+// Avoids the token the decoder marks, so a frame emits its token once and then the blank.
+extern const std::string joint;
+// The "metadata.json" of such a model folder.
+QJsonObject metadata();
+
+// `count` samples of 16 kHz mono float audio, all `value`.
+PcmBuffer monoSamples(int count, float value = 0);
+// One chunk whose frames carry `tokens` one after another, then silence.
+PcmBuffer chunkEmitting(const QList<int>& tokens);
+
+} // namespace TinyModels

@@ -1,0 +1,190 @@
+#include "app/ui/WindowTexts.h"
+#include "app/ui/Theme.h"
+
+#include <QTest>
+
+using namespace WindowTexts;
+
+class WindowTextsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void phaseLabelsAndColours_data() {
+        QTest::addColumn<AssistPhase>("phase");
+        QTest::addColumn<bool>("isPreparing");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QColor>("color");
+        QTest::addColumn<bool>("isLive");
+        const QColor idle = Theme::faded(Theme::ink3, 0.6);
+        QTest::newRow("idle") << AssistPhase::idle << false << "준비됐어요" << idle << false;
+        QTest::newRow("idle preparing") << AssistPhase::idle << true << "준비 중" << idle << false;
+        QTest::newRow("listening")
+            << AssistPhase::listening << true << "상대방 말 듣는 중" << Theme::live << true;
+        QTest::newRow("speakingKorean")
+            << AssistPhase::speakingKorean << false << "내 한국어 듣는 중" << Theme::live << true;
+        QTest::newRow("translatingReply")
+            << AssistPhase::translatingReply << false << "영어로 바꾸는 중" << Theme::blue << false;
+        QTest::newRow("readyToSend")
+            << AssistPhase::readyToSend << false << "보낼 준비 완료" << Theme::blue << false;
+        QTest::newRow("playing") << AssistPhase::playing << false << "회의로 보내는 중"
+                                 << Theme::sending << true;
+        QTest::newRow("error") << AssistPhase::error << false << "확인이 필요해요" << Theme::amber
+                               << false;
+    }
+    void phaseLabelsAndColours() {
+        QFETCH(AssistPhase, phase);
+        QFETCH(bool, isPreparing);
+        QFETCH(QString, text);
+        QCOMPARE(phaseText(phase, isPreparing), text);
+        QFETCH(QColor, color);
+        QCOMPARE(phaseColor(phase), color);
+        QFETCH(bool, isLive);
+        QCOMPARE(isLivePhase(phase), isLive);
+    }
+
+    void idleColourIsInk3AtSixtyPercent() {
+        const QColor idle = phaseColor(AssistPhase::idle);
+        QCOMPARE(idle.rgb(), Theme::ink3.rgb());
+        QCOMPARE(qRound(idle.alphaF() * 100), 60);
+    }
+
+    void sentAndDoneOnlyAfterPlaybackEndsWhilePlaying() {
+        QVERIFY(!sentAndDone(AssistPhase::playing, true));
+        QVERIFY(sentAndDone(AssistPhase::playing, false));
+        QVERIFY(!sentAndDone(AssistPhase::readyToSend, false));
+    }
+
+    void currentStepOrder_data() {
+        QTest::addColumn<bool>("hasAnswer");
+        QTest::addColumn<bool>("translatingReply");
+        QTest::addColumn<AssistPhase>("phase");
+        QTest::addColumn<bool>("listening");
+        QTest::addColumn<QString>("liveTranslation");
+        QTest::addColumn<QString>("transcript");
+        QTest::addColumn<int>("step");
+        QTest::newRow("fresh") << false << false << AssistPhase::idle << false << ""
+                               << "" << 0;
+        QTest::newRow("error alone") << false << false << AssistPhase::error << false << ""
+                                     << "" << 0;
+        QTest::newRow("listening") << false << false << AssistPhase::listening << true << ""
+                                   << "" << 1;
+        QTest::newRow("caption left") << false << false << AssistPhase::idle << false << ""
+                                      << "Hello" << 1;
+        QTest::newRow("translation left") << false << false << AssistPhase::idle << false << "안녕"
+                                          << "" << 1;
+        QTest::newRow("speaking") << false << false << AssistPhase::speakingKorean << false << ""
+                                  << "" << 1;
+        QTest::newRow("translating reply beats listening")
+            << false << true << AssistPhase::translatingReply << true << "안녕"
+            << "Hi" << 2;
+        QTest::newRow("answer beats speaking")
+            << true << false << AssistPhase::speakingKorean << true << ""
+            << "" << 2;
+    }
+    void currentStepOrder() {
+        StepInputs inputs;
+        QFETCH(bool, hasAnswer);
+        inputs.hasEnglishAnswer = hasAnswer;
+        QFETCH(bool, translatingReply);
+        inputs.isTranslatingReply = translatingReply;
+        QFETCH(AssistPhase, phase);
+        inputs.phase = phase;
+        QFETCH(bool, listening);
+        inputs.isListening = listening;
+        QFETCH(QString, liveTranslation);
+        inputs.liveTranslation = liveTranslation;
+        QFETCH(QString, transcript);
+        inputs.transcript = transcript;
+        QFETCH(int, step);
+        QCOMPARE(currentStep(inputs), step);
+    }
+
+    void englishAnswerIgnoresWhitespace() {
+        QVERIFY(!hasEnglishAnswer(QStringLiteral(" \n\t ")));
+        QVERIFY(hasEnglishAnswer(QStringLiteral("  Yes. ")));
+    }
+
+    void virtualMicrophoneDetection() {
+        const QList<AudioDevice> speakers = {{1, QStringLiteral("Speakers")}};
+        QVERIFY(!hasBlackHole(speakers));
+        for (const QString& name :
+             {QStringLiteral("BlackHole 2ch"), QStringLiteral("Relayo Virtual Microphone"),
+              QStringLiteral("Monitor LOOPBACK")})
+            QVERIFY2(hasBlackHole(speakers + QList<AudioDevice>{{7, name}}), qPrintable(name));
+        const QList<AudioDevice> both = {{1, QStringLiteral("Speakers")},
+                                         {7, QStringLiteral("BlackHole 2ch")}};
+        QVERIFY(!isVirtualMicrophoneSelected(both, 1));
+        QVERIFY(!isVirtualMicrophoneSelected(both, std::nullopt));
+        QVERIFY(!isVirtualMicrophoneSelected(both, 99));
+        QVERIFY(isVirtualMicrophoneSelected(both, 7));
+    }
+
+    void listenSubtitleNamesTheApplicationWhileListening() {
+        const QList<CaptureApplication> apps = {{12, QStringLiteral("Google Chrome"), {}, {}}};
+        QCOMPARE(listenSubtitle(false, apps, 12),
+                 QStringLiteral("영어로 들은 말을 한국어로 바로 보여드려요"));
+        QCOMPARE(listenSubtitle(true, apps, 12),
+                 QStringLiteral("Google Chrome 소리만 듣고 있어요 · 저장하지 않아요"));
+        QCOMPARE(listenSubtitle(true, apps, 99),
+                 QStringLiteral(" 소리만 듣고 있어요 · 저장하지 않아요"));
+    }
+
+    void modelStatus_data() {
+        QTest::addColumn<std::optional<double>>("progress");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("absent") << std::optional<double>() << "영어 자막 준비 중…";
+        QTest::newRow("zero") << std::optional<double>(0.0) << "영어 자막 준비 중…";
+        QTest::newRow("truncated") << std::optional<double>(0.427) << "영어 자막 준비 중 42%";
+        QTest::newRow("done") << std::optional<double>(1.0) << "영어 자막 준비 중 100%";
+    }
+    void modelStatus() {
+        QFETCH(std::optional<double>, progress);
+        QFETCH(QString, text);
+        QCOMPARE(modelStatusText(progress), text);
+    }
+
+    void englishCaptionPlaceholders() {
+        QCOMPARE(englishCaptionText(QStringLiteral("Hi"), false), QStringLiteral("Hi"));
+        QCOMPARE(englishCaptionText({}, true), QStringLiteral("영어가 들리면 여기에 바로 나와요…"));
+        QCOMPARE(englishCaptionText({}, false),
+                 QStringLiteral("상대방의 영어가 여기에 실시간으로 나와요."));
+    }
+
+    void elevenLabsStatusMapping_data() {
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("initial") << "Add your API key to use your own ElevenLabs voice."
+                                 << "API 키를 넣으면 내 ElevenLabs 목소리를 쓸 수 있어요.";
+        QTest::newRow("loading") << "Loading your ElevenLabs voices…"
+                                 << "목소리를 불러오는 중이에요…";
+        QTest::newRow("connected") << "Connected securely. Output voice: Rachel."
+                                   << "연결됐어요 · Rachel";
+        QTest::newRow("connected dots") << "Connected securely. Output voice: ..Mr. X.."
+                                        << "연결됐어요 · Mr. X";
+        QTest::newRow("no voices") << "Connected, but no voices were found."
+                                   << "연결됐지만 쓸 수 있는 목소리가 없어요.";
+        QTest::newRow("removed") << "ElevenLabs API key removed from Keychain."
+                                 << "키체인에서 API 키를 지웠어요.";
+        QTest::newRow("enter") << "Enter an ElevenLabs API key."
+                               << "API 키를 먼저 넣어 주세요.";
+        QTest::newRow("other") << "HTTP 401: invalid key"
+                               << "HTTP 401: invalid key";
+    }
+    void elevenLabsStatusMapping() {
+        QFETCH(QString, status);
+        QFETCH(QString, text);
+        QCOMPARE(elevenLabsStatusText(status), text);
+    }
+
+    void voiceTileDetails() {
+        const QList<LocalVoicePreset>& presets = LocalVoicePreset::all();
+        QCOMPARE(voiceTileDetail(presets[0]), QStringLiteral("여성 · 미국 영어"));
+        QCOMPARE(voiceTileDetail(presets[1]), QStringLiteral("남성 · 영국 영어"));
+        const LocalVoicePreset other{QStringLiteral("karen"), QStringLiteral("Karen · Woman · AU"),
+                                     QStringLiteral("Karen")};
+        QCOMPARE(voiceTileDetail(other), other.label);
+    }
+};
+
+QTEST_GUILESS_MAIN(WindowTextsTest)
+#include "WindowTextsTest.moc"

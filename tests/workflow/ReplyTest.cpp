@@ -1,0 +1,308 @@
+#include "tests/workflow/WorkflowHarness.h"
+
+#include <QFile>
+#include <QTest>
+#include <qcoro/qcorotask.h>
+
+namespace {
+
+const QString reply = QStringLiteral("네, 목요일까지 공유하겠습니다.");
+const QString answer = QStringLiteral("Yes, I will share it by Thursday.");
+const QString notRecognised =
+    QStringLiteral("한국어 답변을 인식하지 못했습니다. 다시 말해 주세요.");
+const QString reusing =
+    QStringLiteral("Reusing the already generated audio. No additional voice generation was "
+                   "charged.");
+const QString elevenLabsNotReady =
+    QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free Mac voice.");
+const ElevenLabsVoice mina{QStringLiteral("v-mina"), QStringLiteral("Mina"), {}, true};
+
+// The screen's preview and send buttons: generate first, act only on success.
+void send(AppViewModel& model) {
+    if (QCoro::waitFor(model.generateApprovedVoice()))
+        model.sendToMeeting();
+}
+
+// A reply spoken and taken, with its translation voiced by the default system voice.
+void speakAndFinish(WorkflowHarness& h) {
+    h->startKoreanReply();
+    h.koreanSpeech->setTranscript(reply);
+    h.nebius->englishAnswers.answer(answer);
+    QCoro::waitFor(h->finishKoreanReply());
+}
+
+// A connected account whose voice Mina is chosen, with an answer to voice.
+void chooseElevenLabs(WorkflowHarness& h) {
+    h.keychain->storedKey = QStringLiteral("key");
+    h.elevenLabs->voiceLists.answer({mina});
+    QCoro::waitFor(h->refreshElevenLabsVoices());
+    h->selectVoiceSource(VoiceSource::elevenLabs);
+    h->setApprovedText(answer);
+}
+
+} // namespace
+
+class ReplyTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void replyIsTranslatedAndVoicedAtOnce() {
+        WorkflowHarness h;
+        h->startKoreanReply();
+        QCOMPARE(h->phase(), AssistPhase::speakingKorean);
+        QCOMPARE(h->statusMessage(),
+                 QStringLiteral("한국어로 답하세요. 말이 끝나면 ‘말하기 완료’를 누르세요. 아직 "
+                                "상대방에게 전송되지 않습니다."));
+        h.koreanSpeech->setTranscript(QStringLiteral("  ") + reply + QStringLiteral("\n"));
+        QCOMPARE(h->koreanReply(), QStringLiteral("  ") + reply + QStringLiteral("\n"));
+
+        const auto translation = h.nebius->englishAnswers.answerWhenOpened(answer);
+        auto finish = h->finishKoreanReply();
+        QCOMPARE(h->koreanReply(), reply);
+        QCOMPARE(h.koreanSpeech->stopCount, 1);
+        QCOMPARE(h->phase(), AssistPhase::translatingReply);
+        QVERIFY(h->isTranslatingReply());
+        QCOMPARE(h->statusMessage(),
+                 QStringLiteral("한국어 답변을 자연스러운 영어로 번역하고 있습니다…"));
+
+        // A late recognition result shows on screen but is not what was sent.
+        h.koreanSpeech->setTranscript(reply + QStringLiteral(" 감사합니다"));
+        QCOMPARE(h->koreanReply(), reply + QStringLiteral(" 감사합니다"));
+        translation->open();
+        QCoro::waitFor(finish);
+
+        QCOMPARE(h.nebius->englishRequests, QStringList{reply});
+        QCOMPARE(h->approvedText(), answer);
+        QCOMPARE(h.audioOutput->synthesizedTexts, QStringList{answer});
+        QCOMPARE(h.audioOutput->synthesizedVoices, QStringList{QStringLiteral("Samantha")});
+        QCOMPARE(h->phase(), AssistPhase::readyToSend);
+        QCOMPARE(h->statusMessage(),
+                 QStringLiteral("Generated with Samantha · Woman · US. Preview it or send it "
+                                "to the meeting."));
+        QVERIFY(h->synthesizedURL());
+        QVERIFY(!h->isTranslatingReply());
+        QVERIFY(!h->isGeneratingVoice());
+    }
+
+    void blankReplyIsNotTranslated() {
+        WorkflowHarness h;
+        h->startKoreanReply();
+        h.koreanSpeech->setTranscript(QStringLiteral(" \n "));
+        QCoro::waitFor(h->finishKoreanReply());
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), notRecognised);
+        QVERIFY(h.nebius->englishRequests.isEmpty());
+    }
+
+    void failuresBecomeState() {
+        WorkflowHarness h;
+        h.koreanSpeech->startFailure = QStringLiteral("The microphone is not available.");
+        h->startKoreanReply();
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), QStringLiteral("The microphone is not available."));
+
+        h.koreanSpeech->startFailure.reset();
+        h->startKoreanReply();
+        h.koreanSpeech->setTranscript(reply);
+        h.nebius->englishAnswers.fail(QStringLiteral("번역 서버에 연결하지 못했습니다."));
+        QCoro::waitFor(h->finishKoreanReply());
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), QStringLiteral("번역 서버에 연결하지 못했습니다."));
+        QVERIFY(!h->isTranslatingReply());
+
+        h->setApprovedText(answer);
+        h.audioOutput->syntheses.fail(QStringLiteral("The voice could not be rendered."));
+        QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), QStringLiteral("The voice could not be rendered."));
+        QVERIFY(!h->isGeneratingVoice());
+        QVERIFY(!h->synthesizedURL());
+    }
+
+    void cancellingAReplyReturnsToIdleWhileListening() {
+        WorkflowHarness h;
+        h.capture->applications = {{7, QStringLiteral("zoom.us"), QString(), {}}};
+        QCoro::waitFor(h->refreshApplications());
+        QCoro::waitFor(h->startMeetingListening());
+        h->startKoreanReply();
+
+        h->cancelKoreanReply();
+
+        QCOMPARE(h->phase(), AssistPhase::idle);
+        QCOMPARE(h->statusMessage(), QStringLiteral("한국어 답변 녹음을 취소했습니다."));
+        QCOMPARE(h.koreanSpeech->stopCount, 1);
+        QCOMPARE(h.capture->stopCount, 0);
+    }
+
+    void sameTextAndVoiceReuseTheAudio_data() {
+        QTest::addColumn<QString>("edited");
+        QTest::newRow("unchanged") << answer;
+        QTest::newRow("spaces at the ends")
+            << QStringLiteral("  ") + answer + QStringLiteral(" \n");
+    }
+
+    void sameTextAndVoiceReuseTheAudio() {
+        QFETCH(QString, edited);
+        WorkflowHarness h;
+        h.audioOutput->setSelectedDeviceID(12);
+        speakAndFinish(h);
+        send(h.model());
+
+        h->setApprovedText(edited);
+        send(h.model());
+
+        QCOMPARE(h.audioOutput->synthesizedTexts.size(), 1);
+        QCOMPARE(h->statusMessage(),
+                 QStringLiteral("Sending the approved English voice to the meeting."));
+        QCOMPARE(h->phase(), AssistPhase::playing);
+        QCOMPARE(h.audioOutput->playbacks.size(), 2);
+        QCOMPARE(h.audioOutput->playbacks[1].file, h.audioOutput->playbacks[0].file);
+        QCOMPARE(h.audioOutput->playbacks[1].deviceID, std::optional<quint32>(12));
+        QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
+        QCOMPARE(h->statusMessage(), reusing);
+    }
+
+    void changesGenerateAnew_data() {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("one word changed") << "word";
+        QTest::newRow("file deleted") << "file";
+        QTest::newRow("other system voice") << "voice";
+    }
+
+    void changesGenerateAnew() {
+        QFETCH(QString, change);
+        WorkflowHarness h;
+        speakAndFinish(h);
+        if (change == "word")
+            h->setApprovedText(QStringLiteral("Yes, I will share it by Friday."));
+        else if (change == "file")
+            QVERIFY(QFile::remove(h->synthesizedURL()->toLocalFile()));
+        else
+            h->selectLocalVoice(QStringLiteral("daniel"));
+
+        QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
+
+        QCOMPARE(h.audioOutput->synthesizedTexts.size(), 2);
+        QVERIFY(h->statusMessage().startsWith(QStringLiteral("Generated with ")));
+    }
+
+    void secondRequestWhileGeneratingDoesNothing() {
+        WorkflowHarness h;
+        h->setApprovedText(answer);
+        const auto synthesis = h.audioOutput->syntheses.hold();
+        auto first = h->generateApprovedVoice();
+        QVERIFY(h->isGeneratingVoice());
+        QCOMPARE(h->statusMessage(),
+                 QStringLiteral("Generating with the free Mac voice ‘Samantha · Woman · US’…"));
+
+        QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
+        QCOMPARE(h->phase(), AssistPhase::idle);
+
+        synthesis->open();
+        QVERIFY(QCoro::waitFor(first));
+        QCOMPARE(h.audioOutput->synthesizedTexts.size(), 1);
+    }
+
+    void concurrentElevenLabsRequestsGenerateOnce() {
+        WorkflowHarness h;
+        chooseElevenLabs(h);
+        const auto firstLoad = h.keychain->loads.hold();
+        const auto secondLoad = h.keychain->loads.hold();
+        const auto synthesis = h.elevenLabs->syntheses.hold();
+
+        auto first = h->generateApprovedVoice();
+        auto second = h->generateApprovedVoice();
+        firstLoad->open();
+        secondLoad->open();
+        QVERIFY(!QCoro::waitFor(second));
+        synthesis->open();
+        QVERIFY(QCoro::waitFor(first));
+        QCOMPARE(h.elevenLabs->synthesizedVoiceIDs, QStringList{mina.voiceID});
+        QCOMPARE(h->statusMessage(),
+                 QStringLiteral("Generated with Mina. Preview it or send it to the meeting."));
+    }
+
+    void elevenLabsNeedsAKeyAndAVoice_data() {
+        QTest::addColumn<bool>("keyRemoved");
+        QTest::addColumn<bool>("voiceCleared");
+        QTest::newRow("key removed behind the program's back") << true << false;
+        QTest::newRow("no voice selected") << false << true;
+    }
+
+    void elevenLabsNeedsAKeyAndAVoice() {
+        QFETCH(bool, keyRemoved);
+        QFETCH(bool, voiceCleared);
+        WorkflowHarness h;
+        chooseElevenLabs(h);
+        if (keyRemoved)
+            h.keychain->storedKey.reset();
+        if (voiceCleared)
+            h->selectElevenLabsVoice(std::nullopt);
+
+        QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
+
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), elevenLabsNotReady);
+        QVERIFY(h.elevenLabs->synthesizedTexts.isEmpty());
+    }
+
+    void emptyAnswerIsNotVoiced() {
+        WorkflowHarness h;
+        h->setApprovedText(QStringLiteral(" \t"));
+        QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), QStringLiteral("Choose or write an English answer first."));
+    }
+
+    void previewAndSendNeedAudioAndADevice() {
+        WorkflowHarness h;
+        h->preview();
+        QVERIFY(h.audioOutput->playbacks.isEmpty());
+        QCOMPARE(h->phase(), AssistPhase::idle);
+
+        speakAndFinish(h);
+        h->sendToMeeting();
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(),
+                 QStringLiteral("Select a virtual microphone output such as BlackHole 2ch."));
+
+        h->preview();
+        QCOMPARE(h->statusMessage(),
+                 QStringLiteral("Playing through the MacBook's current speaker output."));
+        QCOMPARE(h.audioOutput->playbacks.size(), 1);
+        QCOMPARE(h.audioOutput->playbacks[0].deviceID, std::nullopt);
+
+        h.audioOutput->playFailure = QStringLiteral("The output device went away.");
+        h->preview();
+        QCOMPARE(h->statusMessage(), QStringLiteral("The output device went away."));
+        QCOMPARE(h->phase(), AssistPhase::error);
+        h.audioOutput->setSelectedDeviceID(3);
+        QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
+        h->sendToMeeting();
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), QStringLiteral("The output device went away."));
+    }
+
+    void newReplyStopsPlaybackAndForgetsTheAudio() {
+        WorkflowHarness h;
+        speakAndFinish(h);
+        h->preview();
+        QVERIFY(h.audioOutput->isPlaying());
+
+        h->startKoreanReply();
+
+        QVERIFY(!h.audioOutput->isPlaying());
+        QVERIFY(!h->synthesizedURL());
+        QVERIFY(h->approvedText().isEmpty());
+        QVERIFY(h->koreanReply().isEmpty());
+
+        // The same answer again is voiced anew: a new reply never reuses.
+        h.koreanSpeech->setTranscript(reply);
+        h.nebius->englishAnswers.answer(answer);
+        QCoro::waitFor(h->finishKoreanReply());
+        QCOMPARE(h.audioOutput->synthesizedTexts, QStringList({answer, answer}));
+    }
+};
+
+QTEST_GUILESS_MAIN(ReplyTest)
+#include "ReplyTest.moc"

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "app/workflow/contracts/INemotronCaptionService.h"
+#include "tests/workflow/fakes/Script.h"
+
+#include <atomic>
+#include <tuple>
+
+// Live captions whose texts the test publishes with the inherited setters.
+class FakeCaptionService : public INemotronCaptionService {
+public:
+    QCoro::Task<> start() override;
+    void append(const PcmBuffer& buffer) override;
+    QCoro::Task<> cancel() override;
+
+    Script<std::tuple<>> starts;
+    int startCount = 0;
+    int cancelCount = 0;
+    std::atomic<int> appendedCount = 0;
+};

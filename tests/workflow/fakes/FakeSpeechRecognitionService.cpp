@@ -1,0 +1,20 @@
+#include "tests/workflow/fakes/FakeSpeechRecognitionService.h"
+
+#include "app/workflow/ServiceError.h"
+
+QCoro::Task<bool> FakeSpeechRecognitionService::requestPermissions() {
+    co_return permissionsGranted;
+}
+
+void FakeSpeechRecognitionService::startMicrophone() {
+    if (startFailure)
+        throw ServiceError(*startFailure, QStringLiteral("Speech"), 1);
+    ++startCount;
+    setTranscript(QString());
+    setIsListening(true);
+}
+
+void FakeSpeechRecognitionService::stop() {
+    ++stopCount;
+    setIsListening(false);
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QObject>
+#include <qcoro/qcorotask.h>
+
+// Holds a scripted call until the test opens it, so interleavings can be chosen.
+class Gate : public QObject {
+    Q_OBJECT
+
+public:
+    bool isOpen() const { return m_open; }
+    void open();
+    // Returns once the gate is open.
+    QCoro::Task<> wait();
+
+signals:
+    void opened();
+
+private:
+    bool m_open = false;
+};

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "app/workflow/Cancellation.h"
+#include "app/workflow/ServiceError.h"
+#include "tests/workflow/fakes/Gate.h"
+
+#include <QList>
+#include <QString>
+#include <memory>
+#include <optional>
+#include <qcoro/qcorotask.h>
+
+// The scripted outcomes of one fake operation, used in call order: a value, a
+// failure or the fake's own default value, each either at once or when its gate
+// opens. Calls beyond the script get the default value at once.
+template <typename T> class Script {
+public:
+    void answer(T value) { m_steps.append({std::move(value), {}, nullptr}); }
+    void fail(QString description) {
+        m_steps.append({std::nullopt, std::move(description), nullptr});
+    }
+
+    // Holds the next call until the gate opens; it then gets the default value.
+    std::shared_ptr<Gate> hold() {
+        auto gate = std::make_shared<Gate>();
+        m_steps.append({std::nullopt, std::nullopt, gate});
+        return gate;
+    }
+
+    std::shared_ptr<Gate> answerWhenOpened(T value) {
+        auto gate = std::make_shared<Gate>();
+        m_steps.append({std::move(value), {}, gate});
+        return gate;
+    }
+
+    // The next outcome. A cancelled call stops waiting and fails, as a request
+    // aborted by its task does.
+    QCoro::Task<T> next(T fallback, Cancellation cancellation = {}) {
+        Step step = m_steps.isEmpty() ? Step{} : m_steps.takeFirst();
+        if (step.gate) {
+            const auto registration = cancellation.onCancel([gate = step.gate] { gate->open(); });
+            co_await step.gate->wait();
+        }
+        if (cancellation.isCancelled())
+            throw ServiceError(QStringLiteral("cancelled"));
+        if (step.failure)
+            throw ServiceError(*step.failure);
+        co_return step.value ? std::move(*step.value) : std::move(fallback);
+    }
+
+private:
+    struct Step {
+        std::optional<T> value;
+        std::optional<QString> failure;
+        std::shared_ptr<Gate> gate;
+    };
+    QList<Step> m_steps;
+};
