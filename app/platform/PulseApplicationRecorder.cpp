@@ -55,7 +55,9 @@ void PulseApplicationRecorder::startFollowing() {
     }
 }
 
-PulseApplicationRecorder::~PulseApplicationRecorder() { close(); }
+PulseApplicationRecorder::~PulseApplicationRecorder() {
+    close();
+}
 
 void PulseApplicationRecorder::close() {
     {

@@ -3,6 +3,7 @@
 #include "app/ui/DesktopActions.h"
 #include "app/ui/GuideParser.h"
 #include "app/ui/WindowTexts.h"
+#include "app/workflow/Observable.h"
 #include "app/workflow/ServiceError.h"
 
 #include <QCoreApplication>
@@ -14,10 +15,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-QVariant optionalValue(const std::optional<QString>& value) {
-    return value ? QVariant(*value) : QVariant();
-}
 
 QVariantMap option(const QVariant& value, const QString& title) {
     return {{QStringLiteral("value"), value}, {QStringLiteral("title"), title}};
@@ -232,7 +229,7 @@ void ContentViewModel::setReportIncludesState(bool includes) {
 }
 
 QVariant ContentViewModel::reportNoteValue() const {
-    return optionalValue(m_reportNote);
+    return variantOf(m_reportNote);
 }
 
 void ContentViewModel::setReportNote(std::optional<QString> note) {
@@ -241,7 +238,7 @@ void ContentViewModel::setReportNote(std::optional<QString> note) {
 }
 
 QVariant ContentViewModel::setupErrorValue() const {
-    return optionalValue(m_setupError);
+    return variantOf(m_setupError);
 }
 
 void ContentViewModel::setSetupError(std::optional<QString> error) {

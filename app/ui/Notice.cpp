@@ -1,5 +1,7 @@
 #include "app/ui/Notice.h"
 
+#include "app/workflow/Observable.h"
+
 #include <QRegularExpression>
 
 namespace {
@@ -9,10 +11,6 @@ Notice attention(QString title, std::optional<QString> detail,
                  Notice::Action action = Notice::Action::none) {
     return {Notice::Kind::attention, std::move(title), std::move(detail), std::move(actionTitle),
             action};
-}
-
-QVariant optionalValue(const std::optional<QString>& value) {
-    return value ? QVariant(*value) : QVariant();
 }
 
 } // namespace
@@ -74,8 +72,8 @@ QVariantMap Notice::toVariant() const {
         {QStringLiteral("kind"),
          kind == Kind::attention ? QStringLiteral("attention") : QStringLiteral("info")},
         {QStringLiteral("title"), title},
-        {QStringLiteral("detail"), optionalValue(detail)},
+        {QStringLiteral("detail"), variantOf(detail)},
         {QStringLiteral("actionTitle"),
-         action == Action::none ? QVariant() : optionalValue(actionTitle)},
+         action == Action::none ? QVariant() : variantOf(actionTitle)},
     };
 }

@@ -124,7 +124,7 @@ void AppViewModel::setApprovedText(const QString& text) {
 }
 
 QVariant AppViewModel::selectedApplicationIDValue() const {
-    return m_selectedApplicationID ? QVariant(*m_selectedApplicationID) : QVariant();
+    return variantOf(m_selectedApplicationID);
 }
 
 void AppViewModel::setSelectedApplicationIDValue(const QVariant& value) {
@@ -134,11 +134,11 @@ void AppViewModel::setSelectedApplicationIDValue(const QVariant& value) {
 }
 
 QVariant AppViewModel::synthesizedURLValue() const {
-    return m_synthesizedURL ? QVariant(*m_synthesizedURL) : QVariant();
+    return variantOf(m_synthesizedURL);
 }
 
 QVariant AppViewModel::selectedElevenLabsVoiceIDValue() const {
-    return m_selectedElevenLabsVoiceID ? QVariant(*m_selectedElevenLabsVoiceID) : QVariant();
+    return variantOf(m_selectedElevenLabsVoiceID);
 }
 
 std::optional<CaptureApplication> AppViewModel::selectedApplication() const {

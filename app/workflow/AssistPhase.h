@@ -6,12 +6,20 @@
 #include <optional>
 
 // The phase of the current exchange.
-enum class AssistPhase { idle, listening, speakingKorean, translatingReply, readyToSend, playing, error };
+enum class AssistPhase {
+    idle,
+    listening,
+    speakingKorean,
+    translatingReply,
+    readyToSend,
+    playing,
+    error
+};
 
 namespace AssistPhases {
-inline constexpr std::array all = {AssistPhase::idle,        AssistPhase::listening,
+inline constexpr std::array all = {AssistPhase::idle,           AssistPhase::listening,
                                    AssistPhase::speakingKorean, AssistPhase::translatingReply,
-                                   AssistPhase::readyToSend, AssistPhase::playing,
+                                   AssistPhase::readyToSend,    AssistPhase::playing,
                                    AssistPhase::error};
 
 QString rawValue(AssistPhase phase);

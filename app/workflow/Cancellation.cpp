@@ -13,7 +13,9 @@ void Cancellation::cancel() const {
         abort();
 }
 
-bool Cancellation::isCancelled() const { return m_state->cancelled; }
+bool Cancellation::isCancelled() const {
+    return m_state->cancelled;
+}
 
 Cancellation::Registration Cancellation::onCancel(std::function<void()> abort) const {
     if (m_state->cancelled) {

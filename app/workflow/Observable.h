@@ -7,6 +7,7 @@
 // announced, equal or not; subscribers that want only changes use `subscribeDistinct`.
 
 #include <QObject>
+#include <QVariant>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -34,4 +35,9 @@ QMetaObject::Connection subscribeDistinct(Sender* sender, Getter getter, Signal 
                                 *last = value;
                                 handler(value);
                             });
+}
+
+// How QML sees an optional field: the value, or null when absent.
+template <typename T> QVariant variantOf(const std::optional<T>& value) {
+    return value ? QVariant::fromValue(*value) : QVariant();
 }

@@ -2,8 +2,8 @@
 #include "speech-engine/ModelNames.h"
 #include "tests/speech-engine/Failure.h"
 #include "tests/speech-engine/FakeModelHub.h"
-#include "tests/support/RunToCompletion.h"
 #include "tests/speech-engine/TestFiles.h"
+#include "tests/support/RunToCompletion.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -15,7 +15,7 @@ void IAudioOutput::setIsPlaying(bool value) {
 }
 
 QVariant IAudioOutput::selectedDeviceIDValue() const {
-    return m_selectedDeviceID ? QVariant(*m_selectedDeviceID) : QVariant();
+    return variantOf(m_selectedDeviceID);
 }
 
 void IAudioOutput::setSelectedDeviceIDValue(const QVariant& value) {

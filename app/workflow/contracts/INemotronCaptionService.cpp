@@ -28,9 +28,9 @@ void INemotronCaptionService::setRecognitionError(std::optional<QString> value) 
 }
 
 QVariant INemotronCaptionService::modelProgressValue() const {
-    return m_modelProgress ? QVariant(*m_modelProgress) : QVariant();
+    return variantOf(m_modelProgress);
 }
 
 QVariant INemotronCaptionService::recognitionErrorValue() const {
-    return m_recognitionError ? QVariant(*m_recognitionError) : QVariant();
+    return variantOf(m_recognitionError);
 }

@@ -16,5 +16,5 @@ void ISpeechRecognitionService::setRecognitionError(std::optional<QString> value
 }
 
 QVariant ISpeechRecognitionService::recognitionErrorValue() const {
-    return m_recognitionError ? QVariant(*m_recognitionError) : QVariant();
+    return variantOf(m_recognitionError);
 }
