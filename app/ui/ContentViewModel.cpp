@@ -128,7 +128,7 @@ QString ContentViewModel::elevenLabsStatusText() const {
 
 QString ContentViewModel::listenSubtitle() const {
     return WindowTexts::listenSubtitle(m_model->meetingSpeech().isListening(),
-                                       m_model->applications(), m_model->selectedApplicationID());
+                                       m_model->selectedApplication());
 }
 
 QString ContentViewModel::modelStatusText() const {
@@ -162,11 +162,7 @@ QVariantList ContentViewModel::elevenLabsVoiceOptions() const {
 }
 
 bool ContentViewModel::isSelectedElevenLabsVoiceAvailable() const {
-    const QList<ElevenLabsVoice> voices = m_model->elevenLabsVoices();
-    const std::optional<QString> selected = m_model->selectedElevenLabsVoiceID();
-    return selected && std::any_of(voices.begin(), voices.end(), [&](const ElevenLabsVoice& v) {
-               return v.voiceID == *selected;
-           });
+    return m_model->selectedElevenLabsVoice().has_value();
 }
 
 // One tile per free voice, then the chosen ElevenLabs voice when a key is stored.
@@ -181,12 +177,9 @@ QVariantList ContentViewModel::voiceTiles() const {
             {QStringLiteral("isSelected"), local && m_model->selectedLocalVoiceID() == preset.id},
         });
     }
-    if (!m_model->hasElevenLabsAPIKey() || !isSelectedElevenLabsVoiceAvailable())
+    const std::optional<ElevenLabsVoice> voice = m_model->selectedElevenLabsVoice();
+    if (!m_model->hasElevenLabsAPIKey() || !voice)
         return tiles;
-    const QList<ElevenLabsVoice> voices = m_model->elevenLabsVoices();
-    const auto voice = std::find_if(voices.begin(), voices.end(), [&](const ElevenLabsVoice& v) {
-        return v.voiceID == m_model->selectedElevenLabsVoiceID();
-    });
     tiles.append(QVariantMap{
         {QStringLiteral("presetID"), QString()},
         {QStringLiteral("name"), voice->name},

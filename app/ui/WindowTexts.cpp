@@ -80,15 +80,10 @@ int currentStep(const StepInputs& inputs) {
     return 0;
 }
 
-QString listenSubtitle(bool isListening, const QList<CaptureApplication>& applications,
-                       std::optional<qint32> selectedApplicationID) {
+QString listenSubtitle(bool isListening, const std::optional<CaptureApplication>& application) {
     if (!isListening)
         return QStringLiteral("영어로 들은 말을 한국어로 바로 보여드려요");
-    const auto selected =
-        std::find_if(applications.begin(), applications.end(), [&](const CaptureApplication& app) {
-            return app.id == selectedApplicationID;
-        });
-    const QString name = selected == applications.end() ? QString() : selected->title;
+    const QString name = application ? application->title : QString();
     return name + QStringLiteral(" 소리만 듣고 있어요 · 저장하지 않아요");
 }
 

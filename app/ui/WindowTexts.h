@@ -39,8 +39,7 @@ struct StepInputs {
 // The highlighted step, 0 to 2 (step number minus one).
 int currentStep(const StepInputs& inputs);
 
-QString listenSubtitle(bool isListening, const QList<CaptureApplication>& applications,
-                       std::optional<qint32> selectedApplicationID);
+QString listenSubtitle(bool isListening, const std::optional<CaptureApplication>& application);
 QString modelStatusText(std::optional<double> modelProgress);
 QString englishCaptionText(const QString& transcript, bool isListening);
 QString elevenLabsStatusText(const QString& elevenLabsStatus);

@@ -82,6 +82,7 @@ public:
     // Derived values.
     std::optional<CaptureApplication> selectedApplication() const;
     LocalVoicePreset selectedLocalVoice() const;
+    std::optional<ElevenLabsVoice> selectedElevenLabsVoice() const;
     QString activeVoiceName() const;
 
     // Services the window reads or observes directly.
@@ -157,7 +158,6 @@ private:
                                           qint64 generation, Cancellation cancellation);
 
     void chooseApplicationAutomatically();
-    std::optional<ElevenLabsVoice> selectedElevenLabsVoice() const;
     std::optional<ElevenLabsVoice> preferredElevenLabsVoice() const;
     void invalidateReusableAudio();
     void fail(const QString& message);

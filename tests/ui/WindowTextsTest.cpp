@@ -120,12 +120,12 @@ private slots:
     }
 
     void listenSubtitleNamesTheApplicationWhileListening() {
-        const QList<CaptureApplication> apps = {{12, QStringLiteral("Google Chrome"), {}, {}}};
-        QCOMPARE(listenSubtitle(false, apps, 12),
+        const CaptureApplication chrome{12, QStringLiteral("Google Chrome"), {}, {}};
+        QCOMPARE(listenSubtitle(false, chrome),
                  QStringLiteral("영어로 들은 말을 한국어로 바로 보여드려요"));
-        QCOMPARE(listenSubtitle(true, apps, 12),
+        QCOMPARE(listenSubtitle(true, chrome),
                  QStringLiteral("Google Chrome 소리만 듣고 있어요 · 저장하지 않아요"));
-        QCOMPARE(listenSubtitle(true, apps, 99),
+        QCOMPARE(listenSubtitle(true, std::nullopt),
                  QStringLiteral(" 소리만 듣고 있어요 · 저장하지 않아요"));
     }
 
