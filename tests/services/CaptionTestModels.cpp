@@ -8,18 +8,6 @@
 
 namespace {
 
-// A frame of value v prefers token v - 1; 0 and below prefer the blank. The first 9 mel frames
-// are the cache carried from the previous chunk.
-const std::string spellingEncoder = R"(
-def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
-            cache_len: Tensor) -> Dict[str, Tensor]:
-    values = mel[0, 0, 9:].round().long() - 1
-    ids = torch.where(values < 0, torch.full_like(values, 128), values)
-    return {"encoded": torch.one_hot(ids, 129).t().unsqueeze(0).float(),
-            "cache_channel_out": cache_channel.clone(), "cache_time_out": cache_time.clone(),
-            "cache_len_out": cache_len + 1}
-)";
-
 // cache_len starts at 1 and counts the chunks heard so far; a heard chunk emits that word.
 const std::string countingEncoder = R"(
 def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
@@ -41,17 +29,6 @@ def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_
     return {"unexpected": mel}
 )";
 
-// The decoder marks the token it was given, which the joint then avoids, so a frame emits its
-// token once and then the blank. Carried states go out as new tensors: the recognizer hands
-// its inputs to the model in place, so an output that is an input would chain every chunk's
-// state to the one before.
-const std::string decoder = R"(
-def forward(self, token: Tensor, token_length: Tensor, h_in: Tensor, c_in: Tensor) -> Dict[str, Tensor]:
-    t = token.reshape(-1).long()
-    marked = torch.one_hot(t, 129).float() * (t != 128).float().unsqueeze(1)
-    return {"decoder_out": marked.t().unsqueeze(0), "h_out": h_in.clone(), "c_out": c_in.clone()}
-)";
-
 QStringList vocabulary(const QStringList& words) {
     QStringList tokens = words;
     while (tokens.size() < 128) {
@@ -61,9 +38,10 @@ QStringList vocabulary(const QStringList& words) {
 }
 
 void write(const QString& folder, const std::string& encoder, const QStringList& words) {
-    writeModelFolder(folder,
-                     ModelSources{TinyModels::preprocessor, encoder, decoder, TinyModels::joint},
-                     TinyModels::metadata(), vocabulary(words));
+    writeModelFolder(
+        folder,
+        ModelSources{TinyModels::preprocessor, encoder, TinyModels::decoder, TinyModels::joint},
+        TinyModels::metadata(), vocabulary(words));
 }
 
 std::string replaced(std::string text, const std::string& marker, const std::string& value) {
@@ -73,7 +51,7 @@ std::string replaced(std::string text, const std::string& marker, const std::str
 } // namespace
 
 void CaptionTestModels::writeSpelling(const QString& folder, const QStringList& words) {
-    write(folder, spellingEncoder, words);
+    write(folder, TinyModels::spellingEncoder, words);
 }
 
 void CaptionTestModels::writeCounting(const QString& folder, const QStringList& words,

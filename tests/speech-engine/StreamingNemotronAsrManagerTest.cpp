@@ -15,27 +15,6 @@ using TinyModels::chunkEmitting;
 using TinyModels::chunkSamples;
 using TinyModels::monoSamples;
 
-// Test models over a vocabulary of 128 tokens with the blank at 128. The preprocessor's frame t
-// repeats sample 160 t in all 8 bins; the encoder turns each chunk frame of value v into a
-// frame preferring token v - 1 (0 and below: the blank); the decoder's output marks its token,
-// which the joint then avoids, so a frame emits its token once.
-const std::string encoderSource = R"(
-def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
-            cache_len: Tensor) -> Dict[str, Tensor]:
-    values = mel[0, 0, 9:].round().long() - 1
-    ids = torch.where(values < 0, torch.full_like(values, 128), values)
-    return {"encoded": torch.one_hot(ids, 129).t().unsqueeze(0).float(),
-            "cache_channel_out": cache_channel + 1.0, "cache_time_out": cache_time,
-            "cache_len_out": cache_len + 1}
-)";
-
-const std::string decoderSource = R"(
-def forward(self, token: Tensor, token_length: Tensor, h_in: Tensor, c_in: Tensor) -> Dict[str, Tensor]:
-    t = token.reshape(-1).long()
-    marked = torch.one_hot(t, 129).float() * (t != 128).float().unsqueeze(1)
-    return {"decoder_out": marked.t().unsqueeze(0), "h_out": h_in + 1.0, "c_out": c_in - 1.0}
-)";
-
 // Emits, per chunk, the tokens: number of all-zero cached frames (0-9), 20 + cache length,
 // 40 + the chunk's first frame, 60 + the last cached frame, 80 + mel_length - 65.
 const std::string probeEncoderSource = R"(
@@ -100,8 +79,10 @@ private:
 
     QTemporaryDir m_root;
     int m_folders = 0;
-    const ModelSources m_models{
-        {TinyModels::preprocessor}, {encoderSource}, {decoderSource}, {TinyModels::joint}};
+    const ModelSources m_models{{TinyModels::preprocessor},
+                                {TinyModels::spellingEncoder},
+                                {TinyModels::decoder},
+                                {TinyModels::joint}};
 
 private slots:
     void refusesToProcessUntilLoaded() {
@@ -152,7 +133,7 @@ private slots:
     void chunksSeeCachedMelFramesAndCacheLength() {
         auto manager = loadedManager({{TinyModels::preprocessor},
                                       {probeEncoderSource},
-                                      {decoderSource},
+                                      {TinyModels::decoder},
                                       {TinyModels::joint}});
         runToCompletion(manager->process(monoSamples(chunkSamples, 5)));
         runToCompletion(manager->process(monoSamples(chunkSamples, 7)));
@@ -168,8 +149,10 @@ private slots:
     }
 
     void emitsAtMostTenTokensPerFrameTakingTheLowestOfEqualScores() {
-        auto manager = loadedManager(
-            {{TinyModels::preprocessor}, {encoderSource}, {decoderSource}, {tiedJointSource}});
+        auto manager = loadedManager({{TinyModels::preprocessor},
+                                      {TinyModels::spellingEncoder},
+                                      {TinyModels::decoder},
+                                      {tiedJointSource}});
         QStringList partials;
         runToCompletion(
             manager->setPartialCallback([&](const QString& text) { partials << text; }));

@@ -9,6 +9,23 @@ def forward(self, audio: Tensor, audio_length: Tensor) -> Dict[str, Tensor]:
     return {"mel": frames.unsqueeze(1).expand(1, 8, frames.size(1))}
 )";
 
+const std::string TinyModels::spellingEncoder = R"(
+def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
+            cache_len: Tensor) -> Dict[str, Tensor]:
+    values = mel[0, 0, 9:].round().long() - 1
+    ids = torch.where(values < 0, torch.full_like(values, 128), values)
+    return {"encoded": torch.one_hot(ids, 129).t().unsqueeze(0).float(),
+            "cache_channel_out": cache_channel + 1.0, "cache_time_out": cache_time,
+            "cache_len_out": cache_len + 1}
+)";
+
+const std::string TinyModels::decoder = R"(
+def forward(self, token: Tensor, token_length: Tensor, h_in: Tensor, c_in: Tensor) -> Dict[str, Tensor]:
+    t = token.reshape(-1).long()
+    marked = torch.one_hot(t, 129).float() * (t != 128).float().unsqueeze(1)
+    return {"decoder_out": marked.t().unsqueeze(0), "h_out": h_in + 1.0, "c_out": c_in - 1.0}
+)";
+
 const std::string TinyModels::joint = R"(
 def forward(self, encoder: Tensor, decoder: Tensor) -> Dict[str, Tensor]:
     bias = torch.zeros(129)

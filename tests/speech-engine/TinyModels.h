@@ -15,6 +15,11 @@ inline constexpr int chunkSamples = 56 * 160;
 
 // Frame t of the mel output repeats sample 160 t in all 8 bins.
 extern const std::string preprocessor;
+// Turns each chunk frame of value v into a frame preferring token v - 1 (0 and below: the
+// blank). Each chunk adds 1 to the channel cache and the cache length.
+extern const std::string spellingEncoder;
+// Marks the token it was given; its states count the calls (h + 1, c - 1).
+extern const std::string decoder;
 // Avoids the token the decoder marks, so a frame emits its token once and then the blank.
 extern const std::string joint;
 // The "metadata.json" of such a model folder.
