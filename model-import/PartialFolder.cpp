@@ -40,7 +40,8 @@ PartialFolder::PartialFolder(fs::path target) : m_target(std::move(target)) {
         m_target = m_target.parent_path();
     requireReplaceable(m_target);
     std::error_code error;
-    fs::create_directories(m_target.parent_path(), error);
+    if (m_target.has_parent_path())
+        fs::create_directories(m_target.parent_path(), error);
     for (int attempt = 0; !error && attempt < 8; ++attempt) {
         m_path = m_target;
         m_path += ".partial-" + randomSuffix();
