@@ -1,7 +1,9 @@
-// bench-model-import: wall time and peak resident memory of importing a checkpoint of the
-// published size, into an int8 and an fp32 folder. Each import runs in a child process of its
-// own, so each peak is that import's alone.
+// bench-model-import [CHECKPOINT.nemo]: wall time and peak resident memory of importing a
+// checkpoint of the published size (random weights, written first unless one is named) into an
+// int8 and an fp32 folder. Each import runs in a child process of its own, so each peak is that
+// import's alone.
 
+#include "bench/model-import/BenchCheckpointWriter.h"
 #include "model-import/ModelImporter.h"
 
 #include <chrono>
@@ -49,14 +51,22 @@ Measurement measureImport(const fs::path& checkpoint, const fs::path& folder,
 } // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: bench-model-import CHECKPOINT.nemo\n");
+    if (argc > 2) {
+        std::fprintf(stderr, "usage: bench-model-import [CHECKPOINT.nemo]\n");
         return 2;
     }
-    const fs::path checkpoint = argv[1];
     const auto scratch =
         fs::temp_directory_path() / ("bench-model-import-" + std::to_string(getpid()));
     fs::create_directories(scratch);
+    const fs::path checkpoint = argc == 2 ? fs::path(argv[1]) : scratch / "published-size.nemo";
+    try {
+        if (argc == 1)
+            BenchCheckpointWriter::write(checkpoint, {});
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "cannot write the checkpoint: %s\n", error.what());
+        fs::remove_all(scratch);
+        return 1;
+    }
     std::printf("checkpoint: %s (%.0f MiB)\n", checkpoint.c_str(),
                 fs::file_size(checkpoint) / 1048576.0);
     int failures = 0;
