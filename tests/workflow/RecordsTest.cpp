@@ -23,7 +23,7 @@ private slots:
     void voiceSourceMatchesOnlyExactRawValues() {
         QCOMPARE(VoiceSources::fromRawValue(QStringLiteral("ElevenLabs · Optional")),
                  VoiceSource::elevenLabs);
-        QCOMPARE(VoiceSources::fromRawValue(QStringLiteral("Mac voices · Free")),
+        QCOMPARE(VoiceSources::fromRawValue(QStringLiteral("Local voices · Free")),
                  VoiceSource::local);
         QVERIFY(!VoiceSources::fromRawValue(QStringLiteral("ElevenLabs . Optional")));
         QVERIFY(!VoiceSources::fromRawValue(QStringLiteral("elevenLabs")));

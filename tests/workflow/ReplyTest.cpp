@@ -14,7 +14,7 @@ const QString reusing =
     QStringLiteral("Reusing the already generated audio. No additional voice generation was "
                    "charged.");
 const QString elevenLabsNotReady =
-    QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free Mac voice.");
+    QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free local voice.");
 const ElevenLabsVoice mina{QStringLiteral("v-mina"), QStringLiteral("Mina"), {}, true};
 
 // The screen's preview and send buttons: generate first, act only on success.
@@ -193,7 +193,7 @@ private slots:
         auto first = h->generateApprovedVoice();
         QVERIFY(h->isGeneratingVoice());
         QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Generating with the free Mac voice ‘Samantha · Woman · US’…"));
+                 QStringLiteral("Generating with the free local voice ‘Samantha · Woman · US’…"));
 
         QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
         QCOMPARE(h->phase(), AssistPhase::idle);
@@ -264,11 +264,12 @@ private slots:
         h->sendToMeeting();
         QCOMPARE(h->phase(), AssistPhase::error);
         QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Select a virtual microphone output such as BlackHole 2ch."));
+                 QStringLiteral(
+                     "Select a virtual microphone output such as Relayo Virtual Microphone."));
 
         h->preview();
         QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Playing through the MacBook's current speaker output."));
+                 QStringLiteral("Playing through this computer's current speaker output."));
         QCOMPARE(h.audioOutput->playbacks.size(), 1);
         QCOMPARE(h.audioOutput->playbacks[0].deviceID, std::nullopt);
 

@@ -183,11 +183,11 @@ private slots:
         QVERIFY(!h->synthesizedURL());
         QVERIFY(!h.storedSetting(voiceIDKey).isValid());
         QCOMPARE(h->elevenLabsStatus(),
-                 QStringLiteral("ElevenLabs API key removed from Keychain."));
+                 QStringLiteral("ElevenLabs API key removed from the keyring."));
         QCOMPARE(h->voiceSource(), VoiceSource::elevenLabs);
         QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
         QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free Mac "
+                 QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free local "
                                 "voice."));
     }
 
