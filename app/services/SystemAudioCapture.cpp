@@ -18,8 +18,9 @@ constexpr std::size_t maxLagFrames = PulseRecordStream::sampleRate / 10;
 
 } // namespace
 
-SystemAudioCapture::SystemAudioCapture(QString serverAddress)
-    : m_serverAddress(std::move(serverAddress)), m_queueContext(std::make_unique<QObject>()) {
+SystemAudioCapture::SystemAudioCapture(QString serverAddress, QString processRoot)
+    : m_serverAddress(std::move(serverAddress)), m_processRoot(std::move(processRoot)),
+      m_queueContext(std::make_unique<QObject>()) {
     m_queue.setObjectName(QStringLiteral("meeting.system.audio"));
     m_queueContext->moveToThread(&m_queue);
     m_queue.start();
@@ -89,7 +90,7 @@ SystemAudioCapture::applicationsFrom(const QList<PulseContext::Client>& clients,
 
 QCoro::Task<QList<CaptureApplication>> SystemAudioCapture::availableApplications() {
     PulseContext context(m_serverAddress, "meeting.pulse");
-    co_return applicationsFrom(context.clients(), ProcessTable::read(),
+    co_return applicationsFrom(context.clients(), ProcessTable::read(m_processRoot),
                                DesktopEntries(DesktopEntries::systemDataFolders()),
                                QCoreApplication::applicationPid());
 }

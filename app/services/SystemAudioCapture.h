@@ -18,8 +18,11 @@ class PulseApplicationRecorder;
 // the sound server goes away the handler is cleared and captions stop.
 class SystemAudioCapture : public ISystemAudioCapture {
 public:
-    // `serverAddress` names the sound server (empty: the user's default).
-    explicit SystemAudioCapture(QString serverAddress = {});
+    // `serverAddress` names the sound server (empty: the user's default);
+    // `processRoot` is where running meeting applications are looked for (a
+    // folder laid out as /proc; tests give one of their own).
+    explicit SystemAudioCapture(QString serverAddress = {},
+                                QString processRoot = QStringLiteral("/proc"));
     ~SystemAudioCapture() override;
 
     QCoro::Task<QList<CaptureApplication>> availableApplications() override;
@@ -43,6 +46,7 @@ private:
     void stopNow();
 
     QString m_serverAddress;
+    QString m_processRoot;
     QThread m_queue;
     std::unique_ptr<QObject> m_queueContext;
     PcmHandlerSlot m_handler;

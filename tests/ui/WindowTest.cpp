@@ -1,5 +1,6 @@
 #include "app/ProductionServices.h"
 #include "app/RelayoApp.h"
+#include "app/services/SystemAudioCapture.h"
 #include "app/ui/ContentViewModel.h"
 #include "app/ui/Theme.h"
 #include "app/workflow/ScreenshotMode.h"
@@ -64,7 +65,11 @@ class WindowTest : public QObject {
         qputenv("RLY_SHOT", step.toUtf8());
         qputenv("RLY_SHOT_OUT",
                 workFolder.filePath(QStringLiteral("window-%1").arg(step)).toUtf8());
-        app = std::make_unique<RelayoApp>(ProductionServices::make());
+        AppServices services = ProductionServices::make();
+        // Meeting applications running on this machine stay out of the picker.
+        services.capture =
+            std::make_unique<SystemAudioCapture>(QString(), workFolder.filePath("no-processes"));
+        app = std::make_unique<RelayoApp>(std::move(services));
         QSignalSpy ready(app.get(), &RelayoApp::ready);
         QVERIFY(app->show());
         QVERIFY(ready.wait(60'000));
