@@ -65,7 +65,7 @@ private slots:
         harness->meetingSpeech->setIsPreparing(true);
         QCOMPARE(notice().value("title").toString(), QStringLiteral("영어 자막을 준비하고 있어요"));
         QCOMPARE(content->phaseText(), QStringLiteral("준비 중"));
-        // An error text outside the error phase shows no notice.
+        // An error takes the preparation note's place.
         harness->model().sendToMeeting();
         QCOMPARE(harness->model().phase(), AssistPhase::error);
         QCOMPARE(notice().value("kind").toString(), QStringLiteral("attention"));

@@ -29,14 +29,6 @@ private slots:
         QVERIFY(!VoiceSources::fromRawValue(QStringLiteral("elevenLabs")));
     }
 
-    void presetsAreFixed() {
-        const auto& all = LocalVoicePreset::all();
-        QCOMPARE(all.size(), 2);
-        QCOMPARE(all[0].id, QStringLiteral("samantha"));
-        QCOMPARE(all[0].label, QStringLiteral("Samantha · Woman · US"));
-        QCOMPARE(all[1].systemName, QStringLiteral("Daniel"));
-    }
-
     void captureApplicationsAreIdentifiedByProcessID() {
         const CaptureApplication a{42, QStringLiteral("Zoom"), QStringLiteral("zoom"), {}};
         const CaptureApplication b{42, QStringLiteral("Other"), QString(), {}};
@@ -73,13 +65,6 @@ private slots:
     void emptyVoiceListDecodes() {
         const auto list = VoiceListResponse::fromJson(R"({"voices":[]})");
         QVERIFY(list && list->voices.isEmpty());
-    }
-
-    void voicesWithOneIDButOtherNamesDiffer() {
-        const ElevenLabsVoice a{QStringLiteral("v"), QStringLiteral("A"), {}, {}};
-        const ElevenLabsVoice b{QStringLiteral("v"), QStringLiteral("B"), {}, {}};
-        QVERIFY(a != b);
-        QCOMPARE(a.voiceID, b.voiceID);
     }
 
     void virtualMicrophonesAreRecognisedByName() {

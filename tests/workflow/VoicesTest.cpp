@@ -170,6 +170,19 @@ private slots:
         QCOMPARE(h->activeVoiceName(), QStringLiteral("Connect ElevenLabs"));
     }
 
+    void choosingAnotherVoiceDiscardsTheAudio() {
+        WorkflowHarness h;
+        voiceWithElevenLabs(h);
+        h.elevenLabs->voiceLists.answer({voice("a"), voice("b")});
+        QCoro::waitFor(h->refreshElevenLabsVoices());
+        QVERIFY(h->synthesizedURL());
+
+        h->selectElevenLabsVoice(QStringLiteral("b"));
+        QVERIFY(!h->synthesizedURL());
+        QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
+        QCOMPARE(h.elevenLabs->synthesizedVoiceIDs, QStringList({"a", "b"}));
+    }
+
     void forgettingTheKeyClearsEverythingButTheSource() {
         WorkflowHarness h;
         voiceWithElevenLabs(h);
