@@ -70,6 +70,19 @@ Edit torch2Weights(const std::string& byteOrder) {
     };
 }
 
+// Replaces bytes in the weights' pickled index.
+Edit patchWeightsIndex(const std::string& from, const std::string& to) {
+    return [=](Members& members) {
+        std::string& weights = member(members, "model_weights.ckpt").content;
+        Members entries = ArchiveTestSupport::readMembers(weights);
+        std::string& pickle = member(entries, "data.pkl").content;
+        const auto at = pickle.find(from);
+        QVERIFY(at != std::string::npos);
+        pickle.replace(at, from.size(), to);
+        weights = ArchiveTestSupport::storedZip(entries);
+    };
+}
+
 } // namespace
 
 class NemoCheckpointReaderTest : public QObject {
@@ -209,6 +222,16 @@ private slots:
         }) << "tokenizer has 120 pieces";
         QTest::newRow("big-endian weights")
             << englishWith(torch2Weights("big")) << "byte order \"big\"";
+        // The window's storage reference ends "BININT2 400, TUPLE"; its size is "BININT2 400,
+        // TUPLE1".
+        QTest::newRow("storage smaller than declared")
+            << englishWith(patchWeightsIndex({"M\x90\x01t", 4}, {"M\x91\x01t", 4}))
+            << "holds 1600 bytes, not the declared 1604";
+        QTest::newRow("view outside its storage")
+            << englishWith(patchWeightsIndex({"K\x00M\x90\x01\x85", 6}, {"K\x01M\x90\x01\x85", 6}))
+            << "tensor preprocessor.featurizer.window a view outside its storage";
+        QTest::newRow("half-precision weights")
+            << englishWith(patchWeightsIndex("FloatStorage", "HalfStorage")) << "torch.HalfStorage";
         QTest::newRow("damaged weights") << englishWith([](Members& m) {
             member(m, "model_weights.ckpt").content.resize(100000);
         }) << "The checkpoint's weights";
