@@ -1,6 +1,6 @@
 #include "model-import/NemoArchive.h"
 
-#include "model-import/ModelImporter.h"
+#include "model-import/ImportFailure.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -28,20 +28,11 @@ constexpr std::int64_t diskSpaceMargin = std::int64_t{64} << 20;
 using ArchivePtr = std::unique_ptr<archive, decltype(&archive_read_free)>;
 
 [[noreturn]] void fail(const std::string& message) {
-    throw ModelImportError(message);
-}
-
-std::string oneLine(std::string text) {
-    for (char& c : text)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    return text;
+    ImportFailure::raise(message);
 }
 
 [[noreturn]] void failDamaged(archive* reader) {
-    const char* reason = archive_error_string(reader);
-    fail("The checkpoint archive is damaged or truncated: " +
-         oneLine(reason ? reason : "unreadable data"));
+    fail("The checkpoint archive is damaged or truncated: " + ImportFailure::archiveError(reader));
 }
 
 bool isGzip(std::span<const std::byte> head) {
@@ -71,29 +62,28 @@ std::string checkedName(archive_entry* entry) {
     if (name.starts_with("./"))
         name.erase(0, 2);
     if (name.starts_with("/"))
-        fail("The checkpoint archive has a member with an absolute path: " + oneLine(name));
+        fail("The checkpoint archive has a member with an absolute path: " + name);
     for (std::size_t start = 0; start <= name.size();) {
         const std::size_t end = std::min(name.find('/', start), name.size());
         if (name.compare(start, end - start, "..") == 0)
-            fail("The checkpoint archive has a member name containing \"..\": " + oneLine(name));
+            fail("The checkpoint archive has a member name containing \"..\": " + name);
         start = end + 1;
     }
     if (archive_entry_hardlink(entry) || archive_entry_filetype(entry) == AE_IFLNK)
-        fail("The checkpoint archive has a link member, which a checkpoint never holds: " +
-             oneLine(name));
+        fail("The checkpoint archive has a link member, which a checkpoint never holds: " + name);
     const auto type = archive_entry_filetype(entry);
     if (type != AE_IFREG && type != AE_IFDIR)
-        fail("The checkpoint archive has a member that is not a file or folder: " + oneLine(name));
+        fail("The checkpoint archive has a member that is not a file or folder: " + name);
     return name;
 }
 
 std::int64_t checkedSize(archive_entry* entry, const std::string& name) {
     if (!archive_entry_size_is_set(entry) || archive_entry_size(entry) < 0)
-        fail("The checkpoint archive member " + oneLine(name) + " has no valid size");
+        fail("The checkpoint archive member " + name + " has no valid size");
     const std::int64_t size = archive_entry_size(entry);
     if (size > (keptInMemory(name) ? maxSmallMemberBytes : maxWeightsBytes))
-        fail("The checkpoint archive member " + oneLine(name) + " declares " +
-             std::to_string(size) + " bytes, more than a checkpoint can hold");
+        fail("The checkpoint archive member " + name + " declares " + std::to_string(size) +
+             " bytes, more than a checkpoint can hold");
     return size;
 }
 
@@ -165,7 +155,7 @@ std::map<std::string, std::string> readMembers(archive* reader,
         if (archive_entry_filetype(entry) == AE_IFDIR)
             continue;
         if (!seen.insert(name).second)
-            fail("The checkpoint archive holds " + oneLine(name) + " twice");
+            fail("The checkpoint archive holds " + name + " twice");
         const std::int64_t size = checkedSize(entry, name);
         if (name == NemoArchive::weightsMember) {
             extractWeights(reader, size, weightsFile);
@@ -194,9 +184,8 @@ NemoArchive NemoArchive::extract(const std::filesystem::path& path,
     std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(head.data()), head.size());
     const ArchivePtr reader = newTarReader(isGzip(head));
     if (archive_read_open_filename(reader.get(), path.c_str(), 1 << 16) != ARCHIVE_OK)
-        fail("Cannot open the checkpoint " + path.string() + " as an archive: " +
-             oneLine(archive_error_string(reader.get()) ? archive_error_string(reader.get())
-                                                        : "unreadable"));
+        fail("Cannot open the checkpoint " + path.string() +
+             " as an archive: " + ImportFailure::archiveError(reader.get()));
     NemoArchive result;
     result.smallMembers = readMembers(reader.get(), weightsFile);
     return result;
@@ -215,6 +204,6 @@ NemoArchive NemoArchive::extract(std::span<const std::byte> bytes,
 const std::string& NemoArchive::member(const std::string& name) const {
     const auto found = smallMembers.find(name);
     if (found == smallMembers.end())
-        throw ModelImportError("The checkpoint archive has no " + name);
+        ImportFailure::raise("The checkpoint archive has no " + name);
     return found->second;
 }

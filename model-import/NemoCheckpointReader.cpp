@@ -1,6 +1,6 @@
 #include "model-import/NemoCheckpointReader.h"
 
-#include "model-import/ModelImporter.h"
+#include "model-import/ImportFailure.h"
 #include "model-import/NemoArchive.h"
 #include "model-import/NemoConfigReader.h"
 #include "model-import/NemoTensorLayout.h"
@@ -19,7 +19,7 @@ void prepareScratchFolder(const std::filesystem::path& folder) {
         fs::permissions(folder, fs::perms::owner_all, fs::perm_options::replace);
     }
     if (!fs::is_directory(folder))
-        throw ModelImportError("The scratch folder " + folder.string() + " is not a folder");
+        ImportFailure::raise("The scratch folder " + folder.string() + " is not a folder");
 }
 
 NemoCheckpoint readChecked(const std::filesystem::path& checkpoint,
@@ -33,9 +33,9 @@ NemoCheckpoint readChecked(const std::filesystem::path& checkpoint,
     result.pieces = SentencePieceVocabulary::pieces(archive.member(result.config.tokenizerModel));
     const auto vocabulary = static_cast<std::int64_t>(result.pieces.size());
     if (vocabulary != result.config.decoder.vocabSize)
-        throw ModelImportError("The checkpoint's tokenizer has " + std::to_string(vocabulary) +
-                               " pieces but its config declares a vocabulary of " +
-                               std::to_string(result.config.decoder.vocabSize));
+        ImportFailure::raise("The checkpoint's tokenizer has " + std::to_string(vocabulary) +
+                             " pieces but its config declares a vocabulary of " +
+                             std::to_string(result.config.decoder.vocabSize));
     result.weights =
         NemoTensorLayout::select(TorchWeights::read(weightsFile.path()), result.config);
     return result;
@@ -48,9 +48,9 @@ NemoCheckpoint NemoCheckpointReader::read(const std::filesystem::path& checkpoin
     try {
         return readChecked(checkpoint, scratchFolder);
     } catch (const std::filesystem::filesystem_error& error) {
-        throw ModelImportError(std::string("Cannot use the scratch folder: ") +
-                               error.code().message() + " (" + error.path1().string() + ")");
+        ImportFailure::raise(std::string("Cannot use the scratch folder: ") +
+                             error.code().message() + " (" + error.path1().string() + ")");
     } catch (const std::bad_alloc&) {
-        throw ModelImportError("Not enough memory to read the checkpoint");
+        ImportFailure::raise("Not enough memory to read the checkpoint");
     }
 }

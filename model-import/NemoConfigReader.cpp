@@ -1,6 +1,6 @@
 #include "model-import/NemoConfigReader.h"
 
-#include "model-import/ModelImporter.h"
+#include "model-import/ImportFailure.h"
 
 #include <yaml-cpp/yaml.h>
 
@@ -15,7 +15,7 @@ constexpr int maxInterpolationDepth = 8;
 const char* const defaultLangTagPattern = R"(\s*<[a-z]{2}-[A-Z]{2}>)";
 
 [[noreturn]] void fail(const std::string& message) {
-    throw ModelImportError("model_config.yaml: " + message);
+    ImportFailure::raise("model_config.yaml: " + message);
 }
 
 // Looks up dotted keys from the top of the config, following "${a.b}" interpolations (OmegaConf

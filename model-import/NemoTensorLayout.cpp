@@ -1,6 +1,6 @@
 #include "model-import/NemoTensorLayout.h"
 
-#include "model-import/ModelImporter.h"
+#include "model-import/ImportFailure.h"
 
 #include <set>
 
@@ -9,7 +9,7 @@ namespace {
 using Shape = std::vector<std::int64_t>;
 
 [[noreturn]] void fail(const std::string& message) {
-    throw ModelImportError(message);
+    ImportFailure::raise(message);
 }
 
 std::string text(const Shape& shape) {

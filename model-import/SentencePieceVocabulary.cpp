@@ -1,6 +1,6 @@
 #include "model-import/SentencePieceVocabulary.h"
 
-#include "model-import/ModelImporter.h"
+#include "model-import/ImportFailure.h"
 
 #include <sentencepiece_processor.h>
 
@@ -8,7 +8,7 @@ std::vector<std::string> SentencePieceVocabulary::pieces(std::string_view serial
     sentencepiece::SentencePieceProcessor processor;
     const auto status = processor.LoadFromSerializedProto(serializedModel);
     if (!status.ok() || processor.GetPieceSize() <= 0)
-        throw ModelImportError("The checkpoint's tokenizer is not a valid SentencePiece model");
+        ImportFailure::raise("The checkpoint's tokenizer is not a valid SentencePiece model");
     std::vector<std::string> pieces;
     pieces.reserve(static_cast<std::size_t>(processor.GetPieceSize()));
     for (int id = 0; id < processor.GetPieceSize(); ++id)

@@ -1,6 +1,6 @@
 #include "model-import/StateDictPickle.h"
 
-#include "model-import/ModelImporter.h"
+#include "model-import/ImportFailure.h"
 
 #include <map>
 #include <set>
@@ -11,7 +11,7 @@ constexpr std::size_t maxPickleBytes = std::size_t{64} << 20;
 constexpr std::size_t maxDimensions = 16;
 
 [[noreturn]] void fail(const std::string& message) {
-    throw ModelImportError("The checkpoint's weights index (data.pkl) " + message);
+    ImportFailure::raise("The checkpoint's weights index (data.pkl) " + message);
 }
 
 enum class Kind { none, boolean, integer, text, global, tuple, list, dict, storage, tensor };

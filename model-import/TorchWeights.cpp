@@ -1,6 +1,6 @@
 #include "model-import/TorchWeights.h"
 
-#include "model-import/ModelImporter.h"
+#include "model-import/ImportFailure.h"
 #include "model-import/StateDictPickle.h"
 
 #include <archive.h>
@@ -21,15 +21,7 @@ using Storage = std::shared_ptr<const Bytes>;
 using ArchivePtr = std::unique_ptr<archive, decltype(&archive_read_free)>;
 
 [[noreturn]] void fail(const std::string& message) {
-    throw ModelImportError("The checkpoint's weights " + message);
-}
-
-std::string oneLine(const char* text) {
-    std::string line = text ? text : "unreadable data";
-    for (char& c : line)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    return line;
+    ImportFailure::raise("The checkpoint's weights " + message);
 }
 
 // Every entry's bytes by name. Their total may not exceed the file's size: torch stores entries
@@ -41,7 +33,7 @@ std::map<std::string, Bytes> readEntries(const std::function<int(archive*)>& ope
         fail("cannot be read: out of memory");
     archive_read_support_format_zip_seekable(reader.get());
     if (open(reader.get()) != ARCHIVE_OK)
-        fail("are not a readable zip file: " + oneLine(archive_error_string(reader.get())));
+        fail("are not a readable zip file: " + ImportFailure::archiveError(reader.get()));
     std::map<std::string, Bytes> entries;
     std::uint64_t budget = archiveBytes;
     for (;;) {
@@ -50,7 +42,7 @@ std::map<std::string, Bytes> readEntries(const std::function<int(archive*)>& ope
         if (status == ARCHIVE_EOF)
             return entries;
         if (status < ARCHIVE_WARN)
-            fail("are damaged: " + oneLine(archive_error_string(reader.get())));
+            fail("are damaged: " + ImportFailure::archiveError(reader.get()));
         if (archive_entry_filetype(entry) == AE_IFDIR)
             continue;
         const std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
@@ -65,7 +57,7 @@ std::map<std::string, Bytes> readEntries(const std::function<int(archive*)>& ope
                 archive_read_data(reader.get(), bytes.data() + filled, bytes.size() - filled);
             if (count <= 0)
                 fail("file's entry " + name +
-                     " is damaged or truncated: " + oneLine(archive_error_string(reader.get())));
+                     " is damaged or truncated: " + ImportFailure::archiveError(reader.get()));
             filled += static_cast<std::size_t>(count);
         }
         if (!entries.emplace(name, std::move(bytes)).second)
