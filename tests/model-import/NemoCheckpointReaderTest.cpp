@@ -154,9 +154,7 @@ private slots:
                 shape.push_back(size.toInteger());
             QCOMPARE(tensor.shape, shape);
         }
-        const auto& embedding = checkpoint.weights.at("decoder.prediction.embed.weight");
-        const auto* rows =
-            reinterpret_cast<const float*>(embedding.storage->data()) + embedding.storageOffset;
+        const float* rows = checkpoint.weights.at("decoder.prediction.embed.weight").floats();
         QVERIFY(std::all_of(rows + vocabulary * 48, rows + (vocabulary + 1) * 48,
                             [](float v) { return v == 0.0f; })); // the blank's padding row
 
@@ -182,6 +180,21 @@ private slots:
         QCOMPARE(checkpoint.pieces.size(), std::size_t(120));
         QCOMPARE(checkpoint.weights.at("encoder.pre_encode.out.weight").shape,
                  (std::vector<std::int64_t>{96, 816}));
+    }
+
+    // pre_encode.out.weight [96, 816] saved as the transpose of its storage: strides (1, 96).
+    void readsStridedTensorsInRowMajorOrder() {
+        const auto plain = NemoCheckpointReader::read(fixtures / "small-en.nemo", scratch);
+        const auto strided = NemoCheckpointReader::read(
+            write(englishWith(patchWeightsIndex({"M\x30\x03K\x01\x86", 6}, "K\x01K\x60\x86"))),
+            scratch);
+        const std::string name = "encoder.pre_encode.out.weight";
+        QCOMPARE(strided.weights.at(name).strides, (std::vector<std::int64_t>{816, 1}));
+        const float* stored = plain.weights.at(name).floats();
+        const float* gathered = strided.weights.at(name).floats();
+        for (const auto& [row, column] : {std::pair{0, 0}, std::pair{1, 0}, std::pair{0, 1},
+                                          std::pair{95, 815}, std::pair{37, 500}})
+            QCOMPARE(gathered[row * 816 + column], stored[row + column * 96]);
     }
 
     void refusesBadCheckpoints_data() {
