@@ -1,15 +1,16 @@
 // bench-model-import [CHECKPOINT.nemo]: wall time and peak resident memory of importing a
-// checkpoint of the published size (random weights, written first unless one is named) into an
-// int8 and an fp32 folder. Each import runs in a child process of its own, so each peak is that
-// import's alone.
+// checkpoint of the published size (random weights, written first by bench-make-checkpoint unless
+// one is named) into an int8 and an fp32 folder. Each import runs in a child process of its own,
+// so each peak is that import's alone. The writer runs as a program of its own because its
+// SentencePiece trainer cannot share a process with libtorch.
 
-#include "bench/model-import/BenchCheckpointWriter.h"
 #include "model-import/ModelImporter.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,6 +49,17 @@ Measurement measureImport(const fs::path& checkpoint, const fs::path& folder,
             usage.ru_maxrss / 1024.0};
 }
 
+bool writeCheckpoint(const fs::path& checkpoint) {
+    const std::string program = BENCH_MAKE_CHECKPOINT;
+    const std::string path = checkpoint.string();
+    char* const arguments[] = {const_cast<char*>(program.c_str()), const_cast<char*>(path.c_str()),
+                               nullptr};
+    pid_t writer = 0;
+    int status = 0;
+    return posix_spawn(&writer, program.c_str(), nullptr, nullptr, arguments, environ) == 0 &&
+           waitpid(writer, &status, 0) == writer && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -59,11 +71,8 @@ int main(int argc, char* argv[]) {
         fs::temp_directory_path() / ("bench-model-import-" + std::to_string(getpid()));
     fs::create_directories(scratch);
     const fs::path checkpoint = argc == 2 ? fs::path(argv[1]) : scratch / "published-size.nemo";
-    try {
-        if (argc == 1)
-            BenchCheckpointWriter::write(checkpoint, {});
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "cannot write the checkpoint: %s\n", error.what());
+    if (argc == 1 && !writeCheckpoint(checkpoint)) {
+        std::fprintf(stderr, "cannot write the checkpoint\n");
         fs::remove_all(scratch);
         return 1;
     }
