@@ -3,32 +3,53 @@
 #include "model-import/ImportFailure.h"
 
 #include <cstdint>
+#include <optional>
 
-// The model is a protocol buffer (sentencepiece's ModelProto): field 1 holds the pieces in id
-// order, each a message whose field 1 is the piece's text. Read here directly: the protobuf
-// runtime that libsentencepiece bundles cannot share a process with libtorch's.
+// Read from the protobuf wire format directly: libsentencepiece carries its own protobuf, whose
+// exported symbols clash with libtorch's libprotobuf in one process (a crash before main). A
+// ModelProto holds its pieces as field 1, each a message whose field 1 is the piece's text.
 namespace {
 
-constexpr int piecesField = 1;
-constexpr int pieceTextField = 1;
+enum WireType : std::uint64_t { varint = 0, fixed64 = 1, lengthDelimited = 2, fixed32 = 5 };
 
 [[noreturn]] void invalid() {
     ImportFailure::raise("The checkpoint's tokenizer is not a valid SentencePiece model");
 }
 
+// Reads the fields of one message.
 class WireReader {
 public:
-    explicit WireReader(std::string_view bytes) : m_rest(bytes) {}
+    explicit WireReader(std::string_view bytes) : m_bytes(bytes) {}
 
-    bool atEnd() const { return m_rest.empty(); }
+    struct Field {
+        std::uint64_t number;
+        std::string_view bytes; // of a length-delimited field; empty for the others
+    };
 
-    std::uint64_t varint() {
+    std::optional<Field> next() {
+        if (m_position == m_bytes.size())
+            return std::nullopt;
+        const auto key = readVarint();
+        const auto type = key & 7;
+        Field field{key >> 3, {}};
+        if (type == varint)
+            readVarint();
+        else if (type == fixed64 || type == fixed32)
+            skip(type == fixed64 ? 8 : 4);
+        else if (type == lengthDelimited)
+            field.bytes = skip(readVarint());
+        else
+            invalid();
+        return field;
+    }
+
+private:
+    std::uint64_t readVarint() {
         std::uint64_t value = 0;
         for (int shift = 0; shift < 64; shift += 7) {
-            if (m_rest.empty())
+            if (m_position == m_bytes.size())
                 invalid();
-            const auto byte = static_cast<std::uint8_t>(m_rest.front());
-            m_rest.remove_prefix(1);
+            const auto byte = static_cast<std::uint8_t>(m_bytes[m_position++]);
             value |= std::uint64_t(byte & 0x7f) << shift;
             if (!(byte & 0x80))
                 return value;
@@ -36,68 +57,34 @@ public:
         invalid();
     }
 
-    // The next field's number, with `bytes` set to its contents when it is length-delimited
-    // and other kinds of fields skipped.
-    int field(std::string_view& bytes) {
-        const auto key = varint();
-        bytes = {};
-        switch (key & 7) {
-        case 0:
-            varint();
-            break;
-        case 1:
-            take(8);
-            break;
-        case 2:
-            bytes = take(varint());
-            break;
-        case 5:
-            take(4);
-            break;
-        default:
+    std::string_view skip(std::uint64_t length) {
+        if (length > m_bytes.size() - m_position)
             invalid();
-        }
-        return int(key >> 3);
+        const auto skipped = m_bytes.substr(m_position, length);
+        m_position += length;
+        return skipped;
     }
 
-private:
-    std::string_view take(std::uint64_t count) {
-        if (count > m_rest.size())
-            invalid();
-        const auto taken = m_rest.substr(0, count);
-        m_rest.remove_prefix(count);
-        return taken;
-    }
-
-    std::string_view m_rest;
+    std::string_view m_bytes;
+    std::size_t m_position = 0;
 };
 
-std::string pieceText(std::string_view message) {
-    WireReader reader(message);
-    std::string_view bytes;
-    std::string text;
-    bool found = false;
-    while (!reader.atEnd()) {
-        if (reader.field(bytes) == pieceTextField) {
-            text = bytes;
-            found = true;
-        }
-    }
-    if (!found)
-        invalid();
-    return text;
+std::string pieceText(std::string_view piece) {
+    WireReader reader(piece);
+    while (const auto field = reader.next())
+        if (field->number == 1)
+            return std::string(field->bytes);
+    invalid();
 }
 
 } // namespace
 
 std::vector<std::string> SentencePieceVocabulary::pieces(std::string_view serializedModel) {
-    WireReader reader(serializedModel);
     std::vector<std::string> pieces;
-    std::string_view bytes;
-    while (!reader.atEnd()) {
-        if (reader.field(bytes) == piecesField)
-            pieces.push_back(pieceText(bytes));
-    }
+    WireReader reader(serializedModel);
+    while (const auto field = reader.next())
+        if (field->number == 1)
+            pieces.push_back(pieceText(field->bytes));
     if (pieces.empty())
         invalid();
     return pieces;
