@@ -22,7 +22,8 @@ public:
     bool cancelled() const { return m_cancelled && m_cancelled(); }
     [[noreturn]] static void stop() { throw ModelImportError("Import cancelled"); }
 
-    // Starts a stage that ends at `fraction` of the whole import.
+    // Starts a stage that ends at `fraction` of the whole import (shares measured on a
+    // checkpoint of the published size).
     void begin(const std::string& stage, double fraction) {
         if (cancelled())
             stop();
@@ -68,21 +69,21 @@ void ModelImporter::importCheckpoint(const fs::path& checkpoint, const fs::path&
     PartialFolder partial(folder);
     const auto& files = partial.path();
 
-    steps.begin("Reading the checkpoint", 0.25);
+    steps.begin("Reading the checkpoint", 0.5);
     const auto model = readCheckpoint(checkpoint, files);
     const auto plan = ImportPlan::choose(model.config, options);
 
-    steps.begin("Hashing the checkpoint", 0.35);
+    steps.begin("Hashing the checkpoint", 0.6);
     const auto sha256 = fileSha256(checkpoint, [&] { return steps.cancelled(); });
     if (!sha256)
         ImportSteps::stop();
 
-    steps.begin("Building the encoder", 0.9);
+    steps.begin("Building the encoder", 0.97);
     makeFolder(files / "encoder");
     EncoderModuleBuilder::save(model, plan.attContext, options.precision, plan.promptIndex,
                                files / "encoder" / "encoder_int8.pt");
 
-    steps.begin("Building the preprocessor, decoder and joint", 0.98);
+    steps.begin("Building the preprocessor, decoder and joint", 0.99);
     ScriptModuleBuilder::savePreprocessor(model, files / "preprocessor.pt");
     ScriptModuleBuilder::saveDecoder(model, files / "decoder.pt");
     ScriptModuleBuilder::saveJoint(model, files / "joint.pt");
