@@ -20,6 +20,9 @@ BoundedTcpServer::BoundedTcpServer(qint64 maxRequestBytes, QByteArray refusal)
 QTcpSocket* BoundedTcpServer::nextPendingConnection() {
     QTcpSocket* socket = QTcpServer::nextPendingConnection();
     if (socket) {
+        // Otherwise the socket takes in all that the kernel holds before anyone
+        // counts it. A smaller buffer than a whole request stalls the HTTP server.
+        socket->setReadBufferSize(m_maxRequestBytes + 1);
         connect(socket, &QTcpSocket::readyRead, socket,
                 [this, socket] { countArrivingBytes(*socket); });
     }
