@@ -63,7 +63,8 @@ RelayServer::RelayServer(QUrl upstream, QString key, RelayLimits limits)
     });
 }
 
-// Fails what is still in flight; each call resumes and answers at once.
+// Cancels what is still in flight: each call resumes here and ends, so none
+// outlives the server. (After shutDown() and drained() there is none.)
 RelayServer::~RelayServer() {
     const auto calls = std::exchange(m_upstreamCalls, {});
     for (const auto& [id, cancellation] : calls)
