@@ -260,6 +260,65 @@ private slots:
                  QStringLiteral("복사"));
     }
 
+    void sendButtonsWaitForAnEnglishAnswer() {
+        launch(QStringLiteral("4"));
+        QObject* editor = item(QStringLiteral("englishEditor"));
+        for (const QString& text : {QStringLiteral(" \n\t "), QString(), englishReply}) {
+            editor->setProperty("text", text);
+            for (const QString& button :
+                 {QStringLiteral("sendButton"), QStringLiteral("previewButton")})
+                QCOMPARE(item(button)->property("enabled").toBool(), text == englishReply);
+        }
+    }
+
+    // The ElevenLabs group: "연결" needs a key, a stored key offers "키 삭제", and "이 목소리 쓰기"
+    // needs a voice (the test has no ElevenLabs voices to offer).
+    void settingsSheetEnablesWhatCanBeDone() {
+        launch(QStringLiteral("1"));
+        app->content().openSettings();
+        QTRY_VERIFY(item(QStringLiteral("connectButton")));
+        auto enabled = [this](const QString& name) {
+            return item(name)->property("enabled").toBool();
+        };
+        for (const QString& key : {QString(), QStringLiteral("  \n ")}) {
+            app->content().setElevenLabsAPIKey(key);
+            QVERIFY(!enabled(QStringLiteral("connectButton")));
+        }
+        app->content().setElevenLabsAPIKey(QStringLiteral("window-test-key"));
+        QVERIFY(enabled(QStringLiteral("connectButton")));
+        QMetaObject::invokeMethod(item(QStringLiteral("connectButton")), "clicked");
+        QTRY_VERIFY_WITH_TIMEOUT(shown(QStringLiteral("forgetKeyButton")), 60'000);
+        QVERIFY(!shown(QStringLiteral("connectButton")));
+        QVERIFY(enabled(QStringLiteral("forgetKeyButton")));
+        QVERIFY(!enabled(QStringLiteral("useElevenLabsVoiceButton")));
+
+        QMetaObject::invokeMethod(item(QStringLiteral("forgetKeyButton")), "clicked");
+        QTRY_VERIFY_WITH_TIMEOUT(shown(QStringLiteral("connectButton")), 60'000);
+        QVERIFY(!enabled(QStringLiteral("connectButton")));
+    }
+
+    void guideSheetShowsEveryRowButTheTitle() {
+        launch(QStringLiteral("1"));
+        QStringList expected;
+        for (const QVariant& block : app->content().guideBlocks()) {
+            const QVariantMap row = block.toMap();
+            if (row[QStringLiteral("kind")] == QStringLiteral("heading") ||
+                row[QStringLiteral("kind")] == QStringLiteral("line"))
+                expected << row[QStringLiteral("text")].toString();
+        }
+        QVERIFY(expected.contains(QStringLiteral("1단계 · 가상 마이크 만들기")));
+        app->content().openGuide();
+        QTRY_VERIFY(item(QStringLiteral("guideSheet"))->property("visible").toBool());
+        QStringList rows;
+        for (QQuickItem* loader :
+             qobject_cast<QQuickItem*>(item(QStringLiteral("guideRows")))->childItems()) {
+            const auto* row = loader->property("item").value<QObject*>();
+            if (row && row->property("text").isValid())
+                rows << row->property("text").toString();
+        }
+        QCOMPARE(rows, expected);
+    }
+
     // A meeting client that has connected but plays nothing yet is chosen at start-up by name.
     void choosesASilentZoomAtStartUp() {
         auto zoom = audiotest::silentClient(QStringLiteral("Zoom Workplace"), 440);
