@@ -180,6 +180,8 @@ private slots:
         launch(QStringLiteral("3"));
         QCOMPARE(textOf(QStringLiteral("phaseLabel")), QStringLiteral("내 한국어 듣는 중"));
         QCOMPARE(textOf(QStringLiteral("koreanReplyBlock")), ScreenshotMode::koreanReply());
+        QCOMPARE(textOf(QStringLiteral("koreanTranslationText")), koreanQuestion);
+        QVERIFY(shown(QStringLiteral("listenButton")));
         QVERIFY(shown(QStringLiteral("finishReplyButton")));
         QVERIFY(shown(QStringLiteral("cancelReplyButton")));
         QCOMPARE(item(QStringLiteral("englishCaptionBlock"))->property("label").toString(),
@@ -306,7 +308,11 @@ private slots:
                 row[QStringLiteral("kind")] == QStringLiteral("line"))
                 expected << row[QStringLiteral("text")].toString();
         }
+        // The shipped guide: a title, then steps and the support address.
+        QCOMPARE(app->content().guideBlocks().first().toMap()[QStringLiteral("kind")],
+                 QStringLiteral("title"));
         QVERIFY(expected.contains(QStringLiteral("1단계 · 가상 마이크 만들기")));
+        QVERIFY(expected.join(u'\n').contains(QStringLiteral("support@relayo.app")));
         app->content().openGuide();
         QTRY_VERIFY(item(QStringLiteral("guideSheet"))->property("visible").toBool());
         QStringList rows;
