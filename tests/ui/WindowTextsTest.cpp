@@ -41,8 +41,7 @@ private slots:
         QTest::addColumn<QString>("liveTranslation");
         QTest::addColumn<QString>("transcript");
         QTest::addColumn<int>("step");
-        QTest::newRow("fresh") << false << false << AssistPhase::idle << false << ""
-                               << "" << 0;
+        // ContentViewModelTest starts from step 0.
         QTest::newRow("error alone") << false << false << AssistPhase::error << false << ""
                                      << "" << 0;
         QTest::newRow("listening") << false << false << AssistPhase::listening << true << ""

@@ -1,5 +1,4 @@
 #include "app/workflow/AssistPhase.h"
-#include "app/workflow/AudioDevice.h"
 #include "app/workflow/CaptureApplication.h"
 #include "app/workflow/LocalVoicePreset.h"
 #include "app/workflow/VoiceListResponse.h"
@@ -51,13 +50,6 @@ private slots:
     void voiceListFailsWholeOnAnyBadVoice() {
         QFETCH(QByteArray, body);
         QVERIFY(!VoiceListResponse::fromJson(body));
-    }
-
-    void virtualMicrophonesAreRecognisedByName() {
-        QVERIFY((AudioDevice{1, QStringLiteral("BlackHole 2ch")}.isLikelyVirtualMicrophone()));
-        QVERIFY((AudioDevice{2, QStringLiteral("Relayo VIRTUAL Mic")}.isLikelyVirtualMicrophone()));
-        QVERIFY((AudioDevice{3, QStringLiteral("Loopback Audio")}.isLikelyVirtualMicrophone()));
-        QVERIFY(!(AudioDevice{4, QStringLiteral("Speakers")}.isLikelyVirtualMicrophone()));
     }
 };
 
