@@ -1,5 +1,6 @@
 #include "app/ProductionServices.h"
 #include "app/RelayoApp.h"
+#include "app/services/ElevenLabsClient.h"
 #include "app/services/SystemAudioCapture.h"
 #include "app/ui/ContentViewModel.h"
 #include "app/ui/Theme.h"
@@ -11,6 +12,7 @@
 #include <QGuiApplication>
 #include <QHttpServer>
 #include <QHttpServerResponse>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
@@ -40,6 +42,8 @@ class WindowTest : public QObject {
     QHttpServer relay;
     QTemporaryDir workFolder;
     QStringList relayKinds;
+    // The relay also stands in for ElevenLabs, with one voice.
+    QUrl relayAddress;
     std::unique_ptr<RelayoApp> app;
     // Where the screenshots are kept, resolved before the test leaves its start folder.
     QDir artifacts;
@@ -69,6 +73,7 @@ class WindowTest : public QObject {
         // Meeting applications running on this machine stay out of the picker.
         services.capture =
             std::make_unique<SystemAudioCapture>(QString(), workFolder.filePath("no-processes"));
+        services.elevenLabs = std::make_unique<ElevenLabsClient>(relayAddress);
         app = std::make_unique<RelayoApp>(std::move(services));
         QSignalSpy ready(app.get(), &RelayoApp::ready);
         QVERIFY(app->show());
@@ -112,8 +117,14 @@ private slots:
                             {QStringLiteral("content"),
                              kind == QStringLiteral("en-ko") ? koreanQuestion : englishReply}});
                     });
+        relay.route(QStringLiteral("/v2/voices"), [] {
+            return QJsonObject{{QStringLiteral("voices"),
+                                QJsonArray{QJsonObject{{QStringLiteral("voice_id"), "v1"},
+                                                       {QStringLiteral("name"), "Mina"}}}}};
+        });
         const quint16 port = relay.listen(QHostAddress::LocalHost);
         QVERIFY(port != 0);
+        relayAddress = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port));
         qputenv("RLY_RELAY_URL",
                 QStringLiteral("http://127.0.0.1:%1/v1/complete").arg(port).toUtf8());
     }
@@ -274,7 +285,7 @@ private slots:
     }
 
     // The ElevenLabs group: "연결" needs a key, a stored key offers "키 삭제", and "이 목소리 쓰기"
-    // needs a voice (the test has no ElevenLabs voices to offer).
+    // needs a chosen voice.
     void settingsSheetEnablesWhatCanBeDone() {
         launch(QStringLiteral("1"));
         app->content().openSettings();
@@ -292,6 +303,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(shown(QStringLiteral("forgetKeyButton")), 60'000);
         QVERIFY(!shown(QStringLiteral("connectButton")));
         QVERIFY(enabled(QStringLiteral("forgetKeyButton")));
+        QTRY_VERIFY(enabled(QStringLiteral("useElevenLabsVoiceButton")));
+        app->content().chooseElevenLabsVoice(QVariant());
         QVERIFY(!enabled(QStringLiteral("useElevenLabsVoiceButton")));
 
         QMetaObject::invokeMethod(item(QStringLiteral("forgetKeyButton")), "clicked");
