@@ -1,11 +1,10 @@
 #include "model-import/EncoderModuleBuilder.h"
 
 #include "model-import/EncoderSource.h"
+#include "model-import/OperatorResolver.h"
 #include "speech-engine/ModelRunner.h"
 
 #include <ATen/core/dispatch/Dispatcher.h>
-#include <torch/csrc/jit/frontend/resolver.h>
-#include <torch/csrc/jit/frontend/sugared_value.h>
 #include <torch/script.h>
 
 #include <algorithm>
@@ -110,13 +109,17 @@ struct LinearLayer {
 };
 
 // `module` ("feed_forward1.linear1") of every layer; convolutions of kernel 1 as linear layers.
+// NeMo's position projection never has a bias.
 std::vector<LinearLayer> layerLinears(const EncoderTensors& tensors, const std::string& module) {
+    const bool biased = module != "self_attn.linear_pos";
     std::vector<LinearLayer> linears;
     for (std::int64_t l = 0; l < tensors.layers(); ++l) {
         auto weight = tensors.get(EncoderTensors::layerName(l, module + ".weight"));
         if (weight.dim() == 3)
             weight = weight.squeeze(2);
-        linears.push_back({weight, tensors.bias(EncoderTensors::layerName(l, module + ".bias"))});
+        linears.push_back(
+            {weight,
+             biased ? tensors.bias(EncoderTensors::layerName(l, module + ".bias")) : std::nullopt});
     }
     return linears;
 }
@@ -259,29 +262,6 @@ void registerPrompt(torch::jit::Module& module, const EncoderTensors& tensors,
     module.register_buffer("prompt_weight2", tensors.get(prompt.modulePrefix + ".2.weight"));
     module.register_buffer("prompt_bias2", tensors.get(prompt.modulePrefix + ".2.bias"));
 }
-
-// `ops.<namespace>.<op>` names operators outside aten, such as ops.quantized.linear_dynamic.
-struct OperatorNamespaces : torch::jit::SugaredValue {
-    std::string kind() const override { return "operator namespaces"; }
-    std::shared_ptr<torch::jit::SugaredValue> attr(const torch::jit::SourceRange&,
-                                                   torch::jit::GraphFunction&,
-                                                   const std::string& field) override {
-        return std::make_shared<torch::jit::BuiltinModule>(field);
-    }
-};
-
-// Resolves `torch` to the aten operators, as the default does, and `ops` to all the others.
-struct OperatorResolver : torch::jit::Resolver {
-    std::shared_ptr<torch::jit::SugaredValue>
-    resolveValue(const std::string& name, torch::jit::GraphFunction&,
-                 const torch::jit::SourceRange&) override {
-        if (name == "torch")
-            return std::make_shared<torch::jit::BuiltinModule>("aten");
-        if (name == "ops")
-            return std::make_shared<OperatorNamespaces>();
-        return nullptr;
-    }
-};
 
 } // namespace
 
