@@ -87,15 +87,11 @@ public:
         return torch::stack(perLayer);
     }
 
-    // A layer's bias, or zeros of `size` when the checkpoint has none: the same sums.
-    torch::Tensor biasOrZeros(const std::string& name, std::int64_t size) const {
-        return bias(name).value_or(torch::zeros({size}));
-    }
-
+    // `name` of every layer, stacked; zeros of `size` where there are no biases: the same sums.
     torch::Tensor stackedBias(const std::string& name, std::int64_t size) const {
         std::vector<torch::Tensor> perLayer;
         for (std::int64_t l = 0; l < layers(); ++l)
-            perLayer.push_back(biasOrZeros(layerName(l, name), size));
+            perLayer.push_back(bias(layerName(l, name)).value_or(torch::zeros({size})));
         return torch::stack(perLayer);
     }
 
