@@ -37,6 +37,7 @@ void checkSettings(const NemoModelConfig::Encoder& encoder,
     require(encoder.layers > 0 && encoder.heads > 0 && encoder.dModel % (2 * encoder.heads) == 0,
             "encoder sizes");
     require(encoder.convKernelSize >= 2, "encoder.conv_kernel_size below 2");
+    require(encoder.untieBiases, "encoder.untie_biases false");
     const auto& listed = encoder.attContextSizes;
     require(std::find(listed.begin(), listed.end(), attContext) != listed.end(),
             "an attention context the checkpoint does not list");
@@ -79,11 +80,11 @@ public:
         return "encoder.layers." + std::to_string(layer) + "." + name;
     }
 
-    // `name` of every layer, stacked; with untied biases off, the encoder's one tensor `shared`.
-    torch::Tensor stacked(const std::string& name, const std::string& shared = {}) const {
+    // `name` of every layer, stacked.
+    torch::Tensor stacked(const std::string& name) const {
         std::vector<torch::Tensor> perLayer;
         for (std::int64_t l = 0; l < layers(); ++l)
-            perLayer.push_back(shared.empty() ? get(layerName(l, name)) : get(shared));
+            perLayer.push_back(get(layerName(l, name)));
         return torch::stack(perLayer);
     }
 
@@ -212,11 +213,8 @@ void registerLayers(torch::jit::Module& module, const EncoderTensors& tensors,
         module.register_buffer(std::string(name) + "_bias",
                                tensors.stacked(std::string(key) + ".bias"));
     }
-    const bool shared = !encoder.untieBiases;
-    module.register_buffer(
-        "pos_bias_u", tensors.stacked("self_attn.pos_bias_u", shared ? "encoder.pos_bias_u" : ""));
-    module.register_buffer(
-        "pos_bias_v", tensors.stacked("self_attn.pos_bias_v", shared ? "encoder.pos_bias_v" : ""));
+    module.register_buffer("pos_bias_u", tensors.stacked("self_attn.pos_bias_u"));
+    module.register_buffer("pos_bias_v", tensors.stacked("self_attn.pos_bias_v"));
     for (const auto& [name, key] : {std::pair{"ff1_in", "feed_forward1.linear1"},
                                     {"ff1_out", "feed_forward1.linear2"},
                                     {"ff2_in", "feed_forward2.linear1"},
