@@ -62,6 +62,32 @@ void import(const QString& variant, const QString& folder, const ImportOptions& 
                                     folder.toStdString(), options, progress, cancelled);
 }
 
+// The folder's encoder on the first chunk of NeMo's stream with the same context (and, for a
+// locale, after the prompt projection), from empty caches.
+QString firstChunkMismatch(const QString& folder, const QString& variant, int chunkMs,
+                           bool prompted) {
+    const auto stream = variant.toStdString() + "/stream_" + std::to_string(chunkMs) + "ms/";
+    const auto windows = Npy::read(nemoFixturePath(stream + "mel.npy"));
+    const auto encoded =
+        Npy::read(nemoFixturePath(stream + (prompted ? "encoded_prompted.npy" : "encoded.npy")));
+    const auto width = windows.shape[3];
+    auto mel = MultiArray::createZeroed({1, 128, width}, MultiArrayDataType::float32);
+    std::copy_n(windows.floats.begin(), mel.count(), mel.data<float>());
+    auto length = MultiArray::createZeroed({1}, MultiArrayDataType::int32);
+    *length.data<std::int32_t>() = std::int32_t(width);
+    const auto encoder =
+        ModelRunner::load((folder + "/encoder/encoder_int8.pt").toStdString(), {1});
+    const auto output = encoder->predict(
+        {{"mel", mel},
+         {"mel_length", length},
+         {"cache_channel", MultiArray::createZeroed({1, 2, 70, 96}, MultiArrayDataType::float32)},
+         {"cache_time", MultiArray::createZeroed({1, 2, 96, 8}, MultiArrayDataType::float32)},
+         {"cache_len", MultiArray::createZeroed({1}, MultiArrayDataType::int32)}});
+    const auto frames = encoded.elementCount() / encoded.shape[0];
+    return NemoFixture::mismatch(output.at("encoded"),
+                                 {encoded.floats.begin(), encoded.floats.begin() + frames});
+}
+
 } // namespace
 
 class ModelImporterTest : public QObject {
@@ -120,6 +146,8 @@ private slots:
         QCOMPARE(source["file"].toString(), "small-" + variant + ".nemo");
         QCOMPARE(source["repository"].toString(), "");
         QCOMPARE(source["chunk_ms"].toInt(), chunkMs);
+        const auto failure = firstChunkMismatch(folder, variant, chunkMs, !locale.isEmpty());
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
 
         QFile pieces(
             QString::fromStdString(nemoFixturePath(variant.toStdString() + "/pieces.json")));
