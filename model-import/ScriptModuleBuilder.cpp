@@ -1,27 +1,12 @@
 #include "model-import/ScriptModuleBuilder.h"
 
+#include "model-import/CheckpointTensors.h"
 #include "model-import/ModelImporter.h"
 #include "model-import/ModuleSources.h"
 
 #include <torch/script.h>
 
 namespace {
-
-torch::Tensor tensorOf(const CheckpointTensor& stored) {
-    const auto type =
-        stored.type == CheckpointTensor::Type::float32 ? torch::kFloat32 : torch::kInt64;
-    auto* base = const_cast<std::byte*>(stored.storage->data()) +
-                 stored.storageOffset * c10::elementSize(type);
-    return torch::from_blob(base, stored.shape, stored.strides, torch::TensorOptions(type))
-        .clone(at::MemoryFormat::Contiguous);
-}
-
-torch::Tensor weight(const NemoCheckpoint& checkpoint, const std::string& name) {
-    const auto found = checkpoint.weights.find(name);
-    if (found == checkpoint.weights.end())
-        throw ModelImportError("The checkpoint has no tensor " + name);
-    return tensorOf(found->second);
-}
 
 // The output layer of joint_net, whose index depends on whether the net has a dropout.
 std::string jointOutputName(const NemoCheckpoint& checkpoint) {
@@ -67,12 +52,13 @@ void ScriptModuleBuilder::savePreprocessor(const NemoCheckpoint& checkpoint,
     requireSetting(settings.logZeroGuardType == "add",
                    "preprocessor.log_zero_guard_type " + settings.logZeroGuardType);
     requireSetting(settings.frameSplicing == 1, "preprocessor.frame_splicing");
-    const auto window = weight(checkpoint, "preprocessor.featurizer.window");
+    const auto window = CheckpointTensors::get(checkpoint, "preprocessor.featurizer.window");
     requireSetting(window.dim() == 1 && window.size(0) <= settings.nFft,
                    "a window longer than n_fft");
     torch::jit::Module module("Preprocessor");
     module.register_buffer("window", centredWindow(window, settings.nFft));
-    module.register_buffer("filterbank", weight(checkpoint, "preprocessor.featurizer.fb")[0]);
+    module.register_buffer("filterbank",
+                           CheckpointTensors::get(checkpoint, "preprocessor.featurizer.fb")[0]);
     module.register_attribute("preemph", c10::FloatType::get(), settings.preemph);
     module.register_attribute("mag_power", c10::FloatType::get(), settings.magPower);
     module.register_attribute("log_guard", c10::FloatType::get(), settings.logZeroGuardValue);
@@ -84,17 +70,17 @@ void ScriptModuleBuilder::savePreprocessor(const NemoCheckpoint& checkpoint,
 void ScriptModuleBuilder::saveDecoder(const NemoCheckpoint& checkpoint,
                                       const std::filesystem::path& file) {
     const auto& settings = checkpoint.config.decoder;
-    auto embedding = weight(checkpoint, "decoder.prediction.embed.weight");
+    auto embedding = CheckpointTensors::get(checkpoint, "decoder.prediction.embed.weight");
     // The blank is the start symbol, whose input is zero.
     embedding[settings.vocabSize].zero_();
     std::vector<torch::Tensor> weightIh, weightHh, biasIh, biasHh;
     const std::string lstm = "decoder.prediction.dec_rnn.lstm.";
     for (std::int64_t layer = 0; layer < settings.rnnLayers; ++layer) {
         const auto suffix = "_l" + std::to_string(layer);
-        weightIh.push_back(weight(checkpoint, lstm + "weight_ih" + suffix));
-        weightHh.push_back(weight(checkpoint, lstm + "weight_hh" + suffix));
-        biasIh.push_back(weight(checkpoint, lstm + "bias_ih" + suffix));
-        biasHh.push_back(weight(checkpoint, lstm + "bias_hh" + suffix));
+        weightIh.push_back(CheckpointTensors::get(checkpoint, lstm + "weight_ih" + suffix));
+        weightHh.push_back(CheckpointTensors::get(checkpoint, lstm + "weight_hh" + suffix));
+        biasIh.push_back(CheckpointTensors::get(checkpoint, lstm + "bias_ih" + suffix));
+        biasHh.push_back(CheckpointTensors::get(checkpoint, lstm + "bias_hh" + suffix));
     }
     torch::jit::Module module("Decoder");
     module.register_buffer("embedding", embedding);
@@ -112,11 +98,11 @@ void ScriptModuleBuilder::saveJoint(const NemoCheckpoint& checkpoint,
                    "joint activation " + checkpoint.config.joint.activation);
     const auto output = jointOutputName(checkpoint);
     torch::jit::Module module("Joint");
-    module.register_buffer("enc_weight", weight(checkpoint, "joint.enc.weight"));
-    module.register_buffer("enc_bias", weight(checkpoint, "joint.enc.bias"));
-    module.register_buffer("pred_weight", weight(checkpoint, "joint.pred.weight"));
-    module.register_buffer("pred_bias", weight(checkpoint, "joint.pred.bias"));
-    module.register_buffer("out_weight", weight(checkpoint, output + ".weight"));
-    module.register_buffer("out_bias", weight(checkpoint, output + ".bias"));
+    module.register_buffer("enc_weight", CheckpointTensors::get(checkpoint, "joint.enc.weight"));
+    module.register_buffer("enc_bias", CheckpointTensors::get(checkpoint, "joint.enc.bias"));
+    module.register_buffer("pred_weight", CheckpointTensors::get(checkpoint, "joint.pred.weight"));
+    module.register_buffer("pred_bias", CheckpointTensors::get(checkpoint, "joint.pred.bias"));
+    module.register_buffer("out_weight", CheckpointTensors::get(checkpoint, output + ".weight"));
+    module.register_buffer("out_bias", CheckpointTensors::get(checkpoint, output + ".bias"));
     save(module, ModuleSources::joint, file);
 }
