@@ -5,6 +5,8 @@
 
 #include <QFile>
 #include <pulse/pulseaudio.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,6 +51,8 @@ void PulseApplicationRecorder::startFollowing() {
             m_clients.insert(client.index);
     }
     m_applicationRunning = isRunning(m_processID);
+    if (m_applicationRunning)
+        watchForExit();
     for (const auto& sinkInput : sinkInputs) {
         if (sinkInput.processID == m_processID)
             follow(sinkInput.index);
@@ -64,6 +68,7 @@ void PulseApplicationRecorder::close() {
         PulseContext::Lock lock(*m_context);
         m_closing = true;
         m_streams.clear();
+        stopWatchingForExit();
     }
     m_context.reset();
 }
@@ -137,4 +142,27 @@ void PulseApplicationRecorder::end() {
         return;
     m_closing = true;
     m_handlers.ended();
+}
+
+void PulseApplicationRecorder::watchForExit() {
+    m_exitDescriptor = int(::syscall(SYS_pidfd_open, pid_t(m_processID), 0));
+    if (m_exitDescriptor < 0)
+        return; // Gone already: the client events end the recording.
+    pa_mainloop_api* loop = pa_threaded_mainloop_get_api(m_context->mainloop());
+    m_exitWatch = loop->io_new(
+        loop, m_exitDescriptor, PA_IO_EVENT_INPUT,
+        [](pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t, void* self) {
+            auto* recorder = static_cast<PulseApplicationRecorder*>(self);
+            recorder->stopWatchingForExit();
+            recorder->end();
+        },
+        this);
+}
+
+void PulseApplicationRecorder::stopWatchingForExit() {
+    if (m_exitWatch)
+        pa_threaded_mainloop_get_api(m_context->mainloop())
+            ->io_free(std::exchange(m_exitWatch, nullptr));
+    if (m_exitDescriptor >= 0)
+        ::close(std::exchange(m_exitDescriptor, -1));
 }

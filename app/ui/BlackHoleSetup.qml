@@ -24,11 +24,13 @@ ColumnLayout {
         Layout.fillWidth: true
         spacing: 6
         Text {
+            textFormat: Text.PlainText
             text: "Homebrew를 쓰면 터미널에서"
             font.pixelSize: 11
             color: Theme.ink3
         }
         Text {
+            textFormat: Text.PlainText
             Layout.fillWidth: true
             text: setup.content.virtualMicrophoneCommand
             elide: Text.ElideMiddle
@@ -46,6 +48,7 @@ ColumnLayout {
         }
     }
     Text {
+        textFormat: Text.PlainText
         Layout.fillWidth: true
         visible: setup.content.setupError != null
         text: visible ? setup.content.setupError : ""

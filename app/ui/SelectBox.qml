@@ -35,6 +35,7 @@ Button {
         id: face
         spacing: 6
         Text {
+            textFormat: Text.PlainText
             objectName: "selectBoxTitle"
             Layout.fillWidth: true
             text: box.currentTitle
@@ -45,6 +46,7 @@ Button {
             maximumLineCount: 1
         }
         Text {
+            textFormat: Text.PlainText
             text: "⌄"
             font.pixelSize: 10
             font.weight: Font.DemiBold
@@ -62,7 +64,17 @@ Button {
         Instantiator {
             model: box.options
             delegate: MenuItem {
+                id: option
                 text: (index === box.selectedIndex ? "✓ " : "") + modelData.title
+                // Titles name applications and voices: shown as they are, never as markup.
+                contentItem: Text {
+                    textFormat: Text.PlainText
+                    text: option.text
+                    font: option.font
+                    color: Theme.ink
+                    elide: Text.ElideRight
+                    verticalAlignment: Text.AlignVCenter
+                }
                 onTriggered: box.chosen(modelData.value)
             }
             onObjectAdded: (index, object) => menu.insertItem(index, object)

@@ -197,6 +197,26 @@ private slots:
         runToCompletion(capture.stop());
     }
 
+    void noticesTheExitAfterTheApplicationClosedItsConnection() {
+        SystemAudioCapture capture;
+        auto meeting = audiotest::idleProcess();
+        auto stream = audiotest::play(m_low, QStringLiteral("Meeting"), {}, meeting->processId());
+        auto recording = std::make_shared<Recording>();
+        std::weak_ptr<int> handler;
+        runToCompletion(
+            capture.start(applicationFor(meeting->processId()), recorder(recording, &handler)));
+        QTRY_VERIFY_WITH_TIMEOUT(recording->frameCount() > 0, timeout);
+
+        stream.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !audiotest::pactl({QStringLiteral("list"), QStringLiteral("clients")})
+                 .contains(QStringLiteral("\"Meeting\"")),
+            timeout);
+        meeting.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(handler.expired(), timeout);
+        runToCompletion(capture.stop());
+    }
+
     void survivesTheServerGoingAwayAndStartsAgain() {
         audiotest::PrivateDaemon daemon;
         QVERIFY(daemon.start());

@@ -283,6 +283,18 @@ private slots:
         QCOMPARE(h->statusMessage(), QStringLiteral("The output device went away."));
     }
 
+    void playbackEndedByTheServerIsAnError() {
+        WorkflowHarness h;
+        h.audioOutput->setSelectedDeviceID(3);
+        speakAndFinish(h);
+        send(h.model());
+        QCOMPARE(h->phase(), AssistPhase::playing);
+
+        emit h.audioOutput->playbackFailed(QStringLiteral("The voice stopped before its end."));
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), QStringLiteral("The voice stopped before its end."));
+    }
+
     void newReplyStopsPlaybackAndForgetsTheAudio() {
         WorkflowHarness h;
         speakAndFinish(h);

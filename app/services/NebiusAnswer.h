@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// What the Token Factory and the relay send back, read into the translation or
+// into the error the window shows. Bodies come from the network: any bytes.
+class NebiusAnswer {
+public:
+    // The translation in a Token Factory chat answer. Throws ServiceError when the
+    // body is not JSON and NebiusError when it holds no text.
+    static QString tokenFactoryContent(const QByteArray& body);
+    // The message of a failed Token Factory answer: its text without `key`, cut
+    // to a readable length.
+    static QString tokenFactoryFailure(const QByteArray& body, const QString& key);
+    // The translation in a successful relay answer; otherwise throws the
+    // NebiusError the answer names.
+    static QString relayContent(bool success, const QByteArray& body);
+};
