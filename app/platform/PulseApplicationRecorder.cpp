@@ -152,9 +152,11 @@ void PulseApplicationRecorder::watchForExit() {
     m_exitWatch = loop->io_new(
         loop, m_exitDescriptor, PA_IO_EVENT_INPUT,
         [](pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t, void* self) {
+            // While a client of the process is still connected, its removal ends the recording.
             auto* recorder = static_cast<PulseApplicationRecorder*>(self);
             recorder->stopWatchingForExit();
-            recorder->end();
+            if (recorder->m_clients.isEmpty())
+                recorder->end();
         },
         this);
 }

@@ -87,7 +87,8 @@ bool PulseContext::waitBounded(const std::function<bool()>& settled) {
         pa_context_rttime_new(m_context, pa_rtclock_now() + answerLimit, &onDeadline, &deadline);
     while (!settled() && !deadline.passed)
         pa_threaded_mainloop_wait(m_mainloop);
-    pa_threaded_mainloop_get_api(m_mainloop)->time_free(timer);
+    if (timer)
+        pa_threaded_mainloop_get_api(m_mainloop)->time_free(timer);
     return settled();
 }
 
