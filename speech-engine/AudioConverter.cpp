@@ -292,7 +292,8 @@ PcmBuffer AudioConverter::extractPcmBuffer(const SampleBlock& block) const {
         auto plane = buffer.plane(index);
         if (block.bytes.size() < offset + plane.size())
             throw AudioConverterError::sampleBufferCopyFailed(blockTooShortStatus);
-        std::memcpy(plane.data(), block.bytes.data() + offset, plane.size());
+        if (!plane.empty()) // an empty plane may have no storage; memcpy must not see null
+            std::memcpy(plane.data(), block.bytes.data() + offset, plane.size());
         offset += plane.size();
     }
     return buffer;
