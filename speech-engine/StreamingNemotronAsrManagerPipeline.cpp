@@ -135,21 +135,24 @@ MultiArray StreamingNemotronAsrManager::runEncoder(const MultiArray& mel) {
          {"cache_channel", *m_cacheChannel},
          {"cache_time", *m_cacheTime},
          {"cache_len", *m_cacheLen}});
-    auto caches = EncoderCacheManager::extractCachesFromOutput(output, "cache_channel_out",
-                                                               "cache_time_out", "cache_len_out");
-    if (caches.channel) {
-        m_cacheChannel = std::move(caches.channel);
-    }
-    if (caches.time) {
-        m_cacheTime = std::move(caches.time);
-    }
-    if (caches.len) {
-        m_cacheLen = std::move(caches.len);
-    }
     const auto encoded = floatOutput(output, "encoded", 3);
     if (!encoded) {
         throw ASRError::processingFailed(QStringLiteral("Encoder failed to produce output"));
     }
+    auto caches = EncoderCacheManager::extractCachesFromOutput(output, "cache_channel_out",
+                                                               "cache_time_out", "cache_len_out");
+    // A cache that does not come back as it went in would silently corrupt every later chunk.
+    const auto fits = [](const std::optional<MultiArray>& next, const MultiArray& current) {
+        return next && next->shape() == current.shape();
+    };
+    if (!fits(caches.channel, *m_cacheChannel) || !fits(caches.time, *m_cacheTime) ||
+        !fits(caches.len, *m_cacheLen)) {
+        throw ASRError::processingFailed(
+            QStringLiteral("Encoder returned its caches with another type or shape"));
+    }
+    m_cacheChannel = std::move(caches.channel);
+    m_cacheTime = std::move(caches.time);
+    m_cacheLen = std::move(caches.len);
     return *encoded;
 }
 

@@ -229,6 +229,20 @@ def forward(self, audio: Tensor, audio_length: Tensor) -> Dict[str, Tensor]:
     return {"encoded": torch.zeros(1, 129, 4).double()}
 )"
             << "Speech recognition failed: Encoder failed to produce output";
+        const QString cacheFailure =
+            "Speech recognition failed: Encoder returned its caches with another type or shape";
+        QTest::newRow("cache length of floats") << "encoder" << encoderHead + R"(
+    return {"encoded": torch.zeros(1, 129, 4), "cache_channel_out": cache_channel,
+            "cache_time_out": cache_time, "cache_len_out": cache_len.float() + 1}
+)" << cacheFailure;
+        QTest::newRow("cache channel cut short") << "encoder" << encoderHead + R"(
+    return {"encoded": torch.zeros(1, 129, 4), "cache_channel_out": cache_channel[:, :, :1],
+            "cache_time_out": cache_time, "cache_len_out": cache_len + 1}
+)" << cacheFailure;
+        QTest::newRow("no cache time") << "encoder" << encoderHead + R"(
+    return {"encoded": torch.zeros(1, 129, 4), "cache_channel_out": cache_channel,
+            "cache_len_out": cache_len + 1}
+)" << cacheFailure;
         QTest::newRow("failing encoder") << "encoder" << encoderHead + R"(
     return {"encoded": mel[5]}
 )"
