@@ -11,6 +11,8 @@
 namespace CaptionTestModels {
 
 inline constexpr int chunkSamples = TinyModels::chunkSamples;
+// Silence after a chunk that lets its last frame be computed.
+inline constexpr int lookaheadSamples = TinyModels::lookaheadSamples;
 
 // Models whose running transcript the audio spells: frame t of a chunk (sample 160 t) holding
 // the value v + 1 emits token v. `words` are tokens 0, 1, ... ("▁" starts a word).
@@ -21,7 +23,8 @@ void writeCounting(const QString& folder, const QStringList& words, double thres
 // Models whose encoder gives no output the recognizer knows, so every chunk fails.
 void writeFailing(const QString& folder);
 
-// One chunk of 16 kHz mono audio that spells `tokens` for `writeSpelling` models.
+// One chunk of 16 kHz mono audio that spells `tokens` for `writeSpelling` models; it is
+// recognised once the next chunk's first samples (`lookaheadSamples` of them) are there.
 PcmBuffer chunkSpelling(const QList<int>& tokens);
 
 } // namespace CaptionTestModels
