@@ -62,18 +62,25 @@ private slots:
         QTest::addColumn<int>("chunkMs");
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QString>("reference");
-        QTest::newRow("en 560 ms") << "small-en.nemo" << 560 << QString() << "en/stream_560ms";
-        QTest::newRow("en 160 ms") << "small-en.nemo" << 160 << QString() << "en/stream_160ms";
+        QTest::addColumn<bool>("twice");
+        QTest::newRow("en 560 ms")
+            << "small-en.nemo" << 560 << QString() << "en/stream_560ms" << false;
+        QTest::newRow("en 160 ms")
+            << "small-en.nemo" << 160 << QString() << "en/stream_160ms" << false;
         QTest::newRow("ko-KR 560 ms") << "small-multi.nemo" << 560 << "ko-KR"
-                                      << "multi/stream_560ms";
+                                      << "multi/stream_560ms" << false;
         QTest::newRow("ko-KR 160 ms") << "small-multi.nemo" << 160 << "ko-KR"
-                                      << "multi/stream_160ms";
+                                      << "multi/stream_160ms" << false;
+        // Long enough for the attention cache to fill and roll.
+        QTest::newRow("en 560 ms, long")
+            << "small-en.nemo" << 560 << QString() << "en/stream_560ms_long" << true;
     }
     void recognisesAsNeMoStreams() {
         QFETCH(QString, checkpoint);
         QFETCH(int, chunkMs);
         QFETCH(QString, locale);
         QFETCH(QString, reference);
+        QFETCH(bool, twice);
         const auto folder = m_root.filePath(QString(reference).replace(u'/', u'-'));
         ImportOptions options;
         options.chunkMs = chunkMs;
@@ -81,8 +88,8 @@ private slots:
         if (!locale.isEmpty())
             options.locale = locale.toStdString();
         try {
-            ModelImporter::importCheckpoint(fixture(checkpoint).toStdString(),
-                                            folder.toStdString(), options);
+            ModelImporter::importCheckpoint(fixture(checkpoint).toStdString(), folder.toStdString(),
+                                            options);
         } catch (const ModelImportError& error) {
             QFAIL(error.what());
         }
@@ -91,10 +98,16 @@ private slots:
         runToCompletion(manager.loadModelsFrom(folder));
         QStringList partials;
         runToCompletion(manager.setPartialCallback([&](const QString& text) { partials << text; }));
-        for (std::size_t start = 0; start < m_audio.size(); start += 320) {
-            const auto count = std::min<std::size_t>(320, m_audio.size() - start);
+        auto audio = m_audio;
+        if (twice) {
+            // The long reference's input: the audio twice, then 200 zero samples.
+            audio.insert(audio.end(), m_audio.begin(), m_audio.end());
+            audio.resize(audio.size() + 200, 0.0f);
+        }
+        for (std::size_t start = 0; start < audio.size(); start += 320) {
+            const auto count = std::min<std::size_t>(320, audio.size() - start);
             PcmBuffer block(PcmFormat{16000, 1, SampleType::float32, false}, int(count));
-            std::copy_n(m_audio.begin() + std::ptrdiff_t(start), count,
+            std::copy_n(audio.begin() + std::ptrdiff_t(start), count,
                         block.samples<float>(0).begin());
             runToCompletion(manager.process(block));
         }
