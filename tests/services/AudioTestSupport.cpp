@@ -55,6 +55,20 @@ Process play(const QString& file, const QString& name, const QStringList& extraA
     return process;
 }
 
+Process silentClient(const QString& name, double frequency) {
+    Process process(new QProcess);
+    process->start(QStringLiteral(SILENT_SOUND_CLIENT), {name, QString::number(frequency)});
+    // The client says so once its connection is ready.
+    while (process->waitForReadyRead(20000) && !process->canReadLine()) {
+    }
+    return process;
+}
+
+void startPlaying(QProcess& client) {
+    client.write("play\n");
+    client.waitForBytesWritten();
+}
+
 double toneStrength(const std::vector<float>& samples, double frequency) {
     const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / 16000.0);
     double previous = 0, beforePrevious = 0;

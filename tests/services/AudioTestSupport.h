@@ -39,6 +39,11 @@ Process idleProcess();
 Process play(const QString& file, const QString& name, const QStringList& extraArguments = {},
              qint64 processID = 0);
 
+// A client of the sound server that has connected as `name` and plays nothing
+// until `startPlaying`; then a sine tone of `frequency`.
+Process silentClient(const QString& name, double frequency);
+void startPlaying(QProcess& client);
+
 // The relative strength of `frequency` in mono 16 kHz `samples` (Goertzel power per sample).
 double toneStrength(const std::vector<float>& samples, double frequency);
 

@@ -68,13 +68,6 @@ private slots:
         QCOMPARE(AppLogger::consoleLine(QTime(9, 5, 3, 42), level, "NemotronStreaming", "x"), line);
     }
 
-    void levelsFromRawValues() {
-        for (int raw = 0; raw <= 5; ++raw)
-            QCOMPARE(int(*AppLogger::levelFromRawValue(raw)), raw);
-        QVERIFY(!AppLogger::levelFromRawValue(-1));
-        QVERIFY(!AppLogger::levelFromRawValue(6));
-    }
-
     void warningsAndWorseReachStandardError() {
         const AppLogger logger(QStringLiteral("NemotronStreaming"));
         {

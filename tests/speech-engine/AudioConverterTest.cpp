@@ -223,13 +223,6 @@ private slots:
                 }).startsWith("Could not open audio file"));
     }
 
-    void debugLoggingConverts() {
-        const AudioConverter verbose(16000, true);
-        QCOMPARE(verbose.resampleBuffer(sineBuffer(48000, {1, 1}, 480)).size(),
-                 converter.resampleBuffer(sineBuffer(48000, {1, 1}, 480)).size());
-        QCOMPARE(verbose.resampleBuffer(sineBuffer(48000, {1, 1, 1}, 30)).size(), 10u);
-    }
-
     void wavImage() {
         const std::vector<float> samples{0.25f, -0.5f};
         const auto image = AudioWAV::data(samples, 16000);

@@ -65,7 +65,7 @@ private slots:
         harness->meetingSpeech->setIsPreparing(true);
         QCOMPARE(notice().value("title").toString(), QStringLiteral("영어 자막을 준비하고 있어요"));
         QCOMPARE(content->phaseText(), QStringLiteral("준비 중"));
-        // An error text outside the error phase shows no notice.
+        // An error takes the preparation note's place.
         harness->model().sendToMeeting();
         QCOMPARE(harness->model().phase(), AssistPhase::error);
         QCOMPARE(notice().value("kind").toString(), QStringLiteral("attention"));
@@ -74,7 +74,7 @@ private slots:
     void virtualMicrophoneNoticeFollowsTheDevices() {
         harness->model().sendToMeeting();
         QVERIFY(harness->model().statusMessage().contains(QStringLiteral("virtual microphone")));
-        QCOMPARE(notice().value("actionTitle").toString(), QStringLiteral("BlackHole 설치하기"));
+        QCOMPARE(notice().value("actionTitle").toString(), QStringLiteral("가상 마이크 만들기"));
         harness->audioOutput->setDevices({speakers, blackHole});
         QCOMPARE(notice().value("actionTitle").toString(), QStringLiteral("설정 열기"));
         content->performNoticeAction();
@@ -139,7 +139,7 @@ private slots:
         QVERIFY(copied[0].startsWith(QStringLiteral("자막이 안 나와요\n\n---\n앱 버전: ")));
         QVERIFY(copied[0].contains(QStringLiteral("회의 앱: 선택 안 함 · 목록 0개")));
         QVERIFY(
-            copied[0].contains(QStringLiteral("회의로 보낼 마이크: 선택 안 함 · BlackHole 없음")));
+            copied[0].contains(QStringLiteral("회의로 보낼 마이크: 선택 안 함 · 가상 마이크 없음")));
         QVERIFY(copied[0].contains(QStringLiteral("목소리: Samantha · ElevenLabs 연결 안 됨")));
         content->setReportIncludesState(false);
         content->sendReport();
@@ -158,7 +158,7 @@ private slots:
         const QString text = content->diagnostics();
         QVERIFY(text.contains(QStringLiteral("\n회의 앱: Zoom Workplace · 목록 1개\n")));
         QVERIFY(text.contains(
-            QStringLiteral("\n회의로 보낼 마이크: BlackHole 2ch · BlackHole 있음\n")));
+            QStringLiteral("\n회의로 보낼 마이크: BlackHole 2ch · 가상 마이크 있음\n")));
         QVERIFY(text.endsWith(QStringLiteral("\n영어 자막: 멈춤 · 오류: Model missing")));
         QVERIFY(text.contains(QStringLiteral("\n상태: 준비됐어요 (Ready)\n")));
     }

@@ -45,6 +45,12 @@ private slots:
         QTest::newRow("mixed underline is text") << "a\n=-=\n"
                                                  << QList<GuideBlock>{line("a"), line("=-="), gap};
         QTest::newRow("underline last line") << "a\n---" << QList<GuideBlock>{{Kind::heading, "a"}};
+        QTest::newRow("CRLF lines, as a Windows editor saves them")
+            << "Relayo\r\n===\r\nStart\r\n---\r\n\r\n\r\nA line\r\n"
+            << QList<GuideBlock>{
+                   {Kind::title, "Relayo"}, {Kind::heading, "Start"}, gap, line("A line"), gap};
+        QTest::newRow("lone carriage returns and line separators")
+            << QStringLiteral("a\rb\u2028c") << QList<GuideBlock>{line("a"), line("b"), line("c")};
     }
     void markup() {
         QFETCH(QString, text);

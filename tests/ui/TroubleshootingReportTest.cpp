@@ -60,11 +60,11 @@ class TroubleshootingReportTest : public QObject {
 private slots:
     void diagnosticsWithEverySelection() {
         QCOMPARE(TroubleshootingReport::diagnostics(fullState()),
-                 QStringLiteral("앱 버전: 0.1.0\nmacOS: Debian GNU/Linux 12 (bookworm)\n"
+                 QStringLiteral("앱 버전: 0.1.0\nLinux: Debian GNU/Linux 12 (bookworm)\n"
                                 "상태: 확인이 필요해요 (Needs attention)\n"
                                 "마지막 안내: Select the meeting application first.\n"
                                 "회의 앱: Zoom · 목록 3개\n"
-                                "회의로 보낼 마이크: Relayo Virtual Microphone · BlackHole 있음\n"
+                                "회의로 보낼 마이크: Relayo Virtual Microphone · 가상 마이크 있음\n"
                                 "목소리: Daniel · ElevenLabs 연결 됨\n"
                                 "영어 자막: 듣는 중 · 오류: Model missing"));
     }
@@ -78,9 +78,9 @@ private slots:
         state.isPreparing = true;
         QCOMPARE(
             TroubleshootingReport::diagnostics(state),
-            QStringLiteral("앱 버전: ?\nmacOS: Linux\n상태: 준비됐어요 (Ready)\n마지막 안내: \n"
+            QStringLiteral("앱 버전: ?\nLinux: Linux\n상태: 준비됐어요 (Ready)\n마지막 안내: \n"
                            "회의 앱: 선택 안 함 · 목록 0개\n"
-                           "회의로 보낼 마이크: 선택 안 함 · BlackHole 없음\n"
+                           "회의로 보낼 마이크: 선택 안 함 · 가상 마이크 없음\n"
                            "목소리: Samantha · ElevenLabs 연결 안 됨\n영어 자막: 준비 중"));
         state.isPreparing = false;
         QVERIFY(

@@ -1,8 +1,10 @@
 #include "app/ProductionServices.h"
 #include "app/RelayoApp.h"
+#include "app/services/SystemAudioCapture.h"
 #include "app/ui/ContentViewModel.h"
 #include "app/ui/Theme.h"
 #include "app/workflow/ScreenshotMode.h"
+#include "tests/services/AudioTestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +13,7 @@
 #include <QHttpServerResponse>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QProcess>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -62,7 +65,11 @@ class WindowTest : public QObject {
         qputenv("RLY_SHOT", step.toUtf8());
         qputenv("RLY_SHOT_OUT",
                 workFolder.filePath(QStringLiteral("window-%1").arg(step)).toUtf8());
-        app = std::make_unique<RelayoApp>(ProductionServices::make());
+        AppServices services = ProductionServices::make();
+        // Meeting applications running on this machine stay out of the picker.
+        services.capture =
+            std::make_unique<SystemAudioCapture>(QString(), workFolder.filePath("no-processes"));
+        app = std::make_unique<RelayoApp>(std::move(services));
         QSignalSpy ready(app.get(), &RelayoApp::ready);
         QVERIFY(app->show());
         QVERIFY(ready.wait(60'000));
@@ -77,8 +84,11 @@ class WindowTest : public QObject {
         const WId id = idFile.readAll().toULongLong();
         QCOMPARE(id, app->window()->winId());
         const QRect screen = app->window()->screen()->availableGeometry();
-        QTRY_COMPARE(app->window()->height(), screen.height() - 20);
-        QCOMPARE(app->window()->width(), qRound((screen.height() - 20) * 3.0 / 4.0));
+        // The whole frame, title bar included, is sized (without a window manager the frame is
+        // the window itself).
+        const QRect frame(screen.x() + 40, screen.y() + 10,
+                          qRound((screen.height() - 20) * 3.0 / 4.0), screen.height() - 20);
+        QTRY_COMPARE(app->window()->frameGeometry(), frame);
         QTRY_COMPARE_WITH_TIMEOUT(app->window()->screen()->grabWindow(id).width(),
                                   app->window()->width(), 10'000);
         QVERIFY(app->window()->grabWindow().save(artifactPath(name)));
@@ -197,6 +207,68 @@ private slots:
         QVERIFY(relayKinds.contains(QStringLiteral("ko-en")));
         QTRY_VERIFY(shown(QStringLiteral("translatedEnglishText")));
         capture(QStringLiteral("4"), QStringLiteral("window-step-4.png"));
+    }
+
+    // The texts that name what the program does on Linux: it makes its own virtual microphone.
+    void virtualMicrophoneTextsSayWhatTheProgramDoes() {
+        launch(QStringLiteral("1"));
+        // The test sound server has no virtual microphone yet.
+        QObject* setup = item(QStringLiteral("virtualMicrophoneSetup"));
+        QVERIFY(shown(QStringLiteral("virtualMicrophoneSetup")));
+        QObject* notice = setup->findChild<QObject*>(QStringLiteral("virtualMicrophoneNotice"));
+        QCOMPARE(textOf(notice, QStringLiteral("noticeTitle")),
+                 QStringLiteral("회의로 보내려면 가상 마이크가 필요해요"));
+        QCOMPARE(textOf(notice, QStringLiteral("noticeDetail")),
+                 QStringLiteral("가상 마이크는 앱의 영어 목소리를 Meet·Zoom 마이크로 보내는 "
+                                "통로예요. 만들기를 누르면 앱이 소리 서버에 바로 만들어 골라 둬요. "
+                                "미리 듣기는 없어도 돼요."));
+        QCOMPARE(textOf(notice, QStringLiteral("noticeAction")),
+                 QStringLiteral("가상 마이크 만들기"));
+        QCOMPARE(textOf(setup, QStringLiteral("virtualMicrophoneCommandLead")),
+                 QStringLiteral("직접 만들려면 터미널에서"));
+        QCOMPARE(textOf(QStringLiteral("meetingMicFix")),
+                 QStringLiteral("가상 마이크를 만들어야 회의로 보낼 수 있어요"));
+    }
+
+    void settingsSheetIsNewEachTimeItOpens() {
+        launch(QStringLiteral("1"));
+        app->content().openSettings();
+        QTRY_VERIFY(item(QStringLiteral("settingsVirtualMicrophoneSetup")));
+        QCOMPARE(item(QStringLiteral("microphoneGroup"))->property("note").toString(),
+                 QStringLiteral("Meet·Zoom의 마이크를 Relayo Virtual Microphone으로 바꾸고, "
+                                "여기서도 Relayo Virtual Microphone을 고르면 상대방에게 들려요."));
+        QCOMPARE(item(QStringLiteral("voiceGroup"))->property("note").toString(),
+                 QStringLiteral("무료 eSpeak NG 음성이에요. 미리 듣기와 회의로 보내기에 같은 "
+                                "목소리를 써요."));
+        QCOMPARE(item(QStringLiteral("elevenLabsGroup"))->property("note").toString(),
+                 QStringLiteral("선택 기능이에요. 유료 서비스이고, API 키는 이 컴퓨터의 키링에만 "
+                                "저장돼요."));
+        QVERIFY(qobject_cast<QQuickItem*>(item(QStringLiteral("settingsAppPicker")))->width() <=
+                200);
+
+        QPointer<QObject> first = item(QStringLiteral("settingsVirtualMicrophoneSetup"));
+        QObject* copy = first->findChild<QObject*>(QStringLiteral("copyCommandButton"));
+        QMetaObject::invokeMethod(copy, "clicked");
+        QCOMPARE(copy->property("text").toString(), QStringLiteral("복사했어요"));
+        app->content().closeSheet();
+        QTRY_VERIFY(!first);
+
+        app->content().openSettings();
+        QTRY_VERIFY(item(QStringLiteral("settingsVirtualMicrophoneSetup")));
+        QCOMPARE(textOf(item(QStringLiteral("settingsVirtualMicrophoneSetup")),
+                        QStringLiteral("copyCommandButton")),
+                 QStringLiteral("복사"));
+    }
+
+    // A meeting client that has connected but plays nothing yet is chosen at start-up by name.
+    void choosesASilentZoomAtStartUp() {
+        auto zoom = audiotest::silentClient(QStringLiteral("Zoom Workplace"), 440);
+        launch(QStringLiteral("1"));
+        QCOMPARE(app->content().model().selectedApplicationID(),
+                 std::optional<qint32>(zoom->processId()));
+        QCOMPARE(textOf(item(QStringLiteral("meetingAppPicker")), QStringLiteral("selectBoxTitle")),
+                 QStringLiteral("Zoom Workplace"));
+        QVERIFY(item(QStringLiteral("listenButton"))->property("enabled").toBool());
     }
 
     void theProgramWritesItsWindowID() {

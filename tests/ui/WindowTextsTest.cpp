@@ -163,8 +163,8 @@ private slots:
                                         << "연결됐어요 · Mr. X";
         QTest::newRow("no voices") << "Connected, but no voices were found."
                                    << "연결됐지만 쓸 수 있는 목소리가 없어요.";
-        QTest::newRow("removed") << "ElevenLabs API key removed from Keychain."
-                                 << "키체인에서 API 키를 지웠어요.";
+        QTest::newRow("removed") << "ElevenLabs API key removed from the keyring."
+                                 << "키링에서 API 키를 지웠어요.";
         QTest::newRow("enter") << "Enter an ElevenLabs API key."
                                << "API 키를 먼저 넣어 주세요.";
         QTest::newRow("other") << "HTTP 401: invalid key"

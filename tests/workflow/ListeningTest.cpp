@@ -1,5 +1,6 @@
 #include "tests/workflow/WorkflowHarness.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <qcoro/qcorotask.h>
@@ -130,12 +131,17 @@ private slots:
         const QString longer = fragment + QStringLiteral(" with the team");
 
         publish(h.meetingSpeech, QString(), fragment);
-        QTest::qWait(500);
+        QTest::qWait(300);
+        if (!h.nebius->koreanRequests.isEmpty())
+            QSKIP("The machine stalled for longer than the silence delay.");
         publish(h.meetingSpeech, QString(), longer);
+        QElapsedTimer sinceChange;
+        sinceChange.start();
 
         QTRY_COMPARE_WITH_TIMEOUT(h.nebius->koreanRequests, QStringList{longer}, 5000);
-        QTest::qWait(afterSilence);
-        QCOMPARE(h.nebius->koreanRequests, QStringList{longer});
+        // A timer kept from the first fragment would fire 300 ms sooner; coarse timers may fire
+        // up to 5 % early.
+        QVERIFY(sinceChange.elapsed() >= 800);
     }
 
     void completedSentenceIsTranslatedOnce_data() {
@@ -232,6 +238,8 @@ private slots:
         QCOMPARE(h->phase(), AssistPhase::listening);
     }
 
+    // Under the address-sanitizer build, a task touching the closed controller or its
+    // services fails here.
     void tasksDoNothingOnceTheControllerIsGone() {
         WorkflowHarness h;
         const auto answer = h.nebius->koreanAnswers.answerWhenOpened(QStringLiteral("A 번역"));
@@ -240,6 +248,8 @@ private slots:
         h.close();
 
         answer->open();
+        // The late translation ran to its end and let go of the gate.
+        QTRY_COMPARE(answer.use_count(), 1L);
         QTest::qWait(afterSilence);
     }
 };

@@ -23,18 +23,10 @@ private slots:
     void voiceSourceMatchesOnlyExactRawValues() {
         QCOMPARE(VoiceSources::fromRawValue(QStringLiteral("ElevenLabs · Optional")),
                  VoiceSource::elevenLabs);
-        QCOMPARE(VoiceSources::fromRawValue(QStringLiteral("Mac voices · Free")),
+        QCOMPARE(VoiceSources::fromRawValue(QStringLiteral("Local voices · Free")),
                  VoiceSource::local);
         QVERIFY(!VoiceSources::fromRawValue(QStringLiteral("ElevenLabs . Optional")));
         QVERIFY(!VoiceSources::fromRawValue(QStringLiteral("elevenLabs")));
-    }
-
-    void presetsAreFixed() {
-        const auto& all = LocalVoicePreset::all();
-        QCOMPARE(all.size(), 2);
-        QCOMPARE(all[0].id, QStringLiteral("samantha"));
-        QCOMPARE(all[0].label, QStringLiteral("Samantha · Woman · US"));
-        QCOMPARE(all[1].systemName, QStringLiteral("Daniel"));
     }
 
     void captureApplicationsAreIdentifiedByProcessID() {
@@ -73,13 +65,6 @@ private slots:
     void emptyVoiceListDecodes() {
         const auto list = VoiceListResponse::fromJson(R"({"voices":[]})");
         QVERIFY(list && list->voices.isEmpty());
-    }
-
-    void voicesWithOneIDButOtherNamesDiffer() {
-        const ElevenLabsVoice a{QStringLiteral("v"), QStringLiteral("A"), {}, {}};
-        const ElevenLabsVoice b{QStringLiteral("v"), QStringLiteral("B"), {}, {}};
-        QVERIFY(a != b);
-        QCOMPARE(a.voiceID, b.voiceID);
     }
 
     void virtualMicrophonesAreRecognisedByName() {

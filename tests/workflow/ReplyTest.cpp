@@ -14,7 +14,7 @@ const QString reusing =
     QStringLiteral("Reusing the already generated audio. No additional voice generation was "
                    "charged.");
 const QString elevenLabsNotReady =
-    QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free Mac voice.");
+    QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free local voice.");
 const ElevenLabsVoice mina{QStringLiteral("v-mina"), QStringLiteral("Mina"), {}, true};
 
 // The screen's preview and send buttons: generate first, act only on success.
@@ -167,6 +167,7 @@ private slots:
         QTest::newRow("one word changed") << "word";
         QTest::newRow("file deleted") << "file";
         QTest::newRow("other system voice") << "voice";
+        QTest::newRow("other voice source") << "source";
     }
 
     void changesGenerateAnew() {
@@ -177,12 +178,16 @@ private slots:
             h->setApprovedText(QStringLiteral("Yes, I will share it by Friday."));
         else if (change == "file")
             QVERIFY(QFile::remove(h->synthesizedURL()->toLocalFile()));
-        else
+        else if (change == "voice")
             h->selectLocalVoice(QStringLiteral("daniel"));
+        else
+            chooseElevenLabs(h);
+        if (change == "voice" || change == "source")
+            QVERIFY(!h->synthesizedURL());
 
         QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
 
-        QCOMPARE(h.audioOutput->synthesizedTexts.size(), 2);
+        QCOMPARE(h.audioOutput->synthesizedTexts.size() + h.elevenLabs->synthesizedTexts.size(), 2);
         QVERIFY(h->statusMessage().startsWith(QStringLiteral("Generated with ")));
     }
 
@@ -193,7 +198,7 @@ private slots:
         auto first = h->generateApprovedVoice();
         QVERIFY(h->isGeneratingVoice());
         QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Generating with the free Mac voice ‘Samantha · Woman · US’…"));
+                 QStringLiteral("Generating with the free local voice ‘Samantha · Woman · US’…"));
 
         QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
         QCOMPARE(h->phase(), AssistPhase::idle);
@@ -254,33 +259,74 @@ private slots:
         QCOMPARE(h->statusMessage(), QStringLiteral("Choose or write an English answer first."));
     }
 
-    void previewAndSendNeedAudioAndADevice() {
+    void previewAndSend_data() {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("voiced");
+        QTest::addColumn<std::optional<quint32>>("device");
+        QTest::addColumn<QString>("playFailure");
+        QTest::addColumn<AssistPhase>("phase");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<int>("playbacks");
+        const std::optional<quint32> none, mic(3);
+        const QString noDevice =
+            QStringLiteral("Select a virtual microphone output such as Relayo Virtual Microphone.");
+        const QString wentAway = QStringLiteral("The output device went away.");
+        QTest::newRow("preview without audio does nothing")
+            << false << false << none << QString() << AssistPhase::idle << QString() << 0;
+        QTest::newRow("preview plays on the default output")
+            << false << true << mic << QString() << AssistPhase::readyToSend
+            << QStringLiteral("Playing through this computer's current speaker output.") << 1;
+        QTest::newRow("failed preview keeps the phase")
+            << false << true << none << wentAway << AssistPhase::readyToSend << wentAway << 0;
+        QTest::newRow("send without a device")
+            << true << true << none << QString() << AssistPhase::error << noDevice << 0;
+        QTest::newRow("send with a device but no audio")
+            << true << false << mic << QString() << AssistPhase::error << noDevice << 0;
+        QTest::newRow("send plays on the device")
+            << true << true << mic << QString() << AssistPhase::playing
+            << QStringLiteral("Sending the approved English voice to the meeting.") << 1;
+        QTest::newRow("failed send")
+            << true << true << mic << wentAway << AssistPhase::error << wentAway << 0;
+    }
+
+    void previewAndSend() {
+        QFETCH(bool, send);
+        QFETCH(bool, voiced);
+        QFETCH(std::optional<quint32>, device);
+        QFETCH(QString, playFailure);
+        QFETCH(AssistPhase, phase);
+        QFETCH(QString, status);
+        QFETCH(int, playbacks);
         WorkflowHarness h;
-        h->preview();
-        QVERIFY(h.audioOutput->playbacks.isEmpty());
-        QCOMPARE(h->phase(), AssistPhase::idle);
+        if (voiced)
+            speakAndFinish(h);
+        h.audioOutput->setSelectedDeviceID(device);
+        if (!playFailure.isEmpty())
+            h.audioOutput->playFailure = playFailure;
+        const auto statusBefore = h->statusMessage();
 
+        send ? h->sendToMeeting() : h->preview();
+
+        QCOMPARE(h->phase(), phase);
+        QCOMPARE(h->statusMessage(), status.isNull() ? statusBefore : status);
+        QCOMPARE(h.audioOutput->playbacks.size(), playbacks);
+        if (playbacks > 0)
+            QCOMPARE(h.audioOutput->playbacks[0].deviceID, send ? device : std::nullopt);
+    }
+
+    void failedSynthesisKeepsThePreviousAudio() {
+        WorkflowHarness h;
         speakAndFinish(h);
-        h->sendToMeeting();
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Select a virtual microphone output such as BlackHole 2ch."));
+        const auto previous = h->synthesizedURL();
+        h->setApprovedText(QStringLiteral("Yes, I will share it by Friday."));
+        h.audioOutput->syntheses.fail(QStringLiteral("The voice could not be rendered."));
 
-        h->preview();
-        QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Playing through the MacBook's current speaker output."));
-        QCOMPARE(h.audioOutput->playbacks.size(), 1);
-        QCOMPARE(h.audioOutput->playbacks[0].deviceID, std::nullopt);
+        QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
 
-        h.audioOutput->playFailure = QStringLiteral("The output device went away.");
-        h->preview();
-        QCOMPARE(h->statusMessage(), QStringLiteral("The output device went away."));
-        QCOMPARE(h->phase(), AssistPhase::error);
-        h.audioOutput->setSelectedDeviceID(3);
+        QCOMPARE(h->synthesizedURL(), previous);
+        h->setApprovedText(answer);
         QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
-        h->sendToMeeting();
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("The output device went away."));
+        QCOMPARE(h->statusMessage(), reusing);
     }
 
     void newReplyStopsPlaybackAndForgetsTheAudio() {

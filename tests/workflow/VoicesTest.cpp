@@ -170,6 +170,19 @@ private slots:
         QCOMPARE(h->activeVoiceName(), QStringLiteral("Connect ElevenLabs"));
     }
 
+    void choosingAnotherVoiceDiscardsTheAudio() {
+        WorkflowHarness h;
+        voiceWithElevenLabs(h);
+        h.elevenLabs->voiceLists.answer({voice("a"), voice("b")});
+        QCoro::waitFor(h->refreshElevenLabsVoices());
+        QVERIFY(h->synthesizedURL());
+
+        h->selectElevenLabsVoice(QStringLiteral("b"));
+        QVERIFY(!h->synthesizedURL());
+        QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
+        QCOMPARE(h.elevenLabs->synthesizedVoiceIDs, QStringList({"a", "b"}));
+    }
+
     void forgettingTheKeyClearsEverythingButTheSource() {
         WorkflowHarness h;
         voiceWithElevenLabs(h);
@@ -183,11 +196,11 @@ private slots:
         QVERIFY(!h->synthesizedURL());
         QVERIFY(!h.storedSetting(voiceIDKey).isValid());
         QCOMPARE(h->elevenLabsStatus(),
-                 QStringLiteral("ElevenLabs API key removed from Keychain."));
+                 QStringLiteral("ElevenLabs API key removed from the keyring."));
         QCOMPARE(h->voiceSource(), VoiceSource::elevenLabs);
         QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
         QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free Mac "
+                 QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free local "
                                 "voice."));
     }
 
