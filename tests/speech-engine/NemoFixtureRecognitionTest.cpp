@@ -1,5 +1,6 @@
 // The recognizer over model folders imported from the NeMo fixtures: the texts and token ids
-// NeMo's own streaming gave for the fixture's audio fed in 20 ms blocks.
+// NeMo's own streaming gave for the fixture's audio fed in 20 ms blocks, and the same final text
+// from `relayo transcribe`.
 
 #include "model-import/ModelImporter.h"
 #include "speech-engine/AudioConverter.h"
@@ -10,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -127,6 +129,18 @@ private slots:
         const Tokenizer tokenizer(QDir(folder).filePath(ModelNames::NemotronStreaming::tokenizer),
                                   config.langTagPattern);
         QCOMPARE(partials, referencePartials(tokenizer, ids, counts));
+
+        if (!twice) {
+            // The command prints the same final text last.
+            QProcess transcribe;
+            transcribe.start(QStringLiteral(RELAYO_TRANSCRIBE),
+                             {QStringLiteral("--model"), folder, fixture("input.wav")});
+            QVERIFY(transcribe.waitForFinished(120000));
+            QCOMPARE(transcribe.exitCode(), 0);
+            const auto lines = QString::fromUtf8(transcribe.readAllStandardOutput())
+                                   .split(u'\n', Qt::SkipEmptyParts);
+            QCOMPARE(lines.value(lines.size() - 1), referenceText(reference + "/text.txt"));
+        }
     }
 };
 
