@@ -116,6 +116,7 @@ Rectangle {
                         RowLayout {
                             spacing: 8
                             SecondaryButtonStyle {
+                                objectName: "useElevenLabsVoiceButton"
                                 text: "이 목소리 쓰기"
                                 enabled: sheet.content.isSelectedElevenLabsVoiceAvailable
                                 onClicked: sheet.content.chooseElevenLabsSource()
@@ -125,6 +126,7 @@ Rectangle {
                                 onClicked: sheet.content.refreshElevenLabsVoices()
                             }
                             QuietButtonStyle {
+                                objectName: "forgetKeyButton"
                                 text: "키 삭제"
                                 color: Theme.amber
                                 onClicked: sheet.content.forgetElevenLabsAPIKey()
@@ -151,6 +153,7 @@ Rectangle {
                             }
                         }
                         SecondaryButtonStyle {
+                            objectName: "connectButton"
                             text: "연결"
                             enabled: sheet.content.elevenLabsAPIKey.trim() !== ""
                             onClicked: sheet.content.connectElevenLabs()

@@ -233,6 +233,10 @@ private slots:
             replaceInConfig("vocab_size: 120", "vocab_size: 121")(m);
             replaceInConfig("num_classes: 120", "num_classes: 121")(m);
         }) << "tokenizer has 120 pieces";
+        QTest::newRow("tokenizer cut short") << englishWith([](Members& m) {
+            std::string& model = member(m, "_tokenizer.model").content;
+            model.resize(model.size() / 2);
+        }) << "not a valid SentencePiece model";
         QTest::newRow("big-endian weights")
             << englishWith(torch2Weights("big")) << "byte order \"big\"";
         // The window's storage reference ends "BININT2 400, TUPLE"; its size is "BININT2 400,

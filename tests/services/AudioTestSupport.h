@@ -20,9 +20,8 @@
 // Tools for tests against a real PulseAudio daemon.
 namespace audiotest {
 
-// Writes a sine tone (or silence for frequency 0) with sox and returns its path.
-QString makeTone(const QTemporaryDir& folder, double frequency, double seconds,
-                 int sampleRate = 48000, int channels = 2);
+// Writes a 48 kHz stereo sine tone with sox and returns its path.
+QString makeTone(const QTemporaryDir& folder, double frequency, double seconds);
 
 // Ends a child process and waits for it.
 struct StopProcess {

@@ -77,19 +77,6 @@ private slots:
         write(dir.filePath(QStringLiteral("Guide.txt")), "bad \xff\xfe bytes");
         QCOMPARE(GuideParser::load(dir.path()), reinstall);
     }
-
-    void shippedGuideIsKoreanWithStepsAndSupportAddress() {
-        Q_INIT_RESOURCE(relayo_ui_raw_qml_0);
-        const QList<GuideBlock> blocks = GuideParser::load(QStringLiteral(":/Relayo/Ui"));
-        QVERIFY(blocks.size() > 10);
-        QCOMPARE(blocks.first().kind, Kind::title);
-        const auto has = [&](auto predicate) {
-            return std::any_of(blocks.begin(), blocks.end(), predicate);
-        };
-        QVERIFY(has([](const GuideBlock& b) { return b.kind == Kind::heading; }));
-        QVERIFY(has([](const GuideBlock& b) { return b.text.contains(QStringLiteral("단계 ·")); }));
-        QVERIFY(has([](const GuideBlock& b) { return b.text.contains("support@relayo.app"); }));
-    }
 };
 
 QTEST_GUILESS_MAIN(GuideParserTest)

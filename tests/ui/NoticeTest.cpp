@@ -15,13 +15,14 @@ private slots:
         QTest::addColumn<QString>("detail");
         QTest::addColumn<QString>("actionTitle");
         QTest::addColumn<Action>("action");
+        const QString soundServerDetail =
+            QStringLiteral("고른 회의 앱의 소리만 듣기 위해 필요해요. 소리 설정에서 PulseAudio가 "
+                           "켜져 있는지 확인한 뒤 앱을 다시 열어 주세요.");
         QTest::newRow("sound server")
             << "Connect to the sound server so the app can listen only to the selected meeting "
                "app. x"
-            << false << "소리 서버에 연결하지 못했어요"
-            << "고른 회의 앱의 소리만 듣기 위해 필요해요. 소리 설정에서 PulseAudio가 켜져 있는지 "
-               "확인한 뒤 앱을 다시 열어 주세요."
-            << "소리 설정 열기" << Action::openSoundSettings;
+            << false << "소리 서버에 연결하지 못했어요" << soundServerDetail << "소리 설정 열기"
+            << Action::openSoundSettings;
         QTest::newRow("microphone and recogniser")
             << "Microphone or speech recognition is not available." << false
             << "마이크와 음성 인식을 쓸 수 없어요"
@@ -53,10 +54,8 @@ private slots:
         // The earlier marker wins when a message carries two.
         QTest::newRow("sound server first")
             << "The sound server so the app, and speech recognition is not available" << false
-            << "소리 서버에 연결하지 못했어요"
-            << "고른 회의 앱의 소리만 듣기 위해 필요해요. 소리 설정에서 PulseAudio가 켜져 있는지 "
-               "확인한 뒤 앱을 다시 열어 주세요."
-            << "소리 설정 열기" << Action::openSoundSettings;
+            << "소리 서버에 연결하지 못했어요" << soundServerDetail << "소리 설정 열기"
+            << Action::openSoundSettings;
         QTest::newRow("prefix only at the start")
             << "Please Select the meeting application first." << false << "문제가 생겼어요"
             << "Please Select the meeting application first." << QString() << Action::none;

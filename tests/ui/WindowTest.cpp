@@ -1,5 +1,6 @@
 #include "app/ProductionServices.h"
 #include "app/RelayoApp.h"
+#include "app/services/ElevenLabsClient.h"
 #include "app/services/SystemAudioCapture.h"
 #include "app/ui/ContentViewModel.h"
 #include "app/ui/Theme.h"
@@ -11,6 +12,7 @@
 #include <QGuiApplication>
 #include <QHttpServer>
 #include <QHttpServerResponse>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
@@ -40,6 +42,8 @@ class WindowTest : public QObject {
     QHttpServer relay;
     QTemporaryDir workFolder;
     QStringList relayKinds;
+    // The relay also stands in for ElevenLabs, with one voice.
+    QUrl relayAddress;
     std::unique_ptr<RelayoApp> app;
     // Where the screenshots are kept, resolved before the test leaves its start folder.
     QDir artifacts;
@@ -69,6 +73,7 @@ class WindowTest : public QObject {
         // Meeting applications running on this machine stay out of the picker.
         services.capture =
             std::make_unique<SystemAudioCapture>(QString(), workFolder.filePath("no-processes"));
+        services.elevenLabs = std::make_unique<ElevenLabsClient>(relayAddress);
         app = std::make_unique<RelayoApp>(std::move(services));
         QSignalSpy ready(app.get(), &RelayoApp::ready);
         QVERIFY(app->show());
@@ -112,8 +117,14 @@ private slots:
                             {QStringLiteral("content"),
                              kind == QStringLiteral("en-ko") ? koreanQuestion : englishReply}});
                     });
+        relay.route(QStringLiteral("/v2/voices"), [] {
+            return QJsonObject{{QStringLiteral("voices"),
+                                QJsonArray{QJsonObject{{QStringLiteral("voice_id"), "v1"},
+                                                       {QStringLiteral("name"), "Mina"}}}}};
+        });
         const quint16 port = relay.listen(QHostAddress::LocalHost);
         QVERIFY(port != 0);
+        relayAddress = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port));
         qputenv("RLY_RELAY_URL",
                 QStringLiteral("http://127.0.0.1:%1/v1/complete").arg(port).toUtf8());
     }
@@ -180,6 +191,8 @@ private slots:
         launch(QStringLiteral("3"));
         QCOMPARE(textOf(QStringLiteral("phaseLabel")), QStringLiteral("내 한국어 듣는 중"));
         QCOMPARE(textOf(QStringLiteral("koreanReplyBlock")), ScreenshotMode::koreanReply());
+        QCOMPARE(textOf(QStringLiteral("koreanTranslationText")), koreanQuestion);
+        QVERIFY(shown(QStringLiteral("listenButton")));
         QVERIFY(shown(QStringLiteral("finishReplyButton")));
         QVERIFY(shown(QStringLiteral("cancelReplyButton")));
         QCOMPARE(item(QStringLiteral("englishCaptionBlock"))->property("label").toString(),
@@ -258,6 +271,71 @@ private slots:
         QCOMPARE(textOf(item(QStringLiteral("settingsVirtualMicrophoneSetup")),
                         QStringLiteral("copyCommandButton")),
                  QStringLiteral("복사"));
+    }
+
+    void sendButtonsWaitForAnEnglishAnswer() {
+        launch(QStringLiteral("4"));
+        QObject* editor = item(QStringLiteral("englishEditor"));
+        for (const QString& text : {QStringLiteral(" \n\t "), QString(), englishReply}) {
+            editor->setProperty("text", text);
+            for (const QString& button :
+                 {QStringLiteral("sendButton"), QStringLiteral("previewButton")})
+                QCOMPARE(item(button)->property("enabled").toBool(), text == englishReply);
+        }
+    }
+
+    // The ElevenLabs group: "연결" needs a key, a stored key offers "키 삭제", and "이 목소리 쓰기"
+    // needs a chosen voice.
+    void settingsSheetEnablesWhatCanBeDone() {
+        launch(QStringLiteral("1"));
+        app->content().openSettings();
+        QTRY_VERIFY(item(QStringLiteral("connectButton")));
+        auto enabled = [this](const QString& name) {
+            return item(name)->property("enabled").toBool();
+        };
+        for (const QString& key : {QString(), QStringLiteral("  \n ")}) {
+            app->content().setElevenLabsAPIKey(key);
+            QVERIFY(!enabled(QStringLiteral("connectButton")));
+        }
+        app->content().setElevenLabsAPIKey(QStringLiteral("window-test-key"));
+        QVERIFY(enabled(QStringLiteral("connectButton")));
+        QMetaObject::invokeMethod(item(QStringLiteral("connectButton")), "clicked");
+        QTRY_VERIFY_WITH_TIMEOUT(shown(QStringLiteral("forgetKeyButton")), 60'000);
+        QVERIFY(!shown(QStringLiteral("connectButton")));
+        QVERIFY(enabled(QStringLiteral("forgetKeyButton")));
+        QTRY_VERIFY(enabled(QStringLiteral("useElevenLabsVoiceButton")));
+        app->content().chooseElevenLabsVoice(QVariant());
+        QVERIFY(!enabled(QStringLiteral("useElevenLabsVoiceButton")));
+
+        QMetaObject::invokeMethod(item(QStringLiteral("forgetKeyButton")), "clicked");
+        QTRY_VERIFY_WITH_TIMEOUT(shown(QStringLiteral("connectButton")), 60'000);
+        QVERIFY(!enabled(QStringLiteral("connectButton")));
+    }
+
+    void guideSheetShowsEveryRowButTheTitle() {
+        launch(QStringLiteral("1"));
+        QStringList expected;
+        for (const QVariant& block : app->content().guideBlocks()) {
+            const QVariantMap row = block.toMap();
+            if (row[QStringLiteral("kind")] == QStringLiteral("heading") ||
+                row[QStringLiteral("kind")] == QStringLiteral("line"))
+                expected << row[QStringLiteral("text")].toString();
+        }
+        // The shipped guide: a title, then steps and the support address.
+        QCOMPARE(app->content().guideBlocks().first().toMap()[QStringLiteral("kind")],
+                 QStringLiteral("title"));
+        QVERIFY(expected.contains(QStringLiteral("1단계 · 가상 마이크 만들기")));
+        QVERIFY(expected.join(u'\n').contains(QStringLiteral("support@relayo.app")));
+        app->content().openGuide();
+        QTRY_VERIFY(item(QStringLiteral("guideSheet"))->property("visible").toBool());
+        QStringList rows;
+        for (QQuickItem* loader :
+             qobject_cast<QQuickItem*>(item(QStringLiteral("guideRows")))->childItems()) {
+            const auto* row = loader->property("item").value<QObject*>();
+            if (row && row->property("text").isValid())
+                rows << row->property("text").toString();
+        }
+        QCOMPARE(rows, expected);
     }
 
     // A meeting client that has connected but plays nothing yet is chosen at start-up by name.

@@ -84,39 +84,34 @@ private slots:
         QVERIFY(!h->isGeneratingVoice());
     }
 
-    void blankReplyIsNotTranslated() {
+    // Each step's failure, or blank input, ends in the error phase with the reason.
+    void failuresBecomeState() {
         WorkflowHarness h;
+        auto failsWith = [&](const QString& status) {
+            QCOMPARE(h->phase(), AssistPhase::error);
+            QCOMPARE(h->statusMessage(), status);
+        };
+        h.koreanSpeech->startFailure = QStringLiteral("The microphone is not available.");
+        h->startKoreanReply();
+        failsWith(QStringLiteral("The microphone is not available."));
+
+        h.koreanSpeech->startFailure.reset();
         h->startKoreanReply();
         h.koreanSpeech->setTranscript(QStringLiteral(" \n "));
         QCoro::waitFor(h->finishKoreanReply());
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), notRecognised);
+        failsWith(notRecognised);
         QVERIFY(h.nebius->englishRequests.isEmpty());
-    }
 
-    void failuresBecomeState() {
-        WorkflowHarness h;
-        h.koreanSpeech->startFailure = QStringLiteral("The microphone is not available.");
-        h->startKoreanReply();
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("The microphone is not available."));
-
-        h.koreanSpeech->startFailure.reset();
         h->startKoreanReply();
         h.koreanSpeech->setTranscript(reply);
         h.nebius->englishAnswers.fail(QStringLiteral("번역 서버에 연결하지 못했습니다."));
         QCoro::waitFor(h->finishKoreanReply());
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("번역 서버에 연결하지 못했습니다."));
+        failsWith(QStringLiteral("번역 서버에 연결하지 못했습니다."));
         QVERIFY(!h->isTranslatingReply());
 
-        h->setApprovedText(answer);
-        h.audioOutput->syntheses.fail(QStringLiteral("The voice could not be rendered."));
+        h->setApprovedText(QStringLiteral(" \t"));
         QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("The voice could not be rendered."));
-        QVERIFY(!h->isGeneratingVoice());
-        QVERIFY(!h->synthesizedURL());
+        failsWith(QStringLiteral("Choose or write an English answer first."));
     }
 
     void cancellingAReplyReturnsToIdleWhileListening() {
@@ -251,14 +246,6 @@ private slots:
         QVERIFY(h.elevenLabs->synthesizedTexts.isEmpty());
     }
 
-    void emptyAnswerIsNotVoiced() {
-        WorkflowHarness h;
-        h->setApprovedText(QStringLiteral(" \t"));
-        QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("Choose or write an English answer first."));
-    }
-
     void previewAndSend_data() {
         QTest::addColumn<bool>("send");
         QTest::addColumn<bool>("voiced");
@@ -323,6 +310,9 @@ private slots:
 
         QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
 
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), QStringLiteral("The voice could not be rendered."));
+        QVERIFY(!h->isGeneratingVoice());
         QCOMPARE(h->synthesizedURL(), previous);
         h->setApprovedText(answer);
         QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
