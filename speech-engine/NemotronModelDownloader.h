@@ -3,6 +3,7 @@
 #include "model-import/ModelImporter.h"
 #include "speech-engine/AppLogger.h"
 #include "speech-engine/HubModel.h"
+#include "speech-engine/NemotronDownloadProgress.h"
 
 #include <QString>
 
@@ -13,19 +14,6 @@
 #include <functional>
 #include <optional>
 #include <stop_token>
-
-struct NemotronDownloadProgress {
-    enum class Stage { downloading, importing };
-    Stage stage = Stage::downloading;
-    double fractionCompleted = 0; // of the stage, in [0, 1]
-    // Downloading: bytes of the checkpoint present and in all; the time left once a rate is
-    // known.
-    qint64 bytesReceived = 0;
-    qint64 bytesTotal = 0;
-    std::optional<std::chrono::seconds> timeLeft;
-    // Importing: what the importer is doing, in its words.
-    QString importStage;
-};
 
 // Fetches a model's NeMo checkpoint from the hub into the per-user model cache and imports it
 // into the engine's model folder. A model folder is complete or absent: the importer builds it

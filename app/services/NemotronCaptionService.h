@@ -8,6 +8,7 @@
 #include <QUuid>
 #include <memory>
 #include <optional>
+#include <stop_token>
 
 class AudioSamplePipe;
 class NemotronEngine;
@@ -54,6 +55,8 @@ private:
     // Shared by the capture thread; its own lock guards it.
     std::unique_ptr<AudioSamplePipe> m_audioPipe;
     std::optional<ProcessingTask> m_processingTask;
+    // Stopped by `cancel`: ends a model download or import under way.
+    std::stop_source m_preparation;
     QUuid m_sessionID = QUuid::createUuid();
     bool m_modelsLoaded = false;
 };

@@ -123,7 +123,8 @@ Rectangle {
                         },
                         SecondaryButtonStyle {
                             objectName: "stopListeningButton"
-                            visible: view.speech.isListening
+                            // Also while preparing: the stop cancels a model download.
+                            visible: view.speech.isListening || view.speech.isPreparing
                             text: "듣기 멈추기"
                             onClicked: view.content.stopMeetingListening()
                         }

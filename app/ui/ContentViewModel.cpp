@@ -132,7 +132,7 @@ QString ContentViewModel::listenSubtitle() const {
 }
 
 QString ContentViewModel::modelStatusText() const {
-    return WindowTexts::modelStatusText(m_model->meetingSpeech().modelProgress());
+    return WindowTexts::modelStatusText(m_model->meetingSpeech().modelProgressReport());
 }
 
 QString ContentViewModel::englishCaptionText() const {

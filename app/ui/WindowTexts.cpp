@@ -2,6 +2,8 @@
 
 #include "app/ui/Theme.h"
 
+#include <QLocale>
+
 #include <algorithm>
 
 namespace WindowTexts {
@@ -87,10 +89,26 @@ QString listenSubtitle(bool isListening, const std::optional<CaptureApplication>
     return name + QStringLiteral(" 소리만 듣고 있어요 · 저장하지 않아요");
 }
 
-QString modelStatusText(std::optional<double> modelProgress) {
-    if (!modelProgress || !(*modelProgress > 0))
+QString modelStatusText(const std::optional<NemotronDownloadProgress>& modelProgress) {
+    if (!modelProgress || !(modelProgress->fractionCompleted > 0))
         return QStringLiteral("영어 자막 준비 중…");
-    return QStringLiteral("영어 자막 준비 중 %1%").arg(qint64(*modelProgress * 100));
+    auto text =
+        QStringLiteral("영어 자막 준비 중 %1%").arg(qint64(modelProgress->fractionCompleted * 100));
+    if (modelProgress->stage == NemotronDownloadProgress::Stage::importing)
+        return text + QStringLiteral(" · 모델 변환 중");
+    if (modelProgress->bytesTotal > 0) {
+        const auto size = [](qint64 bytes) {
+            return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+        };
+        text += QStringLiteral(" · %1 / %2")
+                    .arg(size(modelProgress->bytesReceived), size(modelProgress->bytesTotal));
+    }
+    if (const auto left = modelProgress->timeLeft) {
+        text += left->count() < 60
+                    ? QStringLiteral(" · 약 %1초 남음").arg(left->count())
+                    : QStringLiteral(" · 약 %1분 남음").arg((left->count() + 59) / 60);
+    }
+    return text;
 }
 
 QString englishCaptionText(const QString& transcript, bool isListening) {

@@ -282,13 +282,15 @@ QCoro::Task<> AppViewModel::startMeetingListening() {
            &AppViewModel::statusMessageChanged);
 
     QPointer self(this);
+    const auto listenRun = m_listenRun;
     std::optional<QString> failure;
     try {
         co_await m_services.meetingSpeech->start();
     } catch (const std::exception& error) {
         failure = describe(error);
     }
-    if (!self)
+    // Stopped while the model was being prepared: the stop has said what happened.
+    if (!self || listenRun != m_listenRun)
         co_return;
     if (failure) {
         fail(*failure);
@@ -323,6 +325,7 @@ QCoro::Task<> AppViewModel::startMeetingListening() {
 }
 
 QCoro::Task<> AppViewModel::stopMeetingListening() {
+    ++m_listenRun;
     QPointer self(this);
     co_await m_services.capture->stop();
     if (!self)

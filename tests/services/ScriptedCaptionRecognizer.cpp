@@ -13,7 +13,7 @@ QCoro::Task<> ScriptedCaptionRecognizer::setPartialCallback(PartialCallback call
     });
 }
 
-QCoro::Task<> ScriptedCaptionRecognizer::loadModels(ProgressHandler progress) {
+QCoro::Task<> ScriptedCaptionRecognizer::loadModels(ProgressHandler progress, std::stop_token) {
     return m_executor.run([this, progress] {
         std::unique_lock lock(m_mutex);
         ++m_loads;
@@ -21,8 +21,11 @@ QCoro::Task<> ScriptedCaptionRecognizer::loadModels(ProgressHandler progress) {
             throw std::runtime_error(failure->toStdString());
         }
         lock.unlock();
-        progress(0.5);
-        progress(1.0);
+        NemotronDownloadProgress report;
+        report.fractionCompleted = 0.5;
+        progress(report);
+        report.fractionCompleted = 1.0;
+        progress(report);
         // Like a download, loading takes a while after the last report.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     });

@@ -18,7 +18,7 @@ public:
 
     QCoro::Task<> setPartialCallback(PartialCallback callback) override;
     // Reports progress 0.5 and 1.0 and then takes a moment, unless told to fail.
-    QCoro::Task<> loadModels(ProgressHandler progress) override;
+    QCoro::Task<> loadModels(ProgressHandler progress, std::stop_token stop) override;
     QCoro::Task<> reset() override;
     QCoro::Task<> process(PcmBuffer audioBuffer) override;
 
