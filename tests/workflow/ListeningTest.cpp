@@ -90,6 +90,23 @@ private slots:
         QVERIFY(h.capture->startedApplications.isEmpty());
     }
 
+    // Stopping while the model is prepared cancels the preparation; the start then ends without
+    // capturing or overwriting what the stop showed.
+    void stopWhilePreparingEndsTheStartQuietly() {
+        WorkflowHarness h;
+        listChrome(h);
+        const auto preparing = h.meetingSpeech->starts.hold();
+        auto start = h->startMeetingListening();
+        QCoro::waitFor(h->stopMeetingListening());
+        preparing->open();
+        QCoro::waitFor(start);
+
+        QCOMPARE(h->phase(), AssistPhase::idle);
+        QCOMPARE(h->statusMessage(),
+                 QStringLiteral("Live captions stopped. No transcript history was saved."));
+        QVERIFY(h.capture->startedApplications.isEmpty());
+    }
+
     void captureFailureLeavesTheCaptionsStarted() {
         WorkflowHarness h;
         listChrome(h);
