@@ -111,6 +111,17 @@ void AppViewModel::subscribeToServices() {
         &ISpeechRecognitionService::transcriptChanged, this, [this](const QString& transcript) {
             assign(this, m_koreanReply, transcript, &AppViewModel::koreanReplyChanged);
         });
+    // A reply whose recognizer fails (its model could not be fetched, for one) ends with the
+    // failure shown, instead of listening on without result.
+    m_cancellables << subscribeDistinct(m_services.koreanSpeech.get(),
+                                        &ISpeechRecognitionService::recognitionError,
+                                        &ISpeechRecognitionService::recognitionErrorChanged, this,
+                                        [this](const std::optional<QString>& error) {
+                                            if (!error || m_phase != AssistPhase::speakingKorean)
+                                                return;
+                                            m_services.koreanSpeech->stop();
+                                            fail(*error);
+                                        });
 }
 
 // MARK: Window-facing accessors
