@@ -45,20 +45,30 @@ void requireDiskSpace(const QString& modelsRoot, const HubCheckpoint& checkpoint
     }
 }
 
+// The rate, and with it the time left, is measured from the first byte of this attempt, so
+// neither the requests before it nor hashing what an earlier attempt left slows it down.
 CheckpointTransfer::ProgressHandler
 downloadProgress(const NemotronModelDownloader::ProgressHandler& progress) {
     if (!progress)
         return {};
-    auto clock = std::make_shared<QElapsedTimer>();
-    clock->start();
-    return [progress, clock](const CheckpointTransfer::Progress& transfer) {
+    struct Rate {
+        QElapsedTimer clock;
+        qint64 bytesAtStart = 0;
+    };
+    auto rate = std::make_shared<Rate>();
+    return [progress, rate](const CheckpointTransfer::Progress& transfer) {
+        if (!rate->clock.isValid() && transfer.receivedThisAttempt > 0) {
+            rate->clock.start();
+            rate->bytesAtStart = transfer.receivedThisAttempt;
+        }
         NemotronDownloadProgress report;
         report.fractionCompleted = double(transfer.received) / double(transfer.total);
         report.bytesReceived = transfer.received;
         report.bytesTotal = transfer.total;
-        const auto elapsedMs = clock->elapsed();
-        if (elapsedMs >= rateSettlingMs && transfer.receivedThisAttempt > 0) {
-            const double bytesPerMs = double(transfer.receivedThisAttempt) / double(elapsedMs);
+        const auto elapsedMs = rate->clock.isValid() ? rate->clock.elapsed() : 0;
+        const auto bytes = transfer.receivedThisAttempt - rate->bytesAtStart;
+        if (elapsedMs >= rateSettlingMs && bytes > 0) {
+            const double bytesPerMs = double(bytes) / double(elapsedMs);
             report.timeLeft = std::chrono::seconds(
                 qint64(std::ceil(double(transfer.total - transfer.received) / bytesPerMs / 1000)));
         }
