@@ -38,18 +38,19 @@ NemotronSpeechRecognizer::recognitionTask(std::shared_ptr<SpeechAudioBufferReque
     if (*m_modelState == ModelState::absent) {
         *m_modelState = ModelState::loading;
         m_loadStop = std::stop_source();
-        load = loadModels(m_manager, m_modelsRoot, m_loadStop.get_token(), m_modelState);
+        load = loadModels(m_manager, m_modelsRoot, m_loadStop.get_token(), m_modelProgress,
+                          m_modelState);
     }
     return std::make_unique<NemotronRecognitionTask>(m_manager, std::move(load), m_loadStop,
                                                      request, std::move(handler));
 }
 
-QCoro::Task<>
-NemotronSpeechRecognizer::loadModels(std::shared_ptr<StreamingNemotronAsrManager> manager,
-                                     QString modelsRoot, std::stop_token stop,
-                                     std::shared_ptr<ModelState> state) {
+QCoro::Task<> NemotronSpeechRecognizer::loadModels(
+    std::shared_ptr<StreamingNemotronAsrManager> manager, QString modelsRoot, std::stop_token stop,
+    ModelProgressHandler progress, std::shared_ptr<ModelState> state) {
     NemotronModelDownloader::Options download;
     download.import = ModelImporter::importCheckpoint;
+    download.progress = std::move(progress);
     download.stop = std::move(stop);
     // Named: GCC 12 destroys temporaries of a co_await expression twice.
     const auto model = HubModel::korean();

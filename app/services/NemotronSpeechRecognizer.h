@@ -29,14 +29,19 @@ public:
     std::unique_ptr<SpeechRecognitionTask>
     recognitionTask(std::shared_ptr<SpeechAudioBufferRequest> request,
                     ResultHandler handler) override;
+    void setModelProgressHandler(ModelProgressHandler handler) override {
+        m_modelProgress = std::move(handler);
+    }
 
 private:
     enum class ModelState { absent, loading, loaded };
     static QCoro::Task<> loadModels(std::shared_ptr<StreamingNemotronAsrManager> manager,
                                     QString modelsRoot, std::stop_token stop,
+                                    ModelProgressHandler progress,
                                     std::shared_ptr<ModelState> state);
 
     QString m_modelsRoot;
+    ModelProgressHandler m_modelProgress;
     std::shared_ptr<StreamingNemotronAsrManager> m_manager;
     // Shared with a load still under way; a failed load is tried again by the next task.
     std::shared_ptr<ModelState> m_modelState = std::make_shared<ModelState>(ModelState::absent);

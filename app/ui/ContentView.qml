@@ -218,6 +218,13 @@ Rectangle {
                             color: Theme.ink2
                         }
                     }
+                    Text {
+                        objectName: "koreanModelStatusText"
+                        visible: text !== ""
+                        text: view.content.koreanModelStatusText
+                        font.pixelSize: 12
+                        color: Theme.ink2
+                    }
                     TextBlock {
                         objectName: "koreanReplyBlock"
                         visible: view.model.koreanReply !== "" || view.content.isSpeakingKorean

@@ -37,6 +37,7 @@ ContentViewModel::ContentViewModel(AppViewModel& model, std::unique_ptr<ReportDe
       m_guideBlocks(blocksForQml(GuideParser::load(guideFolder))) {
     forwardChanges(&model);
     forwardChanges(&model.meetingSpeech());
+    forwardChanges(&model.koreanSpeech());
     forwardChanges(&model.audioOutput());
     m_virtualMicrophonePoll.setInterval(3s);
     connect(&m_virtualMicrophonePoll, &QTimer::timeout, this,
@@ -133,6 +134,10 @@ QString ContentViewModel::listenSubtitle() const {
 
 QString ContentViewModel::modelStatusText() const {
     return WindowTexts::modelStatusText(m_model->meetingSpeech().modelProgressReport());
+}
+
+QString ContentViewModel::koreanModelStatusText() const {
+    return WindowTexts::koreanModelStatusText(m_model->koreanSpeech().modelProgress());
 }
 
 QString ContentViewModel::englishCaptionText() const {

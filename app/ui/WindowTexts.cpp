@@ -89,11 +89,14 @@ QString listenSubtitle(bool isListening, const std::optional<CaptureApplication>
     return name + QStringLiteral(" 소리만 듣고 있어요 · 저장하지 않아요");
 }
 
-QString modelStatusText(const std::optional<NemotronDownloadProgress>& modelProgress) {
+namespace {
+
+QString progressText(const QString& preparing,
+                     const std::optional<NemotronDownloadProgress>& modelProgress) {
     if (!modelProgress || !(modelProgress->fractionCompleted > 0))
-        return QStringLiteral("영어 자막 준비 중…");
+        return preparing + QStringLiteral("…");
     auto text =
-        QStringLiteral("영어 자막 준비 중 %1%").arg(qint64(modelProgress->fractionCompleted * 100));
+        preparing + QStringLiteral(" %1%").arg(qint64(modelProgress->fractionCompleted * 100));
     if (modelProgress->stage == NemotronDownloadProgress::Stage::importing)
         return text + QStringLiteral(" · 모델 변환 중");
     if (modelProgress->bytesTotal > 0) {
@@ -109,6 +112,18 @@ QString modelStatusText(const std::optional<NemotronDownloadProgress>& modelProg
                     : QStringLiteral(" · 약 %1분 남음").arg((left->count() + 59) / 60);
     }
     return text;
+}
+
+} // namespace
+
+QString modelStatusText(const std::optional<NemotronDownloadProgress>& modelProgress) {
+    return progressText(QStringLiteral("영어 자막 준비 중"), modelProgress);
+}
+
+QString koreanModelStatusText(const std::optional<NemotronDownloadProgress>& modelProgress) {
+    if (!modelProgress)
+        return {};
+    return progressText(QStringLiteral("한국어 인식 모델 받는 중"), modelProgress);
 }
 
 QString englishCaptionText(const QString& transcript, bool isListening) {

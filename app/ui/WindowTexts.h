@@ -45,6 +45,8 @@ QString listenSubtitle(bool isListening, const std::optional<CaptureApplication>
 // The percentage of the current stage, then the bytes and time left of a download, or the
 // import under way.
 QString modelStatusText(const std::optional<NemotronDownloadProgress>& modelProgress);
+// The same for the Korean reply's model; empty when it is not being fetched.
+QString koreanModelStatusText(const std::optional<NemotronDownloadProgress>& modelProgress);
 QString englishCaptionText(const QString& transcript, bool isListening);
 QString elevenLabsStatusText(const QString& elevenLabsStatus);
 // The Korean detail under a free voice's name.

@@ -92,7 +92,10 @@ private slots:
         service->startMicrophone();
         QVERIFY(service->isListening());
         QTRY_COMPARE_WITH_TIMEOUT(hub.fileRequests().size(), 1, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(service->modelProgress(), 30000);
+        QCOMPARE(service->modelProgress()->bytesTotal, 4096);
         service->stop();
+        QCOMPARE(service->modelProgress(), std::nullopt);
         QTRY_COMPARE_WITH_TIMEOUT(service->recognitionError(),
                                   QStringLiteral("The model download was cancelled."), 30000);
         QVERIFY(!QDir(NemotronModelDownloader::modelFolder(HubModel::korean(), m_emptyRoot.path()))

@@ -159,6 +159,11 @@ private slots:
         QFETCH(std::optional<NemotronDownloadProgress>, progress);
         QFETCH(QString, text);
         QCOMPARE(modelStatusText(progress), text);
+        // The Korean model says the same of itself, and nothing when it is not being fetched.
+        QCOMPARE(koreanModelStatusText(progress),
+                 progress ? QString(text).replace(QStringLiteral("영어 자막 준비 중"),
+                                                  QStringLiteral("한국어 인식 모델 받는 중"))
+                          : QString());
     }
 
     void englishCaptionPlaceholders() {
