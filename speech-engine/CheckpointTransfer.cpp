@@ -138,10 +138,11 @@ private:
         }
         if (status.toInt() == 206 && rangeContinuesFile(reply.rawHeader("Content-Range")))
             return true;
-        if (status.toInt() == 206) {
+        // A range the hub does not continue, or cannot satisfy, is not resumed again.
+        if (status.toInt() == 206 || status.toInt() == 416) {
             restart();
-            refuse(reply, QStringLiteral("The model hub resumed %1 at the wrong place; the "
-                                         "next attempt starts over.")
+            refuse(reply, QStringLiteral("The model hub could not resume %1 where it stopped; "
+                                         "the next attempt starts over.")
                               .arg(m_checkpoint.path));
         } else {
             refuse(reply, QStringLiteral("The model hub refused %1 (HTTP %2).")

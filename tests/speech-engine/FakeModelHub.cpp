@@ -104,10 +104,11 @@ void FakeModelHub::sendFile(const QByteArray& content, const QByteArray& range,
                              : 0;
     const auto body = content.mid(start);
     const auto length = "Content-Length: " + QByteArray::number(body.size());
+    const auto rangeStart = transfer == Transfer::misplacingRange ? start / 2 : start;
     if (start > 0)
         socket.write(header("206 Partial Content",
-                            {length, "Content-Range: bytes " + QByteArray::number(start) + "-" +
-                                         QByteArray::number(content.size() - 1) + "/" +
+                            {length, "Content-Range: bytes " + QByteArray::number(rangeStart) +
+                                         "-" + QByteArray::number(content.size() - 1) + "/" +
                                          QByteArray::number(content.size())}));
     else
         socket.write(header("200 OK", {length}));

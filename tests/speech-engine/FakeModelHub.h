@@ -8,7 +8,8 @@
 
 // A loopback stand-in for the model hub: answers a repository's revision, its file listing (with
 // each file's large-file SHA-256 and size) and its files, which honour HTTP ranges. The next
-// file transfer can be cut or stalled halfway, or can ignore the range asked for. Everything
+// file transfer can be cut or stalled halfway, or can ignore the range asked for or answer it
+// from a wrong place. Everything
 // else is 404. Records every request.
 class FakeModelHub : public QAbstractHttpServer {
 public:
@@ -16,7 +17,7 @@ public:
         QString path;
         QByteArray content;
     };
-    enum class Transfer { whole, cutHalfway, stallHalfway, ignoringRange };
+    enum class Transfer { whole, cutHalfway, stallHalfway, ignoringRange, misplacingRange };
     struct Request {
         QByteArray path; // as it came over the wire, still percent-encoded
         QByteArray range;

@@ -230,6 +230,18 @@ private slots:
         QVERIFY(importer->calls.front().checkpoint == checkpoint);
     }
 
+    void rangeFromTheWrongPlaceIsRefusedAndNotResumedAgain() {
+        serveEnglish();
+        hub->setNextTransfer(FakeModelHub::Transfer::cutHalfway);
+        QVERIFY(!englishFailure().isEmpty());
+        hub->setNextTransfer(FakeModelHub::Transfer::misplacingRange);
+        QVERIFY(englishFailure().contains("could not resume"));
+        verifyNothingCached();
+        downloadEnglish();
+        QVERIFY(hub->fileRequests().last().range.isEmpty());
+        QVERIFY(importer->calls.front().checkpoint == checkpoint);
+    }
+
     void wrongBytesAreRefusedAndDeleted_data() {
         QTest::addColumn<bool>("resumed");
         QTest::newRow("in one go") << false;
