@@ -329,6 +329,10 @@ private slots:
             << "lists a.nemo of nvidia/nemotron-speech-streaming-en-0.6b without its SHA-256";
         QTest::newRow("climbs out") << listing << 200 << "[" + entryOf("../a.nemo") + "]"
                                     << "unusable path";
+        QTest::newRow("larger than the disk")
+            << listing << 200
+            << "[" + entryOf("a.nemo").replace("\"size\": 5", "\"size\": 1000000000000000000") + "]"
+            << "Not enough free disk space in";
     }
     void hubRefusalsAreClearErrors() {
         QFETCH(QString, path);
