@@ -55,7 +55,8 @@ QCoro::Task<> RelayoApp::firstShow() {
 }
 
 // Three quarters as wide as the screen's usable height allows, near its top-left
-// corner; the window id goes to RLY_SHOT_OUT so a capture tool can find it.
+// corner, title bar included; the window id goes to RLY_SHOT_OUT so a capture
+// tool can find it.
 void RelayoApp::sizeForScreenshot() {
     if (!m_window || !m_window->isVisible())
         return;
@@ -64,7 +65,10 @@ void RelayoApp::sizeForScreenshot() {
         return;
     const QRect visible = screen->availableGeometry();
     const int height = visible.height() - 20;
-    m_window->setGeometry(visible.x() + 40, visible.y() + 10, qRound(height * 3.0 / 4.0), height);
+    const QMargins frame = m_window->frameMargins();
+    m_window->setFramePosition(QPoint(visible.x() + 40, visible.y() + 10));
+    m_window->resize(qRound(height * 3.0 / 4.0) - frame.left() - frame.right(),
+                     height - frame.top() - frame.bottom());
     if (!qEnvironmentVariableIsSet("RLY_SHOT_OUT"))
         return;
     QSaveFile file(qEnvironmentVariable("RLY_SHOT_OUT"));

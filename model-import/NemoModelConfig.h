@@ -12,6 +12,7 @@ struct NemoModelConfig {
     std::string target;      // model class path
     std::string nemoVersion; // may be empty
     std::int64_t sampleRate = 0;
+    std::string tokenizerModel; // archive member holding the SentencePiece model
 
     struct Preprocessor {
         std::int64_t features = 0;      // mel bins (F)
@@ -30,17 +31,17 @@ struct NemoModelConfig {
 
     struct Encoder {
         std::int64_t featIn = 0;
-        std::int64_t layers = 0;  // L
-        std::int64_t dModel = 0;  // D
-        std::int64_t heads = 0;   // Hh
+        std::int64_t layers = 0; // L
+        std::int64_t dModel = 0; // D
+        std::int64_t heads = 0;  // Hh
         std::int64_t ffExpansion = 0;
-        std::string subsampling;  // "dw_striding"
+        std::string subsampling; // "dw_striding"
         std::int64_t subsamplingFactor = 0;
         std::int64_t subsamplingConvChannels = 0; // -1 in the file means D; resolved here
         bool causalDownsampling = false;
-        std::string selfAttentionModel; // "rel_pos"
+        std::string selfAttentionModel;                                     // "rel_pos"
         std::vector<std::pair<std::int64_t, std::int64_t>> attContextSizes; // first = default
-        std::string attContextStyle; // "chunked_limited"
+        std::string attContextStyle;                                        // "chunked_limited"
         bool xscaling = true;
         bool untieBiases = true;
         std::int64_t convKernelSize = 0; // K
@@ -60,13 +61,13 @@ struct NemoModelConfig {
         std::int64_t jointHidden = 0; // J
         std::string activation;       // "relu"
         double dropout = 0;
-        std::int64_t numClasses = 0;  // V
+        std::int64_t numClasses = 0; // V
     } joint;
 
     struct Decoding {
         std::int64_t maxSymbols = 10; // missing or <= 0 becomes 10, as NeMo's streaming does
         bool stripLangTags = false;
-        std::string langTagPattern;   // the pattern to strip when stripLangTags
+        std::string langTagPattern; // the pattern to strip when stripLangTags
     } decoding;
 
     struct Prompt {

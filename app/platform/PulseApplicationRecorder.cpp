@@ -1,5 +1,6 @@
 #include "app/platform/PulseApplicationRecorder.h"
 
+#include "app/platform/ProcessTable.h"
 #include "app/platform/PulseContext.h"
 #include "app/platform/PulseRecordStream.h"
 
@@ -18,11 +19,6 @@ bool isRunning(qint64 processID) {
     return state < line.size() && line[state] != 'Z' && line[state] != 'X';
 }
 
-qint64 processIDOf(pa_proplist* properties) {
-    const char* value = pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID);
-    return value ? QByteArray(value).toLongLong() : 0;
-}
-
 } // namespace
 
 PulseApplicationRecorder::PulseApplicationRecorder(const QString& serverAddress, qint64 processID,
@@ -37,20 +33,34 @@ PulseApplicationRecorder::PulseApplicationRecorder(const QString& serverAddress,
     }
 }
 
+template <typename Record>
+bool PulseApplicationRecorder::belongs(const Record& record, const ProcessTable& processes) const {
+    const qint64 host =
+        processes.hostProcessOf(record.processID, record.binary, record.hostProcessID);
+    if (processes.find(host))
+        return processes.belongsTo(host, m_processID);
+    // A client whose process this system cannot see counts by its program.
+    const auto* application = processes.find(m_processID);
+    return application &&
+           ((!record.binary.isEmpty() && record.binary.left(15) == application->name) ||
+            (!record.sandboxID.isEmpty() && record.sandboxID == application->sandboxID));
+}
+
 void PulseApplicationRecorder::startFollowing() {
     // Subscribe first, so that nothing opened while the lists are read is missed.
     m_context->subscribe([this](int type, std::uint32_t index) { onEvent(type, index); },
                          [this] { end(); });
     const auto clients = m_context->clients();
     const auto sinkInputs = m_context->sinkInputs();
+    const ProcessTable processes = ProcessTable::read();
     PulseContext::Lock lock(*m_context);
     for (const auto& client : clients) {
-        if (client.processID == m_processID)
+        if (belongs(client, processes))
             m_clients.insert(client.index);
     }
     m_applicationRunning = isRunning(m_processID);
     for (const auto& sinkInput : sinkInputs) {
-        if (sinkInput.processID == m_processID)
+        if (belongs(sinkInput, processes))
             follow(sinkInput.index);
     }
 }
@@ -97,7 +107,7 @@ void PulseApplicationRecorder::onSinkInputInfo(pa_context*, const pa_sink_input_
     auto* recorder = static_cast<PulseApplicationRecorder*>(self);
     if (endOfList != 0 || !info || recorder->m_closing)
         return;
-    if (processIDOf(info->proplist) == recorder->m_processID) {
+    if (recorder->belongs(PulseContext::sinkInputFrom(*info), ProcessTable::read())) {
         recorder->m_clients.insert(info->client);
         recorder->follow(info->index);
     }
@@ -107,7 +117,7 @@ void PulseApplicationRecorder::onClientInfo(pa_context*, const pa_client_info* i
                                             void* self) {
     auto* recorder = static_cast<PulseApplicationRecorder*>(self);
     if (endOfList == 0 && info && !recorder->m_closing &&
-        processIDOf(info->proplist) == recorder->m_processID)
+        recorder->belongs(PulseContext::clientFrom(*info), ProcessTable::read()))
         recorder->m_clients.insert(info->index);
 }
 

@@ -8,16 +8,18 @@
 #include <memory>
 #include <span>
 
+class ProcessTable;
 class PulseContext;
 class PulseRecordStream;
 struct pa_client_info;
 struct pa_context;
 struct pa_sink_input_info;
 
-// Records the sound one process plays: one monitor stream per playback stream
-// of the process (16 kHz mono float), including streams it opens later, and
-// none of any other application. Handlers run on the recorder's own event
-// thread, one at a time.
+// Records the sound one application plays: one monitor stream per playback
+// stream of the process or of its descendants (16 kHz mono float), including
+// streams they open later, and none of any other application. Sandboxed
+// clients count by the process they really are on this system. Handlers run on the recorder's own
+// event thread, one at a time.
 class PulseApplicationRecorder {
 public:
     struct Handlers {
@@ -48,6 +50,9 @@ private:
     static void onSinkInputInfo(pa_context*, const pa_sink_input_info* info, int endOfList,
                                 void* self);
     static void onClientInfo(pa_context*, const pa_client_info* info, int endOfList, void* self);
+    // Whether a client or sink input comes from the recorded application.
+    template <typename Record>
+    bool belongs(const Record& record, const ProcessTable& processes) const;
     void follow(std::uint32_t sinkInput);
     void endStream(std::uint32_t sinkInput);
     void end();

@@ -15,6 +15,15 @@ qint64 processIDOf(pa_proplist* properties) {
     return propertyOf(properties, PA_PROP_APPLICATION_PROCESS_ID).toLongLong();
 }
 
+qint64 hostProcessIDOf(pa_proplist* properties) {
+    return propertyOf(properties, "pipewire.sec.pid").toLongLong();
+}
+
+// PipeWire names the Flatpak application behind a client that came through the portal.
+QString sandboxIDOf(pa_proplist* properties) {
+    return propertyOf(properties, "pipewire.access.portal.app_id");
+}
+
 } // namespace
 
 PulseContext::Lock::Lock(const PulseContext& context) : m_mainloop(context.mainloop()) {
@@ -119,21 +128,37 @@ QList<Item> PulseContext::collect(Start start, Convert convert) {
     return request.items;
 }
 
+PulseContext::Client PulseContext::clientFrom(const pa_client_info& info) {
+    return {info.index,
+            processIDOf(info.proplist),
+            propertyOf(info.proplist, PA_PROP_APPLICATION_NAME),
+            propertyOf(info.proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
+            propertyOf(info.proplist, PA_PROP_APPLICATION_ID),
+            propertyOf(info.proplist, PA_PROP_APPLICATION_ICON_NAME),
+            hostProcessIDOf(info.proplist),
+            sandboxIDOf(info.proplist)};
+}
+
+PulseContext::SinkInput PulseContext::sinkInputFrom(const pa_sink_input_info& info) {
+    return {info.index,
+            info.client,
+            processIDOf(info.proplist),
+            propertyOf(info.proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
+            hostProcessIDOf(info.proplist),
+            sandboxIDOf(info.proplist)};
+}
+
 QList<PulseContext::Client> PulseContext::clients() {
     return collect<pa_client_info, Client>(
-        &pa_context_get_client_info_list, [](const pa_client_info& info, QList<Client>& items) {
-            items.append({info.index, processIDOf(info.proplist),
-                          propertyOf(info.proplist, PA_PROP_APPLICATION_NAME),
-                          propertyOf(info.proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
-                          propertyOf(info.proplist, PA_PROP_APPLICATION_ID)});
-        });
+        &pa_context_get_client_info_list,
+        [](const pa_client_info& info, QList<Client>& items) { items.append(clientFrom(info)); });
 }
 
 QList<PulseContext::SinkInput> PulseContext::sinkInputs() {
     return collect<pa_sink_input_info, SinkInput>(
         &pa_context_get_sink_input_info_list,
         [](const pa_sink_input_info& info, QList<SinkInput>& items) {
-            items.append({info.index, info.client, processIDOf(info.proplist)});
+            items.append(sinkInputFrom(info));
         });
 }
 

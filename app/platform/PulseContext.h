@@ -6,8 +6,10 @@
 #include <functional>
 #include <memory>
 
+struct pa_client_info;
 struct pa_context;
 struct pa_operation;
+struct pa_sink_input_info;
 struct pa_threaded_mainloop;
 
 // A connection to the sound server with its own event thread (a libpulse
@@ -24,11 +26,20 @@ public:
         QString name;
         QString binary;
         QString applicationID;
+        QString iconName{};
+        // Who the client is as the server saw it, for sandboxed clients whose own
+        // process id is that of their namespace (PipeWire): the process id on this
+        // system and the Flatpak application id; 0 and empty when not known.
+        qint64 hostProcessID = 0;
+        QString sandboxID{};
     };
     struct SinkInput {
         std::uint32_t index = 0;
         std::uint32_t client = 0;
         qint64 processID = 0;
+        QString binary{};
+        qint64 hostProcessID = 0;
+        QString sandboxID{};
     };
     struct Sink {
         std::uint32_t index = 0;
@@ -49,6 +60,9 @@ public:
     PulseContext& operator=(const PulseContext&) = delete;
 
     class Lock;
+
+    static Client clientFrom(const pa_client_info& info);
+    static SinkInput sinkInputFrom(const pa_sink_input_info& info);
 
     bool isConnected() const;
     QList<Client> clients();

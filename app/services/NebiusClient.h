@@ -2,11 +2,11 @@
 
 #include "app/services/HttpTransport.h"
 #include "app/services/ServiceEndpoints.h"
+#include "app/translation/TranslationDirection.h"
 #include "app/workflow/contracts/INebiusClient.h"
 
 #include <QUrl>
 #include <memory>
-#include <optional>
 
 // Translates short spoken texts between English and Korean. With a Token
 // Factory key (environment or ".env.local") it asks the language model itself;
@@ -23,14 +23,10 @@ public:
     QCoro::Task<QString> translateToEnglish(QString korean,
                                             Cancellation cancellation = {}) override;
 
-    static inline const QString translationModel =
-        QStringLiteral("Qwen/Qwen3-30B-A3B-Instruct-2507");
-
 private:
-    QCoro::Task<QString> requestContent(QString systemPrompt, QString text, QString relayKind,
+    QCoro::Task<QString> requestContent(TranslationDirection direction, QString text,
                                         Cancellation cancellation);
     QCoro::Task<QString> requestRelay(QString kind, QString text, Cancellation cancellation);
-    static std::optional<QString> loadKey();
 
     QUrl m_endpoint;
     QUrl m_relayEndpoint;

@@ -18,8 +18,9 @@ constexpr std::size_t maxLagFrames = PulseRecordStream::sampleRate / 10;
 
 } // namespace
 
-SystemAudioCapture::SystemAudioCapture(QString serverAddress)
-    : m_serverAddress(std::move(serverAddress)), m_queueContext(std::make_unique<QObject>()) {
+SystemAudioCapture::SystemAudioCapture(QString serverAddress, QString processRoot)
+    : m_serverAddress(std::move(serverAddress)), m_processRoot(std::move(processRoot)),
+      m_queueContext(std::make_unique<QObject>()) {
     m_queue.setObjectName(QStringLiteral("meeting.system.audio"));
     m_queueContext->moveToThread(&m_queue);
     m_queue.start();
@@ -31,22 +32,56 @@ SystemAudioCapture::~SystemAudioCapture() {
     m_queue.wait();
 }
 
+bool SystemAudioCapture::isMeetingProgram(const QString& program) {
+    static const QStringList words{
+        QStringLiteral("chrome"),  QStringLiteral("chromium"), QStringLiteral("firefox"),
+        QStringLiteral("brave"),   QStringLiteral("msedge"),   QStringLiteral("opera"),
+        QStringLiteral("vivaldi"), QStringLiteral("zoom"),     QStringLiteral("teams"),
+        QStringLiteral("webex"),   QStringLiteral("discord"),  QStringLiteral("slack"),
+        QStringLiteral("skype")};
+    const QString lower = program.toLower();
+    return std::ranges::any_of(words, [&](const QString& word) { return lower.contains(word); });
+}
+
 QList<CaptureApplication>
 SystemAudioCapture::applicationsFrom(const QList<PulseContext::Client>& clients,
-                                     const QList<PulseContext::SinkInput>& sinkInputs,
+                                     const ProcessTable& processes, const DesktopEntries& desktop,
                                      qint64 ownProcessID) {
-    QSet<qint64> playing;
-    for (const auto& sinkInput : sinkInputs)
-        playing.insert(sinkInput.processID);
     QList<CaptureApplication> applications;
     QSet<qint64> listed;
+    auto add = [&](qint64 id, const QString& name, const QString& bundle, const QString& binary,
+                   const QString& sandboxID, const QString& iconName) {
+        if (id <= 0 || id == ownProcessID || listed.contains(id))
+            return;
+        const auto entry = desktop.find(sandboxID, binary, name);
+        const QString title = entry ? entry->name : name;
+        if (title.isEmpty())
+            return;
+        listed.insert(id);
+        const QString icon =
+            entry && !entry->iconPath.isEmpty() ? entry->iconPath : desktop.iconPath(iconName);
+        applications.append({qint32(id), title, bundle, {}, icon});
+    };
     for (const auto& client : clients) {
-        if (client.processID <= 0 || client.processID == ownProcessID || client.name.isEmpty() ||
-            !playing.contains(client.processID) || listed.contains(client.processID))
+        if (client.processID <= 0 && client.hostProcessID <= 0)
             continue;
-        listed.insert(client.processID);
-        const QString bundle = client.binary.isEmpty() ? client.applicationID : client.binary;
-        applications.append({qint32(client.processID), client.name, bundle, {}});
+        const qint64 root = processes.applicationRoot(
+            processes.hostProcessOf(client.processID, client.binary, client.hostProcessID));
+        const auto* process = processes.find(root);
+        const QString sandboxID = !client.sandboxID.isEmpty() ? client.sandboxID
+                                  : process                   ? process->sandboxID
+                                                              : QString();
+        add(root, client.name, client.binary.isEmpty() ? client.applicationID : client.binary,
+            client.binary, sandboxID, client.iconName);
+    }
+    const auto isMeeting = [](const ProcessTable::Process& process) {
+        return (isMeetingProgram(process.name) || isMeetingProgram(process.sandboxID)) &&
+               !process.name.contains(QStringLiteral("crashpad"));
+    };
+    for (const auto& process : processes.processes()) {
+        // Helpers a meeting application starts belong to it.
+        if (isMeeting(process) && !processes.nearestAncestor(process.id, isMeeting))
+            add(process.id, process.name, process.name, process.name, process.sandboxID, {});
     }
     sortByLocale(applications,
                  [](const CaptureApplication& application) { return application.title; });
@@ -55,7 +90,8 @@ SystemAudioCapture::applicationsFrom(const QList<PulseContext::Client>& clients,
 
 QCoro::Task<QList<CaptureApplication>> SystemAudioCapture::availableApplications() {
     PulseContext context(m_serverAddress, "meeting.pulse");
-    co_return applicationsFrom(context.clients(), context.sinkInputs(),
+    co_return applicationsFrom(context.clients(), ProcessTable::read(m_processRoot),
+                               DesktopEntries(DesktopEntries::systemDataFolders()),
                                QCoreApplication::applicationPid());
 }
 

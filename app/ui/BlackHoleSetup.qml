@@ -14,17 +14,19 @@ ColumnLayout {
     spacing: 10
 
     NoticeView {
+        objectName: "virtualMicrophoneNotice"
         kind: "attention"
-        title: "회의로 보내려면 BlackHole 2ch가 필요해요"
-        detail: "BlackHole 2ch는 앱의 영어 목소리를 Meet·Zoom 마이크로 보내는 무료 가상 마이크예요. 설치를 마치면 앱이 자동으로 찾아서 골라 둬요. 미리 듣기는 설치 없이도 돼요."
-        actionTitle: "BlackHole 설치하기"
+        title: "회의로 보내려면 가상 마이크가 필요해요"
+        detail: "가상 마이크는 앱의 영어 목소리를 Meet·Zoom 마이크로 보내는 통로예요. 만들기를 누르면 앱이 소리 서버에 바로 만들어 골라 둬요. 미리 듣기는 없어도 돼요."
+        actionTitle: "가상 마이크 만들기"
         action: function() { setup.content.createVirtualMicrophone() }
     }
     RowLayout {
         Layout.fillWidth: true
         spacing: 6
         Text {
-            text: "Homebrew를 쓰면 터미널에서"
+            objectName: "virtualMicrophoneCommandLead"
+            text: "직접 만들려면 터미널에서"
             font.pixelSize: 11
             color: Theme.ink3
         }
@@ -37,6 +39,7 @@ ColumnLayout {
             color: Theme.ink2
         }
         QuietButtonStyle {
+            objectName: "copyCommandButton"
             text: setup.copied ? "복사했어요" : "복사"
             color: Theme.blue
             onClicked: {

@@ -84,6 +84,7 @@ Rectangle {
                 }
 
                 BlackHoleSetup {
+                    objectName: "virtualMicrophoneSetup"
                     content: view.content
                 }
 
@@ -352,9 +353,13 @@ Rectangle {
         closePolicy: Popup.NoAutoClose
         visible: view.content.activeSheet === "settings"
         background: Rectangle { color: Theme.background; radius: 12 }
-        SettingsSheet {
+        // Made anew each time the sheet opens, so nothing of the last visit stays.
+        Loader {
             anchors.fill: parent
-            content: view.content
+            active: view.content.activeSheet === "settings"
+            sourceComponent: SettingsSheet {
+                content: view.content
+            }
         }
     }
     Popup {

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QMetaMethod>
 #include <QSysInfo>
+#include <QUrl>
 #include <algorithm>
 #include <chrono>
 
@@ -147,8 +148,12 @@ QString ContentViewModel::englishCaptionText() const {
 
 QVariantList ContentViewModel::applicationOptions() const {
     QVariantList options;
-    for (const CaptureApplication& application : m_model->applications())
-        options.append(option(application.id, application.title));
+    for (const CaptureApplication& application : m_model->applications()) {
+        QVariantMap entry = option(application.id, application.title);
+        if (!application.iconPath.isEmpty())
+            entry.insert(QStringLiteral("icon"), QUrl::fromLocalFile(application.iconPath));
+        options.append(entry);
+    }
     return options;
 }
 

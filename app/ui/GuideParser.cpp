@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringDecoder>
 
 namespace {
@@ -55,7 +56,10 @@ std::optional<QString> GuideParser::guideFile(const QString& folder) {
 
 QList<GuideBlock> GuideParser::parse(const QString& text) {
     using Kind = GuideBlock::Kind;
-    const QStringList lines = text.split(u'\n');
+    // Every newline counts, and a CRLF pair is one, as a text editor sees them.
+    static const QRegularExpression newline(
+        QStringLiteral("\r\n|[\n\r\v\f\\x{85}\\x{2028}\\x{2029}]"));
+    const QStringList lines = text.split(newline);
     QList<GuideBlock> blocks;
     for (qsizetype i = 0; i < lines.size();) {
         const QString& line = lines[i];

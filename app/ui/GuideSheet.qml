@@ -44,6 +44,7 @@ Rectangle {
             Layout.fillHeight: true
             contentWidth: availableWidth
             ColumnLayout {
+                objectName: "guideRows"
                 width: scroll.availableWidth - 48
                 x: 24
                 y: 24

@@ -25,8 +25,8 @@ Item {
         objectName: "meetingMicFix"
         anchors.right: parent.right
         visible: !hint.content.isVirtualMicrophoneSelected
-        text: hint.content.hasBlackHole ? "회의 마이크를 BlackHole 2ch로 골라 주세요"
-                                        : "BlackHole 2ch를 설치해야 회의로 보낼 수 있어요"
+        text: hint.content.hasBlackHole ? "회의 마이크를 가상 마이크로 골라 주세요"
+                                        : "가상 마이크를 만들어야 회의로 보낼 수 있어요"
         color: Theme.amber
         font.pixelSize: 11
         onClicked: hint.content.hasBlackHole ? hint.content.openSettings()

@@ -19,28 +19,29 @@ std::optional<Notice> Notice::forStatus(AssistPhase phase, const QString& messag
                                         bool hasBlackHole) {
     if (phase != AssistPhase::error)
         return std::nullopt;
-    // Linux has no privacy panes to open; the sound settings are the nearest help.
-    if (message.contains(QStringLiteral("Screen Recording")))
+    // Linux asks for no permissions here: what fails is the sound server, fixed in the sound
+    // settings.
+    if (message.contains(QStringLiteral("sound server so the app")))
         return attention(
-            QStringLiteral("화면 및 시스템 오디오 기록 권한이 필요해요"),
+            QStringLiteral("소리 서버에 연결하지 못했어요"),
             QStringLiteral(
-                "고른 회의 앱의 소리만 듣기 위해 필요해요. 시스템 설정에서 Relayo를 켠 뒤 "
-                "앱을 다시 열어 주세요."),
-            QStringLiteral("시스템 설정 열기"), Action::openSoundSettings);
-    if (message.contains(QStringLiteral("speech-recognition permission")))
+                "고른 회의 앱의 소리만 듣기 위해 필요해요. 소리 설정에서 PulseAudio가 켜져 있는지 "
+                "확인한 뒤 앱을 다시 열어 주세요."),
+            QStringLiteral("소리 설정 열기"), Action::openSoundSettings);
+    if (message.contains(QStringLiteral("speech recognition is not available")))
         return attention(
-            QStringLiteral("마이크와 음성 인식 권한이 필요해요"),
+            QStringLiteral("마이크와 음성 인식을 쓸 수 없어요"),
             QStringLiteral(
-                "한국어 답변을 알아듣기 위해 필요해요. 시스템 설정에서 두 권한을 켜 주세요."),
-            QStringLiteral("시스템 설정 열기"), Action::openSoundSettings);
+                "한국어 답변을 알아듣기 위해 필요해요. 소리 설정에서 마이크를 확인해 주세요."),
+            QStringLiteral("소리 설정 열기"), Action::openSoundSettings);
     if (message.contains(QStringLiteral("virtual microphone"))) {
         if (hasBlackHole)
             return attention(QStringLiteral("회의로 보낼 마이크를 골라 주세요"),
-                             QStringLiteral("설정에서 BlackHole 2ch를 고르면 상대방에게 들려요."),
+                             QStringLiteral("설정에서 가상 마이크를 고르면 상대방에게 들려요."),
                              QStringLiteral("설정 열기"), Action::openSettings);
         return attention(QStringLiteral("회의로 보낼 마이크를 골라 주세요"),
-                         QStringLiteral("BlackHole 2ch를 설치한 뒤 설정에서 골라 주세요."),
-                         QStringLiteral("BlackHole 설치하기"), Action::createVirtualMicrophone);
+                         QStringLiteral("가상 마이크를 만든 뒤 설정에서 골라 주세요."),
+                         QStringLiteral("가상 마이크 만들기"), Action::createVirtualMicrophone);
     }
     if (message.startsWith(QStringLiteral("Select the meeting application")))
         return attention(QStringLiteral("들을 회의 앱을 먼저 골라 주세요"),

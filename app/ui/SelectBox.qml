@@ -3,7 +3,7 @@ import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Relayo.Ui
 
-// A drop-down of {value, title} options. Choosing one only announces it
+// A drop-down of {value, title, icon} options (the icon, a file URL, is optional). Choosing one only announces it
 // through `chosen`; the caller writes its own state.
 Button {
     id: box
@@ -24,6 +24,7 @@ Button {
     }
     readonly property bool hasSelection: selectedIndex >= 0
     readonly property string currentTitle: hasSelection ? options[selectedIndex].title : placeholder
+    readonly property url currentIcon: hasSelection && options[selectedIndex].icon ? options[selectedIndex].icon : ""
 
     implicitWidth: fixedWidth > 0 ? fixedWidth : Math.min(260, face.implicitWidth + 24)
     implicitHeight: 34
@@ -34,6 +35,13 @@ Button {
     contentItem: RowLayout {
         id: face
         spacing: 6
+        Image {
+            visible: box.currentIcon != ""
+            source: box.currentIcon
+            sourceSize: Qt.size(16, 16)
+            Layout.preferredWidth: 16
+            Layout.preferredHeight: 16
+        }
         Text {
             objectName: "selectBoxTitle"
             Layout.fillWidth: true
@@ -63,6 +71,8 @@ Button {
             model: box.options
             delegate: MenuItem {
                 text: (index === box.selectedIndex ? "✓ " : "") + modelData.title
+                icon.source: modelData.icon ? modelData.icon : ""
+                icon.color: "transparent"
                 onTriggered: box.chosen(modelData.value)
             }
             onObjectAdded: (index, object) => menu.insertItem(index, object)

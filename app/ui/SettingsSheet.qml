@@ -55,6 +55,8 @@ Rectangle {
                     note: "고른 앱의 소리만 들어요. 회의 내용은 저장하지 않아요."
                     RowLayout {
                         SelectBox {
+                            objectName: "settingsAppPicker"
+                            Layout.maximumWidth: 200
                             options: sheet.content.applicationOptions
                             selection: sheet.model.selectedApplicationID
                             placeholder: "Chrome이나 Zoom을 골라 주세요"
@@ -67,8 +69,9 @@ Rectangle {
                     }
                 }
                 SettingsGroup {
+                    objectName: "microphoneGroup"
                     title: "회의로 보낼 마이크"
-                    note: "Meet·Zoom의 마이크를 BlackHole 2ch로 바꾸고, 여기서도 BlackHole 2ch를 고르면 상대방에게 들려요."
+                    note: "Meet·Zoom의 마이크를 Relayo Virtual Microphone으로 바꾸고, 여기서도 Relayo Virtual Microphone을 고르면 상대방에게 들려요."
                     RowLayout {
                         SelectBox {
                             objectName: "devicePicker"
@@ -83,12 +86,14 @@ Rectangle {
                         }
                     }
                     BlackHoleSetup {
+                        objectName: "settingsVirtualMicrophoneSetup"
                         content: sheet.content
                     }
                 }
                 SettingsGroup {
+                    objectName: "voiceGroup"
                     title: "영어 목소리"
-                    note: "무료 Mac 음성이에요. 미리 듣기와 회의로 보내기에 같은 목소리를 써요."
+                    note: "무료 eSpeak NG 음성이에요. 미리 듣기와 회의로 보내기에 같은 목소리를 써요."
                     VoicePicker {
                         Layout.fillWidth: true
                         content: sheet.content
@@ -96,8 +101,9 @@ Rectangle {
                     }
                 }
                 SettingsGroup {
+                    objectName: "elevenLabsGroup"
                     title: "ElevenLabs 내 목소리 · 고급"
-                    note: "선택 기능이에요. 유료 서비스이고, API 키는 이 Mac의 키체인에만 저장돼요."
+                    note: "선택 기능이에요. 유료 서비스이고, API 키는 이 컴퓨터의 키링에만 저장돼요."
                     ColumnLayout {
                         visible: sheet.model.hasElevenLabsAPIKey
                         spacing: 8
@@ -110,6 +116,7 @@ Rectangle {
                         RowLayout {
                             spacing: 8
                             SecondaryButtonStyle {
+                                objectName: "useElevenLabsVoiceButton"
                                 text: "이 목소리 쓰기"
                                 enabled: sheet.content.isSelectedElevenLabsVoiceAvailable
                                 onClicked: sheet.content.chooseElevenLabsSource()
@@ -119,6 +126,7 @@ Rectangle {
                                 onClicked: sheet.content.refreshElevenLabsVoices()
                             }
                             QuietButtonStyle {
+                                objectName: "forgetKeyButton"
                                 text: "키 삭제"
                                 color: Theme.amber
                                 onClicked: sheet.content.forgetElevenLabsAPIKey()
@@ -145,6 +153,7 @@ Rectangle {
                             }
                         }
                         SecondaryButtonStyle {
+                            objectName: "connectButton"
                             text: "연결"
                             enabled: sheet.content.elevenLabsAPIKey.trim() !== ""
                             onClicked: sheet.content.connectElevenLabs()

@@ -20,12 +20,12 @@ QString diagnostics(const DiagnosticsSnapshot& s) {
     if (s.recognitionError)
         caption += QStringLiteral(" · 오류: ") + *s.recognitionError;
     return QStringLiteral("앱 버전: ") + s.appVersion.value_or(QStringLiteral("?")) +
-           QStringLiteral("\nmacOS: ") + s.systemVersion + QStringLiteral("\n상태: ") +
+           QStringLiteral("\nLinux: ") + s.systemVersion + QStringLiteral("\n상태: ") +
            s.phaseText + QStringLiteral(" (") + s.phaseRawValue +
            QStringLiteral(")\n마지막 안내: ") + s.statusMessage + QStringLiteral("\n회의 앱: ") +
            s.applicationTitle.value_or(none) + QStringLiteral(" · 목록 ") +
            QString::number(s.applicationCount) + QStringLiteral("개\n회의로 보낼 마이크: ") +
-           s.deviceName.value_or(none) + QStringLiteral(" · BlackHole ") +
+           s.deviceName.value_or(none) + QStringLiteral(" · 가상 마이크 ") +
            (s.hasBlackHole ? QStringLiteral("있음") : QStringLiteral("없음")) +
            QStringLiteral("\n목소리: ") + s.voiceName + QStringLiteral(" · ElevenLabs 연결 ") +
            (s.hasElevenLabsAPIKey ? QStringLiteral("됨") : QStringLiteral("안 됨")) +

@@ -150,7 +150,7 @@ QString elevenLabsStatusText(const QString& status) {
     if (status.startsWith(QStringLiteral("Connected, but no")))
         return QStringLiteral("연결됐지만 쓸 수 있는 목소리가 없어요.");
     if (status.startsWith(QStringLiteral("ElevenLabs API key removed")))
-        return QStringLiteral("키체인에서 API 키를 지웠어요.");
+        return QStringLiteral("키링에서 API 키를 지웠어요.");
     if (status.startsWith(QStringLiteral("Enter an ElevenLabs API key")))
         return QStringLiteral("API 키를 먼저 넣어 주세요.");
     return status;

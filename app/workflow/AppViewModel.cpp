@@ -206,7 +206,7 @@ QCoro::Task<> AppViewModel::prepare() {
     if (!self)
         co_return;
     if (!granted) {
-        fail(QStringLiteral("Microphone or speech-recognition permission was not granted."));
+        fail(QStringLiteral("Microphone or speech recognition is not available."));
         co_return;
     }
     co_await refreshApplications();
@@ -227,8 +227,8 @@ QCoro::Task<> AppViewModel::refreshApplications() {
     if (!self)
         co_return;
     if (failure) {
-        fail(QStringLiteral("Allow Screen Recording so the app can listen only to the selected "
-                            "meeting app. ") +
+        fail(QStringLiteral("Connect to the sound server so the app can listen only to the "
+                            "selected meeting app. ") +
              *failure);
         co_return;
     }
@@ -511,7 +511,7 @@ QCoro::Task<bool> AppViewModel::generateApprovedVoice() {
         elevenLabsVoice = selectedElevenLabsVoice();
         if (!apiKey || !elevenLabsVoice) {
             fail(QStringLiteral(
-                "Connect ElevenLabs and select a voice, or switch to a free Mac voice."));
+                "Connect ElevenLabs and select a voice, or switch to a free local voice."));
             co_return false;
         }
         // Another request may have started generating while the key was read.
@@ -536,7 +536,7 @@ QCoro::Task<bool> AppViewModel::generateApprovedVoice() {
     const QString progress = useElevenLabs
                                  ? QStringLiteral("Generating with your ElevenLabs voice ‘") +
                                        elevenLabsVoice->name + QStringLiteral("’…")
-                                 : QStringLiteral("Generating with the free Mac voice ‘") +
+                                 : QStringLiteral("Generating with the free local voice ‘") +
                                        localVoice.label + QStringLiteral("’…");
     assign(this, m_statusMessage, progress, &AppViewModel::statusMessageChanged);
     QUrl file;
@@ -573,7 +573,7 @@ QCoro::Task<bool> AppViewModel::generateApprovedVoice() {
 void AppViewModel::preview() {
     if (!m_synthesizedURL)
         return;
-    QString status = QStringLiteral("Playing through the MacBook's current speaker output.");
+    QString status = QStringLiteral("Playing through this computer's current speaker output.");
     try {
         m_services.audioOutput->play(*m_synthesizedURL, std::nullopt);
     } catch (const std::exception& error) {
@@ -585,7 +585,8 @@ void AppViewModel::preview() {
 void AppViewModel::sendToMeeting() {
     const auto deviceID = m_services.audioOutput->selectedDeviceID();
     if (!m_synthesizedURL || !deviceID) {
-        fail(QStringLiteral("Select a virtual microphone output such as BlackHole 2ch."));
+        fail(QStringLiteral(
+            "Select a virtual microphone output such as Relayo Virtual Microphone."));
         return;
     }
     try {
@@ -669,7 +670,7 @@ QCoro::Task<> AppViewModel::forgetElevenLabsAPIKey() {
            &AppViewModel::selectedElevenLabsVoiceIDChanged);
     invalidateReusableAudio();
     m_services.settings->remove(elevenLabsVoiceIDKey);
-    assign(this, m_elevenLabsStatus, QStringLiteral("ElevenLabs API key removed from Keychain."),
+    assign(this, m_elevenLabsStatus, QStringLiteral("ElevenLabs API key removed from the keyring."),
            &AppViewModel::elevenLabsStatusChanged);
 }
 

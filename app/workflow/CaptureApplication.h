@@ -13,6 +13,8 @@ struct CaptureApplication {
     QString bundleIdentifier;
     // The capture layer's own handle for the application; the workflow never reads it.
     QVariant runningApplication;
+    // The application's icon file as the desktop provides it; empty when there is none.
+    QString iconPath{};
 
     bool operator==(const CaptureApplication& other) const { return id == other.id; }
 };

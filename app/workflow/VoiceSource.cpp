@@ -3,7 +3,7 @@
 QString VoiceSources::rawValue(VoiceSource source) {
     switch (source) {
     case VoiceSource::local:
-        return QStringLiteral("Mac voices · Free");
+        return QStringLiteral("Local voices · Free");
     case VoiceSource::elevenLabs:
         return QStringLiteral("ElevenLabs · Optional");
     }

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 
 Q_DECLARE_METATYPE(std::optional<quint32>)
 
@@ -153,6 +154,17 @@ private slots:
         feed.take();
         QTest::qWait(500);
         QVERIFY(peak(feed.take()) < 0.001);
+    }
+
+    // The first file's completion is already queued when the second starts; it must not stop it.
+    void aLateCompletionNeverStopsANewerPlayback() {
+        AudioOutput output;
+        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 0.05)), m_feed);
+        QThread::sleep(2); // without the event loop, so the completion waits in the queue
+        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 1000, 30)), m_feed);
+        QTest::qWait(500);
+        QVERIFY(output.isPlaying());
+        output.stop();
     }
 
     void failedPlaybackLeavesNothingPlaying() {

@@ -7,23 +7,16 @@
 
 namespace audiotest {
 
-QString makeTone(const QTemporaryDir& folder, double frequency, double seconds, int sampleRate,
-                 int channels) {
+QString makeTone(const QTemporaryDir& folder, double frequency, double seconds) {
     const QString path =
         folder.filePath(QStringLiteral("tone-%1-%2.wav").arg(frequency).arg(seconds));
-    if (QFile::exists(path))
-        return path;
-    QStringList arguments{QStringLiteral("-n"),        QStringLiteral("-r"),
-                          QString::number(sampleRate), QStringLiteral("-c"),
-                          QString::number(channels),   path,
-                          QStringLiteral("synth"),     QString::number(seconds)};
-    if (frequency > 0)
-        arguments << QStringLiteral("sine") << QString::number(frequency) << QStringLiteral("vol")
-                  << QStringLiteral("0.5");
-    else
-        arguments << QStringLiteral("sine") << QStringLiteral("0") << QStringLiteral("vol")
-                  << QStringLiteral("0");
-    QProcess::execute(QStringLiteral("sox"), arguments);
+    if (!QFile::exists(path))
+        QProcess::execute(QStringLiteral("sox"),
+                          {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
+                           QStringLiteral("-c"), QStringLiteral("2"), path, QStringLiteral("synth"),
+                           QString::number(seconds), QStringLiteral("sine"),
+                           QString::number(frequency), QStringLiteral("vol"),
+                           QStringLiteral("0.5")});
     return path;
 }
 
@@ -53,6 +46,20 @@ Process play(const QString& file, const QString& name, const QStringList& extraA
                                                  extraArguments + QStringList{file});
     process->waitForStarted();
     return process;
+}
+
+Process silentClient(const QString& name, double frequency) {
+    Process process(new QProcess);
+    process->start(QStringLiteral(SILENT_SOUND_CLIENT), {name, QString::number(frequency)});
+    // The client says so once its connection is ready.
+    while (process->waitForReadyRead(20000) && !process->canReadLine()) {
+    }
+    return process;
+}
+
+void startPlaying(QProcess& client) {
+    client.write("play\n");
+    client.waitForBytesWritten();
 }
 
 double toneStrength(const std::vector<float>& samples, double frequency) {

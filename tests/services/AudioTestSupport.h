@@ -20,9 +20,8 @@
 // Tools for tests against a real PulseAudio daemon.
 namespace audiotest {
 
-// Writes a sine tone (or silence for frequency 0) with sox and returns its path.
-QString makeTone(const QTemporaryDir& folder, double frequency, double seconds,
-                 int sampleRate = 48000, int channels = 2);
+// Writes a 48 kHz stereo sine tone with sox and returns its path.
+QString makeTone(const QTemporaryDir& folder, double frequency, double seconds);
 
 // Ends a child process and waits for it.
 struct StopProcess {
@@ -38,6 +37,11 @@ Process idleProcess();
 // sound server is told (0: paplay's own).
 Process play(const QString& file, const QString& name, const QStringList& extraArguments = {},
              qint64 processID = 0);
+
+// A client of the sound server that has connected as `name` and plays nothing
+// until `startPlaying`; then a sine tone of `frequency`.
+Process silentClient(const QString& name, double frequency);
+void startPlaying(QProcess& client);
 
 // The relative strength of `frequency` in mono 16 kHz `samples` (Goertzel power per sample).
 double toneStrength(const std::vector<float>& samples, double frequency);

@@ -23,12 +23,6 @@ def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_
             "cache_len_out": cache_len + (1 if heard else 0)}
 )";
 
-const std::string failingEncoder = R"(
-def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
-            cache_len: Tensor) -> Dict[str, Tensor]:
-    return {"unexpected": mel}
-)";
-
 QStringList vocabulary(const QStringList& words) {
     QStringList tokens = words;
     while (tokens.size() < 128) {
@@ -59,10 +53,6 @@ void CaptionTestModels::writeCounting(const QString& folder, const QStringList& 
     auto encoder = replaced(countingEncoder, "%THRESHOLD%", std::to_string(threshold));
     encoder = replaced(encoder, "%WORDS%", std::to_string(words.size()));
     write(folder, encoder, words);
-}
-
-void CaptionTestModels::writeFailing(const QString& folder) {
-    write(folder, failingEncoder, {});
 }
 
 PcmBuffer CaptionTestModels::chunkSpelling(const QList<int>& tokens) {

@@ -18,8 +18,6 @@ void writeSpelling(const QString& folder, const QStringList& words);
 // Models that emit the next of `words` once for every chunk whose loudest frame reaches
 // `threshold` (0: every chunk); quiet chunks add nothing.
 void writeCounting(const QString& folder, const QStringList& words, double threshold);
-// Models whose encoder gives no output the recognizer knows, so every chunk fails.
-void writeFailing(const QString& folder);
 
 // One chunk of 16 kHz mono audio that spells `tokens` for `writeSpelling` models.
 PcmBuffer chunkSpelling(const QList<int>& tokens);

@@ -11,7 +11,7 @@
 namespace {
 
 const QRegularExpression saveFailure(
-    QStringLiteral(R"(^The API key could not be saved securely \(Keychain error -?\d+\)\.$)"));
+    QStringLiteral(R"(^The API key could not be saved securely \(keyring error -?\d+\)\.$)"));
 
 // Scenarios without a working Secret Service run in a child process of this
 // binary with its own bus address, so the keyring of the other tests is untouched.

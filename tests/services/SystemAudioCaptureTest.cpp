@@ -3,6 +3,9 @@
 #include "tests/services/AudioTestSupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QTest>
 #include <qcoro/qcorotask.h>
 
@@ -11,7 +14,6 @@ using audiotest::Recording;
 using Clients = QList<PulseContext::Client>;
 
 Q_DECLARE_METATYPE(Clients)
-Q_DECLARE_METATYPE(QList<qint64>)
 
 namespace {
 
@@ -19,7 +21,21 @@ constexpr int timeout = 20000;
 const qint64 ownProcessID = 100;
 
 CaptureApplication applicationFor(qint64 processID) {
-    return {qint32(processID), QStringLiteral("Stand-in"), {}, {}};
+    return {qint32(processID), QStringLiteral("Stand-in"), {}, {}, {}};
+}
+
+QStringList titlesAndIDs(const QList<CaptureApplication>& applications) {
+    QStringList listed;
+    for (const auto& application : applications)
+        listed << QStringLiteral("%1/%2").arg(application.title).arg(application.id);
+    return listed;
+}
+
+void writeFile(const QTemporaryDir& folder, const QString& path, const QByteArray& content) {
+    QDir().mkpath(QFileInfo(folder.filePath(path)).path());
+    QFile file(folder.filePath(path));
+    file.open(QIODevice::WriteOnly);
+    file.write(content);
 }
 
 bool lists(SystemAudioCapture& capture, const QString& title, qint64 processID) {
@@ -43,51 +59,120 @@ private slots:
 
     void buildsTheApplicationList_data() {
         QTest::addColumn<Clients>("clients");
-        QTest::addColumn<QList<qint64>>("playing");
         QTest::addColumn<QStringList>("expected");
         auto client = [](qint64 pid, const char* name, const char* binary = "",
                          const char* id = "") {
-            return PulseContext::Client{0, pid, QString::fromUtf8(name), QString::fromUtf8(binary),
-                                        QString::fromUtf8(id)};
+            return PulseContext::Client{0,
+                                        pid,
+                                        QString::fromUtf8(name),
+                                        QString::fromUtf8(binary),
+                                        QString::fromUtf8(id),
+                                        {},
+                                        0,
+                                        {}};
         };
-        QTest::newRow("only this program and silent clients")
+        QTest::newRow("only this program")
+            << Clients{client(ownProcessID, "Relayo")} << QStringList{};
+        QTest::newRow("a client that plays nothing is listed")
             << Clients{client(ownProcessID, "Relayo"), client(7, "Agent")}
-            << QList<qint64>{ownProcessID} << QStringList{};
+            << QStringList{"Agent/7"};
         QTest::newRow("case-insensitive, equal titles keep the server's order")
             << Clients{client(3, "zoom"), client(1, "Zoom"), client(2, "Chrome")}
-            << QList<qint64>{1, 2, 3} << QStringList{"Chrome/2", "zoom/3", "Zoom/1"};
+            << QStringList{"Chrome/2", "zoom/3", "Zoom/1"};
         QTest::newRow("a lower-case title sorts by its letters")
             << Clients{client(1, "Zoom"), client(2, "brave"), client(3, "Chrome")}
-            << QList<qint64>{1, 2, 3} << QStringList{"brave/2", "Chrome/3", "Zoom/1"};
+            << QStringList{"brave/2", "Chrome/3", "Zoom/1"};
         QTest::newRow("empty names are never listed")
-            << Clients{client(1, ""), client(2, "Teams")} << QList<qint64>{1, 2}
-            << QStringList{"Teams/2"};
+            << Clients{client(1, ""), client(2, "Teams")} << QStringList{"Teams/2"};
         QTest::newRow("one record per process, from its first named client")
             << Clients{client(5, ""), client(5, "Firefox", "firefox-bin"), client(5, "Firefox 2")}
-            << QList<qint64>{5} << QStringList{"Firefox/5"};
+            << QStringList{"Firefox/5"};
     }
 
     void buildsTheApplicationList() {
         QFETCH(Clients, clients);
-        QFETCH(QList<qint64>, playing);
         QFETCH(QStringList, expected);
-        QList<PulseContext::SinkInput> sinkInputs;
-        for (qint64 pid : playing)
-            sinkInputs.append({0, 0, pid});
-        QStringList listed;
-        for (const auto& application :
-             SystemAudioCapture::applicationsFrom(clients, sinkInputs, ownProcessID))
-            listed << QStringLiteral("%1/%2").arg(application.title).arg(application.id);
-        QCOMPARE(listed, expected);
+        QCOMPARE(titlesAndIDs(SystemAudioCapture::applicationsFrom(
+                     clients, ProcessTable(), DesktopEntries({}), ownProcessID)),
+                 expected);
     }
 
     void takesTheBundleIdentifierFromTheBinaryElseTheApplicationID() {
         const auto applications = SystemAudioCapture::applicationsFrom(
-            {{0, 1, "Zoom", "zoom", "us.zoom"}, {0, 2, "Meet", "", "org.example.meet"}},
-            {{0, 0, 1}, {0, 0, 2}}, ownProcessID);
+            {{0, 1, "Zoom", "zoom", "us.zoom", "", 0, ""},
+             {0, 2, "Meet", "", "org.example.meet", "", 0, ""}},
+            ProcessTable(), DesktopEntries({}), ownProcessID);
         QCOMPARE(applications.size(), 2);
         QCOMPARE(applications[0].bundleIdentifier, QStringLiteral("org.example.meet"));
         QCOMPARE(applications[1].bundleIdentifier, QStringLiteral("zoom"));
+    }
+
+    // The processes of this system and the desktop's entries decide which
+    // process stands for an application and what it is called.
+    void findsApplicationsAmongProcesses_data() {
+        QTest::addColumn<Clients>("clients");
+        QTest::addColumn<QStringList>("expected");
+        using Client = PulseContext::Client;
+        const QStringList running{"Google Chrome/10 chrome icon", "teams/30 teams",
+                                  "Zoom/21 zoom icon"};
+        QTest::newRow("silent meeting applications that have not connected")
+            << Clients{} << running;
+        QTest::newRow("a browser's audio process stands for the browser")
+            << Clients{Client{0, 11, "Chromium", "chrome", "", "", 0, ""}} << running;
+        QTest::newRow("a Flatpak client known by its namespace's process id")
+            << Clients{Client{0, 3, "ZOOM VoiceEngine", "zoom", "", "", 0, ""}} << running;
+        QTest::newRow("PipeWire's view of the process and the portal's application id")
+            << Clients{Client{0, 2, "Meeting", "meeting", "", "", 40, "org.example.Meeting"}}
+            << QStringList{"Example Meeting/40 meeting"} + running;
+        QTest::newRow("a program without a desktop entry, drawn by its own icon name")
+            << Clients{Client{0, 50, "Player", "player", "", "relayo-test-player", 0, ""}}
+            << QStringList{"Google Chrome/10 chrome icon", "Player/50 player icon",
+                           "teams/30 teams", "Zoom/21 zoom icon"};
+    }
+
+    void findsApplicationsAmongProcesses() {
+        QFETCH(Clients, clients);
+        QFETCH(QStringList, expected);
+        QTemporaryDir data;
+        writeFile(
+            data, "applications/google-chrome.desktop",
+            "[Desktop Entry]\nType=Application\nName=Google Chrome\n"
+            "Exec=/usr/bin/google-chrome-stable %U\nStartupWMClass=chrome\nIcon=google-chrome\n");
+        writeFile(data, "applications/us.zoom.Zoom.desktop",
+                  "[Desktop Entry]\nName=Zoom\nType=Application\nIcon=us.zoom.Zoom\n");
+        writeFile(data, "applications/org.example.Meeting.desktop",
+                  "[Desktop Entry]\nType=Application\nName=Example Meeting\n");
+        writeFile(data, "icons/hicolor/48x48/apps/google-chrome.png", "png");
+        writeFile(data, "icons/hicolor/scalable/apps/us.zoom.Zoom.svg", "svg");
+        writeFile(data, "pixmaps/relayo-test-player.png", "png");
+        // The browser (10) with its audio process (11), a page (13) and its crash reporter
+        // (12); Zoom in a Flatpak sandbox (20-22); a snap (30); two programs that are not
+        // meeting applications (40, 50); this program (100).
+        const ProcessTable processes({
+            {10, 1, "chrome", 10, ""},
+            {11, 10, "chrome", 11, ""},
+            {12, 1, "chrome_crashpad", 12, ""},
+            {13, 10, "Isolated Web Co", 13, ""},
+            {20, 1, "bwrap", 20, ""},
+            {21, 20, "zoom", 2, "us.zoom.Zoom"},
+            {22, 21, "zoom", 3, "us.zoom.Zoom"},
+            {30, 1, "teams", 30, "teams-for-linux"},
+            {40, 1, "meeting", 40, ""},
+            {50, 1, "player", 50, ""},
+            {ownProcessID, 1, "firefox", ownProcessID, ""},
+        });
+        QStringList listed;
+        for (const auto& application : SystemAudioCapture::applicationsFrom(
+                 clients, processes, DesktopEntries({data.path()}), ownProcessID)) {
+            QString line = QStringLiteral("%1/%2 %3")
+                               .arg(application.title)
+                               .arg(application.id)
+                               .arg(application.bundleIdentifier);
+            if (!application.iconPath.isEmpty())
+                line += QFile::exists(application.iconPath) ? " icon" : " missing icon";
+            listed << line;
+        }
+        QCOMPARE(listed, expected);
     }
 
     void listsTheApplicationsThatPlay() {
@@ -123,6 +208,20 @@ private slots:
         QCOMPARE(recording->threadNames(), QSet<QString>{QStringLiteral("meeting.system.audio")});
         QVERIFY(recording->allInSpeechFormat());
         QVERIFY(!recording->blockSizes().contains(0));
+    }
+
+    void listsASilentClientAndCapturesItOnceItPlays() {
+        SystemAudioCapture capture;
+        auto meeting = audiotest::silentClient(QStringLiteral("Silent Meeting"), 440);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            lists(capture, QStringLiteral("Silent Meeting"), meeting->processId()), timeout);
+        QVERIFY(!audiotest::pactl({QStringLiteral("list"), QStringLiteral("sink-inputs")})
+                     .contains(QStringLiteral("Silent Meeting")));
+        auto recording = std::make_shared<Recording>();
+        runToCompletion(capture.start(applicationFor(meeting->processId()), recorder(recording)));
+        audiotest::startPlaying(*meeting);
+        QTRY_VERIFY_WITH_TIMEOUT(recording->frameCount() >= 8000, timeout);
+        QVERIFY(audiotest::toneStrength(recording->samples(), 440) > 0.01);
     }
 
     void hearsAndMixesStreamsOpenedAfterStart() {

@@ -49,30 +49,10 @@ class AppLoggerTest : public QObject {
 private slots:
     void init() { QVERIFY(captured.open()); }
 
-    void consoleLineFormat_data() {
-        QTest::addColumn<AppLogger::Level>("level");
-        QTest::addColumn<QByteArray>("line");
-        QTest::newRow("error") << AppLogger::Level::error
-                               << QByteArray(
-                                      "[09:05:03.042] [ERROR] [Murmurvale.NemotronStreaming] x\n");
-        QTest::newRow("warning") << AppLogger::Level::warning
-                                 << QByteArray(
-                                        "[09:05:03.042] [WARN] [Murmurvale.NemotronStreaming] x\n");
-        QTest::newRow("fault") << AppLogger::Level::fault
-                               << QByteArray(
-                                      "[09:05:03.042] [FAULT] [Murmurvale.NemotronStreaming] x\n");
-    }
-    void consoleLineFormat() {
-        QFETCH(AppLogger::Level, level);
-        QFETCH(QByteArray, line);
-        QCOMPARE(AppLogger::consoleLine(QTime(9, 5, 3, 42), level, "NemotronStreaming", "x"), line);
-    }
-
-    void levelsFromRawValues() {
-        for (int raw = 0; raw <= 5; ++raw)
-            QCOMPARE(int(*AppLogger::levelFromRawValue(raw)), raw);
-        QVERIFY(!AppLogger::levelFromRawValue(-1));
-        QVERIFY(!AppLogger::levelFromRawValue(6));
+    void consoleLinesCarryTheTimeToTheMillisecond() {
+        QCOMPARE(AppLogger::consoleLine(QTime(9, 5, 3, 42), AppLogger::Level::error,
+                                        "NemotronStreaming", "x"),
+                 QByteArray("[09:05:03.042] [ERROR] [Murmurvale.NemotronStreaming] x\n"));
     }
 
     void warningsAndWorseReachStandardError() {
@@ -86,19 +66,11 @@ private slots:
             logger.error("x ü");
             logger.fault("broken");
         }
-        const auto lines = QString::fromUtf8(contentOf(captured)).split('\n');
-        QCOMPARE(lines.size(), 4);
-        QCOMPARE(lines.last(), "");
-        const QString time = R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] )";
-        QVERIFY(QRegularExpression(time + R"(\[WARN\] \[Murmurvale.NemotronStreaming\] careful$)")
-                    .match(lines[0])
-                    .hasMatch());
-        QVERIFY(QRegularExpression(time + R"(\[ERROR\] \[Murmurvale.NemotronStreaming\] x ü$)")
-                    .match(lines[1])
-                    .hasMatch());
-        QVERIFY(QRegularExpression(time + R"(\[FAULT\] \[Murmurvale.NemotronStreaming\] broken$)")
-                    .match(lines[2])
-                    .hasMatch());
+        const QString written =
+            QString::fromUtf8(contentOf(captured)).remove(QRegularExpression(R"(\[[\d:.]{12}\] )"));
+        QCOMPARE(written, QStringLiteral("[WARN] [Murmurvale.NemotronStreaming] careful\n"
+                                         "[ERROR] [Murmurvale.NemotronStreaming] x ü\n"
+                                         "[FAULT] [Murmurvale.NemotronStreaming] broken\n"));
     }
 
     void closedStandardErrorIsReportedOnStandardOutput() {

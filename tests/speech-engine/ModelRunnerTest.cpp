@@ -32,23 +32,6 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(std::invalid_argument, array.at<float>({0, 0}));
     }
 
-    void fillWritesOnlyFloatAndIntegerArrays() {
-        auto floats = MultiArray::createZeroed({2, 2}, MultiArrayDataType::float32);
-        auto ints = MultiArray::createZeroed({3}, MultiArrayDataType::int32);
-        auto longs = MultiArray::createZeroed({3}, MultiArrayDataType::int64);
-        floats.fill(1.5);
-        ints.fill(7);
-        longs.fill(7);
-        QCOMPARE(floats.at<float>({1, 1}), 1.5f);
-        QCOMPARE(ints.at<std::int32_t>({2}), 7);
-        QCOMPARE(longs.at<std::int64_t>({2}), 0);
-
-        double values[4] = {};
-        auto strided = MultiArray::view(values, {2}, {2}, MultiArrayDataType::float64, nullptr);
-        strided.fill(1);
-        QCOMPARE(values[0], 0.0);
-    }
-
     void runsForwardWithNamedInputs() {
         auto runner = loadModel(R"(
 def forward(self, a: Tensor, b: Tensor) -> Dict[str, Tensor]:

@@ -1,37 +1,11 @@
 #include "tests/speech-engine/ScriptModelWriter.h"
 
+#include "model-import/OperatorResolver.h"
 #include "speech-engine/ModelRunner.h"
 
-#include <torch/csrc/jit/frontend/resolver.h>
-#include <torch/csrc/jit/frontend/sugared_value.h>
 #include <torch/script.h>
 
 namespace {
-
-// `ops.<namespace>.<op>`: operators outside aten, such as ops.quantized.linear_dynamic.
-struct OperatorNamespaces : torch::jit::SugaredValue {
-    std::string kind() const override { return "operator namespaces"; }
-    std::shared_ptr<torch::jit::SugaredValue> attr(const torch::jit::SourceRange&,
-                                                   torch::jit::GraphFunction&,
-                                                   const std::string& field) override {
-        return std::make_shared<torch::jit::BuiltinModule>(field);
-    }
-};
-
-// Resolves `torch` to the aten operators, as the default does, and `ops` to all the others.
-struct OperatorResolver : torch::jit::Resolver {
-    std::shared_ptr<torch::jit::SugaredValue>
-    resolveValue(const std::string& name, torch::jit::GraphFunction&,
-                 const torch::jit::SourceRange&) override {
-        if (name == "torch") {
-            return std::make_shared<torch::jit::BuiltinModule>("aten");
-        }
-        if (name == "ops") {
-            return std::make_shared<OperatorNamespaces>();
-        }
-        return nullptr;
-    }
-};
 
 // Packs a float [out, in] weight, quantized symmetrically per tensor, for the current engine.
 c10::IValue packedLinearWeight(const torch::Tensor& weight) {

@@ -15,33 +15,35 @@ private slots:
         QTest::addColumn<QString>("detail");
         QTest::addColumn<QString>("actionTitle");
         QTest::addColumn<Action>("action");
-        QTest::newRow("screen recording")
-            << "Allow Screen Recording so the app can listen only to the selected meeting app. x"
-            << false << "화면 및 시스템 오디오 기록 권한이 필요해요"
-            << "고른 회의 앱의 소리만 듣기 위해 필요해요. 시스템 설정에서 Relayo를 켠 뒤 앱을 다시 "
-               "열어 주세요."
-            << "시스템 설정 열기" << Action::openSoundSettings;
-        QTest::newRow("permission")
-            << "Microphone or speech-recognition permission was not granted." << false
-            << "마이크와 음성 인식 권한이 필요해요"
-            << "한국어 답변을 알아듣기 위해 필요해요. 시스템 설정에서 두 권한을 켜 주세요."
-            << "시스템 설정 열기" << Action::openSoundSettings;
+        const QString soundServerDetail =
+            QStringLiteral("고른 회의 앱의 소리만 듣기 위해 필요해요. 소리 설정에서 PulseAudio가 "
+                           "켜져 있는지 확인한 뒤 앱을 다시 열어 주세요.");
+        QTest::newRow("sound server")
+            << "Connect to the sound server so the app can listen only to the selected meeting "
+               "app. x"
+            << false << "소리 서버에 연결하지 못했어요" << soundServerDetail << "소리 설정 열기"
+            << Action::openSoundSettings;
+        QTest::newRow("microphone and recogniser")
+            << "Microphone or speech recognition is not available." << false
+            << "마이크와 음성 인식을 쓸 수 없어요"
+            << "한국어 답변을 알아듣기 위해 필요해요. 소리 설정에서 마이크를 확인해 주세요."
+            << "소리 설정 열기" << Action::openSoundSettings;
         QTest::newRow("no virtual microphone")
-            << "Select a virtual microphone output such as BlackHole 2ch." << false
+            << "Select a virtual microphone output such as Relayo Virtual Microphone." << false
             << "회의로 보낼 마이크를 골라 주세요"
-            << "BlackHole 2ch를 설치한 뒤 설정에서 골라 주세요."
-            << "BlackHole 설치하기" << Action::createVirtualMicrophone;
+            << "가상 마이크를 만든 뒤 설정에서 골라 주세요."
+            << "가상 마이크 만들기" << Action::createVirtualMicrophone;
         QTest::newRow("virtual microphone present")
-            << "Select a virtual microphone output such as BlackHole 2ch." << true
+            << "Select a virtual microphone output such as Relayo Virtual Microphone." << true
             << "회의로 보낼 마이크를 골라 주세요"
-            << "설정에서 BlackHole 2ch를 고르면 상대방에게 들려요."
+            << "설정에서 가상 마이크를 고르면 상대방에게 들려요."
             << "설정 열기" << Action::openSettings;
         QTest::newRow("no application")
             << "Select the meeting application first." << false << "들을 회의 앱을 먼저 골라 주세요"
             << "Chrome이나 Zoom을 켠 뒤 1단계에서 골라 주세요."
             << "목록 새로고침" << Action::refreshApplications;
         QTest::newRow("elevenlabs")
-            << "Connect ElevenLabs and select a voice, or switch to a free Mac voice." << false
+            << "Connect ElevenLabs and select a voice, or switch to a free local voice." << false
             << "ElevenLabs 목소리가 준비되지 않았어요"
             << "설정에서 ElevenLabs를 연결하거나 Samantha·Daniel로 바꿔 주세요."
             << "설정 열기" << Action::openSettings;
@@ -50,12 +52,10 @@ private slots:
             << "2단계에서 한국어로 말하거나 영어 문장을 직접 써 주세요." << QString()
             << Action::none;
         // The earlier marker wins when a message carries two.
-        QTest::newRow("screen recording first")
-            << "Screen Recording and speech-recognition permission" << false
-            << "화면 및 시스템 오디오 기록 권한이 필요해요"
-            << "고른 회의 앱의 소리만 듣기 위해 필요해요. 시스템 설정에서 Relayo를 켠 뒤 앱을 다시 "
-               "열어 주세요."
-            << "시스템 설정 열기" << Action::openSoundSettings;
+        QTest::newRow("sound server first")
+            << "The sound server so the app, and speech recognition is not available" << false
+            << "소리 서버에 연결하지 못했어요" << soundServerDetail << "소리 설정 열기"
+            << Action::openSoundSettings;
         QTest::newRow("prefix only at the start")
             << "Please Select the meeting application first." << false << "문제가 생겼어요"
             << "Please Select the meeting application first." << QString() << Action::none;

@@ -1,16 +1,21 @@
 #include "app/ProductionServices.h"
 #include "app/RelayoApp.h"
+#include "app/services/ElevenLabsClient.h"
+#include "app/services/SystemAudioCapture.h"
 #include "app/ui/ContentViewModel.h"
 #include "app/ui/Theme.h"
 #include "app/workflow/ScreenshotMode.h"
+#include "tests/services/AudioTestSupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QHttpServer>
 #include <QHttpServerResponse>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QProcess>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -37,6 +42,8 @@ class WindowTest : public QObject {
     QHttpServer relay;
     QTemporaryDir workFolder;
     QStringList relayKinds;
+    // The relay also stands in for ElevenLabs, with one voice.
+    QUrl relayAddress;
     std::unique_ptr<RelayoApp> app;
     // Where the screenshots are kept, resolved before the test leaves its start folder.
     QDir artifacts;
@@ -62,7 +69,12 @@ class WindowTest : public QObject {
         qputenv("RLY_SHOT", step.toUtf8());
         qputenv("RLY_SHOT_OUT",
                 workFolder.filePath(QStringLiteral("window-%1").arg(step)).toUtf8());
-        app = std::make_unique<RelayoApp>(ProductionServices::make());
+        AppServices services = ProductionServices::make();
+        // Meeting applications running on this machine stay out of the picker.
+        services.capture =
+            std::make_unique<SystemAudioCapture>(QString(), workFolder.filePath("no-processes"));
+        services.elevenLabs = std::make_unique<ElevenLabsClient>(relayAddress);
+        app = std::make_unique<RelayoApp>(std::move(services));
         QSignalSpy ready(app.get(), &RelayoApp::ready);
         QVERIFY(app->show());
         QVERIFY(ready.wait(60'000));
@@ -77,8 +89,11 @@ class WindowTest : public QObject {
         const WId id = idFile.readAll().toULongLong();
         QCOMPARE(id, app->window()->winId());
         const QRect screen = app->window()->screen()->availableGeometry();
-        QTRY_COMPARE(app->window()->height(), screen.height() - 20);
-        QCOMPARE(app->window()->width(), qRound((screen.height() - 20) * 3.0 / 4.0));
+        // The whole frame, title bar included, is sized (without a window manager the frame is
+        // the window itself).
+        const QRect frame(screen.x() + 40, screen.y() + 10,
+                          qRound((screen.height() - 20) * 3.0 / 4.0), screen.height() - 20);
+        QTRY_COMPARE(app->window()->frameGeometry(), frame);
         QTRY_COMPARE_WITH_TIMEOUT(app->window()->screen()->grabWindow(id).width(),
                                   app->window()->width(), 10'000);
         QVERIFY(app->window()->grabWindow().save(artifactPath(name)));
@@ -102,8 +117,14 @@ private slots:
                             {QStringLiteral("content"),
                              kind == QStringLiteral("en-ko") ? koreanQuestion : englishReply}});
                     });
+        relay.route(QStringLiteral("/v2/voices"), [] {
+            return QJsonObject{{QStringLiteral("voices"),
+                                QJsonArray{QJsonObject{{QStringLiteral("voice_id"), "v1"},
+                                                       {QStringLiteral("name"), "Mina"}}}}};
+        });
         const quint16 port = relay.listen(QHostAddress::LocalHost);
         QVERIFY(port != 0);
+        relayAddress = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port));
         qputenv("RLY_RELAY_URL",
                 QStringLiteral("http://127.0.0.1:%1/v1/complete").arg(port).toUtf8());
     }
@@ -173,6 +194,8 @@ private slots:
         launch(QStringLiteral("3"));
         QCOMPARE(textOf(QStringLiteral("phaseLabel")), QStringLiteral("내 한국어 듣는 중"));
         QCOMPARE(textOf(QStringLiteral("koreanReplyBlock")), ScreenshotMode::koreanReply());
+        QCOMPARE(textOf(QStringLiteral("koreanTranslationText")), koreanQuestion);
+        QVERIFY(shown(QStringLiteral("listenButton")));
         QVERIFY(shown(QStringLiteral("finishReplyButton")));
         QVERIFY(shown(QStringLiteral("cancelReplyButton")));
         QCOMPARE(item(QStringLiteral("englishCaptionBlock"))->property("label").toString(),
@@ -200,6 +223,133 @@ private slots:
         QVERIFY(relayKinds.contains(QStringLiteral("ko-en")));
         QTRY_VERIFY(shown(QStringLiteral("translatedEnglishText")));
         capture(QStringLiteral("4"), QStringLiteral("window-step-4.png"));
+    }
+
+    // The texts that name what the program does on Linux: it makes its own virtual microphone.
+    void virtualMicrophoneTextsSayWhatTheProgramDoes() {
+        launch(QStringLiteral("1"));
+        // The test sound server has no virtual microphone yet.
+        QObject* setup = item(QStringLiteral("virtualMicrophoneSetup"));
+        QVERIFY(shown(QStringLiteral("virtualMicrophoneSetup")));
+        QObject* notice = setup->findChild<QObject*>(QStringLiteral("virtualMicrophoneNotice"));
+        QCOMPARE(textOf(notice, QStringLiteral("noticeTitle")),
+                 QStringLiteral("회의로 보내려면 가상 마이크가 필요해요"));
+        QCOMPARE(textOf(notice, QStringLiteral("noticeDetail")),
+                 QStringLiteral("가상 마이크는 앱의 영어 목소리를 Meet·Zoom 마이크로 보내는 "
+                                "통로예요. 만들기를 누르면 앱이 소리 서버에 바로 만들어 골라 둬요. "
+                                "미리 듣기는 없어도 돼요."));
+        QCOMPARE(textOf(notice, QStringLiteral("noticeAction")),
+                 QStringLiteral("가상 마이크 만들기"));
+        QCOMPARE(textOf(setup, QStringLiteral("virtualMicrophoneCommandLead")),
+                 QStringLiteral("직접 만들려면 터미널에서"));
+        QCOMPARE(textOf(QStringLiteral("meetingMicFix")),
+                 QStringLiteral("가상 마이크를 만들어야 회의로 보낼 수 있어요"));
+    }
+
+    void settingsSheetIsNewEachTimeItOpens() {
+        launch(QStringLiteral("1"));
+        app->content().openSettings();
+        QTRY_VERIFY(item(QStringLiteral("settingsVirtualMicrophoneSetup")));
+        QCOMPARE(item(QStringLiteral("microphoneGroup"))->property("note").toString(),
+                 QStringLiteral("Meet·Zoom의 마이크를 Relayo Virtual Microphone으로 바꾸고, "
+                                "여기서도 Relayo Virtual Microphone을 고르면 상대방에게 들려요."));
+        QCOMPARE(item(QStringLiteral("voiceGroup"))->property("note").toString(),
+                 QStringLiteral("무료 eSpeak NG 음성이에요. 미리 듣기와 회의로 보내기에 같은 "
+                                "목소리를 써요."));
+        QCOMPARE(item(QStringLiteral("elevenLabsGroup"))->property("note").toString(),
+                 QStringLiteral("선택 기능이에요. 유료 서비스이고, API 키는 이 컴퓨터의 키링에만 "
+                                "저장돼요."));
+        QVERIFY(qobject_cast<QQuickItem*>(item(QStringLiteral("settingsAppPicker")))->width() <=
+                200);
+
+        QPointer<QObject> first = item(QStringLiteral("settingsVirtualMicrophoneSetup"));
+        QObject* copy = first->findChild<QObject*>(QStringLiteral("copyCommandButton"));
+        QMetaObject::invokeMethod(copy, "clicked");
+        QCOMPARE(copy->property("text").toString(), QStringLiteral("복사했어요"));
+        app->content().closeSheet();
+        QTRY_VERIFY(!first);
+
+        app->content().openSettings();
+        QTRY_VERIFY(item(QStringLiteral("settingsVirtualMicrophoneSetup")));
+        QCOMPARE(textOf(item(QStringLiteral("settingsVirtualMicrophoneSetup")),
+                        QStringLiteral("copyCommandButton")),
+                 QStringLiteral("복사"));
+    }
+
+    void sendButtonsWaitForAnEnglishAnswer() {
+        launch(QStringLiteral("4"));
+        QObject* editor = item(QStringLiteral("englishEditor"));
+        for (const QString& text : {QStringLiteral(" \n\t "), QString(), englishReply}) {
+            editor->setProperty("text", text);
+            for (const QString& button :
+                 {QStringLiteral("sendButton"), QStringLiteral("previewButton")})
+                QCOMPARE(item(button)->property("enabled").toBool(), text == englishReply);
+        }
+    }
+
+    // The ElevenLabs group: "연결" needs a key, a stored key offers "키 삭제", and "이 목소리 쓰기"
+    // needs a chosen voice.
+    void settingsSheetEnablesWhatCanBeDone() {
+        launch(QStringLiteral("1"));
+        app->content().openSettings();
+        QTRY_VERIFY(item(QStringLiteral("connectButton")));
+        auto enabled = [this](const QString& name) {
+            return item(name)->property("enabled").toBool();
+        };
+        for (const QString& key : {QString(), QStringLiteral("  \n ")}) {
+            app->content().setElevenLabsAPIKey(key);
+            QVERIFY(!enabled(QStringLiteral("connectButton")));
+        }
+        app->content().setElevenLabsAPIKey(QStringLiteral("window-test-key"));
+        QVERIFY(enabled(QStringLiteral("connectButton")));
+        QMetaObject::invokeMethod(item(QStringLiteral("connectButton")), "clicked");
+        QTRY_VERIFY_WITH_TIMEOUT(shown(QStringLiteral("forgetKeyButton")), 60'000);
+        QVERIFY(!shown(QStringLiteral("connectButton")));
+        QVERIFY(enabled(QStringLiteral("forgetKeyButton")));
+        QTRY_VERIFY(enabled(QStringLiteral("useElevenLabsVoiceButton")));
+        app->content().chooseElevenLabsVoice(QVariant());
+        QVERIFY(!enabled(QStringLiteral("useElevenLabsVoiceButton")));
+
+        QMetaObject::invokeMethod(item(QStringLiteral("forgetKeyButton")), "clicked");
+        QTRY_VERIFY_WITH_TIMEOUT(shown(QStringLiteral("connectButton")), 60'000);
+        QVERIFY(!enabled(QStringLiteral("connectButton")));
+    }
+
+    void guideSheetShowsEveryRowButTheTitle() {
+        launch(QStringLiteral("1"));
+        QStringList expected;
+        for (const QVariant& block : app->content().guideBlocks()) {
+            const QVariantMap row = block.toMap();
+            if (row[QStringLiteral("kind")] == QStringLiteral("heading") ||
+                row[QStringLiteral("kind")] == QStringLiteral("line"))
+                expected << row[QStringLiteral("text")].toString();
+        }
+        // The shipped guide: a title, then steps and the support address.
+        QCOMPARE(app->content().guideBlocks().first().toMap()[QStringLiteral("kind")],
+                 QStringLiteral("title"));
+        QVERIFY(expected.contains(QStringLiteral("1단계 · 가상 마이크 만들기")));
+        QVERIFY(expected.join(u'\n').contains(QStringLiteral("support@relayo.app")));
+        app->content().openGuide();
+        QTRY_VERIFY(item(QStringLiteral("guideSheet"))->property("visible").toBool());
+        QStringList rows;
+        for (QQuickItem* loader :
+             qobject_cast<QQuickItem*>(item(QStringLiteral("guideRows")))->childItems()) {
+            const auto* row = loader->property("item").value<QObject*>();
+            if (row && row->property("text").isValid())
+                rows << row->property("text").toString();
+        }
+        QCOMPARE(rows, expected);
+    }
+
+    // A meeting client that has connected but plays nothing yet is chosen at start-up by name.
+    void choosesASilentZoomAtStartUp() {
+        auto zoom = audiotest::silentClient(QStringLiteral("Zoom Workplace"), 440);
+        launch(QStringLiteral("1"));
+        QCOMPARE(app->content().model().selectedApplicationID(),
+                 std::optional<qint32>(zoom->processId()));
+        QCOMPARE(textOf(item(QStringLiteral("meetingAppPicker")), QStringLiteral("selectBoxTitle")),
+                 QStringLiteral("Zoom Workplace"));
+        QVERIFY(item(QStringLiteral("listenButton"))->property("enabled").toBool());
     }
 
     void theProgramWritesItsWindowID() {

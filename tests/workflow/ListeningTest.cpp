@@ -1,5 +1,6 @@
 #include "tests/workflow/WorkflowHarness.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <qcoro/qcorotask.h>
@@ -78,16 +79,12 @@ private slots:
         QCOMPARE(h.meetingSpeech->cancelCount, 1);
     }
 
-    void captionServiceFailureLeavesTheCaptureStopped() {
-        WorkflowHarness h;
-        listChrome(h);
-        h.meetingSpeech->starts.fail(QStringLiteral("The speech model could not be loaded."));
-
-        QCoro::waitFor(h->startMeetingListening());
-
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("The speech model could not be loaded."));
-        QVERIFY(h.capture->startedApplications.isEmpty());
+    // The captions start before the capture; a failed capture leaves them for the next start.
+    void failedStartStopsThere_data() {
+        QTest::addColumn<bool>("captionsFail");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("captions") << true << "The speech model could not be loaded.";
+        QTest::newRow("capture") << false << "Screen recording is not allowed.";
     }
 
     // Stopping while the model is prepared cancels the preparation; the start then ends without
@@ -107,15 +104,18 @@ private slots:
         QVERIFY(h.capture->startedApplications.isEmpty());
     }
 
-    void captureFailureLeavesTheCaptionsStarted() {
+    void failedStartStopsThere() {
+        QFETCH(bool, captionsFail);
+        QFETCH(QString, failure);
         WorkflowHarness h;
         listChrome(h);
-        h.capture->starts.fail(QStringLiteral("Screen recording is not allowed."));
+        (captionsFail ? h.meetingSpeech->starts : h.capture->starts).fail(failure);
 
         QCoro::waitFor(h->startMeetingListening());
 
         QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("Screen recording is not allowed."));
+        QCOMPARE(h->statusMessage(), failure);
+        QCOMPARE(h.capture->startedApplications.isEmpty(), captionsFail);
         QCOMPARE(h.meetingSpeech->startCount, 1);
         QCOMPARE(h.meetingSpeech->cancelCount, 0);
     }
@@ -147,12 +147,17 @@ private slots:
         const QString longer = fragment + QStringLiteral(" with the team");
 
         publish(h.meetingSpeech, QString(), fragment);
-        QTest::qWait(500);
+        QTest::qWait(300);
+        if (!h.nebius->koreanRequests.isEmpty())
+            QSKIP("The machine stalled for longer than the silence delay.");
         publish(h.meetingSpeech, QString(), longer);
+        QElapsedTimer sinceChange;
+        sinceChange.start();
 
         QTRY_COMPARE_WITH_TIMEOUT(h.nebius->koreanRequests, QStringList{longer}, 5000);
-        QTest::qWait(afterSilence);
-        QCOMPARE(h.nebius->koreanRequests, QStringList{longer});
+        // A timer kept from the first fragment would fire 300 ms sooner; coarse timers may fire
+        // up to 5 % early.
+        QVERIFY(sinceChange.elapsed() >= 800);
     }
 
     void completedSentenceIsTranslatedOnce_data() {
@@ -249,6 +254,8 @@ private slots:
         QCOMPARE(h->phase(), AssistPhase::listening);
     }
 
+    // Under the address-sanitizer build, a task touching the closed controller or its
+    // services fails here.
     void tasksDoNothingOnceTheControllerIsGone() {
         WorkflowHarness h;
         const auto answer = h.nebius->koreanAnswers.answerWhenOpened(QStringLiteral("A 번역"));
@@ -257,6 +264,8 @@ private slots:
         h.close();
 
         answer->open();
+        // The late translation ran to its end and let go of the gate.
+        QTRY_COMPARE(answer.use_count(), 1L);
         QTest::qWait(afterSilence);
     }
 };

@@ -14,7 +14,7 @@ const QString reusing =
     QStringLiteral("Reusing the already generated audio. No additional voice generation was "
                    "charged.");
 const QString elevenLabsNotReady =
-    QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free Mac voice.");
+    QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free local voice.");
 const ElevenLabsVoice mina{QStringLiteral("v-mina"), QStringLiteral("Mina"), {}, true};
 
 // The screen's preview and send buttons: generate first, act only on success.
@@ -84,39 +84,34 @@ private slots:
         QVERIFY(!h->isGeneratingVoice());
     }
 
-    void blankReplyIsNotTranslated() {
+    // Each step's failure, or blank input, ends in the error phase with the reason.
+    void failuresBecomeState() {
         WorkflowHarness h;
+        auto failsWith = [&](const QString& status) {
+            QCOMPARE(h->phase(), AssistPhase::error);
+            QCOMPARE(h->statusMessage(), status);
+        };
+        h.koreanSpeech->startFailure = QStringLiteral("The microphone is not available.");
+        h->startKoreanReply();
+        failsWith(QStringLiteral("The microphone is not available."));
+
+        h.koreanSpeech->startFailure.reset();
         h->startKoreanReply();
         h.koreanSpeech->setTranscript(QStringLiteral(" \n "));
         QCoro::waitFor(h->finishKoreanReply());
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), notRecognised);
+        failsWith(notRecognised);
         QVERIFY(h.nebius->englishRequests.isEmpty());
-    }
 
-    void failuresBecomeState() {
-        WorkflowHarness h;
-        h.koreanSpeech->startFailure = QStringLiteral("The microphone is not available.");
-        h->startKoreanReply();
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("The microphone is not available."));
-
-        h.koreanSpeech->startFailure.reset();
         h->startKoreanReply();
         h.koreanSpeech->setTranscript(reply);
         h.nebius->englishAnswers.fail(QStringLiteral("번역 서버에 연결하지 못했습니다."));
         QCoro::waitFor(h->finishKoreanReply());
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("번역 서버에 연결하지 못했습니다."));
+        failsWith(QStringLiteral("번역 서버에 연결하지 못했습니다."));
         QVERIFY(!h->isTranslatingReply());
 
-        h->setApprovedText(answer);
-        h.audioOutput->syntheses.fail(QStringLiteral("The voice could not be rendered."));
+        h->setApprovedText(QStringLiteral(" \t"));
         QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("The voice could not be rendered."));
-        QVERIFY(!h->isGeneratingVoice());
-        QVERIFY(!h->synthesizedURL());
+        failsWith(QStringLiteral("Choose or write an English answer first."));
     }
 
     // Only a reply under way ends on a recognizer failure; an older one's late error does not.
@@ -181,6 +176,7 @@ private slots:
         QTest::newRow("one word changed") << "word";
         QTest::newRow("file deleted") << "file";
         QTest::newRow("other system voice") << "voice";
+        QTest::newRow("other voice source") << "source";
     }
 
     void changesGenerateAnew() {
@@ -191,12 +187,16 @@ private slots:
             h->setApprovedText(QStringLiteral("Yes, I will share it by Friday."));
         else if (change == "file")
             QVERIFY(QFile::remove(h->synthesizedURL()->toLocalFile()));
-        else
+        else if (change == "voice")
             h->selectLocalVoice(QStringLiteral("daniel"));
+        else
+            chooseElevenLabs(h);
+        if (change == "voice" || change == "source")
+            QVERIFY(!h->synthesizedURL());
 
         QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
 
-        QCOMPARE(h.audioOutput->synthesizedTexts.size(), 2);
+        QCOMPARE(h.audioOutput->synthesizedTexts.size() + h.elevenLabs->synthesizedTexts.size(), 2);
         QVERIFY(h->statusMessage().startsWith(QStringLiteral("Generated with ")));
     }
 
@@ -207,7 +207,7 @@ private slots:
         auto first = h->generateApprovedVoice();
         QVERIFY(h->isGeneratingVoice());
         QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Generating with the free Mac voice ‘Samantha · Woman · US’…"));
+                 QStringLiteral("Generating with the free local voice ‘Samantha · Woman · US’…"));
 
         QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
         QCOMPARE(h->phase(), AssistPhase::idle);
@@ -260,41 +260,77 @@ private slots:
         QVERIFY(h.elevenLabs->synthesizedTexts.isEmpty());
     }
 
-    void emptyAnswerIsNotVoiced() {
-        WorkflowHarness h;
-        h->setApprovedText(QStringLiteral(" \t"));
-        QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("Choose or write an English answer first."));
+    void previewAndSend_data() {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<bool>("voiced");
+        QTest::addColumn<std::optional<quint32>>("device");
+        QTest::addColumn<QString>("playFailure");
+        QTest::addColumn<AssistPhase>("phase");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<int>("playbacks");
+        const std::optional<quint32> none, mic(3);
+        const QString noDevice =
+            QStringLiteral("Select a virtual microphone output such as Relayo Virtual Microphone.");
+        const QString wentAway = QStringLiteral("The output device went away.");
+        QTest::newRow("preview without audio does nothing")
+            << false << false << none << QString() << AssistPhase::idle << QString() << 0;
+        QTest::newRow("preview plays on the default output")
+            << false << true << mic << QString() << AssistPhase::readyToSend
+            << QStringLiteral("Playing through this computer's current speaker output.") << 1;
+        QTest::newRow("failed preview keeps the phase")
+            << false << true << none << wentAway << AssistPhase::readyToSend << wentAway << 0;
+        QTest::newRow("send without a device")
+            << true << true << none << QString() << AssistPhase::error << noDevice << 0;
+        QTest::newRow("send with a device but no audio")
+            << true << false << mic << QString() << AssistPhase::error << noDevice << 0;
+        QTest::newRow("send plays on the device")
+            << true << true << mic << QString() << AssistPhase::playing
+            << QStringLiteral("Sending the approved English voice to the meeting.") << 1;
+        QTest::newRow("failed send")
+            << true << true << mic << wentAway << AssistPhase::error << wentAway << 0;
     }
 
-    void previewAndSendNeedAudioAndADevice() {
+    void previewAndSend() {
+        QFETCH(bool, send);
+        QFETCH(bool, voiced);
+        QFETCH(std::optional<quint32>, device);
+        QFETCH(QString, playFailure);
+        QFETCH(AssistPhase, phase);
+        QFETCH(QString, status);
+        QFETCH(int, playbacks);
         WorkflowHarness h;
-        h->preview();
-        QVERIFY(h.audioOutput->playbacks.isEmpty());
-        QCOMPARE(h->phase(), AssistPhase::idle);
+        if (voiced)
+            speakAndFinish(h);
+        h.audioOutput->setSelectedDeviceID(device);
+        if (!playFailure.isEmpty())
+            h.audioOutput->playFailure = playFailure;
+        const auto statusBefore = h->statusMessage();
 
+        send ? h->sendToMeeting() : h->preview();
+
+        QCOMPARE(h->phase(), phase);
+        QCOMPARE(h->statusMessage(), status.isNull() ? statusBefore : status);
+        QCOMPARE(h.audioOutput->playbacks.size(), playbacks);
+        if (playbacks > 0)
+            QCOMPARE(h.audioOutput->playbacks[0].deviceID, send ? device : std::nullopt);
+    }
+
+    void failedSynthesisKeepsThePreviousAudio() {
+        WorkflowHarness h;
         speakAndFinish(h);
-        h->sendToMeeting();
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Select a virtual microphone output such as BlackHole 2ch."));
+        const auto previous = h->synthesizedURL();
+        h->setApprovedText(QStringLiteral("Yes, I will share it by Friday."));
+        h.audioOutput->syntheses.fail(QStringLiteral("The voice could not be rendered."));
 
-        h->preview();
-        QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Playing through the MacBook's current speaker output."));
-        QCOMPARE(h.audioOutput->playbacks.size(), 1);
-        QCOMPARE(h.audioOutput->playbacks[0].deviceID, std::nullopt);
+        QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
 
-        h.audioOutput->playFailure = QStringLiteral("The output device went away.");
-        h->preview();
-        QCOMPARE(h->statusMessage(), QStringLiteral("The output device went away."));
         QCOMPARE(h->phase(), AssistPhase::error);
-        h.audioOutput->setSelectedDeviceID(3);
+        QCOMPARE(h->statusMessage(), QStringLiteral("The voice could not be rendered."));
+        QVERIFY(!h->isGeneratingVoice());
+        QCOMPARE(h->synthesizedURL(), previous);
+        h->setApprovedText(answer);
         QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
-        h->sendToMeeting();
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("The output device went away."));
+        QCOMPARE(h->statusMessage(), reusing);
     }
 
     void newReplyStopsPlaybackAndForgetsTheAudio() {

@@ -122,8 +122,20 @@ private slots:
         QCOMPARE(h.elevenLabs->voiceListKeys.size(), 1);
     }
 
-    void connectingTrimsAndSavesTheKey() {
+    // A blank key or a failed save connects nothing; a good key is saved trimmed, never in the
+    // settings.
+    void connectingSavesTheTrimmedKey() {
         WorkflowHarness h;
+        QCoro::waitFor(h->connectElevenLabs(QStringLiteral("   ")));
+        QCOMPARE(h->elevenLabsStatus(), QStringLiteral("Enter an ElevenLabs API key first."));
+        h.keychain->saves.fail(QStringLiteral("The key store is locked."));
+        QCoro::waitFor(h->connectElevenLabs(QStringLiteral("sk-123")));
+        QCOMPARE(h->elevenLabsStatus(), QStringLiteral("The key store is locked."));
+        QCOMPARE(h.keychain->storedKey, std::nullopt);
+        QVERIFY(!h->hasElevenLabsAPIKey());
+        QVERIFY(h.elevenLabs->voiceListKeys.isEmpty());
+        QCOMPARE(h->phase(), AssistPhase::idle);
+
         h.elevenLabs->voiceLists.answer({voice("a")});
         QCoro::waitFor(h->connectElevenLabs(QStringLiteral("  sk-123\n")));
         QCOMPARE(h.keychain->storedKey, QStringLiteral("sk-123"));
@@ -131,24 +143,6 @@ private slots:
         QCOMPARE(h.elevenLabs->voiceListKeys, QStringList{QStringLiteral("sk-123")});
         QCOMPARE(h->elevenLabsStatus(), connected("a"));
         QVERIFY(!h.storedSetting(QStringLiteral("apiKey")).isValid());
-    }
-
-    void connectingWithABlankKeySavesNothing() {
-        WorkflowHarness h;
-        QCoro::waitFor(h->connectElevenLabs(QStringLiteral("   ")));
-        QCOMPARE(h->elevenLabsStatus(), QStringLiteral("Enter an ElevenLabs API key first."));
-        QCOMPARE(h.keychain->storedKey, std::nullopt);
-        QVERIFY(h.elevenLabs->voiceListKeys.isEmpty());
-    }
-
-    void failedSaveLeavesTheConnectionAlone() {
-        WorkflowHarness h;
-        h.keychain->saves.fail(QStringLiteral("The key store is locked."));
-        QCoro::waitFor(h->connectElevenLabs(QStringLiteral("sk-123")));
-        QCOMPARE(h->elevenLabsStatus(), QStringLiteral("The key store is locked."));
-        QVERIFY(!h->hasElevenLabsAPIKey());
-        QVERIFY(h.elevenLabs->voiceListKeys.isEmpty());
-        QCOMPARE(h->phase(), AssistPhase::idle);
     }
 
     void choosingAVoiceIsStoredAndAnnounced() {
@@ -170,6 +164,19 @@ private slots:
         QCOMPARE(h->activeVoiceName(), QStringLiteral("Connect ElevenLabs"));
     }
 
+    void choosingAnotherVoiceDiscardsTheAudio() {
+        WorkflowHarness h;
+        voiceWithElevenLabs(h);
+        h.elevenLabs->voiceLists.answer({voice("a"), voice("b")});
+        QCoro::waitFor(h->refreshElevenLabsVoices());
+        QVERIFY(h->synthesizedURL());
+
+        h->selectElevenLabsVoice(QStringLiteral("b"));
+        QVERIFY(!h->synthesizedURL());
+        QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
+        QCOMPARE(h.elevenLabs->synthesizedVoiceIDs, QStringList({"a", "b"}));
+    }
+
     void forgettingTheKeyClearsEverythingButTheSource() {
         WorkflowHarness h;
         voiceWithElevenLabs(h);
@@ -183,11 +190,11 @@ private slots:
         QVERIFY(!h->synthesizedURL());
         QVERIFY(!h.storedSetting(voiceIDKey).isValid());
         QCOMPARE(h->elevenLabsStatus(),
-                 QStringLiteral("ElevenLabs API key removed from Keychain."));
+                 QStringLiteral("ElevenLabs API key removed from the keyring."));
         QCOMPARE(h->voiceSource(), VoiceSource::elevenLabs);
         QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
         QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free Mac "
+                 QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free local "
                                 "voice."));
     }
 

@@ -25,7 +25,6 @@ void FakeAudioOutput::play(const QUrl& file, std::optional<quint32> deviceID) {
 }
 
 void FakeAudioOutput::stop() {
-    ++stopCount;
     setIsPlaying(false);
 }
 

@@ -26,7 +26,6 @@ public:
     QList<Playback> playbacks;
     std::optional<QString> playFailure;
     int refreshCount = 0;
-    int stopCount = 0;
 
 private:
     QTemporaryDir m_folder;

@@ -9,7 +9,6 @@ QCoro::Task<bool> FakeSpeechRecognitionService::requestPermissions() {
 void FakeSpeechRecognitionService::startMicrophone() {
     if (startFailure)
         throw ServiceError(*startFailure, QStringLiteral("Speech"), 1);
-    ++startCount;
     setTranscript(QString());
     setIsListening(true);
 }

@@ -15,6 +15,5 @@ public:
 
     bool permissionsGranted = true;
     std::optional<QString> startFailure;
-    int startCount = 0;
     int stopCount = 0;
 };

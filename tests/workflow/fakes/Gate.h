@@ -8,7 +8,6 @@ class Gate : public QObject {
     Q_OBJECT
 
 public:
-    bool isOpen() const { return m_open; }
     void open();
     // Returns once the gate is open.
     QCoro::Task<> wait();

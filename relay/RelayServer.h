@@ -1,0 +1,52 @@
+#pragma once
+
+#include "app/workflow/Cancellation.h"
+#include "relay/RateLimiter.h"
+#include "relay/RelayLimits.h"
+#include "relay/RelayRequest.h"
+
+#include <QHttpServer>
+#include <QObject>
+#include <QUrl>
+#include <map>
+#include <memory>
+#include <qcoro/qcorotask.h>
+
+class HttpTransport;
+
+// The translation relay: POST /v1/complete with {"kind", "text"} is translated
+// through Token Factory with the operator's key and answered with {"content"}
+// or a status with a Korean {"message"}; GET /healthz reports that it runs.
+// Logs carry counts and timings only, never a text or the key.
+class RelayServer : public QObject {
+    Q_OBJECT
+
+public:
+    RelayServer(QUrl upstream, QString key, RelayLimits limits = {});
+    ~RelayServer() override;
+
+    // The port now listened on, or 0 when the address cannot be used.
+    quint16 listen(const QHostAddress& address, quint16 port);
+    // Stops listening and refuses further requests; the translations in flight
+    // finish, each within the upstream time-out, and then drained() follows.
+    void shutDown();
+
+signals:
+    void drained();
+
+private:
+    void answerTranslation(const QHttpServerRequest& request, QHttpServerResponder&& responder);
+    void answerHealth(QHttpServerResponder&& responder);
+    QCoro::Task<> translate(RelayRequest request, QHttpServerResponder responder);
+    QCoro::Task<RelayResponse> askUpstream(RelayRequest request, Cancellation cancellation);
+
+    QUrl m_upstream;
+    QString m_key;
+    RelayLimits m_limits;
+    RateLimiter m_rateLimiter;
+    std::unique_ptr<HttpTransport> m_transport;
+    QHttpServer m_http;
+    std::map<int, Cancellation> m_upstreamCalls;
+    int m_nextCallID = 0;
+    bool m_shuttingDown = false;
+};

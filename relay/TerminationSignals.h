@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <memory>
+
+// SIGTERM and SIGINT as a Qt signal, so the relay can stop between events
+// instead of inside a signal handler. Make it before any thread starts: the
+// two signals are blocked for the process and read from a descriptor.
+class TerminationSignals : public QObject {
+    Q_OBJECT
+
+public:
+    TerminationSignals();
+    ~TerminationSignals() override;
+
+    // False when the descriptor could not be made; the signals then keep
+    // their default action.
+    bool isWatching() const { return m_notifier != nullptr; }
+
+signals:
+    void received();
+
+private:
+    void readSignal();
+
+    int m_descriptor = -1;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};

@@ -1,0 +1,126 @@
+#include "app/platform/ProcessTable.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using Processes = QList<ProcessTable::Process>;
+
+Q_DECLARE_METATYPE(Processes)
+
+namespace {
+
+// Writes one process of a stand-in /proc: its stat line and whatever other files are given.
+void writeProcess(const QDir& proc, qint64 id, const QByteArray& stat,
+                  const QList<std::pair<QString, QByteArray>>& files = {}) {
+    const QDir folder(proc.filePath(QString::number(id)));
+    QVERIFY(proc.mkpath(folder.path()));
+    QList<std::pair<QString, QByteArray>> all = files;
+    all.append({QStringLiteral("stat"), stat});
+    for (const auto& [name, content] : all) {
+        QVERIFY(QDir().mkpath(QFileInfo(folder.filePath(name)).path()));
+        QFile file(folder.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+}
+
+// A browser (10) with its audio process (11), a Flatpak sandbox (20, 21, 22)
+// and a snap (30).
+const Processes sample{{10, 1, QStringLiteral("chrome"), 10, {}},
+                       {11, 10, QStringLiteral("chrome"), 11, {}},
+                       {20, 1, QStringLiteral("bwrap"), 20, {}},
+                       {21, 20, QStringLiteral("zoom"), 2, QStringLiteral("us.zoom.Zoom")},
+                       {22, 21, QStringLiteral("zoom"), 3, QStringLiteral("us.zoom.Zoom")},
+                       {30, 1, QStringLiteral("teams"), 30, QStringLiteral("teams-for-linux")}};
+
+} // namespace
+
+class ProcessTableTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void readsProcessesAndTheirSandboxes() {
+        QTemporaryDir folder;
+        const QDir proc(folder.path());
+        writeProcess(proc, 10, "10 (chrome) S 1 10 10 0",
+                     {{"status", "Name:\tchrome\nNSpid:\t10\n"}});
+        writeProcess(
+            proc, 21, "21 (zoom) S 20 21 21 0",
+            {{"status", "Name:\tzoom\nNSpid:\t21\t2\n"},
+             {"root/.flatpak-info", "[Instance]\nname=x\n[Application]\nname=us.zoom.Zoom\n"}});
+        writeProcess(
+            proc, 30, "30 (teams) S 1 30 30 0",
+            {{"cgroup", "0::/user.slice/snap.teams-for-linux.teams-for-linux-1f2e.scope\n"}});
+        writeProcess(proc, 40, "40 (odd) name) R 1 40 40 0");
+        writeProcess(proc, 50, "50 (gone) Z 1 50 50 0");
+        writeProcess(proc, 60, "garbage");
+        QVERIFY(proc.mkpath(QStringLiteral("self")));
+
+        QStringList read;
+        const ProcessTable table = ProcessTable::read(folder.path());
+        for (const auto& process : table.processes())
+            read << QStringLiteral("%1:%2:%3:%4:%5")
+                        .arg(process.id)
+                        .arg(process.parentID)
+                        .arg(process.name)
+                        .arg(process.namespaceID)
+                        .arg(process.sandboxID);
+        read.sort();
+        QCOMPARE(read, (QStringList{"10:1:chrome:10:", "21:20:zoom:2:us.zoom.Zoom",
+                                    "30:1:teams:30:teams-for-linux", "40:1:odd) name:40:"}));
+    }
+
+    void readsThisProcess() {
+        const ProcessTable table = ProcessTable::read();
+        const auto* self = table.find(QCoreApplication::applicationPid());
+        QVERIFY(self);
+        QCOMPARE(self->name, QStringLiteral("test-process-ta"));
+        QVERIFY(table.belongsTo(self->id, self->parentID));
+    }
+
+    void findsTheProcessBehindAClient_data() {
+        QTest::addColumn<qint64>("reported");
+        QTest::addColumn<QString>("binary");
+        QTest::addColumn<qint64>("serverSeen");
+        QTest::addColumn<qint64>("expected");
+        QTest::newRow("a process of this system") << 11LL << "chrome" << 0LL << 11LL;
+        QTest::newRow("a sandboxed process known by its namespace id")
+            << 2LL << "zoom" << 0LL << 21LL;
+        QTest::newRow("the same id on this system runs another program")
+            << 10LL << "zoom" << 0LL << 10LL;
+        QTest::newRow("a sandbox id that no process of that program has")
+            << 3LL << "teams" << 0LL << 3LL;
+        QTest::newRow("the server's view wins") << 2LL << "zoom" << 30LL << 30LL;
+        QTest::newRow("without a binary, the id as reported") << 21LL << "" << 0LL << 21LL;
+    }
+
+    void findsTheProcessBehindAClient() {
+        QFETCH(qint64, reported);
+        QFETCH(QString, binary);
+        QFETCH(qint64, serverSeen);
+        QFETCH(qint64, expected);
+        QCOMPARE(ProcessTable(sample).hostProcessOf(reported, binary, serverSeen), expected);
+    }
+
+    void groupsProcessesIntoApplications() {
+        const ProcessTable table(sample);
+        QVERIFY(table.belongsTo(11, 10));
+        QVERIFY(table.belongsTo(22, 20));
+        QVERIFY(!table.belongsTo(10, 11));
+        QVERIFY(!table.belongsTo(30, 10));
+        QCOMPARE(table.applicationRoot(11), 10);
+        QCOMPARE(table.applicationRoot(22), 21);
+        QCOMPARE(table.applicationRoot(99), 99);
+        // A parent chain that loops ends instead of hanging.
+        const ProcessTable loop(
+            {{1, 2, QStringLiteral("a"), 1, {}}, {2, 1, QStringLiteral("a"), 2, {}}});
+        QVERIFY(!loop.belongsTo(1, 3));
+        QVERIFY(loop.applicationRoot(1) > 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(ProcessTableTest)
+#include "ProcessTableTest.moc"
