@@ -1,6 +1,5 @@
 #include "model-import/ImportCommandLine.h"
 
-#include "app/services/NemotronSpeechRecognizer.h"
 #include "speech-engine/NemotronModelDownloader.h"
 
 #include <QCommandLineParser>
@@ -33,7 +32,7 @@ ModelPrecision precisionOf(const QString& value) {
 
 QString defaultFolder(bool withLocale, const QString& modelsRoot) {
     return withLocale
-               ? QDir(modelsRoot).filePath(NemotronSpeechRecognizer::koreanFolderName)
+               ? NemotronModelDownloader::modelFolder(HubModel::korean(), modelsRoot)
                : NemotronModelDownloader::variantFolder(Repo::nemotronStreaming560, modelsRoot);
 }
 

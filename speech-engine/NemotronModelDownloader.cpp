@@ -1,232 +1,196 @@
 #include "speech-engine/NemotronModelDownloader.h"
 
-#include "speech-engine/ASRError.h"
+#include "speech-engine/CheckpointTransfer.h"
+#include "speech-engine/ModelDownloadError.h"
+#include "speech-engine/ModelHub.h"
 #include "speech-engine/ModelNames.h"
+#include "speech-engine/SerialExecutor.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QLocale>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSaveFile>
 #include <QStandardPaths>
+#include <QStorageInfo>
 
-#include <qcoro/qcoronetworkreply.h>
-#include <qcoro/qcorosignal.h>
-
-#include <memory>
-#include <stdexcept>
-#include <vector>
+#include <cmath>
 
 namespace {
 
-// Characters a URL path may carry unencoded, beside the unreserved ones.
-const QByteArray pathAllowed = "/!$&'()*+,;=:@";
-// Bounds what the network layer buffers per file, so memory stays constant.
-constexpr qint64 readBufferBytes = 1 << 20;
+// A rate measured over less time than this says little about the time left.
+constexpr qint64 rateSettlingMs = 1000;
 
-struct TreeEntry {
-    QString type;
-    QString path;
-};
-
-using NemotronModelDownloader::ModelFile;
-
-struct DeleteLater {
-    void operator()(QObject* object) const { object->deleteLater(); }
-};
-using ReplyHandle = std::unique_ptr<QNetworkReply, DeleteLater>;
-
-[[noreturn]] void fail(const QString& description) {
-    throw std::runtime_error(description.toStdString());
+// The checkpoint is downloaded under its hash, so a later attempt resumes only the same file.
+QString partialFilePath(const QString& modelsRoot, const HubCheckpoint& checkpoint) {
+    return QDir(modelsRoot)
+        .filePath(
+            QStringLiteral(".checkpoint-%1.partial").arg(QString::fromLatin1(checkpoint.sha256)));
 }
 
-QByteArray encodePath(const QString& path) {
-    return QUrl::toPercentEncoding(path, pathAllowed);
-}
-
-QUrl hubURL(const QByteArray& encodedPathAndQuery) {
-    auto base = NemotronModelDownloader::hubBaseURL().toEncoded();
-    while (base.endsWith('/'))
-        base.chop(1);
-    return QUrl::fromEncoded(base + encodedPathAndQuery, QUrl::StrictMode);
-}
-
-QUrl listingURL(Repo repo) {
-    return hubURL("/api/models/" + encodePath(Repo::remotePath()) + "/tree/" +
-                  encodePath(Repo::revision()) + "/" + encodePath(repo.subPath()) +
-                  "?recursive=true&expand=false");
-}
-
-QUrl fileURL(const QString& path) {
-    return hubURL("/" + encodePath(Repo::remotePath()) + "/resolve/" +
-                  encodePath(Repo::revision()) + "/" + encodePath(path) + "?download=true");
-}
-
-// A network failure passes on the system's text; any answer but 200 is a refusal.
-void requireSuccess(const QNetworkReply& reply, const QString& refusal) {
-    const auto status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid() && reply.error() != QNetworkReply::NoError)
-        fail(reply.errorString());
-    if (status.toInt() != 200)
-        throw ASRError::processingFailed(refusal);
-    if (reply.error() != QNetworkReply::NoError)
-        fail(reply.errorString());
-}
-
-std::vector<TreeEntry> decodeListing(const QByteArray& body) {
-    QJsonParseError parseError;
-    const auto document = QJsonDocument::fromJson(body, &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        fail(QStringLiteral("The model file listing is not valid JSON: %1 at offset %2")
-                 .arg(parseError.errorString())
-                 .arg(parseError.offset));
-    if (!document.isArray())
-        fail(QStringLiteral("The model file listing is not a JSON array."));
-    std::vector<TreeEntry> entries;
-    for (const auto value : document.array()) {
-        const auto object = value.toObject();
-        const auto type = object.value(QLatin1String("type"));
-        const auto path = object.value(QLatin1String("path"));
-        if (!type.isString() || !path.isString())
-            fail(QStringLiteral(
-                "The model file listing holds an entry without a string \"type\" and \"path\"."));
-        entries.push_back({type.toString(), path.toString()});
+// What is still to download, plus room for the import: a model folder holds at most the
+// checkpoint's weights (fp32), int8 far less.
+void requireDiskSpace(const QString& modelsRoot, const HubCheckpoint& checkpoint,
+                      const QString& partialFile) {
+    const auto present = std::min(QFileInfo(partialFile).size(), checkpoint.size);
+    const auto needed = 2 * checkpoint.size - present;
+    const QStorageInfo storage(modelsRoot);
+    if (storage.bytesAvailable() < needed) {
+        const QLocale english(QLocale::English);
+        throw ModelDownloadError(
+            QStringLiteral("Not enough free disk space in %1: the speech model needs %2, %3 is "
+                           "free.")
+                .arg(modelsRoot, english.formattedDataSize(needed),
+                     english.formattedDataSize(storage.bytesAvailable())));
     }
-    return entries;
 }
 
-// A path from the hub must stay inside the variant folder.
-bool isSafeRelativePath(const QString& path) {
-    const auto segments = path.split(u'/');
-    return std::none_of(segments.begin(), segments.end(), [](const QString& segment) {
-        return segment.isEmpty() || segment == u"." || segment == u"..";
-    });
-}
-
-std::vector<ModelFile> filesOfVariant(const std::vector<TreeEntry>& entries, Repo repo) {
-    const auto prefix = repo.subPath() + u'/';
-    std::vector<ModelFile> files;
-    for (const auto& entry : entries) {
-        if (entry.type != u"file" || !entry.path.startsWith(prefix))
-            continue;
-        const auto relativePath = entry.path.mid(prefix.size());
-        if (!isSafeRelativePath(relativePath))
-            throw ASRError::processingFailed(QStringLiteral("Invalid model file path: ") +
-                                             entry.path);
-        files.push_back({entry.path, relativePath});
-    }
-    if (files.empty())
-        throw ASRError::processingFailed(
-            QStringLiteral("Nemotron 560 model files were not found."));
-    return files;
-}
-
-void makeFolder(const QString& path) {
-    if (!QDir().mkpath(path))
-        fail(QStringLiteral("Could not create the folder %1.").arg(path));
-}
-
-bool existsAt(const QString& path) {
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
-QCoro::Task<std::vector<ModelFile>> listFiles(QNetworkAccessManager& network, Repo repo) {
-    ReplyHandle reply(network.get(QNetworkRequest(listingURL(repo))));
-    co_await qCoro(reply.get()).waitForFinished();
-    requireSuccess(*reply, QStringLiteral("Could not list Nemotron model files."));
-    co_return NemotronModelDownloader::filesInListing(reply->readAll(), repo);
-}
-
-// Streams the body into a temporary file beside the destination (QSaveFile) that takes the
-// destination's name only once complete; on any failure the temporary file is removed.
-QCoro::Task<void> fetchFile(QNetworkAccessManager& network, const ModelFile& file,
-                            const QString& destination) {
-    QSaveFile target(destination);
-    if (!target.open(QIODevice::WriteOnly))
-        fail(QStringLiteral("Could not create a temporary file beside %1: %2")
-                 .arg(destination, target.errorString()));
-
-    ReplyHandle reply(network.get(QNetworkRequest(fileURL(file.path))));
-    reply->setReadBufferSize(readBufferBytes);
-    const auto writeAvailable = [&] {
-        const auto chunk = reply->readAll();
-        if (target.write(chunk) != chunk.size())
-            reply->abort();
+// The rate, and with it the time left, is measured from the first byte of this attempt, so
+// neither the requests before it nor hashing what an earlier attempt left slows it down.
+CheckpointTransfer::ProgressHandler
+downloadProgress(const NemotronModelDownloader::ProgressHandler& progress) {
+    if (!progress)
+        return {};
+    struct Rate {
+        QElapsedTimer clock;
+        qint64 bytesAtStart = 0;
     };
-    QObject receiver; // ends the connection with this frame
-    QObject::connect(reply.get(), &QNetworkReply::readyRead, &receiver, writeAvailable);
-    co_await qCoro(reply.get()).waitForFinished();
-    writeAvailable();
+    auto rate = std::make_shared<Rate>();
+    return [progress, rate](const CheckpointTransfer::Progress& transfer) {
+        if (!rate->clock.isValid() && transfer.receivedThisAttempt > 0) {
+            rate->clock.start();
+            rate->bytesAtStart = transfer.receivedThisAttempt;
+        }
+        NemotronDownloadProgress report;
+        report.fractionCompleted = double(transfer.received) / double(transfer.total);
+        report.bytesReceived = transfer.received;
+        report.bytesTotal = transfer.total;
+        const auto elapsedMs = rate->clock.isValid() ? rate->clock.elapsed() : 0;
+        const auto bytes = transfer.receivedThisAttempt - rate->bytesAtStart;
+        if (elapsedMs >= rateSettlingMs && bytes > 0) {
+            const double bytesPerMs = double(bytes) / double(elapsedMs);
+            report.timeLeft = std::chrono::seconds(
+                qint64(std::ceil(double(transfer.total - transfer.received) / bytesPerMs / 1000)));
+        }
+        progress(report);
+    };
+}
 
-    requireSuccess(*reply, QStringLiteral("Could not download %1.").arg(file.relativePath));
-    if (!target.commit())
-        fail(QStringLiteral("Could not write %1: %2").arg(destination, target.errorString()));
+ModelImporter::ProgressHandler
+importProgress(const NemotronModelDownloader::ProgressHandler& progress) {
+    if (!progress)
+        return {};
+    return [progress](const ImportProgress& import) {
+        NemotronDownloadProgress report;
+        report.stage = NemotronDownloadProgress::Stage::importing;
+        report.fractionCompleted = import.fraction;
+        report.importStage = QString::fromStdString(import.stage);
+        progress(report);
+    };
+}
+
+QCoro::Task<> importCheckpoint(SerialExecutor& worker,
+                               const NemotronModelDownloader::Options& options,
+                               const HubCheckpoint& checkpoint, const HubModel& model,
+                               const QString& checkpointFile, const QString& folder) {
+    ImportOptions importOptions;
+    importOptions.chunkMs = model.chunkMs;
+    if (model.locale)
+        importOptions.locale = model.locale->toStdString();
+    importOptions.source = {checkpoint.repository.toStdString(), checkpoint.commit.toStdString(),
+                            checkpoint.path.toStdString()};
+    try {
+        co_await worker.run([&] {
+            options.import(std::filesystem::path(checkpointFile.toStdString()),
+                           std::filesystem::path(folder.toStdString()), importOptions,
+                           importProgress(options.progress),
+                           [stop = options.stop] { return stop.stop_requested(); });
+        });
+    } catch (const ModelImportError&) {
+        if (options.stop.stop_requested())
+            throw ModelDownloadError::cancelled();
+        throw;
+    }
+    if (options.stop.stop_requested())
+        throw ModelDownloadError::cancelled();
+    if (!NemotronModelDownloader::isModelComplete(folder))
+        throw ModelDownloadError(
+            QStringLiteral("The import of %1 left no complete model folder at %2.")
+                .arg(checkpoint.path, folder));
+}
+
+// Returns where the checkpoint was kept, or an empty text when it was deleted.
+QString keepOrDelete(const QString& checkpointFile, const HubCheckpoint& checkpoint,
+                     const QString& modelsRoot, bool keep) {
+    if (!keep) {
+        QFile::remove(checkpointFile);
+        return {};
+    }
+    const auto kept = QDir(modelsRoot).filePath(QFileInfo(checkpoint.path).fileName());
+    QFile::remove(kept);
+    if (!QFile::rename(checkpointFile, kept))
+        throw ModelDownloadError(QStringLiteral("Could not keep the checkpoint as %1.").arg(kept));
+    return kept;
 }
 
 } // namespace
 
 namespace NemotronModelDownloader {
 
-std::vector<ModelFile> filesInListing(const QByteArray& body, Repo repo) {
-    return filesOfVariant(decodeListing(body), repo);
-}
-
-QUrl hubBaseURL() {
-    const auto configured = qEnvironmentVariable("HF_ENDPOINT");
-    if (configured.isEmpty())
-        return QUrl(QStringLiteral("https://huggingface.co"));
-    const QUrl url(configured, QUrl::StrictMode);
-    if (!url.isValid() || (url.scheme() != u"https" && url.scheme() != u"http") ||
-        url.host().isEmpty())
-        fail(QStringLiteral("HF_ENDPOINT is not an http(s) address: ") + configured);
-    return url;
-}
-
 QString defaultModelsRoot() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
            QStringLiteral("/Murmurvale/Models");
 }
 
+QString modelFolder(const HubModel& model, const QString& modelsRoot) {
+    return QDir(modelsRoot).filePath(model.folderName);
+}
+
 QString variantFolder(Repo repo, const QString& modelsRoot) {
-    return modelsRoot + u'/' + repo.folderName();
+    return modelFolder(HubModel::english(repo), modelsRoot);
 }
 
-bool isVariantPresent(Repo repo, const QString& modelsRoot) {
-    return existsAt(variantFolder(repo, modelsRoot) + u'/' +
-                    ModelNames::NemotronStreaming::encoderPath);
+bool isModelComplete(const QString& folder) {
+    using namespace ModelNames::NemotronStreaming;
+    const QDir dir(folder);
+    for (const auto file :
+         {preprocessorFile, encoderPath, decoderFile, jointFile, metadata, tokenizer})
+        if (!QFileInfo(dir.filePath(file)).isFile())
+            return false;
+    return true;
 }
 
-QCoro::Task<void> download(Repo repo, QString to, ProgressHandler progress) {
+QCoro::Task<DownloadedModel> download(HubModel model, QString modelsRoot, Options options) {
+    if (!QDir().mkpath(modelsRoot))
+        throw ModelDownloadError(QStringLiteral("Could not create the folder %1.").arg(modelsRoot));
     QNetworkAccessManager network;
-    const auto files = co_await listFiles(network, repo);
-    const auto folder = variantFolder(repo, to);
-    makeFolder(folder);
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const auto destination = folder + u'/' + files[i].relativePath;
-        if (!existsAt(destination)) {
-            makeFolder(QFileInfo(destination).path());
-            co_await fetchFile(network, files[i], destination);
-        }
-        if (progress)
-            progress({double(i + 1) / double(files.size())});
-    }
+    const auto checkpoint = co_await ModelHub::findCheckpoint(
+        network, model.repository, model.revision, options.stop, options.stallLimit);
+    const auto partialFile = partialFilePath(modelsRoot, checkpoint);
+    requireDiskSpace(modelsRoot, checkpoint, partialFile);
+
+    SerialExecutor worker(QStringLiteral("ModelDownload"));
+    // Named: GCC 12 destroys temporaries of a co_await expression twice.
+    const CheckpointTransfer::Settings transfer{options.stop, options.stallLimit,
+                                                downloadProgress(options.progress), &worker};
+    co_await CheckpointTransfer::fetch(network, checkpoint, partialFile, transfer);
+    const auto folder = modelFolder(model, modelsRoot);
+    co_await importCheckpoint(worker, options, checkpoint, model, partialFile, folder);
+    co_return DownloadedModel{
+        folder, keepOrDelete(partialFile, checkpoint, modelsRoot, options.keepCheckpoint)};
 }
 
-QCoro::Task<QString> locateOrDownload(Repo repo, std::optional<QString> modelsRoot,
-                                      ProgressHandler progress, AppLogger logger) {
+QCoro::Task<QString> locateOrDownload(HubModel model, std::optional<QString> modelsRoot,
+                                      Options options, AppLogger logger) {
     const auto root = modelsRoot.value_or(defaultModelsRoot());
-    const auto folder = variantFolder(repo, root);
-    if (isVariantPresent(repo, root)) {
+    const auto folder = modelFolder(model, root);
+    if (isModelComplete(folder)) {
         logger.info(QStringLiteral("Using cached Nemotron models at ") + folder);
         co_return folder;
     }
     logger.info(QStringLiteral("Downloading Nemotron models to ") + root + QStringLiteral("..."));
-    co_await download(repo, root, std::move(progress));
-    co_return folder;
+    const auto downloaded = co_await download(std::move(model), root, std::move(options));
+    co_return downloaded.folder;
 }
 
 } // namespace NemotronModelDownloader

@@ -1,54 +1,66 @@
 #pragma once
 
+#include "model-import/ModelImporter.h"
 #include "speech-engine/AppLogger.h"
-#include "speech-engine/Repo.h"
+#include "speech-engine/HubModel.h"
+#include "speech-engine/NemotronDownloadProgress.h"
 
 #include <QString>
-#include <QUrl>
 
 #include <qcoro/qcorotask.h>
 
+#include <chrono>
+#include <filesystem>
 #include <functional>
 #include <optional>
-#include <vector>
+#include <stop_token>
 
-struct NemotronDownloadProgress {
-    double fractionCompleted = 0; // in (0, 1]
-};
-
-// Fetches a model variant from the hub into the per-user model cache. Each file is
-// streamed to a temporary file beside its destination and renamed when complete, so a
-// file in the cache is either whole or absent.
+// Fetches a model's NeMo checkpoint from the hub into the per-user model cache and imports it
+// into the engine's model folder. A model folder is complete or absent: the importer builds it
+// under a temporary name and renames it last.
 namespace NemotronModelDownloader {
 // May be called from any thread.
-using ProgressHandler = std::function<void(NemotronDownloadProgress)>;
+using ProgressHandler = std::function<void(const NemotronDownloadProgress&)>;
+// Turns a checkpoint into a model folder (ModelImporter::importCheckpoint); called on a worker
+// thread.
+using ImportStep =
+    std::function<void(const std::filesystem::path& checkpoint, const std::filesystem::path& folder,
+                       const ImportOptions& options, const ModelImporter::ProgressHandler& progress,
+                       const ModelImporter::CancelCheck& cancelled)>;
 
-struct ModelFile {
-    QString path;         // from the repository's root
-    QString relativePath; // inside the variant folder
+struct Options {
+    ImportStep import;
+    ProgressHandler progress;
+    // A stop request ends the transfer or the import at once.
+    std::stop_token stop;
+    // A transfer that receives nothing for this long is given up.
+    std::chrono::milliseconds stallLimit = std::chrono::seconds(60);
+    // Keep the checkpoint in the models root after the import.
+    bool keepCheckpoint = false;
 };
 
-// The variant's files in the hub's listing `body` (a JSON array of "type" and "path"
-// entries). Throws std::runtime_error for text that is not such an array and ASRError for
-// unsafe paths or a listing without the variant's files.
-std::vector<ModelFile> filesInListing(const QByteArray& body, Repo repo);
+struct DownloadedModel {
+    QString folder;
+    QString keptCheckpoint; // empty unless asked to keep it
+};
 
-// The hub's base address: HF_ENDPOINT, default "https://huggingface.co".
-QUrl hubBaseURL();
 // The generic data folder + "Murmurvale/Models"; not created here.
 QString defaultModelsRoot();
-// models root + the variant's folder name.
+// models root + the model's folder name.
+QString modelFolder(const HubModel& model, const QString& modelsRoot);
+// The English variant's folder under the models root.
 QString variantFolder(Repo repo, const QString& modelsRoot);
-// A variant counts as present when its encoder path exists (file or folder).
-bool isVariantPresent(Repo repo, const QString& modelsRoot);
+// Every file the engine loads is there (a folder left by an older program or by hand with a
+// missing file does not count).
+bool isModelComplete(const QString& folder);
 
-// Lists the variant's files at the pinned revision and fetches the missing ones one by one
-// into models root + folder name, reporting progress once per file. Throws ASRError for
-// refused listings and files, std::runtime_error for network, JSON and file-system errors.
-QCoro::Task<void> download(Repo repo, QString to, ProgressHandler progress = {});
+// Resolves the revision, downloads the checkpoint (resuming an earlier partial file), checks
+// its size and SHA-256, imports it into the model's folder and deletes it unless kept.
+// Throws ModelDownloadError, or the importer's error.
+QCoro::Task<DownloadedModel> download(HubModel model, QString modelsRoot, Options options);
 
-// The cache-or-download choice of model loading: uses the cached variant when present,
-// otherwise downloads it (logging which through `logger`). Returns the variant folder.
-QCoro::Task<QString> locateOrDownload(Repo repo, std::optional<QString> modelsRoot,
-                                      ProgressHandler progress, AppLogger logger);
+// The cache-or-download choice of model loading: uses the model folder when complete,
+// otherwise downloads it (logging which through `logger`). Returns the model folder.
+QCoro::Task<QString> locateOrDownload(HubModel model, std::optional<QString> modelsRoot,
+                                      Options options, AppLogger logger);
 } // namespace NemotronModelDownloader

@@ -1,24 +1,14 @@
 #include "speech-engine/Repo.h"
 
-#include <QtGlobal>
-
-namespace {
-
-QString environmentOr(const char* name, const QString& fallback) {
-    const auto value = qEnvironmentVariable(name);
-    return value.isEmpty() ? fallback : value;
-}
-
-} // namespace
+#include "speech-engine/HubModel.h"
 
 QString Repo::remotePath() {
-    return environmentOr("RLY_MODEL_REPO",
-                         QStringLiteral("Quillory/nemotron-speech-streaming-en-0.6b-coreml"));
+    return HubModel::environmentOr("RLY_MODEL_REPO",
+                                   QStringLiteral("nvidia/nemotron-speech-streaming-en-0.6b"));
 }
 
 QString Repo::revision() {
-    return environmentOr("RLY_MODEL_REVISION",
-                         QStringLiteral("5d0a6f3c1e8b4a7d9f2c6e1b0a3d8f7c4e9b2a61"));
+    return HubModel::environmentOr("RLY_MODEL_REVISION", QStringLiteral("main"));
 }
 
 QString Repo::folderName() const {
@@ -32,12 +22,7 @@ QString Repo::folderName() const {
     return QLatin1String(folderNames[m_case]);
 }
 
-QString Repo::subPath() const {
-    static const char* const subPaths[] = {
-        "nemotron_coreml_1120ms",
-        "nemotron_coreml_560ms",
-        "nemotron_coreml_160ms",
-        "nemotron_coreml_80ms",
-    };
-    return QLatin1String(subPaths[m_case]);
+int Repo::chunkMs() const {
+    static const int chunkMs[] = {1120, 560, 160, 80};
+    return chunkMs[m_case];
 }

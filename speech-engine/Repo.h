@@ -5,7 +5,8 @@
 #include <array>
 #include <functional>
 
-// A downloadable variant of the streaming model on the model hub.
+// A chunk-size variant of the English streaming model. The hub publishes one NeMo checkpoint;
+// each variant is imported from it into its own local folder.
 class Repo {
 public:
     enum Case {
@@ -26,13 +27,13 @@ public:
 
     // Repository identifier on the hub ("owner/name"); RLY_MODEL_REPO overrides it.
     static QString remotePath();
-    // Commit every listing and download is pinned to; RLY_MODEL_REVISION overrides it.
+    // Branch, tag or commit the checkpoint is taken from; RLY_MODEL_REVISION overrides it.
+    // A branch is resolved to its commit before anything is fetched.
     static QString revision();
 
     // Local folder, relative to the models root.
     QString folderName() const;
-    // Folder inside the remote repository.
-    QString subPath() const;
+    int chunkMs() const;
 
     constexpr bool operator==(const Repo&) const = default;
 

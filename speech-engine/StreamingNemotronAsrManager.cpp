@@ -32,16 +32,20 @@ StreamingNemotronAsrManager::StreamingNemotronAsrManager(
 
 StreamingNemotronAsrManager::~StreamingNemotronAsrManager() = default;
 
-QCoro::Task<>
-StreamingNemotronAsrManager::loadModels(std::optional<QString> to,
-                                        std::optional<ModelConfiguration> configuration,
-                                        NemotronModelDownloader::ProgressHandler progressHandler) {
+QCoro::Task<> StreamingNemotronAsrManager::loadModels(
+    std::optional<QString> to, std::optional<ModelConfiguration> configuration,
+    NemotronModelDownloader::ProgressHandler progressHandler, std::stop_token stop) {
     if (configuration) {
         co_await m_executor.run([this, configuration] { m_mlConfiguration = *configuration; });
     }
     const auto repo = m_requestedChunkSize.value_or(NemotronChunkSize::ms1120).repo();
+    NemotronModelDownloader::Options download;
+    download.import = ModelImporter::importCheckpoint;
+    download.progress = std::move(progressHandler);
+    download.stop = std::move(stop);
+    const auto model = HubModel::english(repo);
     const auto folder = co_await NemotronModelDownloader::locateOrDownload(
-        repo, std::move(to), std::move(progressHandler), m_logger);
+        model, std::move(to), std::move(download), m_logger);
     co_await loadModelsFrom(folder);
 }
 

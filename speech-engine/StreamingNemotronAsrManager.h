@@ -46,10 +46,12 @@ public:
     ~StreamingNemotronAsrManager() override;
 
     // Loads the variant of the requested chunk size from `to` (default: the per-user models
-    // root), downloading it first when it is not there.
+    // root), downloading and importing it first when it is not there; a stop request ends
+    // that at once.
     QCoro::Task<> loadModels(std::optional<QString> to,
                              std::optional<ModelConfiguration> configuration,
-                             NemotronModelDownloader::ProgressHandler progressHandler);
+                             NemotronModelDownloader::ProgressHandler progressHandler,
+                             std::stop_token stop = {});
     QCoro::Task<> loadModels() override;
     // Loads the models, "tokenizer.json" and, when present, "metadata.json" of one variant folder.
     QCoro::Task<> loadModelsFrom(QString folder);

@@ -7,6 +7,8 @@ start_test_services() {
     export XDG_CONFIG_HOME="$TEST_SERVICES_DIR/config"
     export XDG_DATA_HOME="$TEST_SERVICES_DIR/data"
     export XDG_CACHE_HOME="$TEST_SERVICES_DIR/cache"
+    # Tests never download models: a program under test that would finds the hub closed.
+    export HF_ENDPOINT="http://127.0.0.1:9"
     export RELAYO_TEST_ARTIFACTS="${RELAYO_TEST_ARTIFACTS:-$BUILD_DIR/test-artifacts}"
     mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$RELAYO_TEST_ARTIFACTS"
     chmod 700 "$XDG_RUNTIME_DIR"

@@ -12,11 +12,9 @@ QCoro::Task<> NemotronCaptionRecognizer::setPartialCallback(PartialCallback call
     return m_manager->setPartialCallback(std::move(callback));
 }
 
-QCoro::Task<> NemotronCaptionRecognizer::loadModels(ProgressHandler progress) {
-    return m_manager->loadModels(m_modelsRoot, std::nullopt,
-                                 [progress = std::move(progress)](NemotronDownloadProgress report) {
-                                     progress(report.fractionCompleted);
-                                 });
+QCoro::Task<> NemotronCaptionRecognizer::loadModels(ProgressHandler progress,
+                                                    std::stop_token stop) {
+    return m_manager->loadModels(m_modelsRoot, std::nullopt, std::move(progress), std::move(stop));
 }
 
 QCoro::Task<> NemotronCaptionRecognizer::reset() {

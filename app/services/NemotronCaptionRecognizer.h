@@ -15,7 +15,7 @@ public:
     ~NemotronCaptionRecognizer() override;
 
     QCoro::Task<> setPartialCallback(PartialCallback callback) override;
-    QCoro::Task<> loadModels(ProgressHandler progress) override;
+    QCoro::Task<> loadModels(ProgressHandler progress, std::stop_token stop) override;
     QCoro::Task<> reset() override;
     QCoro::Task<> process(PcmBuffer audioBuffer) override;
 

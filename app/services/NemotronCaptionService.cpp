@@ -63,6 +63,7 @@ NemotronCaptionService::NemotronCaptionService(std::unique_ptr<CaptionRecognizer
 
 // A processing task still waiting for audio ends once its stream is finished.
 NemotronCaptionService::~NemotronCaptionService() {
+    m_preparation.request_stop();
     m_audioPipe->finish();
 }
 
@@ -84,20 +85,28 @@ QCoro::Task<> NemotronCaptionService::start() {
         co_return;
     }
     if (!m_modelsLoaded) {
+        m_preparation = std::stop_source();
+        const auto stop = m_preparation.get_token();
+        const auto progress = progressHandler(target);
         try {
-            co_await engine->loadModels(progressHandler(target));
+            co_await engine->loadModels(progress, stop);
         } catch (const std::exception& error) {
-            if (self) {
-                setIsPreparing(false);
-                setModelProgress(std::nullopt);
-                setRecognitionError(describe(error));
+            // A cancelled preparation is no failure: `cancel` has already ended it.
+            if (!self || stop.stop_requested()) {
+                co_return;
             }
+            setIsPreparing(false);
+            setModelProgress(std::nullopt);
+            setRecognitionError(describe(error));
             throw;
         }
         if (!self) {
             co_return;
         }
         m_modelsLoaded = true;
+        if (stop.stop_requested()) {
+            co_return;
+        }
     }
     co_await engine->reset();
     if (!self) {
@@ -121,6 +130,7 @@ void NemotronCaptionService::beginRun() {
 }
 
 QCoro::Task<> NemotronCaptionService::cancel() {
+    m_preparation.request_stop();
     m_sessionID = QUuid::createUuid();
     m_audioPipe->finish();
     if (m_processingTask) {
@@ -183,10 +193,10 @@ NemotronCaptionService::partialCallback(std::shared_ptr<WeakCaptionTarget> targe
 CaptionRecognizer::ProgressHandler
 NemotronCaptionService::progressHandler(std::shared_ptr<WeakCaptionTarget> target) {
     // A report that arrives after preparation has ended is stale and dropped.
-    return [target](double fractionCompleted) {
-        postToMainThread([target, fractionCompleted] {
+    return [target](const NemotronDownloadProgress& report) {
+        postToMainThread([target, report] {
             if (target->value && target->value->isPreparing()) {
-                target->value->setModelProgress(fractionCompleted);
+                target->value->setModelProgress(report);
             }
         });
     };

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <stop_token>
 
 class AudioSamplePipe;
 class NemotronEngine;
@@ -55,6 +56,8 @@ private:
     // Shared by the capture thread; its own lock guards it.
     std::unique_ptr<AudioSamplePipe> m_audioPipe;
     std::optional<ProcessingTask> m_processingTask;
+    // Stopped by `cancel`: ends a model download or import under way.
+    std::stop_source m_preparation;
     QUuid m_sessionID = QUuid::createUuid();
     bool m_modelsLoaded = false;
     // Non-finite audio is reported once per run; set by whichever thread appends.

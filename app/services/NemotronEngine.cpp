@@ -6,8 +6,9 @@ QCoro::Task<> NemotronEngine::setPartialCallback(CaptionRecognizer::PartialCallb
     return m_manager->setPartialCallback(std::move(callback));
 }
 
-QCoro::Task<> NemotronEngine::loadModels(CaptionRecognizer::ProgressHandler progress) {
-    return m_manager->loadModels(std::move(progress));
+QCoro::Task<> NemotronEngine::loadModels(CaptionRecognizer::ProgressHandler progress,
+                                         std::stop_token stop) {
+    return m_manager->loadModels(std::move(progress), std::move(stop));
 }
 
 QCoro::Task<> NemotronEngine::reset() {

@@ -14,7 +14,7 @@ public:
         : m_manager(std::move(manager)) {}
 
     QCoro::Task<> setPartialCallback(CaptionRecognizer::PartialCallback callback);
-    QCoro::Task<> loadModels(CaptionRecognizer::ProgressHandler progress);
+    QCoro::Task<> loadModels(CaptionRecognizer::ProgressHandler progress, std::stop_token stop);
     QCoro::Task<> reset();
     // Recognises one block as 16 kHz mono float audio; an empty block is skipped.
     QCoro::Task<> process(SampleStream::Block samples);

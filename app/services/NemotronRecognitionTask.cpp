@@ -5,11 +5,16 @@
 
 #include <QCoreApplication>
 #include <utility>
+#include <vector>
 
 // Touched only on the main thread.
 struct NemotronRecognitionTask::State {
     std::shared_ptr<StreamingNemotronAsrManager> manager;
     SpeechRecognizer::ResultHandler handler;
+    std::stop_source stopLoad;
+    // Until the model is loaded, blocks wait here and the end of the audio is only noted.
+    bool ready = true;
+    std::vector<PcmBuffer> pending{};
     bool ended = false;
     bool failed = false;
 };
@@ -36,15 +41,15 @@ QCoro::Task<> NemotronRecognitionTask::reportFailure(std::shared_ptr<State> stat
 
 NemotronRecognitionTask::NemotronRecognitionTask(
     std::shared_ptr<StreamingNemotronAsrManager> manager, std::optional<QCoro::Task<>> load,
-    const std::shared_ptr<SpeechAudioBufferRequest>& request,
+    std::stop_source stopLoad, const std::shared_ptr<SpeechAudioBufferRequest>& request,
     SpeechRecognizer::ResultHandler handler)
-    : m_state(std::make_shared<State>(State{std::move(manager), handler})) {
+    : m_state(std::make_shared<State>(State{std::move(manager), handler, std::move(stopLoad)})) {
     if (load) {
-        reportFailure(m_state, std::move(*load));
+        m_state->ready = false;
+        startAfterLoad(m_state, std::move(*load));
+    } else {
+        start(m_state);
     }
-    reportFailure(m_state, m_state->manager->reset());
-    reportFailure(m_state, m_state->manager->setPartialCallback(
-                               [handler](const QString& text) { handler(text, std::nullopt); }));
     // The request's handlers run on the microphone's thread; the recognizer is driven from
     // the main thread, in the order the blocks came.
     request->consume(
@@ -52,20 +57,57 @@ NemotronRecognitionTask::NemotronRecognitionTask(
             postToMainThread([weak, buffer] {
                 const auto state = weak.lock();
                 if (state && !state->ended) {
-                    reportFailure(state, state->manager->appendAudio(buffer));
-                    reportFailure(state, state->manager->processBufferedAudio());
+                    recognize(state, buffer);
                 }
             });
         },
         [state = m_state] { postToMainThread([state] { endAudio(state); }); });
 }
 
+void NemotronRecognitionTask::start(const std::shared_ptr<State>& state) {
+    reportFailure(state, state->manager->reset());
+    reportFailure(
+        state, state->manager->setPartialCallback([handler = state->handler](const QString& text) {
+            handler(text, std::nullopt);
+        }));
+}
+
+// A download can take minutes: the reply's blocks wait for the model instead of reaching a
+// recognizer without one.
+QCoro::Task<> NemotronRecognitionTask::startAfterLoad(std::shared_ptr<State> state,
+                                                      QCoro::Task<> load) {
+    co_await reportFailure(state, std::move(load));
+    if (state->failed) {
+        co_return;
+    }
+    state->ready = true;
+    start(state);
+    for (const auto& buffer : std::exchange(state->pending, {})) {
+        recognize(state, buffer);
+    }
+    if (state->ended) {
+        state->ended = false;
+        endAudio(state);
+    }
+}
+
+void NemotronRecognitionTask::recognize(const std::shared_ptr<State>& state,
+                                        const PcmBuffer& buffer) {
+    if (!state->ready) {
+        state->pending.push_back(buffer);
+        return;
+    }
+    reportFailure(state, state->manager->appendAudio(buffer));
+    reportFailure(state, state->manager->processBufferedAudio());
+}
+
 void NemotronRecognitionTask::finish() {
+    m_state->stopLoad.request_stop();
     postToMainThread([state = m_state] { endAudio(state); });
 }
 
 void NemotronRecognitionTask::endAudio(const std::shared_ptr<State>& state) {
-    if (std::exchange(state->ended, true)) {
+    if (std::exchange(state->ended, true) || !state->ready) {
         return;
     }
     reportFailure(state, [](std::shared_ptr<State> state) -> QCoro::Task<> {

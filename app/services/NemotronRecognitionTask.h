@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <stop_token>
 
 class StreamingNemotronAsrManager;
 
@@ -14,9 +15,10 @@ class NemotronRecognitionTask : public SpeechRecognitionTask {
 public:
     // Call on the main thread, after any earlier task has been finished: the recognizer's
     // operations queue in call order. A failure of `load`, the model loading this task
-    // waits behind, is reported as the task's error.
+    // waits behind, is reported as the task's error; `finish` stops it through `stopLoad`
+    // when it is still fetching the model.
     NemotronRecognitionTask(std::shared_ptr<StreamingNemotronAsrManager> manager,
-                            std::optional<QCoro::Task<>> load,
+                            std::optional<QCoro::Task<>> load, std::stop_source stopLoad,
                             const std::shared_ptr<SpeechAudioBufferRequest>& request,
                             SpeechRecognizer::ResultHandler handler);
 
@@ -24,6 +26,9 @@ public:
 
 private:
     struct State;
+    static void start(const std::shared_ptr<State>& state);
+    static QCoro::Task<> startAfterLoad(std::shared_ptr<State> state, QCoro::Task<> load);
+    static void recognize(const std::shared_ptr<State>& state, const PcmBuffer& buffer);
     static void endAudio(const std::shared_ptr<State>& state);
     static QCoro::Task<> reportFailure(std::shared_ptr<State> state, QCoro::Task<> operation);
 

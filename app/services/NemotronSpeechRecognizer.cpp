@@ -1,11 +1,8 @@
 #include "app/services/NemotronSpeechRecognizer.h"
 
 #include "app/services/NemotronRecognitionTask.h"
-#include "speech-engine/ModelNames.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QLocale>
 #include <utility>
 
@@ -19,13 +16,10 @@ NemotronSpeechRecognizer::forLocale(const QString& localeIdentifier,
 }
 
 NemotronSpeechRecognizer::NemotronSpeechRecognizer(std::optional<QString> modelsRoot)
-    : m_folder(QDir(modelsRoot.value_or(NemotronModelDownloader::defaultModelsRoot()))
-                   .filePath(koreanFolderName)) {}
+    : m_modelsRoot(modelsRoot.value_or(NemotronModelDownloader::defaultModelsRoot())) {}
 
-NemotronSpeechRecognizer::~NemotronSpeechRecognizer() = default;
-
-bool NemotronSpeechRecognizer::isAvailable() const {
-    return QFileInfo::exists(QDir(m_folder).filePath(ModelNames::NemotronStreaming::encoderPath));
+NemotronSpeechRecognizer::~NemotronSpeechRecognizer() {
+    m_loadStop.request_stop();
 }
 
 QCoro::Task<bool> NemotronSpeechRecognizer::requestAuthorization() {
@@ -43,16 +37,28 @@ NemotronSpeechRecognizer::recognitionTask(std::shared_ptr<SpeechAudioBufferReque
     std::optional<QCoro::Task<>> load;
     if (*m_modelState == ModelState::absent) {
         *m_modelState = ModelState::loading;
-        load = loadModels(m_manager, m_folder, m_modelState);
+        m_loadStop = std::stop_source();
+        load = loadModels(m_manager, m_modelsRoot, m_loadStop.get_token(), m_modelProgress,
+                          m_modelState);
     }
-    return std::make_unique<NemotronRecognitionTask>(m_manager, std::move(load), request,
-                                                     std::move(handler));
+    return std::make_unique<NemotronRecognitionTask>(m_manager, std::move(load), m_loadStop,
+                                                     request, std::move(handler));
 }
 
-QCoro::Task<>
-NemotronSpeechRecognizer::loadModels(std::shared_ptr<StreamingNemotronAsrManager> manager,
-                                     QString folder, std::shared_ptr<ModelState> state) {
+QCoro::Task<> NemotronSpeechRecognizer::loadModels(
+    std::shared_ptr<StreamingNemotronAsrManager> manager, QString modelsRoot, std::stop_token stop,
+    ModelProgressHandler progress, std::shared_ptr<ModelState> state) {
+    NemotronModelDownloader::Options download;
+    download.import = ModelImporter::importCheckpoint;
+    download.progress = std::move(progress);
+    download.stop = std::move(stop);
+    // Named: GCC 12 destroys temporaries of a co_await expression twice.
+    const auto model = HubModel::korean();
+    const std::optional<QString> root = modelsRoot;
+    const AppLogger logger(QStringLiteral("KoreanReply"));
     try {
+        const auto folder = co_await NemotronModelDownloader::locateOrDownload(
+            model, root, std::move(download), logger);
         co_await manager->loadModelsFrom(folder);
     } catch (...) {
         *state = ModelState::absent;

@@ -1,73 +1,75 @@
-// relayo-models: fetches the speech models into the per-user model cache before a meeting,
-// with a progress bar on the terminal. The English caption model always; the Korean reply
-// model when RLY_KO_MODEL_REPO names its repository (RLY_KO_MODEL_REVISION pins a revision).
+// relayo-models: fetches the speech models (the English caption model and the Korean reply
+// model) into the per-user model cache before a meeting, with a progress bar on the terminal,
+// and prints where each folder is. `--keep-checkpoint` keeps the downloaded .nemo files.
 
 #include "speech-engine/NemotronModelDownloader.h"
 
 #include <QCoreApplication>
-#include <QDir>
+#include <QLocale>
 #include <QTimer>
-#include <cstdio>
+
 #include <qcoro/qcorotask.h>
+
+#include <cstdio>
 
 namespace {
 
-// The Korean variant has the English layout; it lives in its own folder under the root.
-constexpr auto koreanFolderName = "korean-streaming";
-constexpr Repo modelVariant = Repo::nemotronStreaming560;
+QString timeLeftText(std::chrono::seconds left) {
+    if (left.count() < 60)
+        return QStringLiteral("%1 s left").arg(left.count());
+    return QStringLiteral("%1 min %2 s left").arg(left.count() / 60).arg(left.count() % 60);
+}
 
-void drawProgress(const char* label, double fraction) {
-    constexpr int width = 40;
+QString detailOf(const NemotronDownloadProgress& progress) {
+    if (progress.stage == NemotronDownloadProgress::Stage::importing)
+        return QStringLiteral("importing: ") + progress.importStage;
+    const QLocale english(QLocale::English);
+    auto text = english.formattedDataSize(progress.bytesReceived) + QStringLiteral(" of ") +
+                english.formattedDataSize(progress.bytesTotal);
+    if (progress.timeLeft)
+        text += QStringLiteral(", ") + timeLeftText(*progress.timeLeft);
+    return text;
+}
+
+void drawProgress(const char* label, const NemotronDownloadProgress& progress) {
+    constexpr int width = 30;
+    const auto fraction = std::clamp(progress.fractionCompleted, 0.0, 1.0);
     const int filled = int(fraction * width + 0.5);
-    std::fprintf(stderr, "\r%-8s [%s%s] %3d%%", label, std::string(filled, '#').c_str(),
-                 std::string(width - filled, ' ').c_str(), int(fraction * 100 + 0.5));
+    // Padded, so a shorter line covers a longer one before it.
+    std::fprintf(stderr, "\r%-8s [%s%s] %3d%%  %-48s", label, std::string(filled, '#').c_str(),
+                 std::string(width - filled, ' ').c_str(), int(fraction * 100),
+                 qPrintable(detailOf(progress)));
     std::fflush(stderr);
 }
 
-QCoro::Task<> fetch(const char* label, QString root) {
-    if (NemotronModelDownloader::isVariantPresent(modelVariant, root)) {
-        std::fprintf(stderr, "%-8s already in %s\n", label,
-                     qPrintable(NemotronModelDownloader::variantFolder(modelVariant, root)));
+QCoro::Task<> fetch(const char* label, HubModel model, QString root, bool keepCheckpoint) {
+    const auto folder = NemotronModelDownloader::modelFolder(model, root);
+    if (NemotronModelDownloader::isModelComplete(folder)) {
+        std::printf("%-8s already in %s\n", label, qPrintable(folder));
         co_return;
     }
-    drawProgress(label, 0);
-    co_await NemotronModelDownloader::download(modelVariant, root,
-                                               [label](NemotronDownloadProgress progress) {
-                                                   drawProgress(label, progress.fractionCompleted);
-                                               });
+    NemotronModelDownloader::Options options;
+    options.import = ModelImporter::importCheckpoint;
+    options.progress = [label](const NemotronDownloadProgress& progress) {
+        drawProgress(label, progress);
+    };
+    options.keepCheckpoint = keepCheckpoint;
+    const auto downloaded =
+        co_await NemotronModelDownloader::download(std::move(model), root, std::move(options));
     std::fprintf(stderr, "\n");
+    std::printf("%-8s in %s\n", label, qPrintable(downloaded.folder));
+    if (!downloaded.keptCheckpoint.isEmpty())
+        std::printf("%-8s checkpoint kept as %s\n", label, qPrintable(downloaded.keptCheckpoint));
 }
 
-// The downloader reads the repository from RLY_MODEL_REPO; the Korean variant is fetched
-// with that pointed at its own repository, into a staging root, then moved into place.
-QCoro::Task<> fetchKorean(const QString& modelsRoot, const QString& repository) {
-    const QDir root(modelsRoot);
-    const auto target = root.filePath(koreanFolderName);
-    if (QDir(target).exists()) {
-        std::fprintf(stderr, "%-8s already in %s\n", "Korean", qPrintable(target));
-        co_return;
-    }
-    qputenv("RLY_MODEL_REPO", repository.toUtf8());
-    const auto revision = qgetenv("RLY_KO_MODEL_REVISION");
-    qputenv("RLY_MODEL_REVISION", revision.isEmpty() ? QByteArray("main") : revision);
-    const auto staging = root.filePath(QStringLiteral(".korean-download"));
-    co_await fetch("Korean", staging);
-    if (!QDir().rename(NemotronModelDownloader::variantFolder(modelVariant, staging), target)) {
-        throw std::runtime_error("Could not move the Korean model into " + target.toStdString());
-    }
-    QDir(staging).removeRecursively();
-}
-
-QCoro::Task<int> fetchAll() {
+QCoro::Task<int> fetchAll(bool keepCheckpoint) {
     const auto root = NemotronModelDownloader::defaultModelsRoot();
-    const auto koreanRepository = qEnvironmentVariable("RLY_KO_MODEL_REPO");
+    // Named: GCC 12 destroys temporaries of a co_await expression twice.
+    const auto english = HubModel::english(Repo::nemotronStreaming560);
+    const auto korean = HubModel::korean();
     try {
-        co_await fetch("English", root);
-        if (koreanRepository.isEmpty()) {
-            std::fprintf(stderr, "Korean   skipped: set RLY_KO_MODEL_REPO to its repository\n");
-        } else {
-            co_await fetchKorean(root, koreanRepository);
-        }
+        co_await fetch("English", english, root, keepCheckpoint);
+        co_await fetch("Korean", korean, root, keepCheckpoint);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "\nDownload failed: %s\n", error.what());
         co_return 1;
@@ -79,7 +81,14 @@ QCoro::Task<int> fetchAll() {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    QTimer::singleShot(0, &app,
-                       [] { fetchAll().then([](int status) { QCoreApplication::exit(status); }); });
+    const auto arguments = app.arguments().mid(1);
+    const bool keepCheckpoint = arguments == QStringList{QStringLiteral("--keep-checkpoint")};
+    if (!arguments.isEmpty() && !keepCheckpoint) {
+        std::fprintf(stderr, "usage: relayo models [--keep-checkpoint]\n");
+        return 2;
+    }
+    QTimer::singleShot(0, &app, [keepCheckpoint] {
+        fetchAll(keepCheckpoint).then([](int status) { QCoreApplication::exit(status); });
+    });
     return app.exec();
 }

@@ -32,7 +32,11 @@ SpeechRecognitionService::SpeechRecognitionService(QString localeIdentifier,
                                                    QString microphoneServer, QObject* parent)
     : ISpeechRecognitionService(std::move(localeIdentifier), parent),
       m_recognizer(std::move(recognizer)), m_microphoneServer(std::move(microphoneServer)),
-      m_microphone(m_microphoneServer) {}
+      m_microphone(m_microphoneServer) {
+    if (m_recognizer) {
+        m_recognizer->setModelProgressHandler(modelProgressHandler());
+    }
+}
 
 SpeechRecognitionService::~SpeechRecognitionService() {
     stop();
@@ -83,6 +87,7 @@ void SpeechRecognitionService::stop() {
     }
     m_request.reset();
     m_task.reset();
+    setModelProgress(std::nullopt);
     setIsListening(false);
 }
 
@@ -92,11 +97,28 @@ SpeechRecognizer::ResultHandler SpeechRecognitionService::resultHandler() {
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [service, text = std::move(text), error = std::move(error)] {
+                if (service) {
+                    service->setModelProgress(std::nullopt);
+                }
                 if (text && service) {
                     service->setTranscript(*text);
                 }
                 if (error && service) {
                     service->setRecognitionError(*error);
+                }
+            },
+            Qt::QueuedConnection);
+    };
+}
+
+// Reports reach the window only while a reply waits for the model.
+SpeechRecognizer::ModelProgressHandler SpeechRecognitionService::modelProgressHandler() {
+    return [service = QPointer(this)](const NemotronDownloadProgress& report) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [service, report] {
+                if (service && service->isListening()) {
+                    service->setModelProgress(report);
                 }
             },
             Qt::QueuedConnection);

@@ -25,6 +25,7 @@ public:
 
 private:
     SpeechRecognizer::ResultHandler resultHandler();
+    SpeechRecognizer::ModelProgressHandler modelProgressHandler();
     QString unavailableDescription() const;
 
     std::unique_ptr<SpeechRecognizer> m_recognizer;

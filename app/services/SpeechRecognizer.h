@@ -2,6 +2,7 @@
 
 #include "app/services/SpeechAudioBufferRequest.h"
 #include "app/services/SpeechRecognitionTask.h"
+#include "speech-engine/NemotronDownloadProgress.h"
 
 #include <QString>
 #include <functional>
@@ -16,6 +17,8 @@ public:
     // or with the description of an error.
     using ResultHandler =
         std::function<void(std::optional<QString> formattedString, std::optional<QString> error)>;
+    // Called from any thread while the recognizer fetches its model.
+    using ModelProgressHandler = std::function<void(const NemotronDownloadProgress&)>;
 
     virtual ~SpeechRecognizer() = default;
 
@@ -26,4 +29,7 @@ public:
     // Starts recognising `request`; results and errors go to `handler`.
     virtual std::unique_ptr<SpeechRecognitionTask>
     recognitionTask(std::shared_ptr<SpeechAudioBufferRequest> request, ResultHandler handler) = 0;
+    // Where progress goes when the recognizer fetches its model; one without a model to fetch
+    // never reports.
+    virtual void setModelProgressHandler(ModelProgressHandler) {}
 };

@@ -127,7 +127,8 @@ Rectangle {
                         },
                         SecondaryButtonStyle {
                             objectName: "stopListeningButton"
-                            visible: view.speech.isListening
+                            // Also while preparing: the stop cancels a model download.
+                            visible: view.speech.isListening || view.speech.isPreparing
                             text: "듣기 멈추기"
                             onClicked: view.content.stopMeetingListening()
                         }
@@ -223,6 +224,13 @@ Rectangle {
                             font.weight: Font.Medium
                             color: Theme.ink2
                         }
+                    }
+                    Text {
+                        objectName: "koreanModelStatusText"
+                        visible: text !== ""
+                        text: view.content.koreanModelStatusText
+                        font.pixelSize: 12
+                        color: Theme.ink2
                     }
                     TextBlock {
                         objectName: "koreanReplyBlock"

@@ -38,6 +38,7 @@ ContentViewModel::ContentViewModel(AppViewModel& model, std::unique_ptr<ReportDe
       m_guideBlocks(blocksForQml(GuideParser::load(guideFolder))) {
     forwardChanges(&model);
     forwardChanges(&model.meetingSpeech());
+    forwardChanges(&model.koreanSpeech());
     forwardChanges(&model.audioOutput());
     m_virtualMicrophonePoll.setInterval(3s);
     connect(&m_virtualMicrophonePoll, &QTimer::timeout, this,
@@ -133,7 +134,11 @@ QString ContentViewModel::listenSubtitle() const {
 }
 
 QString ContentViewModel::modelStatusText() const {
-    return WindowTexts::modelStatusText(m_model->meetingSpeech().modelProgress());
+    return WindowTexts::modelStatusText(m_model->meetingSpeech().modelProgressReport());
+}
+
+QString ContentViewModel::koreanModelStatusText() const {
+    return WindowTexts::koreanModelStatusText(m_model->koreanSpeech().modelProgress());
 }
 
 QString ContentViewModel::englishCaptionText() const {

@@ -41,6 +41,7 @@ class ContentViewModel : public QObject {
     Q_PROPERTY(QString elevenLabsStatusText READ elevenLabsStatusText NOTIFY stateChanged)
     Q_PROPERTY(QString listenSubtitle READ listenSubtitle NOTIFY stateChanged)
     Q_PROPERTY(QString modelStatusText READ modelStatusText NOTIFY stateChanged)
+    Q_PROPERTY(QString koreanModelStatusText READ koreanModelStatusText NOTIFY stateChanged)
     Q_PROPERTY(QString englishCaptionText READ englishCaptionText NOTIFY stateChanged)
     Q_PROPERTY(QVariantList applicationOptions READ applicationOptions NOTIFY stateChanged)
     Q_PROPERTY(QVariantList deviceOptions READ deviceOptions NOTIFY stateChanged)
@@ -79,6 +80,7 @@ public:
     QString elevenLabsStatusText() const;
     QString listenSubtitle() const;
     QString modelStatusText() const;
+    QString koreanModelStatusText() const;
     QString englishCaptionText() const;
     QVariantList applicationOptions() const;
     QVariantList deviceOptions() const;

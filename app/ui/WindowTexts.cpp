@@ -2,6 +2,8 @@
 
 #include "app/ui/Theme.h"
 
+#include <QLocale>
+
 #include <algorithm>
 
 namespace WindowTexts {
@@ -87,10 +89,41 @@ QString listenSubtitle(bool isListening, const std::optional<CaptureApplication>
     return name + QStringLiteral(" 소리만 듣고 있어요 · 저장하지 않아요");
 }
 
-QString modelStatusText(std::optional<double> modelProgress) {
-    if (!modelProgress || !(*modelProgress > 0))
-        return QStringLiteral("영어 자막 준비 중…");
-    return QStringLiteral("영어 자막 준비 중 %1%").arg(qint64(*modelProgress * 100));
+namespace {
+
+QString progressText(const QString& preparing,
+                     const std::optional<NemotronDownloadProgress>& modelProgress) {
+    if (!modelProgress || !(modelProgress->fractionCompleted > 0))
+        return preparing + QStringLiteral("…");
+    auto text =
+        preparing + QStringLiteral(" %1%").arg(qint64(modelProgress->fractionCompleted * 100));
+    if (modelProgress->stage == NemotronDownloadProgress::Stage::importing)
+        return text + QStringLiteral(" · 모델 변환 중");
+    if (modelProgress->bytesTotal > 0) {
+        const auto size = [](qint64 bytes) {
+            return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat);
+        };
+        text += QStringLiteral(" · %1 / %2")
+                    .arg(size(modelProgress->bytesReceived), size(modelProgress->bytesTotal));
+    }
+    if (const auto left = modelProgress->timeLeft) {
+        text += left->count() < 60
+                    ? QStringLiteral(" · 약 %1초 남음").arg(left->count())
+                    : QStringLiteral(" · 약 %1분 남음").arg((left->count() + 59) / 60);
+    }
+    return text;
+}
+
+} // namespace
+
+QString modelStatusText(const std::optional<NemotronDownloadProgress>& modelProgress) {
+    return progressText(QStringLiteral("영어 자막 준비 중"), modelProgress);
+}
+
+QString koreanModelStatusText(const std::optional<NemotronDownloadProgress>& modelProgress) {
+    if (!modelProgress)
+        return {};
+    return progressText(QStringLiteral("한국어 인식 모델 받는 중"), modelProgress);
 }
 
 QString englishCaptionText(const QString& transcript, bool isListening) {

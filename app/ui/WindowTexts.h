@@ -1,5 +1,7 @@
 #pragma once
 
+#include "speech-engine/NemotronDownloadProgress.h"
+
 #include "app/workflow/AssistPhase.h"
 #include "app/workflow/AudioDevice.h"
 #include "app/workflow/CaptureApplication.h"
@@ -40,7 +42,11 @@ struct StepInputs {
 int currentStep(const StepInputs& inputs);
 
 QString listenSubtitle(bool isListening, const std::optional<CaptureApplication>& application);
-QString modelStatusText(std::optional<double> modelProgress);
+// The percentage of the current stage, then the bytes and time left of a download, or the
+// import under way.
+QString modelStatusText(const std::optional<NemotronDownloadProgress>& modelProgress);
+// The same for the Korean reply's model; empty when it is not being fetched.
+QString koreanModelStatusText(const std::optional<NemotronDownloadProgress>& modelProgress);
 QString englishCaptionText(const QString& transcript, bool isListening);
 QString elevenLabsStatusText(const QString& elevenLabsStatus);
 // The Korean detail under a free voice's name.

@@ -113,6 +113,17 @@ void AppViewModel::subscribeToServices() {
         });
     m_cancellables << connect(m_services.audioOutput.get(), &IAudioOutput::playbackFailed, this,
                               &AppViewModel::fail);
+    // A reply whose recognizer fails (its model could not be fetched, for one) ends with the
+    // failure shown, instead of listening on without result.
+    m_cancellables << subscribeDistinct(m_services.koreanSpeech.get(),
+                                        &ISpeechRecognitionService::recognitionError,
+                                        &ISpeechRecognitionService::recognitionErrorChanged, this,
+                                        [this](const std::optional<QString>& error) {
+                                            if (!error || m_phase != AssistPhase::speakingKorean)
+                                                return;
+                                            m_services.koreanSpeech->stop();
+                                            fail(*error);
+                                        });
 }
 
 // MARK: Window-facing accessors
@@ -284,13 +295,15 @@ QCoro::Task<> AppViewModel::startMeetingListening() {
            &AppViewModel::statusMessageChanged);
 
     QPointer self(this);
+    const auto listenRun = m_listenRun;
     std::optional<QString> failure;
     try {
         co_await m_services.meetingSpeech->start();
     } catch (const std::exception& error) {
         failure = describe(error);
     }
-    if (!self)
+    // Stopped while the model was being prepared: the stop has said what happened.
+    if (!self || listenRun != m_listenRun)
         co_return;
     if (failure) {
         fail(*failure);
@@ -325,6 +338,7 @@ QCoro::Task<> AppViewModel::startMeetingListening() {
 }
 
 QCoro::Task<> AppViewModel::stopMeetingListening() {
+    ++m_listenRun;
     QPointer self(this);
     co_await m_services.capture->stop();
     if (!self)

@@ -167,6 +167,8 @@ private:
     std::optional<Cancellation> m_silenceTranslationTask;
     std::optional<Cancellation> m_activeTranslationTask;
     qint64 m_translationGeneration = 0;
+    // Counts stops, so that a start that a stop overtook ends quietly.
+    qint64 m_listenRun = 0;
     QString m_cachedVoiceText;
     QString m_cachedVoiceKey;
 

@@ -1,6 +1,8 @@
-// Downloads a 256 MiB model file from a loopback hub (run in a child process, so that its
+// Downloads a 256 MiB checkpoint from a loopback hub (run in a child process, so that its
 // memory does not count) and reports the downloader's peak resident memory growth and its
-// throughput next to curl fetching the same file from the same hub.
+// throughput (with the SHA-256 check) next to curl fetching the same file from the same hub.
+// The import is left out: a stand-in writes an empty model folder.
+#include "speech-engine/ModelNames.h"
 #include "speech-engine/NemotronModelDownloader.h"
 #include "tests/speech-engine/FakeModelHub.h"
 #include "tests/support/RunToCompletion.h"
@@ -17,28 +19,36 @@
 namespace {
 
 constexpr qint64 fileBytes = qint64(256) << 20;
-const Repo repo = Repo::nemotronStreaming560;
-const QString remoteFile =
-    QStringLiteral("nemotron_coreml_560ms/encoder/encoder_int8.pt/weights.bin");
+const QString commit = QString(40, u'b');
+const QString remoteFile = QStringLiteral("nemotron-speech-streaming-en-0.6b.nemo");
 
-void writeModelFile(const QString& path) {
-    QFile file(path);
-    file.open(QIODevice::WriteOnly);
+QByteArray checkpointBytes() {
     QByteArray block(1 << 20, '\0');
     for (int i = 0; i < block.size(); ++i)
         block[i] = char(i * 7919 >> 3);
-    for (qint64 written = 0; written < fileBytes; written += block.size())
-        file.write(block);
+    return block.repeated(int(fileBytes / block.size()));
 }
 
-// The child: serve the listing and the file until killed.
-int serve(const QString& bodyFile) {
+// The child: serve the repository until killed.
+int serve() {
     FakeModelHub hub;
-    hub.serveListing(repo.subPath(), {{"file", remoteFile}});
-    hub.serveFile(remoteFile, {200, {}, bodyFile});
+    hub.serveRepository(Repo::remotePath(), Repo::revision(), commit,
+                        {{remoteFile, checkpointBytes()}});
     std::printf("%s\n", qPrintable(hub.baseURL()));
     std::fflush(stdout);
     return QCoreApplication::exec();
+}
+
+void writeEmptyModelFolder(const std::filesystem::path&, const std::filesystem::path& folder,
+                           const ImportOptions&, const ModelImporter::ProgressHandler&,
+                           const ModelImporter::CancelCheck&) {
+    using namespace ModelNames::NemotronStreaming;
+    const QDir dir(QString::fromStdString(folder.string()));
+    for (const auto name :
+         {preprocessorFile, encoderPath, decoderFile, jointFile, metadata, tokenizer}) {
+        dir.mkpath(QFileInfo(dir.filePath(name)).path());
+        QFile(dir.filePath(name)).open(QIODevice::WriteOnly);
+    }
 }
 
 // kB figures from /proc/self/status.
@@ -69,15 +79,12 @@ double mebibytesPerSecond(qint64 bytes, qint64 nanoseconds) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    if (argc == 3 && QByteArray(argv[1]) == "--serve")
-        return serve(QString::fromLocal8Bit(argv[2]));
+    if (argc == 2 && QByteArray(argv[1]) == "--serve")
+        return serve();
 
     QTemporaryDir folder;
-    const auto source = folder.filePath("source.bin");
-    writeModelFile(source);
-
     QProcess hub;
-    hub.start(QCoreApplication::applicationFilePath(), {"--serve", source});
+    hub.start(QCoreApplication::applicationFilePath(), {"--serve"});
     if (!hub.waitForReadyRead(30000)) {
         std::printf("the loopback hub did not start\n");
         return 1;
@@ -90,7 +97,10 @@ int main(int argc, char** argv) {
     const auto residentBefore = statusKiB("VmRSS:");
     QElapsedTimer timer;
     timer.start();
-    runToCompletion(NemotronModelDownloader::download(repo, modelsRoot));
+    NemotronModelDownloader::Options options;
+    options.import = writeEmptyModelFolder;
+    runToCompletion(NemotronModelDownloader::download(HubModel::english(Repo::nemotronStreaming560),
+                                                      modelsRoot, options));
     const auto downloadNanoseconds = timer.nsecsElapsed();
     const auto peakGrowthKiB = statusKiB("VmHWM:") - residentBefore;
 
@@ -98,15 +108,14 @@ int main(int argc, char** argv) {
     timer.restart();
     const int curlStatus = QProcess::execute(
         "curl", {"-sSf", "-o", curlTarget,
-                 baseURL + FakeModelHub::filePath(remoteFile) + "?download=true"});
+                 baseURL + "/" + Repo::remotePath() + "/resolve/" + commit + "/" + remoteFile});
     const auto curlNanoseconds = timer.nsecsElapsed();
     hub.kill();
     hub.waitForFinished();
 
-    const auto downloaded = QDir(NemotronModelDownloader::variantFolder(repo, modelsRoot))
-                                .filePath("encoder/encoder_int8.pt/weights.bin");
-    if (QFileInfo(downloaded).size() != fileBytes || curlStatus != 0 ||
-        QFileInfo(curlTarget).size() != fileBytes) {
+    const auto imported = NemotronModelDownloader::isModelComplete(
+        NemotronModelDownloader::variantFolder(Repo::nemotronStreaming560, modelsRoot));
+    if (!imported || curlStatus != 0 || QFileInfo(curlTarget).size() != fileBytes) {
         std::printf("a download is incomplete (curl status %d)\n", curlStatus);
         return 1;
     }

@@ -1,13 +1,15 @@
-// The model hub's file listing: the variant's files, or std::runtime_error / ASRError.
+// The model hub's file listing: the repository's checkpoint, or ModelDownloadError.
 
 #include "fuzz/FuzzInput.h"
-#include "speech-engine/NemotronModelDownloader.h"
+#include "speech-engine/ModelDownloadError.h"
+#include "speech-engine/ModelHub.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {
-        NemotronModelDownloader::filesInListing(FuzzInput::bytes(data, size),
-                                                Repo::nemotronStreaming560);
-    } catch (const std::runtime_error&) {
+        ModelHub::checkpointInListing(QJsonDocument::fromJson(FuzzInput::bytes(data, size)),
+                                      QStringLiteral("nvidia/model"),
+                                      QStringLiteral("0123456789abcdef0123456789abcdef01234567"));
+    } catch (const ModelDownloadError&) {
     }
     return 0;
 }

@@ -76,6 +76,7 @@ private slots:
     void keepsEveryBlockWhileTheRecognizerIsSlow();
     void secondStartNeitherLoadsNorReportsProgress();
     void failedLoadIsReportedAndTriedAgain();
+    void cancelStopsAPreparationUnderWay();
     void failingBlockStopsCaptionsButKeepsListening();
     void nonFiniteSamplesAreHeardAsSilence();
     void partialTextAfterCancelChangesNothing();
@@ -261,6 +262,33 @@ void CaptionPipelineTest::failedLoadIsReportedAndTriedAgain() {
     QVERIFY(!settle(service->start()));
     QCOMPARE(recognizer->loadCount(), 2);
     QCOMPARE(service->recognitionError(), std::nullopt);
+    QVERIFY(service->isListening());
+}
+
+// The download only ends through the stop that `cancel` requests; that is no failure.
+void CaptionPipelineTest::cancelStopsAPreparationUnderWay() {
+    auto [recognizer, service] = make();
+    recognizer->holdNextLoadUntilStopped();
+    std::optional<std::optional<QString>> started;
+    auto running = [](INemotronCaptionService& service,
+                      std::optional<std::optional<QString>>& started) -> QCoro::Task<> {
+        try {
+            co_await service.start();
+            started.emplace(std::nullopt);
+        } catch (const std::exception& error) {
+            started.emplace(QString::fromUtf8(error.what()));
+        }
+    }(*service, started);
+    QTRY_COMPARE(service->modelProgress(), 0.5);
+    QVERIFY(!settle(service->cancel()));
+    QTRY_VERIFY(started.has_value());
+    QCOMPARE(*started, std::nullopt);
+    QVERIFY(!service->isListening());
+    QVERIFY(!service->isPreparing());
+    QCOMPARE(service->recognitionError(), std::nullopt);
+
+    QVERIFY(!settle(service->start()));
+    QCOMPARE(recognizer->loadCount(), 2);
     QVERIFY(service->isListening());
 }
 

@@ -14,19 +14,35 @@ QCoro::Task<> ScriptedCaptionRecognizer::setPartialCallback(PartialCallback call
     });
 }
 
-QCoro::Task<> ScriptedCaptionRecognizer::loadModels(ProgressHandler progress) {
-    return m_executor.run([this, progress] {
+QCoro::Task<> ScriptedCaptionRecognizer::loadModels(ProgressHandler progress,
+                                                    std::stop_token stop) {
+    return m_executor.run([this, progress, stop] {
         std::unique_lock lock(m_mutex);
         ++m_loads;
         if (auto failure = std::exchange(m_loadFailure, std::nullopt)) {
             throw std::runtime_error(failure->toStdString());
         }
+        const bool hold = std::exchange(m_holdLoad, false);
         lock.unlock();
-        progress(0.5);
-        progress(1.0);
+        NemotronDownloadProgress report;
+        report.fractionCompleted = 0.5;
+        progress(report);
+        while (hold && !stop.stop_requested()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (hold) {
+            throw std::runtime_error("The model download was cancelled.");
+        }
+        report.fractionCompleted = 1.0;
+        progress(report);
         // Like a download, loading takes a while after the last report.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     });
+}
+
+void ScriptedCaptionRecognizer::holdNextLoadUntilStopped() {
+    const std::scoped_lock lock(m_mutex);
+    m_holdLoad = true;
 }
 
 QCoro::Task<> ScriptedCaptionRecognizer::reset() {

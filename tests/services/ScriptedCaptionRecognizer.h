@@ -17,8 +17,9 @@ public:
     explicit ScriptedCaptionRecognizer(QStringList transcripts = {});
 
     QCoro::Task<> setPartialCallback(PartialCallback callback) override;
-    // Reports progress 0.5 and 1.0 and then takes a moment, unless told to fail.
-    QCoro::Task<> loadModels(ProgressHandler progress) override;
+    // Reports progress 0.5 and 1.0 and then takes a moment, unless told to fail or to wait for
+    // the stop request.
+    QCoro::Task<> loadModels(ProgressHandler progress, std::stop_token stop) override;
     QCoro::Task<> reset() override;
     QCoro::Task<> process(PcmBuffer audioBuffer) override;
 
@@ -27,6 +28,8 @@ public:
     int loadCount() const;
     int processedBlocks() const;
     void failNextLoad(const QString& description);
+    // The next load reports progress and then ends only when stopped, as a download would.
+    void holdNextLoadUntilStopped();
     void failBlock(int index, const QString& description);
     void setBlockDelay(std::chrono::microseconds delay);
     // Invokes the partial callback on the recognizer's thread, as a late report would.
@@ -40,6 +43,7 @@ private:
     int m_loads = 0;
     int m_blocks = 0;
     std::optional<QString> m_loadFailure;
+    bool m_holdLoad = false;
     std::optional<std::pair<int, QString>> m_blockFailure;
     std::chrono::microseconds m_delay{0};
     SerialExecutor m_executor{QStringLiteral("ScriptedRecognizer")};

@@ -3,8 +3,10 @@
 #include "app/services/SpeechRecognitionService.h"
 #include "app/services/NemotronSpeechRecognizer.h"
 #include "app/workflow/ServiceError.h"
+#include "speech-engine/NemotronModelDownloader.h"
 #include "tests/services/AudioTestSupport.h"
 #include "tests/services/CaptionTestModels.h"
+#include "tests/speech-engine/FakeModelHub.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -57,7 +59,7 @@ private:
 private slots:
     void initTestCase() {
         CaptionTestModels::writeCounting(
-            QDir(m_modelsRoot.path()).filePath(NemotronSpeechRecognizer::koreanFolderName),
+            NemotronModelDownloader::modelFolder(HubModel::korean(), m_modelsRoot.path()),
             koreanWords(), 0);
     }
 
@@ -72,11 +74,32 @@ private slots:
         QCOMPARE(service->recognitionError(), std::nullopt);
     }
 
-    void withoutTheKoreanModelStartFailsWithAHint() {
-        expectUnavailable(*korean(m_emptyRoot.path()));
-        // A locale without any recognizer fails the same way.
+    void withoutARecognizerForTheLocaleStartFailsWithAHint() {
         expectUnavailable(SpeechRecognitionService(
             QStringLiteral("sv-SE"), NemotronSpeechRecognizer::forLocale(QStringLiteral("sv-SE"))));
+    }
+
+    // The first reply fetches the missing model; ending the reply stops the fetch at once.
+    void missingModelIsFetchedAndEndingTheReplyCancelsIt() {
+        FakeModelHub hub;
+        qputenv("HF_ENDPOINT", hub.baseURL().toUtf8());
+        hub.serveRepository(QStringLiteral("nvidia/nemotron-3.5-asr-streaming-0.6b"),
+                            QStringLiteral("main"), QString(40, u'c'),
+                            {{QStringLiteral("model.nemo"), QByteArray(4096, 'x')}});
+        // Only the cancel can end this transfer.
+        hub.setNextTransfer(FakeModelHub::Transfer::stallHalfway);
+        const auto service = korean(m_emptyRoot.path());
+        service->startMicrophone();
+        QVERIFY(service->isListening());
+        QTRY_COMPARE_WITH_TIMEOUT(hub.fileRequests().size(), 1, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(service->modelProgress(), 30000);
+        QCOMPARE(service->modelProgress()->bytesTotal, 4096);
+        service->stop();
+        QCOMPARE(service->modelProgress(), std::nullopt);
+        QTRY_COMPARE_WITH_TIMEOUT(service->recognitionError(),
+                                  QStringLiteral("The model download was cancelled."), 30000);
+        QVERIFY(!QDir(NemotronModelDownloader::modelFolder(HubModel::korean(), m_emptyRoot.path()))
+                     .exists());
     }
 
     void permissionsNeedAnAnsweringSoundServer() {

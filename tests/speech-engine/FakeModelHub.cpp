@@ -1,14 +1,29 @@
 #include "tests/speech-engine/FakeModelHub.h"
 
-#include "speech-engine/Repo.h"
-
-#include <QFile>
+#include <QCryptographicHash>
 #include <QHostAddress>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <QTcpSocket>
+
+namespace {
+
+QString filePathOf(const QString& repository, const QString& commit, const QString& path) {
+    return QStringLiteral("/%1/resolve/%2/%3").arg(repository, commit, path);
+}
+
+QByteArray header(const QByteArray& statusLine, const QList<QByteArray>& fields) {
+    QByteArray text = "HTTP/1.1 " + statusLine + "\r\nContent-Type: application/octet-stream\r\n";
+    for (const auto& field : fields)
+        text += field + "\r\n";
+    return text + "\r\n";
+}
+
+} // namespace
 
 FakeModelHub::FakeModelHub() {
     m_port = listen(QHostAddress::LocalHost);
@@ -18,45 +33,93 @@ QString FakeModelHub::baseURL() const {
     return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
 }
 
-void FakeModelHub::serve(const QString& path, Response response) {
-    m_responses.insert(path, std::move(response));
+void FakeModelHub::serveRepository(const QString& repository, const QString& revision,
+                                   const QString& commit, const QList<File>& files) {
+    serve(revisionPath(repository, revision), 200,
+          QJsonDocument(QJsonObject{{"id", repository}, {"sha", commit}}).toJson());
+    serve(listingPath(repository, commit), 200, listingOf(files));
+    for (const auto& file : files)
+        m_files.insert(filePathOf(repository, commit, file.path), file.content);
 }
 
-void FakeModelHub::serveListing(const QString& subPath,
-                                const QList<std::pair<QString, QString>>& entries, int status) {
-    QJsonArray listing;
-    for (const auto& [type, path] : entries)
-        listing.append(QJsonObject{{"type", type}, {"path", path}, {"oid", "0"}});
-    serve(listingPath(subPath), {status, QJsonDocument(listing).toJson(), {}});
+void FakeModelHub::serve(const QString& path, int status, const QByteArray& body) {
+    m_answers.insert(path, {status, body});
 }
 
-void FakeModelHub::serveFile(const QString& repositoryPath, Response response) {
-    serve(filePath(repositoryPath), std::move(response));
+QString FakeModelHub::revisionPath(const QString& repository, const QString& revision) {
+    return QStringLiteral("/api/models/%1/revision/%2").arg(repository, revision);
 }
 
-QString FakeModelHub::listingPath(const QString& subPath) {
-    return QStringLiteral("/api/models/%1/tree/%2/%3")
-        .arg(Repo::remotePath(), Repo::revision(), subPath);
+QString FakeModelHub::listingPath(const QString& repository, const QString& commit) {
+    return QStringLiteral("/api/models/%1/tree/%2").arg(repository, commit);
 }
 
-QString FakeModelHub::filePath(const QString& repositoryPath) {
-    return QStringLiteral("/%1/resolve/%2/%3")
-        .arg(Repo::remotePath(), Repo::revision(), repositoryPath);
+// The hub's shape: a git object id for every entry, the large-file record for big files.
+QByteArray FakeModelHub::listingOf(const QList<File>& files) {
+    QJsonArray listing{QJsonObject{{"type", "directory"}, {"path", "assets"}, {"oid", "1"}}};
+    for (const auto& file : files) {
+        const auto sha256 = QCryptographicHash::hash(file.content, QCryptographicHash::Sha256);
+        listing.append(QJsonObject{{"type", "file"},
+                                   {"path", file.path},
+                                   {"oid", "0123"},
+                                   {"size", file.content.size()},
+                                   {"lfs", QJsonObject{{"oid", QString::fromLatin1(sha256.toHex())},
+                                                       {"size", file.content.size()},
+                                                       {"pointerSize", 134}}}});
+    }
+    return QJsonDocument(listing).toJson();
+}
+
+QList<FakeModelHub::Request> FakeModelHub::fileRequests() const {
+    QList<Request> files;
+    for (const auto& request : m_requests)
+        if (request.path.contains("/resolve/"))
+            files.append(request);
+    return files;
 }
 
 bool FakeModelHub::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
-    m_requestedPaths.append(request.url().path(QUrl::FullyEncoded).toUtf8());
-    const auto response = m_responses.constFind(request.url().path());
-    if (response == m_responses.constEnd())
+    m_requests.append({request.url().path(QUrl::FullyEncoded).toUtf8(), request.value("Range")});
+    const auto path = request.url().path();
+    if (const auto file = m_files.constFind(path); file != m_files.constEnd()) {
+        sendFile(*file, request.value("Range"), *socket);
+        return true;
+    }
+    const auto answer = m_answers.constFind(path);
+    if (answer == m_answers.constEnd())
         return false;
-    const auto status = QHttpServerResponder::StatusCode(response->status);
-    auto responder = makeResponder(request, socket);
-    if (response->bodyFile.isEmpty())
-        responder.write(response->body, "application/octet-stream", status);
-    else
-        responder.write(new QFile(response->bodyFile), "application/octet-stream",
-                        status); // the responder owns and streams the file
+    makeResponder(request, socket)
+        .write(answer->body, "application/json", QHttpServerResponder::StatusCode(answer->status));
     return true;
+}
+
+// Written by hand, so that a transfer can break off or stall in the middle of the body.
+void FakeModelHub::sendFile(const QByteArray& content, const QByteArray& range,
+                            QTcpSocket& socket) {
+    const auto transfer = std::exchange(m_nextTransfer, Transfer::whole);
+    static const QRegularExpression openRange(QStringLiteral("^bytes=(\\d+)-$"));
+    const auto match = openRange.match(QString::fromLatin1(range));
+    const qint64 start = match.hasMatch() && transfer != Transfer::ignoringRange
+                             ? match.captured(1).toLongLong()
+                             : 0;
+    const auto body = content.mid(start);
+    const auto length = "Content-Length: " + QByteArray::number(body.size());
+    const auto rangeStart = transfer == Transfer::misplacingRange ? start / 2 : start;
+    if (start > 0)
+        socket.write(header("206 Partial Content",
+                            {length, "Content-Range: bytes " + QByteArray::number(rangeStart) +
+                                         "-" + QByteArray::number(content.size() - 1) + "/" +
+                                         QByteArray::number(content.size())}));
+    else
+        socket.write(header("200 OK", {length}));
+    if (transfer == Transfer::cutHalfway || transfer == Transfer::stallHalfway) {
+        socket.write(body.left(body.size() / 2));
+        socket.flush();
+        if (transfer == Transfer::cutHalfway)
+            socket.disconnectFromHost();
+        return;
+    }
+    socket.write(body);
 }
 
 void FakeModelHub::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {

@@ -6,41 +6,57 @@
 #include <QList>
 #include <QString>
 
-// A loopback stand-in for the model hub: answers exactly the paths it was given (a listing
-// or a file) and 404 for everything else, and records every requested path as it came
-// over the wire (still percent-encoded).
+// A loopback stand-in for the model hub: answers a repository's revision, its file listing (with
+// each file's large-file SHA-256 and size) and its files, which honour HTTP ranges. The next
+// file transfer can be cut or stalled halfway, or can ignore the range asked for or answer it
+// from a wrong place. Everything
+// else is 404. Records every request.
 class FakeModelHub : public QAbstractHttpServer {
 public:
-    struct Response {
-        int status = 200;
-        QByteArray body;
-        // When set, the body is streamed from this file instead.
-        QString bodyFile;
+    struct File {
+        QString path;
+        QByteArray content;
+    };
+    enum class Transfer { whole, cutHalfway, stallHalfway, ignoringRange, misplacingRange };
+    struct Request {
+        QByteArray path; // as it came over the wire, still percent-encoded
+        QByteArray range;
     };
 
     // Listens on 127.0.0.1 on a free port.
     FakeModelHub();
 
     QString baseURL() const;
-    // `path` is the decoded request path, e.g. "/owner/name/resolve/rev/dir/a b.json".
-    void serve(const QString& path, Response response);
-    // Serves a listing of `entries` (type, path) for the variant's tree path.
-    void serveListing(const QString& subPath, const QList<std::pair<QString, QString>>& entries,
-                      int status = 200);
-    // Serves a file at its repository path.
-    void serveFile(const QString& repositoryPath, Response response);
+    // Serves the files at `commit`, which `revision` resolves to.
+    void serveRepository(const QString& repository, const QString& revision, const QString& commit,
+                         const QList<File>& files);
+    // Answers `path` (decoded, without the query) with `body` instead.
+    void serve(const QString& path, int status, const QByteArray& body);
+    // How the next file transfer goes; later ones are whole.
+    void setNextTransfer(Transfer transfer) { m_nextTransfer = transfer; }
 
-    static QString listingPath(const QString& subPath);
-    static QString filePath(const QString& repositoryPath);
+    static QString revisionPath(const QString& repository, const QString& revision);
+    static QString listingPath(const QString& repository, const QString& commit);
+    static QByteArray listingOf(const QList<File>& files);
 
-    const QList<QByteArray>& requestedPaths() const { return m_requestedPaths; }
+    const QList<Request>& requests() const { return m_requests; }
+    // Requests for file contents only.
+    QList<Request> fileRequests() const;
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
 private:
+    struct Answer {
+        int status = 200;
+        QByteArray body;
+    };
+    void sendFile(const QByteArray& content, const QByteArray& range, QTcpSocket& socket);
+
     quint16 m_port = 0;
-    QHash<QString, Response> m_responses;
-    QList<QByteArray> m_requestedPaths;
+    QHash<QString, Answer> m_answers;
+    QHash<QString, QByteArray> m_files;
+    Transfer m_nextTransfer = Transfer::whole;
+    QList<Request> m_requests;
 };

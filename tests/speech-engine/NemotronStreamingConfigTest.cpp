@@ -51,14 +51,14 @@ private slots:
         QCOMPARE(NemotronChunkSize(NemotronChunkSize::ms560).repo().folderName(),
                  "nemotron-streaming/560ms-macos14");
         for (auto size : NemotronChunkSize::allCases())
-            QCOMPARE(size.repo().subPath(), size.subdirectory());
+            QCOMPARE(size.repo().chunkMs(), size.rawValue());
     }
 
-    void repositoryIsPinnedToOneCommit() {
+    void repositoryIsThePublishersCheckpoint() {
         qunsetenv("RLY_MODEL_REPO");
         qunsetenv("RLY_MODEL_REVISION");
-        QCOMPARE(Repo::remotePath(), "Quillory/nemotron-speech-streaming-en-0.6b-coreml");
-        QVERIFY(QRegularExpression("^[0-9a-f]{40}$").match(Repo::revision()).hasMatch());
+        QCOMPARE(Repo::remotePath(), "nvidia/nemotron-speech-streaming-en-0.6b");
+        QCOMPARE(Repo::revision(), "main");
     }
 
     void emptyObjectYieldsTheDefaults() {

@@ -95,17 +95,40 @@ private slots:
     }
 
     void modelStatus_data() {
-        QTest::addColumn<std::optional<double>>("progress");
+        using Stage = NemotronDownloadProgress::Stage;
+        QTest::addColumn<std::optional<NemotronDownloadProgress>>("progress");
         QTest::addColumn<QString>("text");
-        QTest::newRow("absent") << std::optional<double>() << "영어 자막 준비 중…";
-        QTest::newRow("zero") << std::optional<double>(0.0) << "영어 자막 준비 중…";
-        QTest::newRow("truncated") << std::optional<double>(0.427) << "영어 자막 준비 중 42%";
-        QTest::newRow("done") << std::optional<double>(1.0) << "영어 자막 준비 중 100%";
+        const auto report = [](double fraction, qint64 received = 0, qint64 total = 0,
+                               std::optional<std::chrono::seconds> left = std::nullopt,
+                               Stage stage = Stage::downloading) {
+            return std::optional(
+                NemotronDownloadProgress{stage, fraction, received, total, left, {}});
+        };
+        QTest::newRow("absent") << std::optional<NemotronDownloadProgress>()
+                                << "영어 자막 준비 중…";
+        QTest::newRow("zero") << report(0.0) << "영어 자막 준비 중…";
+        QTest::newRow("truncated") << report(0.427) << "영어 자막 준비 중 42%";
+        QTest::newRow("done") << report(1.0) << "영어 자막 준비 중 100%";
+        QTest::newRow("bytes, rate unknown") << report(0.5, 1'240'000'000, 2'500'000'000)
+                                             << "영어 자막 준비 중 50% · 1.2 GB / 2.5 GB";
+        QTest::newRow("minutes left, rounded up")
+            << report(0.5, 1'240'000'000, 2'500'000'000, std::chrono::seconds(61))
+            << "영어 자막 준비 중 50% · 1.2 GB / 2.5 GB · 약 2분 남음";
+        QTest::newRow("seconds left")
+            << report(0.99, 2'480'000'000, 2'500'000'000, std::chrono::seconds(7))
+            << "영어 자막 준비 중 99% · 2.5 GB / 2.5 GB · 약 7초 남음";
+        QTest::newRow("importing") << report(0.4, 0, 0, std::nullopt, Stage::importing)
+                                   << "영어 자막 준비 중 40% · 모델 변환 중";
     }
     void modelStatus() {
-        QFETCH(std::optional<double>, progress);
+        QFETCH(std::optional<NemotronDownloadProgress>, progress);
         QFETCH(QString, text);
         QCOMPARE(modelStatusText(progress), text);
+        // The Korean model says the same of itself, and nothing when it is not being fetched.
+        QCOMPARE(koreanModelStatusText(progress),
+                 progress ? QString(text).replace(QStringLiteral("영어 자막 준비 중"),
+                                                  QStringLiteral("한국어 인식 모델 받는 중"))
+                          : QString());
     }
 
     void englishCaptionPlaceholders() {

@@ -87,6 +87,23 @@ private slots:
         QTest::newRow("capture") << false << "Screen recording is not allowed.";
     }
 
+    // Stopping while the model is prepared cancels the preparation; the start then ends without
+    // capturing or overwriting what the stop showed.
+    void stopWhilePreparingEndsTheStartQuietly() {
+        WorkflowHarness h;
+        listChrome(h);
+        const auto preparing = h.meetingSpeech->starts.hold();
+        auto start = h->startMeetingListening();
+        QCoro::waitFor(h->stopMeetingListening());
+        preparing->open();
+        QCoro::waitFor(start);
+
+        QCOMPARE(h->phase(), AssistPhase::idle);
+        QCOMPARE(h->statusMessage(),
+                 QStringLiteral("Live captions stopped. No transcript history was saved."));
+        QVERIFY(h.capture->startedApplications.isEmpty());
+    }
+
     void failedStartStopsThere() {
         QFETCH(bool, captionsFail);
         QFETCH(QString, failure);

@@ -114,6 +114,20 @@ private slots:
         failsWith(QStringLiteral("Choose or write an English answer first."));
     }
 
+    // Only a reply under way ends on a recognizer failure; an older one's late error does not.
+    void recognizerFailureEndsTheReply() {
+        WorkflowHarness h;
+        h.koreanSpeech->setRecognitionError(QStringLiteral("stale"));
+        QCOMPARE(h->phase(), AssistPhase::idle);
+        h.koreanSpeech->setRecognitionError(std::nullopt);
+
+        h->startKoreanReply();
+        h.koreanSpeech->setRecognitionError(QStringLiteral("The model download was cancelled."));
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), QStringLiteral("The model download was cancelled."));
+        QCOMPARE(h.koreanSpeech->stopCount, 1);
+    }
+
     void cancellingAReplyReturnsToIdleWhileListening() {
         WorkflowHarness h;
         h.capture->applications = {{7, QStringLiteral("zoom.us"), QString(), {}}};

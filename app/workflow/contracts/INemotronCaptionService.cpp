@@ -18,8 +18,15 @@ void INemotronCaptionService::setIsPreparing(bool value) {
     assign(this, m_isPreparing, value, &INemotronCaptionService::isPreparingChanged);
 }
 
-void INemotronCaptionService::setModelProgress(std::optional<double> value) {
-    assign(this, m_modelProgress, value, &INemotronCaptionService::modelProgressChanged);
+std::optional<double> INemotronCaptionService::modelProgress() const {
+    if (!m_modelProgress)
+        return std::nullopt;
+    return m_modelProgress->fractionCompleted;
+}
+
+void INemotronCaptionService::setModelProgress(std::optional<NemotronDownloadProgress> value) {
+    m_modelProgress = std::move(value);
+    emit modelProgressChanged(modelProgress());
 }
 
 void INemotronCaptionService::setRecognitionError(std::optional<QString> value) {
@@ -28,7 +35,7 @@ void INemotronCaptionService::setRecognitionError(std::optional<QString> value) 
 }
 
 QVariant INemotronCaptionService::modelProgressValue() const {
-    return variantOf(m_modelProgress);
+    return variantOf(modelProgress());
 }
 
 QVariant INemotronCaptionService::recognitionErrorValue() const {

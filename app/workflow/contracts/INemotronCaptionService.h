@@ -1,5 +1,6 @@
 #pragma once
 
+#include "speech-engine/NemotronDownloadProgress.h"
 #include "speech-engine/PcmBuffer.h"
 
 #include <QObject>
@@ -17,7 +18,7 @@ class INemotronCaptionService : public QObject {
     Q_PROPERTY(QString completedSentence READ completedSentence NOTIFY completedSentenceChanged)
     Q_PROPERTY(bool isListening READ isListening NOTIFY isListeningChanged)
     Q_PROPERTY(bool isPreparing READ isPreparing NOTIFY isPreparingChanged)
-    // QML sees an absent value as null.
+    // The fraction of the current stage; QML sees an absent value as null.
     Q_PROPERTY(QVariant modelProgress READ modelProgressValue NOTIFY modelProgressChanged)
     Q_PROPERTY(QVariant recognitionError READ recognitionErrorValue NOTIFY recognitionErrorChanged)
 
@@ -36,14 +37,18 @@ public:
     QString completedSentence() const { return m_completedSentence; }
     bool isListening() const { return m_isListening; }
     bool isPreparing() const { return m_isPreparing; }
-    std::optional<double> modelProgress() const { return m_modelProgress; }
+    std::optional<double> modelProgress() const;
+    // Bytes, time left or import stage beside the fraction.
+    const std::optional<NemotronDownloadProgress>& modelProgressReport() const {
+        return m_modelProgress;
+    }
     std::optional<QString> recognitionError() const { return m_recognitionError; }
 
     void setTranscript(const QString& value);
     void setCompletedSentence(const QString& value);
     void setIsListening(bool value);
     void setIsPreparing(bool value);
-    void setModelProgress(std::optional<double> value);
+    void setModelProgress(std::optional<NemotronDownloadProgress> value);
     void setRecognitionError(std::optional<QString> value);
 
 signals:
@@ -62,6 +67,6 @@ private:
     QString m_completedSentence;
     bool m_isListening = false;
     bool m_isPreparing = false;
-    std::optional<double> m_modelProgress;
+    std::optional<NemotronDownloadProgress> m_modelProgress;
     std::optional<QString> m_recognitionError;
 };

@@ -15,6 +15,11 @@ void ISpeechRecognitionService::setRecognitionError(std::optional<QString> value
            &ISpeechRecognitionService::recognitionErrorChanged);
 }
 
+void ISpeechRecognitionService::setModelProgress(std::optional<NemotronDownloadProgress> value) {
+    assign(this, m_modelProgress, std::move(value),
+           &ISpeechRecognitionService::modelProgressChanged);
+}
+
 QVariant ISpeechRecognitionService::recognitionErrorValue() const {
     return variantOf(m_recognitionError);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "speech-engine/NemotronDownloadProgress.h"
+
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -30,15 +32,19 @@ public:
     QString transcript() const { return m_transcript; }
     bool isListening() const { return m_isListening; }
     std::optional<QString> recognitionError() const { return m_recognitionError; }
+    // While a reply waits for the recognizer's model to be fetched.
+    const std::optional<NemotronDownloadProgress>& modelProgress() const { return m_modelProgress; }
 
     void setTranscript(const QString& value);
     void setIsListening(bool value);
     void setRecognitionError(std::optional<QString> value);
+    void setModelProgress(std::optional<NemotronDownloadProgress> value);
 
 signals:
     void transcriptChanged(const QString& transcript);
     void isListeningChanged(bool isListening);
     void recognitionErrorChanged(std::optional<QString> recognitionError);
+    void modelProgressChanged(const std::optional<NemotronDownloadProgress>& modelProgress);
 
 private:
     QVariant recognitionErrorValue() const;
@@ -47,4 +53,5 @@ private:
     QString m_transcript;
     bool m_isListening = false;
     std::optional<QString> m_recognitionError;
+    std::optional<NemotronDownloadProgress> m_modelProgress;
 };
