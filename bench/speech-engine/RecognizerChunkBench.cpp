@@ -5,9 +5,8 @@
 // blocks cost the caller. Then the encoder step alone on the same inputs, for its share, and
 // the cost per emitted symbol from the difference between emitting and silent runs. Last, ten
 // minutes of audio through the int8 560 ms recognizer: p95, processor share and memory.
-// Calibration feeds the same audio again and again; the measured runs feed it too, so oneDNN's
-// int8 kernels, built anew for each new input scale, are measured once warm in those runs but
-// not in the first and in the stream (see bench-encoder-threads).
+// Every run feeds the same audio: the int8 encoder is far slower on inputs it has not seen
+// before (see bench-encoder-threads), which only the first run and the stream show.
 #include "bench/speech-engine/RealSizeModels.h"
 #include "speech-engine/ModelNames.h"
 #include "speech-engine/ModelRunner.h"
