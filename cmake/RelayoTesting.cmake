@@ -1,7 +1,19 @@
+# In the sanitizer build (RELAYO_SANITIZE, with clang) the code and the tests are built with
+# AddressSanitizer and UndefinedBehaviorSanitizer and the fuzz targets with libFuzzer. Tests
+# labelled "torch" (they link libtorch) and "tsan" (ThreadSanitizer has a build of its own)
+# are left out of it; `relayo-sanitized` builds the rest.
+set(RELAYO_SANITIZER_ENVIRONMENT
+    "ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1"
+    "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/../tests/lsan-suppressions.txt:print_suppressions=0"
+    "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+
 # relayo_add_test(NAME SOURCES ... LIBRARIES ... [LABELS ...] [TIMEOUT seconds])
 # One QtTest executable per component, registered with CTest.
 function(relayo_add_test name)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+    if(RELAYO_SANITIZE AND ("torch" IN_LIST ARG_LABELS OR "tsan" IN_LIST ARG_LABELS))
+        return()
+    endif()
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBRARIES})
     add_test(NAME ${name} COMMAND ${name})
@@ -9,6 +21,48 @@ function(relayo_add_test name)
         set(ARG_TIMEOUT 300)
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+    relayo_sanitized(${name} ${name})
+endfunction()
+
+# relayo_add_fuzzer(NAME [SOURCES ...] LIBRARIES ...): the target in fuzz/NAME (see
+# fuzz/CMakeLists.txt). The sanitizer build fuzzes it for RELAYO_FUZZ_SECONDS (15) as the
+# test fuzz-NAME; the ordinary build replays its seeds and regressions as fuzz-NAME-inputs.
+function(relayo_add_fuzzer name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+    set(folder ${CMAKE_CURRENT_SOURCE_DIR}/${name})
+    set(inputs ${folder}/seeds ${folder}/regressions)
+    if(RELAYO_SANITIZE)
+        add_executable(fuzz-${name} ${folder}/Fuzz.cpp ${ARG_SOURCES})
+        target_link_options(fuzz-${name} PRIVATE -fsanitize=fuzzer)
+        add_test(NAME fuzz-${name}
+            COMMAND ${PROJECT_SOURCE_DIR}/tools/run-fuzzer.sh $<TARGET_FILE:fuzz-${name}>
+                ${CMAKE_BINARY_DIR}/fuzz-work/${name} ${inputs})
+        set_tests_properties(fuzz-${name} PROPERTIES LABELS fuzz TIMEOUT 3600)
+    else()
+        add_executable(fuzz-${name} ${folder}/Fuzz.cpp ${ARG_SOURCES} InputReplay.cpp)
+        add_test(NAME fuzz-${name}-inputs COMMAND fuzz-${name} ${inputs})
+        set_tests_properties(fuzz-${name}-inputs PROPERTIES LABELS fuzz-inputs TIMEOUT 300)
+    endif()
+    target_link_libraries(fuzz-${name} PRIVATE ${ARG_LIBRARIES})
+    relayo_sanitized(fuzz-${name} fuzz-${name})
+endfunction()
+
+# In the sanitizer build: runs TEST with the sanitizers' options and lets
+# `relayo-sanitized` build TARGET.
+function(relayo_sanitized target test)
+    if(NOT RELAYO_SANITIZE)
+        return()
+    endif()
+    set_property(TEST ${test} APPEND PROPERTY LABELS asan)
+    set_property(TEST ${test} PROPERTY ENVIRONMENT ${RELAYO_SANITIZER_ENVIRONMENT})
+    set_property(GLOBAL APPEND PROPERTY RELAYO_SANITIZED_TARGETS ${target})
+endfunction()
+
+# The target that builds everything the sanitizer build runs.
+function(relayo_add_sanitized_target)
+    get_property(targets GLOBAL PROPERTY RELAYO_SANITIZED_TARGETS)
+    add_custom_target(relayo-sanitized)
+    add_dependencies(relayo-sanitized ${targets})
 endfunction()
 
 # relayo_add_benchmark(NAME SOURCES ... LIBRARIES ...): built into build/bench, run by ./relayo bench.

@@ -1,5 +1,6 @@
 #include "model-import/EncoderModuleBuilder.h"
 
+#include "model-import/CheckpointTensors.h"
 #include "model-import/EncoderSource.h"
 #include "model-import/OperatorResolver.h"
 #include "speech-engine/ModelRunner.h"
@@ -46,15 +47,6 @@ void checkSettings(const NemoModelConfig::Encoder& encoder,
             "attention context [" + std::to_string(left) + ", " + std::to_string(right) + "]");
 }
 
-torch::Tensor tensorOf(const CheckpointTensor& stored) {
-    const auto type =
-        stored.type == CheckpointTensor::Type::float32 ? torch::kFloat32 : torch::kInt64;
-    auto* base = const_cast<std::byte*>(stored.storage->data()) +
-                 stored.storageOffset * c10::elementSize(type);
-    return torch::from_blob(base, stored.shape, stored.strides, torch::TensorOptions(type))
-        .clone(at::MemoryFormat::Contiguous);
-}
-
 // The encoder's tensors of one checkpoint, by state-dict name.
 class EncoderTensors {
 public:
@@ -63,10 +55,7 @@ public:
     std::int64_t layers() const { return m_checkpoint.config.encoder.layers; }
 
     torch::Tensor get(const std::string& name) const {
-        const auto found = m_checkpoint.weights.find(name);
-        if (found == m_checkpoint.weights.end())
-            throw ModelImportError("The checkpoint has no tensor " + name);
-        return tensorOf(found->second);
+        return CheckpointTensors::get(m_checkpoint, name);
     }
 
     // Absent exactly when the checkpoint's Conformer layers have no biases.

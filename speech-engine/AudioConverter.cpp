@@ -84,7 +84,9 @@ std::vector<float> downmixToMono(const PcmBuffer& buffer) {
     requireValidFormat(format);
     std::vector<float> mono(std::size_t(buffer.frameLength()));
     if (format.channelCount == 1 && format.sampleType == SampleType::float32) {
-        std::memcpy(mono.data(), buffer.plane(0).data(), mono.size() * sizeof(float));
+        // An empty plane may have no storage at all, and memcpy must not be given null.
+        if (!mono.empty())
+            std::memcpy(mono.data(), buffer.plane(0).data(), mono.size() * sizeof(float));
     } else {
         for (int channel = 0; channel < format.channelCount; ++channel)
             addChannel(buffer, channel, mono.data());
@@ -290,7 +292,8 @@ PcmBuffer AudioConverter::extractPcmBuffer(const SampleBlock& block) const {
         auto plane = buffer.plane(index);
         if (block.bytes.size() < offset + plane.size())
             throw AudioConverterError::sampleBufferCopyFailed(blockTooShortStatus);
-        std::memcpy(plane.data(), block.bytes.data() + offset, plane.size());
+        if (!plane.empty()) // an empty plane may have no storage; memcpy must not see null
+            std::memcpy(plane.data(), block.bytes.data() + offset, plane.size());
         offset += plane.size();
     }
     return buffer;

@@ -32,10 +32,7 @@ struct TreeEntry {
     QString path;
 };
 
-struct ModelFile {
-    QString path;         // from the repository's root
-    QString relativePath; // inside the variant folder
-};
+using NemotronModelDownloader::ModelFile;
 
 struct DeleteLater {
     void operator()(QObject* object) const { object->deleteLater(); }
@@ -141,7 +138,7 @@ QCoro::Task<std::vector<ModelFile>> listFiles(QNetworkAccessManager& network, Re
     ReplyHandle reply(network.get(QNetworkRequest(listingURL(repo))));
     co_await qCoro(reply.get()).waitForFinished();
     requireSuccess(*reply, QStringLiteral("Could not list Nemotron model files."));
-    co_return filesOfVariant(decodeListing(reply->readAll()), repo);
+    co_return NemotronModelDownloader::filesInListing(reply->readAll(), repo);
 }
 
 // Streams the body into a temporary file beside the destination (QSaveFile) that takes the
@@ -173,6 +170,10 @@ QCoro::Task<void> fetchFile(QNetworkAccessManager& network, const ModelFile& fil
 } // namespace
 
 namespace NemotronModelDownloader {
+
+std::vector<ModelFile> filesInListing(const QByteArray& body, Repo repo) {
+    return filesOfVariant(decodeListing(body), repo);
+}
 
 QUrl hubBaseURL() {
     const auto configured = qEnvironmentVariable("HF_ENDPOINT");

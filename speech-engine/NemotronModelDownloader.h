@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 struct NemotronDownloadProgress {
     double fractionCompleted = 0; // in (0, 1]
@@ -21,6 +22,16 @@ struct NemotronDownloadProgress {
 namespace NemotronModelDownloader {
 // May be called from any thread.
 using ProgressHandler = std::function<void(NemotronDownloadProgress)>;
+
+struct ModelFile {
+    QString path;         // from the repository's root
+    QString relativePath; // inside the variant folder
+};
+
+// The variant's files in the hub's listing `body` (a JSON array of "type" and "path"
+// entries). Throws std::runtime_error for text that is not such an array and ASRError for
+// unsafe paths or a listing without the variant's files.
+std::vector<ModelFile> filesInListing(const QByteArray& body, Repo repo);
 
 // The hub's base address: HF_ENDPOINT, default "https://huggingface.co".
 QUrl hubBaseURL();

@@ -5,8 +5,10 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 #include <cmath>
+#include <limits>
 #include <optional>
 
 namespace {
@@ -24,23 +26,41 @@ std::optional<std::int64_t> integerValue(const QJsonValue& value) {
 using IntegerField = std::int64_t NemotronStreamingConfig::*;
 using ShapeField = std::vector<std::int64_t> NemotronStreamingConfig::*;
 
-const std::pair<const char*, IntegerField> integerFields[] = {
-    {"sample_rate", &NemotronStreamingConfig::sampleRate},
-    {"mel_features", &NemotronStreamingConfig::melFeatures},
-    {"chunk_mel_frames", &NemotronStreamingConfig::chunkMelFrames},
-    {"chunk_ms", &NemotronStreamingConfig::chunkMs},
-    {"pre_encode_cache", &NemotronStreamingConfig::preEncodeCache},
-    {"total_mel_frames", &NemotronStreamingConfig::totalMelFrames},
-    {"vocab_size", &NemotronStreamingConfig::vocabSize},
-    {"blank_idx", &NemotronStreamingConfig::blankIdx},
-    {"encoder_dim", &NemotronStreamingConfig::encoderDim},
-    {"decoder_hidden", &NemotronStreamingConfig::decoderHidden},
-    {"decoder_layers", &NemotronStreamingConfig::decoderLayers},
+constexpr auto unbounded = std::numeric_limits<std::int64_t>::min();
+
+// The sizes the chunk loop counts and divides with have a least usable value.
+struct IntegerKey {
+    const char* key;
+    IntegerField field;
+    std::int64_t minimum;
+};
+
+const IntegerKey integerKeys[] = {
+    {"sample_rate", &NemotronStreamingConfig::sampleRate, unbounded},
+    {"mel_features", &NemotronStreamingConfig::melFeatures, 1},
+    {"chunk_mel_frames", &NemotronStreamingConfig::chunkMelFrames, 1},
+    {"chunk_ms", &NemotronStreamingConfig::chunkMs, unbounded},
+    {"pre_encode_cache", &NemotronStreamingConfig::preEncodeCache, 0},
+    {"total_mel_frames", &NemotronStreamingConfig::totalMelFrames, unbounded},
+    {"vocab_size", &NemotronStreamingConfig::vocabSize, unbounded},
+    {"blank_idx", &NemotronStreamingConfig::blankIdx, unbounded},
+    {"encoder_dim", &NemotronStreamingConfig::encoderDim, unbounded},
+    {"decoder_hidden", &NemotronStreamingConfig::decoderHidden, unbounded},
+    {"decoder_layers", &NemotronStreamingConfig::decoderLayers, unbounded},
+    {"mel_hop_samples", &NemotronStreamingConfig::melHopSamples, 1},
+    {"mel_left_context_samples", &NemotronStreamingConfig::melLeftContextSamples, 0},
+    {"mel_right_context_samples", &NemotronStreamingConfig::melRightContextSamples, 0},
+    {"min_final_mel_frames", &NemotronStreamingConfig::minFinalMelFrames, 1},
+    {"max_symbols_per_frame", &NemotronStreamingConfig::maxSymbolsPerFrame, 1},
 };
 const std::pair<const char*, ShapeField> shapeFields[] = {
     {"cache_channel_shape", &NemotronStreamingConfig::cacheChannelShape},
     {"cache_time_shape", &NemotronStreamingConfig::cacheTimeShape},
 };
+
+ASRError invalid(const char* key) {
+    return ASRError::processingFailed(QStringLiteral("Invalid %1 in metadata.json").arg(key));
+}
 
 void readShape(const QJsonObject& object, const char* key, std::vector<std::int64_t>& field) {
     const auto value = object.value(QLatin1String(key));
@@ -65,10 +85,20 @@ NemotronStreamingConfig NemotronStreamingConfig::fromFile(const QString& metadat
     const auto object = document.object();
 
     NemotronStreamingConfig config;
-    for (const auto& [key, field] : integerFields)
-        if (auto value = integerValue(object.value(QLatin1String(key))))
+    for (const auto& [key, field, minimum] : integerKeys) {
+        if (auto value = integerValue(object.value(QLatin1String(key)))) {
+            if (*value < minimum)
+                throw invalid(key);
             config.*field = *value;
+        }
+    }
     for (const auto& [key, field] : shapeFields)
         readShape(object, key, config.*field);
+    const auto pattern = object.value(QLatin1String("lang_tag_pattern"));
+    if (pattern.isString()) {
+        config.langTagPattern = pattern.toString();
+        if (!QRegularExpression(config.langTagPattern).isValid())
+            throw invalid("lang_tag_pattern");
+    }
     return config;
 }

@@ -21,14 +21,23 @@ struct NemotronStreamingConfig {
     std::int64_t decoderLayers = 2;
     std::vector<std::int64_t> cacheChannelShape{1, 24, 70, 1024};
     std::vector<std::int64_t> cacheTimeShape{1, 24, 1024, 8};
+    // Samples per mel frame, and the samples a frame's window reaches before and after the
+    // frame's own position (the window's half plus the pre-emphasis sample, and its other half).
+    std::int64_t melHopSamples = 160;
+    std::int64_t melLeftContextSamples = 257;
+    std::int64_t melRightContextSamples = 256;
+    // The signal's last chunk runs only when it has at least this many new mel frames.
+    std::int64_t minFinalMelFrames = 8;
+    std::int64_t maxSymbolsPerFrame = 10;
+    // Removed from the decoded text (language tags); empty: nothing is removed.
+    QString langTagPattern;
 
     // Reads a "metadata.json": keys that are absent or of the wrong type keep their default.
     // Throws std::runtime_error when the file cannot be read or is not JSON, and ASRError
-    // ("Invalid metadata.json format") when its top level is not an object.
+    // ("Invalid metadata.json format") when its top level is not an object, or ("Invalid <key>
+    // in metadata.json") for a size the recognizer cannot run with or a pattern that is no
+    // regular expression.
     static NemotronStreamingConfig fromFile(const QString& metadataPath);
-
-    // One mel hop is 160 samples at 16 kHz.
-    std::int64_t chunkSamples() const { return chunkMelFrames * 160; }
 
     bool operator==(const NemotronStreamingConfig&) const = default;
 };

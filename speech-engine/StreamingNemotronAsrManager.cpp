@@ -110,8 +110,14 @@ QCoro::Task<ModelConfiguration> StreamingNemotronAsrManager::mlConfiguration() {
 
 QCoro::Task<StreamingNemotronAsrManager::Snapshot> StreamingNemotronAsrManager::snapshot() {
     return m_executor.run([this] {
-        return Snapshot{m_audioBuffer.size(), m_accumulatedTokenIds, m_processedChunks,
-                        m_lastToken,          elementsOf(m_hState),  elementsOf(m_cState)};
+        const auto unprocessed = receivedSamples() - m_nextFrame * m_config.melHopSamples;
+        return Snapshot{std::size_t(std::max<std::int64_t>(unprocessed, 0)),
+                        m_accumulatedTokenIds,
+                        m_processedChunks,
+                        m_lastToken,
+                        elementsOf(m_hState),
+                        elementsOf(m_cState),
+                        elementsOf(m_melCache)};
     });
 }
 
@@ -129,7 +135,7 @@ void StreamingNemotronAsrManager::loadFromFolder(const QString& folder) {
     m_encoder = loadModel(dir, encoderPath, m_mlConfiguration);
     m_decoder = loadModel(dir, decoderFile, m_mlConfiguration);
     m_joint = loadModel(dir, jointFile, m_mlConfiguration);
-    m_tokenizer = std::make_unique<Tokenizer>(dir.filePath(tokenizer));
+    m_tokenizer = std::make_unique<Tokenizer>(dir.filePath(tokenizer), m_config.langTagPattern);
     resetDecodingState();
     m_logger.info(
         QStringLiteral("Nemotron models loaded successfully (%1ms chunks).").arg(m_config.chunkMs));
@@ -142,33 +148,34 @@ void StreamingNemotronAsrManager::appendSamples(const PcmBuffer& buffer) {
 
 void StreamingNemotronAsrManager::processBuffered() {
     requireModels();
-    const auto chunk = chunkSampleCount();
-    while (m_audioBuffer.size() >= chunk) {
-        const std::vector<float> samples(m_audioBuffer.begin(), m_audioBuffer.begin() + chunk);
-        processChunk(samples);
-        m_audioBuffer.erase(m_audioBuffer.begin(),
-                            m_audioBuffer.begin() + std::min(chunk, m_audioBuffer.size()));
+    while (nextChunkIsBuffered()) {
+        processChunk(m_nextFrame + m_config.chunkMelFrames, std::nullopt);
     }
 }
 
+// The end of the signal: its length fixes its frames, 1 + samples / hop of them, the last one
+// masked. The full chunks left run, then the remainder as one short chunk when it is long
+// enough for the encoder to give a frame.
 QString StreamingNemotronAsrManager::finishUtterance() {
     if (!m_tokenizer || !modelsLoaded()) {
         throw ASRError::notInitialized();
     }
-    if (!m_audioBuffer.empty()) {
-        // Padded on a copy, so that a failing chunk leaves the buffer as it was.
-        std::vector<float> samples = m_audioBuffer;
-        samples.resize(std::max(samples.size(), chunkSampleCount()), 0.0f);
-        processChunk(std::span(samples).first(chunkSampleCount()));
-        m_audioBuffer.clear();
+    const auto end = receivedSamples();
+    const auto frames = end > 0 ? 1 + end / m_config.melHopSamples : 0;
+    while (m_nextFrame + m_config.chunkMelFrames <= frames) {
+        processChunk(m_nextFrame + m_config.chunkMelFrames, end);
+    }
+    if (frames - m_nextFrame >= m_config.minFinalMelFrames) {
+        processChunk(frames, end);
     }
     const auto text = transcript();
     m_accumulatedTokenIds.clear();
+    startSignal();
     return text;
 }
 
 void StreamingNemotronAsrManager::resetStreamingState() {
-    m_audioBuffer.clear();
+    startSignal();
     m_accumulatedTokenIds.clear();
     m_processedChunks = 0;
     try {
@@ -185,14 +192,20 @@ void StreamingNemotronAsrManager::resetDecodingState() {
     m_cacheChannel = caches.channel;
     m_cacheTime = caches.time;
     m_cacheLen = caches.len;
-    // The first chunk is given a cache length of 1, not 0.
-    m_cacheLen->at<std::int32_t>({0}) = 1;
-    m_melCache.reset();
+    // Before the signal's first frame there are only zero frames.
+    m_melCache = EncoderCacheManager::createZeroArray(
+        {1, m_config.melFeatures, m_config.preEncodeCache}, MultiArrayDataType::float32);
     const std::vector<std::int64_t> stateShape{m_config.decoderLayers, 1, m_config.decoderHidden};
     m_hState = EncoderCacheManager::createZeroArray(stateShape, MultiArrayDataType::float32);
     m_cState = EncoderCacheManager::createZeroArray(stateShape, MultiArrayDataType::float32);
     m_lastToken = static_cast<std::int32_t>(m_config.blankIdx);
     m_prediction.reset();
+}
+
+void StreamingNemotronAsrManager::startSignal() {
+    m_audioBuffer.clear();
+    m_bufferStart = 0;
+    m_nextFrame = 0;
 }
 
 void StreamingNemotronAsrManager::releaseResources() {
@@ -222,12 +235,15 @@ void StreamingNemotronAsrManager::requireModels() const {
     }
 }
 
-std::size_t StreamingNemotronAsrManager::chunkSampleCount() const {
-    // A chunk of no samples would never drain the buffer.
-    if (m_config.chunkSamples() <= 0) {
-        throw ASRError::processingFailed(QStringLiteral("Invalid chunk size"));
-    }
-    return static_cast<std::size_t>(m_config.chunkSamples());
+std::int64_t StreamingNemotronAsrManager::receivedSamples() const {
+    return m_bufferStart + std::int64_t(m_audioBuffer.size());
+}
+
+// The next chunk's last frame has its whole window buffered: a few milliseconds of lookahead.
+bool StreamingNemotronAsrManager::nextChunkIsBuffered() const {
+    const auto lastFrame = m_nextFrame + m_config.chunkMelFrames - 1;
+    return receivedSamples() >=
+           lastFrame * m_config.melHopSamples + m_config.melRightContextSamples;
 }
 
 QString StreamingNemotronAsrManager::transcript() const {

@@ -17,20 +17,26 @@
 #include <span>
 #include <vector>
 
-// The on-device streaming English recognizer: buffers 16 kHz mono samples and runs every full
-// chunk through the preprocessor and the cache-aware encoder, then greedy transducer decoding
-// with the decoder and joint, carrying encoder caches, mel frames and decoder state from chunk
-// to chunk. All operations run one at a time on the recognizer's own executor.
+// The on-device streaming recognizer: buffers 16 kHz mono samples of one continuous signal and
+// runs each chunk of new mel frames, once the last frame's window is buffered, through the
+// preprocessor and the cache-aware encoder, then greedy transducer decoding with the decoder
+// and joint, carrying encoder caches, mel frames and decoder state from chunk to chunk. The
+// preprocessor sees the samples around each chunk, so the chunks' frames are those of the
+// whole signal. `finish` ends the signal; `reset` starts a new one. All operations run one at
+// a time on the recognizer's own executor.
 class StreamingNemotronAsrManager : public StreamingAsrManager {
 public:
     // What a chunk leaves behind, for callers that need to look inside.
     struct Snapshot {
+        // Samples of the signal after the last processed chunk's frames.
         std::size_t bufferedSamples = 0;
         std::vector<std::int64_t> accumulatedTokenIds;
         int processedChunks = 0;
         std::int32_t lastToken = 0;
         std::vector<float> hState;
         std::vector<float> cState;
+        // The mel frames the next chunk gets in front of its own, bin-major [bins, frames].
+        std::vector<float> melCache;
     };
 
     // Without a chunk size, loading uses the 1120 ms variant.
@@ -71,17 +77,20 @@ private:
     QString finishUtterance();
     void resetStreamingState();
     void resetDecodingState();
+    void startSignal();
     void releaseResources();
     bool modelsLoaded() const;
     void requireModels() const;
-    std::size_t chunkSampleCount() const;
+    std::int64_t receivedSamples() const;
+    bool nextChunkIsBuffered() const;
     QString transcript() const;
 
-    // The pipeline of one chunk (StreamingNemotronAsrManagerPipeline.cpp).
-    void processChunk(std::span<const float> samples);
-    MultiArray runPreprocessor(std::span<const float> samples) const;
-    MultiArray prependMelCache(const MultiArray& mel) const;
-    MultiArray melTail(const MultiArray& mel) const;
+    // The pipeline of one chunk (StreamingNemotronAsrManagerPipeline.cpp): mel frames
+    // [m_nextFrame, endFrame) of the signal, which has ended after `signalEnd` samples when
+    // that is known.
+    void processChunk(std::int64_t endFrame, std::optional<std::int64_t> signalEnd);
+    MultiArray runPreprocessor(std::int64_t endFrame, std::optional<std::int64_t> signalEnd) const;
+    MultiArray prependMelCache(const MultiArray& mel, std::int64_t frames) const;
     MultiArray runEncoder(const MultiArray& mel);
     void decodeChunk(const MultiArray& encoded);
     struct Prediction {
@@ -101,7 +110,12 @@ private:
     AudioConverter m_audioConverter;
     std::unique_ptr<Tokenizer> m_tokenizer;
     NemotronStreamingConfig m_config;
+    // Samples of the signal from m_bufferStart on: what the next chunk's frames reach back to,
+    // and everything after it.
     std::vector<float> m_audioBuffer;
+    std::int64_t m_bufferStart = 0;
+    // The first mel frame of the signal that no chunk has processed yet.
+    std::int64_t m_nextFrame = 0;
     std::vector<std::int64_t> m_accumulatedTokenIds;
     std::optional<MultiArray> m_cacheChannel;
     std::optional<MultiArray> m_cacheTime;

@@ -10,9 +10,6 @@
 
 namespace {
 
-// At most this many tokens are emitted at one encoder frame before moving on.
-constexpr int maxSymbolsPerFrame = 10;
-
 MultiArray floatArray(std::vector<std::int64_t> shape) {
     return EncoderCacheManager::createZeroArray(std::move(shape), MultiArrayDataType::float32);
 }
@@ -82,74 +79,94 @@ std::int64_t argmax(const MultiArray& logits) {
 
 } // namespace
 
-void StreamingNemotronAsrManager::processChunk(std::span<const float> samples) {
-    if (!modelsLoaded() || !m_cacheChannel || !m_cacheTime || !m_cacheLen || !m_hState ||
-        !m_cState) {
+void StreamingNemotronAsrManager::processChunk(std::int64_t endFrame,
+                                               std::optional<std::int64_t> signalEnd) {
+    if (!modelsLoaded() || !m_cacheChannel || !m_cacheTime || !m_cacheLen || !m_melCache ||
+        !m_hState || !m_cState) {
         throw ASRError::notInitialized();
     }
-    const auto mel = runPreprocessor(samples);
-    const auto encoded = runEncoder(prependMelCache(mel));
-    m_melCache = melTail(mel);
-    decodeChunk(encoded);
+    const auto input =
+        prependMelCache(runPreprocessor(endFrame, signalEnd), endFrame - m_nextFrame);
+    decodeChunk(runEncoder(input));
+    // The chunk is done only now, so that a failed one runs again from the same frames.
+    const auto frames = input.shape()[2];
+    auto cache = floatArray({1, m_config.melFeatures, m_config.preEncodeCache});
+    copyFrames(input, frames - m_config.preEncodeCache, cache, 0, m_config.preEncodeCache);
+    m_melCache = std::move(cache);
+    m_nextFrame = endFrame;
+    const auto unneeded = std::clamp<std::int64_t>(
+        m_nextFrame * m_config.melHopSamples - m_config.melLeftContextSamples - m_bufferStart, 0,
+        std::int64_t(m_audioBuffer.size()));
+    m_audioBuffer.erase(m_audioBuffer.begin(), m_audioBuffer.begin() + unneeded);
+    m_bufferStart += unneeded;
     ++m_processedChunks;
 }
 
-MultiArray StreamingNemotronAsrManager::runPreprocessor(std::span<const float> samples) const {
-    const auto count = static_cast<std::int64_t>(samples.size());
+// The samples the windows of frames [m_nextFrame, endFrame) reach, with the one before them
+// for pre-emphasis; zeros outside the signal. A length shorter than the segment tells the
+// preprocessor where the signal ended.
+MultiArray
+StreamingNemotronAsrManager::runPreprocessor(std::int64_t endFrame,
+                                             std::optional<std::int64_t> signalEnd) const {
+    const auto hop = m_config.melHopSamples;
+    const auto frames = endFrame - m_nextFrame;
+    const auto start = m_nextFrame * hop - m_config.melLeftContextSamples;
+    const auto count =
+        (frames - 1) * hop + m_config.melLeftContextSamples + m_config.melRightContextSamples;
     auto audio = floatArray({1, count});
-    std::copy(samples.begin(), samples.end(), audio.data<float>());
+    const auto first = std::max(start, m_bufferStart);
+    const auto last = std::min(start + count, receivedSamples());
+    if (first < last) {
+        std::copy(m_audioBuffer.begin() + (first - m_bufferStart),
+                  m_audioBuffer.begin() + (last - m_bufferStart),
+                  audio.data<float>() + (first - start));
+    }
+    const auto length = signalEnd ? std::clamp<std::int64_t>(*signalEnd - start, 0, count) : count;
     const auto output = m_preprocessor->predict(
-        {{"audio", audio}, {"audio_length", intScalar({1}, static_cast<std::int32_t>(count))}});
+        {{"audio", audio}, {"audio_length", intScalar({1}, static_cast<std::int32_t>(length))}});
     const auto mel = floatOutput(output, "mel", 3);
-    if (!mel || mel->shape()[1] != m_config.melFeatures) {
+    if (!mel || mel->shape()[1] != m_config.melFeatures || mel->shape()[2] < frames) {
         throw ASRError::processingFailed(
             QStringLiteral("Preprocessor failed to produce mel output"));
     }
     return *mel;
 }
 
-MultiArray StreamingNemotronAsrManager::prependMelCache(const MultiArray& mel) const {
-    const auto total = std::max<std::int64_t>(m_config.totalMelFrames, 0);
-    auto input = floatArray({1, m_config.melFeatures, total});
-    if (m_melCache) {
-        copyFrames(*m_melCache, 0, input, 0, std::min(m_melCache->shape()[2], total));
-    }
-    // The chunk always starts after the cached frames' place, whether or not they are there.
-    const auto start = std::clamp<std::int64_t>(m_config.preEncodeCache, 0, total);
-    copyFrames(mel, 0, input, start, std::min(mel.shape()[2], total - start));
+// The cached frames, then the chunk's first `frames` frames.
+MultiArray StreamingNemotronAsrManager::prependMelCache(const MultiArray& mel,
+                                                        std::int64_t frames) const {
+    const auto cached = m_melCache->shape()[2];
+    auto input = floatArray({1, m_config.melFeatures, cached + frames});
+    copyFrames(*m_melCache, 0, input, 0, cached);
+    copyFrames(mel, 0, input, cached, frames);
     return input;
-}
-
-MultiArray StreamingNemotronAsrManager::melTail(const MultiArray& mel) const {
-    const auto frames = mel.shape()[2];
-    const auto kept = std::clamp<std::int64_t>(m_config.preEncodeCache, 0, frames);
-    auto tail = floatArray({1, m_config.melFeatures, kept});
-    copyFrames(mel, frames - kept, tail, 0, kept);
-    return tail;
 }
 
 MultiArray StreamingNemotronAsrManager::runEncoder(const MultiArray& mel) {
     const auto output = m_encoder->predict(
         {{"mel", mel},
-         {"mel_length", intScalar({1}, static_cast<std::int32_t>(m_config.totalMelFrames))},
+         {"mel_length", intScalar({1}, static_cast<std::int32_t>(mel.shape()[2]))},
          {"cache_channel", *m_cacheChannel},
          {"cache_time", *m_cacheTime},
          {"cache_len", *m_cacheLen}});
-    auto caches = EncoderCacheManager::extractCachesFromOutput(output, "cache_channel_out",
-                                                               "cache_time_out", "cache_len_out");
-    if (caches.channel) {
-        m_cacheChannel = std::move(caches.channel);
-    }
-    if (caches.time) {
-        m_cacheTime = std::move(caches.time);
-    }
-    if (caches.len) {
-        m_cacheLen = std::move(caches.len);
-    }
     const auto encoded = floatOutput(output, "encoded", 3);
     if (!encoded) {
         throw ASRError::processingFailed(QStringLiteral("Encoder failed to produce output"));
     }
+    auto caches = EncoderCacheManager::extractCachesFromOutput(output, "cache_channel_out",
+                                                               "cache_time_out", "cache_len_out");
+    // A cache that does not come back as it went in would silently corrupt every later chunk.
+    const auto fits = [](const std::optional<MultiArray>& next, const MultiArray& current) {
+        return next && next->shape() == current.shape();
+    };
+    if (!fits(caches.channel, *m_cacheChannel) || !fits(caches.time, *m_cacheTime) ||
+        !fits(caches.len, *m_cacheLen)) {
+        throw ASRError::processingFailed(
+            QStringLiteral("Encoder returned its caches with another type or shape"));
+    }
+    m_cacheChannel = std::move(caches.channel);
+    m_cacheTime = std::move(caches.time);
+    m_cacheLen = std::move(caches.len);
     return *encoded;
 }
 
@@ -188,7 +205,7 @@ void StreamingNemotronAsrManager::decodeChunk(const MultiArray& encoded) {
     bool emitted = false;
     for (std::int64_t frame = 0; frame < encoded.shape()[2]; ++frame) {
         const auto encoderStep = column(encoded, frame);
-        for (int symbols = 0; symbols < maxSymbolsPerFrame; ++symbols) {
+        for (std::int64_t symbols = 0; symbols < m_config.maxSymbolsPerFrame; ++symbols) {
             const auto& predicted = prediction();
             const auto best = bestSymbol(encoderStep, predicted.decoderOut);
             if (best == m_config.blankIdx) {

@@ -6,7 +6,6 @@
 #include <QJsonObject>
 
 #include <charconv>
-#include <optional>
 
 namespace {
 
@@ -44,7 +43,13 @@ QString trimmedBlanksAndTabs(const QString& text) {
 
 } // namespace
 
-Tokenizer::Tokenizer(const QString& vocabPath) {
+Tokenizer::Tokenizer(const QString& vocabPath, const QString& langTagPattern) {
+    if (!langTagPattern.isEmpty()) {
+        // Unicode classes, so that \s matches the spaces Python's \s matches.
+        m_langTag.emplace(langTagPattern, QRegularExpression::UseUnicodePropertiesOption);
+        if (!m_langTag->isValid())
+            throw ASRError::processingFailed(QStringLiteral("Invalid lang_tag_pattern"));
+    }
     const auto document = JsonFile::read(vocabPath);
     if (!document.isObject())
         throw ASRError::processingFailed(QStringLiteral("Invalid tokenizer.json format"));
@@ -67,5 +72,7 @@ QString Tokenizer::decode(std::span<const std::int64_t> ids) const {
             text += *token;
     }
     text.replace(wordBoundary, QStringLiteral(" "));
+    if (m_langTag)
+        text.remove(*m_langTag);
     return trimmedBlanksAndTabs(text);
 }

@@ -6,6 +6,8 @@
 
 #include <QFile>
 #include <pulse/pulseaudio.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 
@@ -59,6 +61,8 @@ void PulseApplicationRecorder::startFollowing() {
             m_clients.insert(client.index);
     }
     m_applicationRunning = isRunning(m_processID);
+    if (m_applicationRunning)
+        watchForExit();
     for (const auto& sinkInput : sinkInputs) {
         if (belongs(sinkInput, processes))
             follow(sinkInput.index);
@@ -74,6 +78,7 @@ void PulseApplicationRecorder::close() {
         PulseContext::Lock lock(*m_context);
         m_closing = true;
         m_streams.clear();
+        stopWatchingForExit();
     }
     m_context.reset();
 }
@@ -147,4 +152,29 @@ void PulseApplicationRecorder::end() {
         return;
     m_closing = true;
     m_handlers.ended();
+}
+
+void PulseApplicationRecorder::watchForExit() {
+    m_exitDescriptor = int(::syscall(SYS_pidfd_open, pid_t(m_processID), 0));
+    if (m_exitDescriptor < 0)
+        return; // Gone already: the client events end the recording.
+    pa_mainloop_api* loop = pa_threaded_mainloop_get_api(m_context->mainloop());
+    m_exitWatch = loop->io_new(
+        loop, m_exitDescriptor, PA_IO_EVENT_INPUT,
+        [](pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t, void* self) {
+            // While a client of the process is still connected, its removal ends the recording.
+            auto* recorder = static_cast<PulseApplicationRecorder*>(self);
+            recorder->stopWatchingForExit();
+            if (recorder->m_clients.isEmpty())
+                recorder->end();
+        },
+        this);
+}
+
+void PulseApplicationRecorder::stopWatchingForExit() {
+    if (m_exitWatch)
+        pa_threaded_mainloop_get_api(m_context->mainloop())
+            ->io_free(std::exchange(m_exitWatch, nullptr));
+    if (m_exitDescriptor >= 0)
+        ::close(std::exchange(m_exitDescriptor, -1));
 }

@@ -13,6 +13,7 @@ class PulseContext;
 class PulseRecordStream;
 struct pa_client_info;
 struct pa_context;
+struct pa_io_event;
 struct pa_sink_input_info;
 
 // Records the sound one application plays: one monitor stream per playback
@@ -56,6 +57,10 @@ private:
     void follow(std::uint32_t sinkInput);
     void endStream(std::uint32_t sinkInput);
     void end();
+    // Ends the recording when the process exits, also after it closed its connections
+    // to the server (then no event of the server tells).
+    void watchForExit();
+    void stopWatchingForExit();
 
     std::unique_ptr<PulseContext> m_context;
     qint64 m_processID;
@@ -66,4 +71,7 @@ private:
     bool m_closing = false;
     QSet<std::uint32_t> m_clients;
     std::map<std::uint32_t, std::unique_ptr<PulseRecordStream>> m_streams;
+    // A pidfd of the process, readable once it has exited, and its watch on the event loop.
+    int m_exitDescriptor = -1;
+    pa_io_event* m_exitWatch = nullptr;
 };

@@ -6,6 +6,26 @@
 
 namespace {
 
+// A stalled server (stopped, swapping, deadlocked) must not hold its caller longer than this.
+constexpr pa_usec_t answerLimit = 3 * PA_USEC_PER_SEC;
+
+struct Deadline {
+    pa_threaded_mainloop* mainloop;
+    bool passed = false;
+};
+
+void onDeadline(pa_mainloop_api*, pa_time_event*, const timeval*, void* data) {
+    auto* deadline = static_cast<Deadline*>(data);
+    deadline->passed = true;
+    pa_threaded_mainloop_signal(deadline->mainloop, 0);
+}
+
+PulseError stalled() {
+    return PulseError(QStringLiteral("The sound server did not answer within %1 seconds")
+                          .arg(answerLimit / PA_USEC_PER_SEC),
+                      PA_ERR_TIMEOUT);
+}
+
 QString propertyOf(pa_proplist* properties, const char* key) {
     const char* value = properties ? pa_proplist_gets(properties, key) : nullptr;
     return value ? QString::fromUtf8(value) : QString();
@@ -59,15 +79,26 @@ void PulseContext::connectTo(const QString& serverAddress) {
                            PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
         throw PulseError(QStringLiteral("Could not reach the sound server"),
                          pa_context_errno(m_context));
-    for (;;) {
-        const pa_context_state_t state = pa_context_get_state(m_context);
-        if (state == PA_CONTEXT_READY)
-            return;
-        if (!PA_CONTEXT_IS_GOOD(state))
-            throw PulseError(QStringLiteral("Could not reach the sound server"),
-                             pa_context_errno(m_context));
+    const auto settled = [this] {
+        return pa_context_get_state(m_context) == PA_CONTEXT_READY ||
+               !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context));
+    };
+    if (!waitBounded(settled))
+        throw stalled();
+    if (pa_context_get_state(m_context) != PA_CONTEXT_READY)
+        throw PulseError(QStringLiteral("Could not reach the sound server"),
+                         pa_context_errno(m_context));
+}
+
+bool PulseContext::waitBounded(const std::function<bool()>& settled) {
+    Deadline deadline{m_mainloop};
+    pa_time_event* timer =
+        pa_context_rttime_new(m_context, pa_rtclock_now() + answerLimit, &onDeadline, &deadline);
+    while (!settled() && !deadline.passed)
         pa_threaded_mainloop_wait(m_mainloop);
-    }
+    if (timer)
+        pa_threaded_mainloop_get_api(m_mainloop)->time_free(timer);
+    return settled();
 }
 
 void PulseContext::release() {
@@ -99,9 +130,16 @@ void PulseContext::waitFor(pa_operation* operation) {
     if (!operation)
         throw PulseError(QStringLiteral("The sound server refused a request"),
                          pa_context_errno(m_context));
-    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING &&
-           PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context)))
-        pa_threaded_mainloop_wait(m_mainloop);
+    const auto settled = [&] {
+        return pa_operation_get_state(operation) != PA_OPERATION_RUNNING ||
+               !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context));
+    };
+    if (!waitBounded(settled)) {
+        // Cancelled, the operation never calls back into the caller's finished frame.
+        pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+        throw stalled();
+    }
     const bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
     pa_operation_unref(operation);
     if (!done)

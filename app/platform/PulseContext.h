@@ -16,8 +16,8 @@ struct pa_threaded_mainloop;
 // threaded main loop). Callbacks of the context and of its streams run on that
 // thread with the loop locked; every other thread takes `Lock` before it touches
 // a libpulse object. The queries below wait for the server's answer, which on a
-// local socket takes a few milliseconds; they must not be called from the
-// event thread.
+// local socket takes a few milliseconds, and give up with a PulseError after a
+// few seconds of silence; they must not be called from the event thread.
 class PulseContext {
 public:
     struct Client {
@@ -87,6 +87,9 @@ private:
     void release();
     // Waits, with the lock held, until the server has answered `operation`.
     void waitFor(pa_operation* operation);
+    // Waits, with the lock held, until `settled` holds or the server's time to answer has
+    // passed; tells whether it holds.
+    bool waitBounded(const std::function<bool()>& settled);
     template <typename Info, typename Item, typename Start, typename Convert>
     QList<Item> collect(Start start, Convert convert);
 

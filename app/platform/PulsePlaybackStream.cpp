@@ -6,7 +6,7 @@
 #include <pulse/pulseaudio.h>
 
 PulsePlaybackStream::PulsePlaybackStream(PulseContext& context, const QString& sink, Format format,
-                                         Fill fill, std::function<void()> onFinished)
+                                         Fill fill, Finished onFinished)
     : m_channelCount(format.channelCount), m_fill(std::move(fill)),
       m_onFinished(std::move(onFinished)) {
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, std::uint32_t(format.sampleRate),
@@ -75,16 +75,16 @@ void PulsePlaybackStream::onWritable(pa_stream* stream, std::size_t bytes, void*
     }
 }
 
-void PulsePlaybackStream::onDrained(pa_stream*, int, void* self) {
-    static_cast<PulsePlaybackStream*>(self)->finish();
+void PulsePlaybackStream::onDrained(pa_stream*, int success, void* self) {
+    static_cast<PulsePlaybackStream*>(self)->finish(success != 0);
 }
 
 void PulsePlaybackStream::onStateChanged(pa_stream* stream, void* self) {
     if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
-        static_cast<PulsePlaybackStream*>(self)->finish();
+        static_cast<PulsePlaybackStream*>(self)->finish(false);
 }
 
-void PulsePlaybackStream::finish() {
+void PulsePlaybackStream::finish(bool played) {
     if (m_onFinished)
-        std::exchange(m_onFinished, nullptr)();
+        std::exchange(m_onFinished, nullptr)(played);
 }

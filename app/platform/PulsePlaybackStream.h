@@ -26,11 +26,14 @@ public:
         int bufferMilliseconds = 0;
     };
 
+    // Runs once: with true when everything has been played, with false when the
+    // server ended the stream first.
+    using Finished = std::function<void(bool played)>;
+
     // Plays on `sink` (a sink name or index; empty for the default sink).
-    // `onFinished` runs once, when everything has been played or the server
-    // ended the stream. Throws PulseError when the stream cannot be made.
+    // Throws PulseError when the stream cannot be made.
     PulsePlaybackStream(PulseContext& context, const QString& sink, Format format, Fill fill,
-                        std::function<void()> onFinished);
+                        Finished onFinished);
     ~PulsePlaybackStream();
     PulsePlaybackStream(const PulsePlaybackStream&) = delete;
     PulsePlaybackStream& operator=(const PulsePlaybackStream&) = delete;
@@ -40,12 +43,12 @@ private:
     static void onStateChanged(pa_stream* stream, void* self);
     static void onDrained(pa_stream* stream, int success, void* self);
     void release();
-    void finish();
+    void finish(bool played);
 
     pa_stream* m_stream = nullptr;
     pa_operation* m_drain = nullptr;
     int m_channelCount = 0;
     bool m_draining = false;
     Fill m_fill;
-    std::function<void()> m_onFinished;
+    Finished m_onFinished;
 };

@@ -23,16 +23,18 @@ const SecretSchema* schema() {
 }
 
 struct Outcome {
-    int status = 0;
+    std::optional<int> failure;
     std::optional<QByteArray> secret;
 };
 
-int statusOf(GError* error) {
+// A call failed when it set an error, whatever its code: GIO's and D-Bus's generic
+// "failed" codes are 0.
+std::optional<int> failureOf(GError* error) {
     if (!error)
-        return 0;
-    const int status = error->code != 0 ? error->code : G_IO_ERROR_FAILED;
+        return std::nullopt;
+    const int code = error->code;
     g_error_free(error);
-    return status;
+    return code;
 }
 
 using Call = std::function<Outcome(GCancellable*)>;
@@ -69,7 +71,7 @@ SecretServiceStore::SecretServiceStore(QString service, QString account, QString
     : m_service(service.toUtf8()), m_account(account.toUtf8()), m_label(label.toUtf8()),
       m_waitLimit(waitLimit) {}
 
-QCoro::Task<int> SecretServiceStore::store(QByteArray secret) const {
+QCoro::Task<std::optional<int>> SecretServiceStore::store(QByteArray secret) const {
     const Call call = [service = m_service, account = m_account, label = m_label,
                        secret = std::move(secret)](GCancellable* cancellable) {
         GError* error = nullptr;
@@ -78,10 +80,10 @@ QCoro::Task<int> SecretServiceStore::store(QByteArray secret) const {
             schema(), SECRET_COLLECTION_DEFAULT, label.constData(), value, cancellable, &error,
             "service", service.constData(), "account", account.constData(), nullptr);
         secret_value_unref(value);
-        return Outcome{statusOf(error), std::nullopt};
+        return Outcome{failureOf(error), std::nullopt};
     };
     const Outcome outcome = co_await runBounded(call, m_waitLimit);
-    co_return outcome.status;
+    co_return outcome.failure;
 }
 
 QCoro::Task<std::optional<QByteArray>> SecretServiceStore::lookup() const {
@@ -90,7 +92,7 @@ QCoro::Task<std::optional<QByteArray>> SecretServiceStore::lookup() const {
         SecretValue* value = secret_password_lookup_binary_sync(
             schema(), cancellable, &error, "service", service.constData(), "account",
             account.constData(), nullptr);
-        Outcome outcome{statusOf(error), std::nullopt};
+        Outcome outcome{failureOf(error), std::nullopt};
         if (value) {
             gsize length = 0;
             const gchar* bytes = secret_value_get(value, &length);
@@ -108,7 +110,7 @@ QCoro::Task<> SecretServiceStore::clear() const {
         GError* error = nullptr;
         secret_password_clear_sync(schema(), cancellable, &error, "service", service.constData(),
                                    "account", account.constData(), nullptr);
-        return Outcome{statusOf(error), std::nullopt};
+        return Outcome{failureOf(error), std::nullopt};
     };
     co_await runBounded(call, m_waitLimit);
 }

@@ -19,9 +19,9 @@ public:
     SecretServiceStore(QString service, QString account, QString label,
                        std::chrono::milliseconds waitLimit);
 
-    // Creates the item or replaces its secret in place; 0 on success, else the
-    // Secret Service's error code.
-    QCoro::Task<int> store(QByteArray secret) const;
+    // Creates the item or replaces its secret in place; nothing on success, else the
+    // Secret Service's error code (which may be 0).
+    QCoro::Task<std::optional<int>> store(QByteArray secret) const;
     // The item's secret; absent when there is none or the store cannot be read.
     QCoro::Task<std::optional<QByteArray>> lookup() const;
     // Removes the item; a missing item or an unreachable store is not an error.

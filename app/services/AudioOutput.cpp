@@ -8,7 +8,6 @@
 #include "app/services/LocaleOrder.h"
 #include "app/workflow/ServiceError.h"
 
-#include <QDir>
 #include <QUuid>
 
 namespace {
@@ -30,7 +29,8 @@ std::optional<quint32> sinkIndexNamed(const QList<PulseContext::Sink>& sinks, co
 const QString AudioOutput::virtualMicrophoneName = QStringLiteral("Relayo Virtual Microphone");
 
 AudioOutput::AudioOutput(QString serverAddress, QObject* parent)
-    : IAudioOutput(parent), m_serverAddress(std::move(serverAddress)) {
+    : IAudioOutput(parent), m_serverAddress(std::move(serverAddress)),
+      m_voiceFolder(QStringLiteral("relayo-voice")) {
     refreshDevices();
 }
 
@@ -76,7 +76,8 @@ void AudioOutput::refreshDevices() {
 }
 
 QCoro::Task<QUrl> AudioOutput::synthesize(QString text, QString voice) {
-    const QString path = QDir::temp().filePath(
+    // Created first so that the voice tool writes into a file only this user can read.
+    const QString path = m_voiceFolder.writeFile(
         QStringLiteral("meeting-voice-%1.wav")
             .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()));
     if (co_await SpeechTool::speak(text, voice, path) != 0)
@@ -106,13 +107,17 @@ void AudioOutput::play(const QUrl& file, std::optional<quint32> deviceID) {
         return count;
     };
     const quint64 generation = ++m_playbackGeneration;
-    auto finished = [this, generation] {
+    auto finished = [this, generation](bool played) {
         // Queued to this object: dropped if it is gone by then.
         QMetaObject::invokeMethod(
             this,
-            [this, generation] {
-                if (generation == m_playbackGeneration)
-                    stop();
+            [this, generation, played] {
+                if (generation != m_playbackGeneration)
+                    return;
+                stop();
+                if (!played)
+                    emit playbackFailed(QStringLiteral(
+                        "The voice stopped before its end: the sound server ended the playback."));
             },
             Qt::QueuedConnection);
     };

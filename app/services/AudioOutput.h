@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/platform/PrivateFolder.h"
 #include "app/workflow/contracts/IAudioOutput.h"
 
 #include <memory>
@@ -38,6 +39,8 @@ private:
     void closePlayback();
 
     QString m_serverAddress;
+    // The synthesised voice, gone with the output.
+    PrivateFolder m_voiceFolder;
     std::unique_ptr<PulseContext> m_context;
     std::unique_ptr<PulsePlaybackStream> m_playback;
     // Tells the completion of the current playback from that of an interrupted one.

@@ -3,17 +3,16 @@
 #include "app/services/ElevenLabsError.h"
 #include "app/workflow/VoiceListResponse.h"
 
-#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QUrlQuery>
 #include <QUuid>
 
 namespace {
 
 constexpr int requestTimeoutMs = 60'000;
-constexpr qint64 maxVoiceListBytes = 1024 * 1024;
+// A first page of 100 voices with their labels and descriptions runs to a few MiB.
+constexpr qint64 maxVoiceListBytes = 8 * 1024 * 1024;
 constexpr qint64 maxAudioBytes = 50 * 1024 * 1024;
 // Anything this short is an error page or silence, not speech.
 constexpr qint64 minAudioBytes = 1001;
@@ -33,32 +32,12 @@ QByteArray speechRequest(const QString& text) {
     return QJsonDocument(request).toJson(QJsonDocument::Compact);
 }
 
-// "detail"."message" of an error body, when it has that shape.
-std::optional<QString> errorDetail(const QByteArray& body) {
-    const QJsonValue message = QJsonDocument::fromJson(body)
-                                   .object()
-                                   .value(QStringLiteral("detail"))
-                                   .toObject()
-                                   .value(QStringLiteral("message"));
-    if (!message.isString())
-        return std::nullopt;
-    return message.toString();
-}
-
-QString writeAudioFile(const QByteArray& audio) {
-    const QString name = QStringLiteral("meeting-elevenlabs-%1.mp3")
-                             .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
-    QSaveFile file(QDir::temp().filePath(name));
-    if (!file.open(QIODevice::WriteOnly) || file.write(audio) != audio.size() || !file.commit())
-        throw ServiceError(file.errorString(), QStringLiteral("QFileDevice"), file.error());
-    return file.fileName();
-}
-
 } // namespace
 
 ElevenLabsClient::ElevenLabsClient(QUrl baseURL)
     : m_base(baseURL.toString(QUrl::FullyEncoded | QUrl::StripTrailingSlash)),
-      m_transport(std::make_unique<HttpTransport>()) {}
+      m_transport(std::make_unique<HttpTransport>()),
+      m_audioFolder(QStringLiteral("relayo-elevenlabs")) {}
 
 ElevenLabsClient::~ElevenLabsClient() = default;
 
@@ -92,7 +71,9 @@ QCoro::Task<QUrl> ElevenLabsClient::synthesize(QString text, QString voiceID, QS
     const QByteArray audio = co_await send(url, verb, payload, maxAudioBytes, apiKey);
     if (audio.size() < minAudioBytes)
         throw ElevenLabsError(QStringLiteral("ElevenLabs returned an empty audio file."));
-    co_return QUrl::fromLocalFile(writeAudioFile(audio));
+    const QString name = QStringLiteral("meeting-elevenlabs-%1.mp3")
+                             .arg(QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+    co_return QUrl::fromLocalFile(m_audioFolder.writeFile(name, audio));
 }
 
 QCoro::Task<QByteArray> ElevenLabsClient::send(QUrl url, QByteArray verb, QByteArray body,
@@ -117,7 +98,7 @@ QCoro::Task<QByteArray> ElevenLabsClient::send(QUrl url, QByteArray verb, QByteA
         throw ElevenLabsError(QStringLiteral("ElevenLabs did not return a valid response."));
     if (answer.isSuccess())
         co_return answer.body;
-    if (const auto detail = errorDetail(answer.body))
+    if (const auto detail = ElevenLabsError::detailIn(answer.body))
         throw ElevenLabsError(withoutSecret(*detail, apiKey));
     throw ElevenLabsError(
         QStringLiteral("ElevenLabs request failed (HTTP %1).").arg(*answer.status));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/platform/PrivateFolder.h"
 #include "app/services/HttpTransport.h"
 #include "app/services/ServiceEndpoints.h"
 #include "app/workflow/contracts/IElevenLabsClient.h"
@@ -24,4 +25,6 @@ private:
 
     QString m_base;
     std::unique_ptr<HttpTransport> m_transport;
+    // The synthesised replies, gone with the client.
+    PrivateFolder m_audioFolder;
 };

@@ -14,9 +14,9 @@ KeychainStore::~KeychainStore() = default;
 
 QCoro::Task<> KeychainStore::saveAPIKey(QString key) {
     const QByteArray bytes = key.toUtf8();
-    const int status = co_await m_store->store(bytes);
-    if (status != 0)
-        throw KeychainError(status);
+    const std::optional<int> failure = co_await m_store->store(bytes);
+    if (failure)
+        throw KeychainError(*failure);
 }
 
 QCoro::Task<std::optional<QString>> KeychainStore::loadAPIKey() {

@@ -1,5 +1,6 @@
 #include "app/services/NebiusClient.h"
 
+#include "app/services/NebiusAnswer.h"
 #include "app/services/NebiusError.h"
 #include "app/services/TransportError.h"
 #include "app/translation/TokenFactoryChat.h"
@@ -7,14 +8,11 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStringDecoder>
-#include <QTextBoundaryFinder>
 
 namespace {
 
 constexpr int requestTimeoutMs = 90'000;
 constexpr qint64 maxAnswerBytes = 1024 * 1024;
-constexpr int maxErrorCharacters = 400;
 const QByteArray post = QByteArrayLiteral("POST");
 
 QNetworkRequest jsonPost(const QUrl& url) {
@@ -22,24 +20,6 @@ QNetworkRequest jsonPost(const QUrl& url) {
     request.setTransferTimeout(requestTimeoutMs);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     return request;
-}
-
-// At most `count` user-perceived characters, never cutting one apart.
-QString firstCharacters(const QString& text, int count) {
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    for (int taken = 0; taken < count; ++taken) {
-        if (finder.toNextBoundary() < 0)
-            return text;
-    }
-    return text.left(finder.position());
-}
-
-QString tokenFactoryFailure(const QByteArray& body, const QString& key) {
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString text = decoder.decode(body);
-    if (decoder.hasError() || text.isEmpty())
-        return QStringLiteral("Token Factory request failed.");
-    return firstCharacters(withoutSecret(text, key), maxErrorCharacters);
 }
 
 } // namespace
@@ -78,7 +58,7 @@ QCoro::Task<QString> NebiusClient::requestContent(TranslationDirection direction
     const HttpTransport::Answer answer = co_await m_transport->send(
         request, post, TokenFactoryChat::payload(direction, text), maxAnswerBytes, cancellation);
     if (!answer.isSuccess())
-        throw NebiusError::server(tokenFactoryFailure(answer.body, *key));
+        throw NebiusError::server(NebiusAnswer::tokenFactoryFailure(answer.body, *key));
     const std::optional<QString> content = TokenFactoryChat::content(answer.body);
     if (!content)
         throw NebiusError::invalidResponse();
@@ -100,16 +80,5 @@ QCoro::Task<QString> NebiusClient::requestRelay(QString kind, QString text,
         throw NebiusError::missingKey();
     }
 
-    const QJsonObject object = QJsonDocument::fromJson(answer.body).object();
-    if (answer.isSuccess()) {
-        const QJsonValue content = object.value(QStringLiteral("content"));
-        if (!content.isString())
-            throw NebiusError::invalidResponse();
-        co_return content.toString();
-    }
-    const QString message = object.value(QStringLiteral("message")).toString();
-    throw NebiusError::server(
-        message.isEmpty()
-            ? QStringLiteral("번역 서버가 응답하지 않습니다. 잠시 뒤 다시 시도해 주세요.")
-            : message);
+    co_return NebiusAnswer::relayContent(answer.isSuccess(), answer.body);
 }

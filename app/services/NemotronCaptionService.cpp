@@ -4,8 +4,10 @@
 #include "app/services/CaptionSentences.h"
 #include "app/services/NemotronEngine.h"
 #include "app/workflow/ServiceError.h"
+#include "speech-engine/AppLogger.h"
 
 #include <QCoreApplication>
+#include <cmath>
 
 namespace {
 
@@ -37,6 +39,18 @@ std::optional<SampleStream::Block> mixToMono(const PcmBuffer& buffer) {
         }
     }
     return mono;
+}
+
+// Replaces samples that are not finite numbers with silence; tells how many there were.
+std::size_t silenceNonFinite(SampleStream::Block& samples) {
+    std::size_t replaced = 0;
+    for (float& sample : samples) {
+        if (!std::isfinite(sample)) {
+            sample = 0.0f;
+            ++replaced;
+        }
+    }
+    return replaced;
 }
 
 } // namespace
@@ -99,6 +113,7 @@ void NemotronCaptionService::beginRun() {
     m_sessionID = QUuid::createUuid();
     auto stream = std::make_shared<SampleStream>();
     m_audioPipe->install(stream);
+    m_reportedNonFinite = false;
     Cancellation cancellation;
     m_processingTask.emplace(
         ProcessingTask{processSamples(this, m_engine, std::move(stream), m_sessionID, cancellation),
@@ -124,6 +139,13 @@ QCoro::Task<> NemotronCaptionService::cancel() {
 
 void NemotronCaptionService::append(const PcmBuffer& buffer) {
     if (auto mono = mixToMono(buffer)) {
+        // A broken block from a driver or application must not end the captions.
+        const std::size_t replaced = silenceNonFinite(*mono);
+        if (replaced > 0 && !m_reportedNonFinite.exchange(true))
+            AppLogger(QStringLiteral("captions"))
+                .warning(QStringLiteral("The meeting audio held %1 samples that are not finite "
+                                        "numbers; they are heard as silence.")
+                             .arg(replaced));
         m_audioPipe->yield(std::move(*mono));
     }
 }

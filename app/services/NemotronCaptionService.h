@@ -6,6 +6,7 @@
 
 #include <QPointer>
 #include <QUuid>
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -56,4 +57,6 @@ private:
     std::optional<ProcessingTask> m_processingTask;
     QUuid m_sessionID = QUuid::createUuid();
     bool m_modelsLoaded = false;
+    // Non-finite audio is reported once per run; set by whichever thread appends.
+    std::atomic<bool> m_reportedNonFinite = false;
 };

@@ -26,11 +26,13 @@ ColumnLayout {
         spacing: 6
         Text {
             objectName: "virtualMicrophoneCommandLead"
+            textFormat: Text.PlainText
             text: "직접 만들려면 터미널에서"
             font.pixelSize: 11
             color: Theme.ink3
         }
         Text {
+            textFormat: Text.PlainText
             Layout.fillWidth: true
             text: setup.content.virtualMicrophoneCommand
             elide: Text.ElideMiddle
@@ -49,6 +51,7 @@ ColumnLayout {
         }
     }
     Text {
+        textFormat: Text.PlainText
         Layout.fillWidth: true
         visible: setup.content.setupError != null
         text: visible ? setup.content.setupError : ""

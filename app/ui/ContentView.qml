@@ -31,6 +31,7 @@ Rectangle {
             Layout.bottomMargin: 12
             spacing: 12
             Text {
+                textFormat: Text.PlainText
                 text: "Relayo"
                 font.pixelSize: 18
                 font.bold: true
@@ -45,8 +46,10 @@ Rectangle {
                 color: view.content.phaseColor
                 isLive: view.content.isLivePhase
                 HoverHandler { id: phaseHover }
-                ToolTip.visible: phaseHover.hovered
-                ToolTip.text: view.model.statusMessage
+                PlainToolTip {
+                    visible: phaseHover.hovered
+                    text: view.model.statusMessage
+                }
             }
             QuietButtonStyle {
                 objectName: "guideButton"
@@ -166,6 +169,7 @@ Rectangle {
                             Layout.preferredHeight: 16
                         },
                         Text {
+                            textFormat: Text.PlainText
                             visible: !view.content.isSpeakingKorean && view.model.isTranslatingReply
                             text: "영어로 바꾸는 중…"
                             font.pixelSize: 12
@@ -201,6 +205,7 @@ Rectangle {
                         visible: view.content.isSpeakingKorean
                         spacing: 8
                         Text {
+                            textFormat: Text.PlainText
                             text: "〰"
                             font.pixelSize: 14
                             color: Theme.live
@@ -212,6 +217,7 @@ Rectangle {
                             }
                         }
                         Text {
+                            textFormat: Text.PlainText
                             text: "듣고 있어요. 다 말한 뒤 ‘말하기 완료’를 눌러 주세요."
                             font.pixelSize: 12
                             font.weight: Font.Medium
@@ -231,12 +237,14 @@ Rectangle {
                         visible: view.model.approvedText !== ""
                         spacing: 6
                         Text {
+                            textFormat: Text.PlainText
                             text: "상대방에게 말할 영어 · 눌러서 고칠 수 있어요"
                             font.pixelSize: 11
                             font.weight: Font.DemiBold
                             color: Theme.ink3
                         }
                         TextArea {
+                            textFormat: TextEdit.PlainText
                             objectName: "englishEditor"
                             Layout.fillWidth: true
                             wrapMode: TextEdit.Wrap
@@ -280,6 +288,7 @@ Rectangle {
                 color: view.content.currentStep === 2 ? Theme.blue
                                                       : Qt.rgba(Theme.ink3.r, Theme.ink3.g, Theme.ink3.b, 0.45)
                 Text {
+                    textFormat: Text.PlainText
                     anchors.centerIn: parent
                     text: "3"
                     font.pixelSize: 12
@@ -290,6 +299,7 @@ Rectangle {
             ColumnLayout {
                 spacing: 6
                 Text {
+                    textFormat: Text.PlainText
                     text: "목소리로 전달하기"
                     font.pixelSize: 14
                     font.bold: true

@@ -27,6 +27,7 @@ Rectangle {
             Layout.topMargin: 20
             Layout.bottomMargin: 8
             Text {
+                textFormat: Text.PlainText
                 text: "사용법"
                 font.pixelSize: 18
                 font.bold: true
@@ -65,6 +66,7 @@ Rectangle {
                         Component {
                             id: text
                             TextEdit {
+                                textFormat: TextEdit.PlainText
                                 readonly property bool isStep: modelData.text.includes("단계 ·")
                                 readOnly: true
                                 selectByMouse: true

@@ -23,6 +23,7 @@ ColumnLayout {
             value: card.speech.modelProgress == null ? 0 : card.speech.modelProgress
         }
         Text {
+            textFormat: Text.PlainText
             objectName: "modelStatusText"
             text: card.content.modelStatusText
             font.pixelSize: 12
@@ -43,6 +44,7 @@ ColumnLayout {
             RowLayout {
                 spacing: 6
                 Text {
+                    textFormat: Text.PlainText
                     text: "한국어 번역"
                     font.pixelSize: 11
                     font.weight: Font.DemiBold
@@ -55,6 +57,7 @@ ColumnLayout {
                     Layout.preferredHeight: 14
                 }
                 Text {
+                    textFormat: Text.PlainText
                     visible: card.model.isTranslating
                     text: "다음 문장 번역 중"
                     font.pixelSize: 11
@@ -62,6 +65,7 @@ ColumnLayout {
                 }
             }
             TextEdit {
+                textFormat: TextEdit.PlainText
                 objectName: "koreanTranslationText"
                 readonly property bool hasText: card.model.liveTranslation !== ""
                 Layout.fillWidth: true
@@ -76,6 +80,7 @@ ColumnLayout {
                 color: hasText ? Theme.ink : Theme.ink3
             }
             TextEdit {
+                textFormat: TextEdit.PlainText
                 objectName: "translatedEnglishText"
                 Layout.fillWidth: true
                 visible: card.model.translatedEnglishSentence !== ""

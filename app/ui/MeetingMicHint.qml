@@ -12,6 +12,7 @@ Item {
     implicitHeight: content.isVirtualMicrophoneSelected ? plain.implicitHeight : fix.implicitHeight
 
     Text {
+        textFormat: Text.PlainText
         id: plain
         objectName: "meetingMicHint"
         anchors.right: parent.right

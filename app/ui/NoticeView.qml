@@ -28,6 +28,7 @@ Rectangle {
         spacing: 10
 
         Text {
+            textFormat: Text.PlainText
             Layout.alignment: Qt.AlignTop
             Layout.topMargin: 1
             text: notice.kind === "attention" ? "!" : "i"
@@ -51,6 +52,7 @@ Rectangle {
             Layout.fillWidth: true
             spacing: 3
             Text {
+                textFormat: Text.PlainText
                 objectName: "noticeTitle"
                 Layout.fillWidth: true
                 text: notice.title
@@ -60,6 +62,7 @@ Rectangle {
                 color: notice.kind === "attention" ? Theme.amber : Theme.ink
             }
             Text {
+                textFormat: Text.PlainText
                 objectName: "noticeDetail"
                 Layout.fillWidth: true
                 visible: notice.detail != null && notice.detail !== ""

@@ -28,6 +28,7 @@ RowLayout {
         }
     }
     Text {
+        textFormat: Text.PlainText
         objectName: "phaseLabel"
         text: status.sentAndDone ? "회의로 보냈어요" : status.idleText
         font.pixelSize: 12

@@ -10,6 +10,7 @@ Button {
     font.pixelSize: 12
     font.weight: Font.Medium
     contentItem: Text {
+        textFormat: Text.PlainText
         text: control.text
         font: control.font
         color: control.color

@@ -11,6 +11,7 @@ Button {
     font.pixelSize: 13
     font.weight: Font.DemiBold
     contentItem: Text {
+        textFormat: Text.PlainText
         text: control.text
         font: control.font
         color: control.enabled ? Theme.ink : Theme.ink3

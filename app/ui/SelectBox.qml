@@ -43,6 +43,7 @@ Button {
             Layout.preferredHeight: 16
         }
         Text {
+            textFormat: Text.PlainText
             objectName: "selectBoxTitle"
             Layout.fillWidth: true
             text: box.currentTitle
@@ -53,6 +54,7 @@ Button {
             maximumLineCount: 1
         }
         Text {
+            textFormat: Text.PlainText
             text: "⌄"
             font.pixelSize: 10
             font.weight: Font.DemiBold
@@ -70,9 +72,28 @@ Button {
         Instantiator {
             model: box.options
             delegate: MenuItem {
+                id: option
                 text: (index === box.selectedIndex ? "✓ " : "") + modelData.title
-                icon.source: modelData.icon ? modelData.icon : ""
-                icon.color: "transparent"
+                // Titles name applications and voices: shown as they are, never as markup.
+                contentItem: RowLayout {
+                    spacing: 6
+                    Image {
+                        visible: !!modelData.icon
+                        source: modelData.icon ? modelData.icon : ""
+                        sourceSize: Qt.size(16, 16)
+                        Layout.preferredWidth: 16
+                        Layout.preferredHeight: 16
+                    }
+                    Text {
+                        Layout.fillWidth: true
+                        textFormat: Text.PlainText
+                        text: option.text
+                        font: option.font
+                        color: Theme.ink
+                        elide: Text.ElideRight
+                        verticalAlignment: Text.AlignVCenter
+                    }
+                }
                 onTriggered: box.chosen(modelData.value)
             }
             onObjectAdded: (index, object) => menu.insertItem(index, object)

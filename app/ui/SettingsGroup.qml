@@ -20,12 +20,14 @@ Rectangle {
         anchors.margins: 16
         spacing: 10
         Text {
+            textFormat: Text.PlainText
             text: group.title
             font.pixelSize: 13
             font.bold: true
             color: Theme.ink
         }
         Text {
+            textFormat: Text.PlainText
             Layout.fillWidth: true
             visible: group.note !== ""
             text: group.note

@@ -28,6 +28,7 @@ Rectangle {
             Layout.topMargin: 20
             Layout.bottomMargin: 12
             Text {
+                textFormat: Text.PlainText
                 text: "설정"
                 font.pixelSize: 18
                 font.bold: true
@@ -168,6 +169,7 @@ Rectangle {
                             Layout.preferredHeight: 14
                         }
                         Text {
+                            textFormat: Text.PlainText
                             Layout.fillWidth: true
                             text: sheet.content.elevenLabsStatusText
                             wrapMode: Text.Wrap

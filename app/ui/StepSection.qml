@@ -34,6 +34,7 @@ Rectangle {
                 color: section.isActive ? Theme.blue
                                         : Qt.rgba(Theme.ink3.r, Theme.ink3.g, Theme.ink3.b, 0.45)
                 Text {
+                    textFormat: Text.PlainText
                     anchors.centerIn: parent
                     text: section.number
                     font.pixelSize: 12
@@ -44,6 +45,7 @@ Rectangle {
             ColumnLayout {
                 spacing: 2
                 Text {
+                    textFormat: Text.PlainText
                     objectName: "stepTitle"
                     text: section.title
                     font.pixelSize: 16
@@ -51,6 +53,7 @@ Rectangle {
                     color: Theme.ink
                 }
                 Text {
+                    textFormat: Text.PlainText
                     objectName: "stepSubtitle"
                     visible: section.subtitle !== ""
                     text: section.subtitle

@@ -13,12 +13,14 @@ ColumnLayout {
     Layout.fillWidth: true
     spacing: 6
     Text {
+        textFormat: Text.PlainText
         text: block.label
         font.pixelSize: 11
         font.weight: Font.DemiBold
         color: Theme.ink3
     }
     TextEdit {
+        textFormat: TextEdit.PlainText
         objectName: "textBlockText"
         Layout.fillWidth: true
         readOnly: true

@@ -24,6 +24,7 @@ ColumnLayout {
         ScrollView {
             anchors.fill: parent
             TextArea {
+                textFormat: TextEdit.PlainText
                 id: area
                 objectName: "reportTextArea"
                 padding: 12
@@ -47,6 +48,7 @@ ColumnLayout {
             checked: form.content.reportIncludesState
             onToggled: form.content.reportIncludesState = checked
             contentItem: Text {
+                textFormat: Text.PlainText
                 leftPadding: parent.indicator.width + parent.spacing
                 text: parent.text
                 font: parent.font
@@ -63,6 +65,7 @@ ColumnLayout {
         }
     }
     Text {
+        textFormat: Text.PlainText
         objectName: "reportNote"
         Layout.fillWidth: true
         visible: form.content.reportNote != null

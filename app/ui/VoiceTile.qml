@@ -21,12 +21,14 @@ Button {
         id: column
         spacing: 2
         Text {
+            textFormat: Text.PlainText
             text: tile.name
             font.pixelSize: tile.compact ? 13 : 15
             font.weight: Font.DemiBold
             color: tile.isSelected ? Theme.blueDeep : Theme.ink
         }
         Text {
+            textFormat: Text.PlainText
             text: tile.detail
             font.pixelSize: 11
             color: tile.isSelected ? Theme.blue : Theme.ink3

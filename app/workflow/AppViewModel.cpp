@@ -111,6 +111,8 @@ void AppViewModel::subscribeToServices() {
         &ISpeechRecognitionService::transcriptChanged, this, [this](const QString& transcript) {
             assign(this, m_koreanReply, transcript, &AppViewModel::koreanReplyChanged);
         });
+    m_cancellables << connect(m_services.audioOutput.get(), &IAudioOutput::playbackFailed, this,
+                              &AppViewModel::fail);
 }
 
 // MARK: Window-facing accessors

@@ -76,6 +76,10 @@ int main(int argc, char* argv[]) {
     // token), so every chunk changes the transcript.
     const PcmBuffer chunks[] = {CaptionTestModels::chunkSpelling({0}),
                                 CaptionTestModels::chunkSpelling({1})};
+    // A chunk runs once the next one's first samples are there: one chunk goes ahead, so that
+    // every append lets the chunk before it run.
+    captions.append(chunks[1]);
+    await(bare.process(chunks[1]));
     std::vector<double> total, models, overhead;
     for (int i = 0; i < chunkCount; ++i) {
         const auto& chunk = chunks[i % 2];

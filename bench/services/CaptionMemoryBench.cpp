@@ -10,6 +10,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 #include <vector>
@@ -63,9 +64,14 @@ int main(int argc, char* argv[]) {
             buffer.samples<float>(0)[i] = audio[std::size_t((first + i) % qint64(audio.size()))];
         }
         captions.append(buffer);
-        // Keep up: when a chunk is complete, wait until the recognizer has finished it.
-        const qint64 chunksDone = block * blockFrames / CaptionTestModels::chunkSamples;
-        if (chunksDone > first / CaptionTestModels::chunkSamples) {
+        // Keep up: when a chunk can run (its lookahead is there too), wait until the
+        // recognizer has finished it.
+        const auto chunksReady = [](qint64 samples) {
+            return std::max<qint64>(samples - CaptionTestModels::lookaheadSamples, 0) /
+                   CaptionTestModels::chunkSamples;
+        };
+        const qint64 chunksDone = chunksReady(block * blockFrames);
+        if (chunksDone > chunksReady(first)) {
             QEventLoop loop;
             const auto connection = QObject::connect(
                 &captions, &INemotronCaptionService::transcriptChanged, &loop, [&] {

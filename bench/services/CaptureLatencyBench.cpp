@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
         PulseContext::Lock lock(player);
         stream = std::make_unique<PulsePlaybackStream>(
             player, QString(), PulsePlaybackStream::Format{playbackRate, 1, 20}, clickTrack(clicks),
-            [] {});
+            [](bool) {});
     }
 
     QTimer poll;

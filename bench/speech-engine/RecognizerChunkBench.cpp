@@ -49,7 +49,7 @@ def forward(self, audio: Tensor, audio_length: Tensor) -> Dict[str, Tensor]:
     spectrum = torch.stft(audio[0], n_fft=512, hop_length=160, win_length=400,
                           window=torch.hann_window(400), return_complex=True)
     mel = torch.log(torch.matmul(torch.abs(self.filters), torch.abs(spectrum) ** 2) + 1e-6)
-    return {"mel": mel[:, 0:audio.size(1) // 160].unsqueeze(0)}
+    return {"mel": mel[:, 0:(audio.size(1) - 513) // 160 + 1].unsqueeze(0)}
 )",
                                {{"filters", {128, 257}, 0.05}}};
 

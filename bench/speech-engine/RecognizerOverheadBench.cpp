@@ -25,7 +25,7 @@ constexpr int chunks = 200;
 
 const ModelSources trivialModels{{R"(
 def forward(self, audio: Tensor, audio_length: Tensor) -> Dict[str, Tensor]:
-    return {"mel": audio[:, ::160].unsqueeze(1).expand(1, 128, 56)}
+    return {"mel": audio[:, 0:8960:160].unsqueeze(1).expand(1, 128, 56)}
 )"},
                                  {R"(
 def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,

@@ -2,6 +2,7 @@
 #include "app/platform/SoundFile.h"
 #include "app/workflow/ServiceError.h"
 #include "tests/services/AudioTestSupport.h"
+#include "tests/support/FileMode.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -188,6 +189,24 @@ private slots:
         QVERIFY(!output.isPlaying());
     }
 
+    void playbackEndedByTheServerIsReported() {
+        audiotest::PrivateDaemon daemon;
+        QVERIFY(daemon.start());
+        AudioOutput output(daemon.address());
+        QSignalSpy failures(&output, &IAudioOutput::playbackFailed);
+        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 30)), std::nullopt);
+        QVERIFY(output.isPlaying());
+
+        daemon.kill();
+        QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 1, timeout);
+        QVERIFY(!output.isPlaying());
+
+        QVERIFY(daemon.start());
+        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 0.2)), std::nullopt);
+        QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
+        QCOMPARE(failures.size(), 1);
+    }
+
     void synthesizesTheFreeVoice_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("voice");
@@ -203,17 +222,21 @@ private slots:
     void synthesizesTheFreeVoice() {
         QFETCH(QString, text);
         QFETCH(QString, voice);
-        AudioOutput output;
-        const QUrl file = runToCompletion(output.synthesize(text, voice));
+        auto output = std::make_unique<AudioOutput>();
+        const QUrl file = runToCompletion(output->synthesize(text, voice));
         const QFileInfo info(file.toLocalFile());
-        QCOMPARE(info.absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
+        QCOMPARE(QFileInfo(info.absolutePath()).absolutePath(),
+                 QFileInfo(QDir::tempPath()).absoluteFilePath());
+        QCOMPARE(fileMode(info.absolutePath()), 0700);
+        QCOMPARE(fileMode(info.filePath()), 0600);
         QVERIFY(QRegularExpression(QStringLiteral("^meeting-voice-[0-9A-F]{8}(-[0-9A-F]{4}){3}-"
                                                   "[0-9A-F]{12}\\.wav$"))
                     .match(info.fileName())
                     .hasMatch());
         QVERIFY(peak(SoundFile::read(info.filePath()).samples) > 0.05);
         QVERIFY(!QFile::exists(QStringLiteral("/tmp/elsewhere.wav")));
-        QFile::remove(info.filePath());
+        output.reset();
+        QVERIFY(!QFileInfo::exists(info.absolutePath()));
     }
 
     void synthesisFailureIsReported() {

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QThread>
 #include <cmath>
+#include <csignal>
 #include <numbers>
 
 namespace audiotest {
@@ -166,6 +167,14 @@ void PrivateDaemon::kill() {
     m_daemon->kill();
     m_daemon->waitForFinished();
     m_daemon.reset();
+}
+
+void PrivateDaemon::pause() {
+    ::kill(pid_t(m_daemon->processId()), SIGSTOP);
+}
+
+void PrivateDaemon::resume() {
+    ::kill(pid_t(m_daemon->processId()), SIGCONT);
 }
 
 std::function<void(const PcmBuffer&)> recorder(std::shared_ptr<Recording> recording,

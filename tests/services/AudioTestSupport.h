@@ -75,6 +75,9 @@ public:
     // Starts (again); returns false when the daemon did not come up.
     bool start();
     void kill();
+    // Stops the daemon's process (SIGSTOP) until `resume`: a server that never answers.
+    void pause();
+    void resume();
     QString address() const;
 
 private:

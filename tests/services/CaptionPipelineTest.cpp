@@ -77,6 +77,7 @@ private slots:
     void secondStartNeitherLoadsNorReportsProgress();
     void failedLoadIsReportedAndTriedAgain();
     void failingBlockStopsCaptionsButKeepsListening();
+    void nonFiniteSamplesAreHeardAsSilence();
     void partialTextAfterCancelChangesNothing();
 };
 
@@ -280,6 +281,18 @@ void CaptionPipelineTest::failingBlockStopsCaptionsButKeepsListening() {
     QVERIFY(!settle(service->cancel()));
     QCOMPARE(service->recognitionError(), QStringLiteral("Chunk failed"));
     QVERIFY(!service->isListening());
+}
+
+void CaptionPipelineTest::nonFiniteSamplesAreHeardAsSilence() {
+    auto [recognizer, service] = make();
+    QVERIFY(!settle(service->start()));
+    service->append(mono({1.0f, std::numeric_limits<float>::quiet_NaN()}));
+    service->append(mono({std::numeric_limits<float>::infinity(), 2.0f}));
+    service->append(mono({3.0f}));
+    QTRY_COMPARE(recognizer->receivedSamples(), (std::vector<float>{1.0f, 0.0f, 0.0f, 2.0f, 3.0f}));
+    drainMainThread();
+    QCOMPARE(service->recognitionError(), std::nullopt);
+    QVERIFY(service->isListening());
 }
 
 void CaptionPipelineTest::partialTextAfterCancelChangesNothing() {

@@ -8,13 +8,13 @@
 
 namespace {
 
-// cache_len starts at 1 and counts the chunks heard so far; a heard chunk emits that word.
+// cache_len starts at 0 and counts the chunks heard so far; a heard chunk emits that word.
 const std::string countingEncoder = R"(
 def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
             cache_len: Tensor) -> Dict[str, Tensor]:
     frames = mel[0, 0, 9:]
     heard = bool(frames.abs().max() >= %THRESHOLD%)
-    count = int(cache_len[0]) - 1
+    count = int(cache_len[0])
     ids = torch.full_like(frames, 128.0).long()
     if heard and count < %WORDS%:
         ids[0] = count

@@ -11,6 +11,8 @@
 namespace CaptionTestModels {
 
 inline constexpr int chunkSamples = TinyModels::chunkSamples;
+// Silence after a chunk that lets its last frame be computed.
+inline constexpr int lookaheadSamples = TinyModels::lookaheadSamples;
 
 // Models whose running transcript the audio spells: frame t of a chunk (sample 160 t) holding
 // the value v + 1 emits token v. `words` are tokens 0, 1, ... ("▁" starts a word).
@@ -19,7 +21,8 @@ void writeSpelling(const QString& folder, const QStringList& words);
 // `threshold` (0: every chunk); quiet chunks add nothing.
 void writeCounting(const QString& folder, const QStringList& words, double threshold);
 
-// One chunk of 16 kHz mono audio that spells `tokens` for `writeSpelling` models.
+// One chunk of 16 kHz mono audio that spells `tokens` for `writeSpelling` models; it is
+// recognised once the next chunk's first samples (`lookaheadSamples` of them) are there.
 PcmBuffer chunkSpelling(const QList<int>& tokens);
 
 } // namespace CaptionTestModels

@@ -1,5 +1,6 @@
 #include "app/services/ElevenLabsClient.h"
 #include "tests/services/FakeHttpService.h"
+#include "tests/support/FileMode.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -81,9 +82,21 @@ private slots:
         QTest::newRow("voice list that does not decode")
             << 200 << QByteArray(R"({"voices":[{"name":"No id"}]})")
             << "The data couldn’t be read because it isn’t in the correct format.";
-        QTest::newRow("voice list over 1 MiB")
-            << 200 << QByteArray(1024 * 1024 + 1, ' ')
-            << "The service's answer was larger than 1 MiB and was refused.";
+        QTest::newRow("voice list over 8 MiB")
+            << 200 << QByteArray(8 * 1024 * 1024 + 1, ' ')
+            << "The service's answer was larger than 8 MiB and was refused.";
+    }
+
+    void aFullPageOfLongVoicesIsRead() {
+        QJsonArray page;
+        for (int index = 0; index < 100; ++index)
+            page.append(QJsonObject{{"voice_id", QString::number(index)},
+                                    {"name", QStringLiteral("Voice %1").arg(index)},
+                                    {"description", QString(20'000, u'd')}});
+        m_service->answerJson(200, {{"voices", page}});
+        const auto outcome = voices();
+        QCOMPARE(outcome.error, QString());
+        QCOMPARE(outcome.value->size(), 100);
     }
 
     void failures() {
@@ -106,7 +119,10 @@ private slots:
         QVERIFY(*first.value != *second.value);
 
         const QFileInfo file(first.value->toLocalFile());
-        QCOMPARE(file.absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
+        QCOMPARE(QFileInfo(file.absolutePath()).absolutePath(),
+                 QFileInfo(QDir::tempPath()).absoluteFilePath());
+        QCOMPARE(fileMode(file.absolutePath()), 0700);
+        QCOMPARE(fileMode(file.filePath()), 0600);
         QVERIFY(QRegularExpression(
                     "^meeting-elevenlabs-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.mp3$")
                     .match(file.fileName())
@@ -129,6 +145,10 @@ private slots:
                                            {"style", 0.15},
                                            {"use_speaker_boost", true}}}};
         QCOMPARE(request.json(), expectedBody);
+
+        m_client.reset();
+        QVERIFY(!file.exists());
+        QVERIFY(!QFileInfo::exists(file.absolutePath()));
     }
 
     void shortAudioIsAnEmptyFile_data() {

@@ -92,6 +92,9 @@ private slots:
         QTest::newRow("shell prefix does not match")
             << QString() << QByteArray("export NEBIUS_TOKEN_FACTORY_KEY=x\n") << "";
         QTest::newRow("no key anywhere") << QString() << QByteArray() << "";
+        QTest::newRow("only the start of a long file is read")
+            << QString()
+            << QByteArray(64 * 1024, '#') + QByteArray("\nNEBIUS_TOKEN_FACTORY_KEY=late\n") << "";
     }
 
     void keyLookup() {

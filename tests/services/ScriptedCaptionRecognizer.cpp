@@ -1,5 +1,6 @@
 #include "tests/services/ScriptedCaptionRecognizer.h"
 
+#include <cmath>
 #include <stdexcept>
 #include <thread>
 
@@ -40,6 +41,10 @@ QCoro::Task<> ScriptedCaptionRecognizer::process(PcmBuffer audioBuffer) {
             throw std::runtime_error(m_blockFailure->second.toStdString());
         }
         const auto samples = audioBuffer.samples<float>(0);
+        // The real recognizer's audio conversion refuses such blocks too.
+        if (!std::ranges::all_of(samples, [](float sample) { return std::isfinite(sample); })) {
+            throw std::runtime_error("The audio holds samples that are not finite numbers.");
+        }
         m_samples.insert(m_samples.end(), samples.begin(), samples.end());
         const auto delay = m_delay;
         const auto callback = m_callback;

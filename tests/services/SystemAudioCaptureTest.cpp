@@ -279,7 +279,14 @@ private slots:
                 100 * audiotest::toneStrength(second->samples(), 440));
     }
 
+    void clearsTheHandlerWhenTheApplicationExits_data() {
+        QTest::addColumn<bool>("connectionClosedFirst");
+        QTest::newRow("while connected") << false;
+        QTest::newRow("after closing its connection") << true;
+    }
+
     void clearsTheHandlerWhenTheApplicationExits() {
+        QFETCH(bool, connectionClosedFirst);
         SystemAudioCapture capture;
         auto meeting = audiotest::idleProcess();
         auto stream = audiotest::play(m_low, QStringLiteral("Meeting"), {}, meeting->processId());
@@ -289,9 +296,19 @@ private slots:
             capture.start(applicationFor(meeting->processId()), recorder(recording, &handler)));
         QTRY_VERIFY_WITH_TIMEOUT(recording->frameCount() > 0, timeout);
 
-        meeting.reset();
-        QVERIFY(!handler.expired()); // the application still has its connection
-        stream.reset();
+        if (connectionClosedFirst) {
+            // The server has nothing more to tell once the application's client is gone.
+            stream.reset();
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !audiotest::pactl({QStringLiteral("list"), QStringLiteral("clients")})
+                     .contains(QStringLiteral("\"Meeting\"")),
+                timeout);
+            meeting.reset();
+        } else {
+            meeting.reset();
+            QVERIFY(!handler.expired()); // the application still has its connection
+            stream.reset();
+        }
         QTRY_VERIFY_WITH_TIMEOUT(handler.expired(), timeout);
         runToCompletion(capture.stop());
     }

@@ -64,7 +64,11 @@ private slots:
     void emptyObjectYieldsTheDefaults() {
         const auto config = read("{}");
         QCOMPARE(config, NemotronStreamingConfig());
-        QCOMPARE(config.chunkSamples(), 17920);
+        QCOMPARE(config.melHopSamples * config.chunkMelFrames, 17920);
+        QCOMPARE(config.melLeftContextSamples + config.melRightContextSamples, 512 + 1);
+        QCOMPARE(config.minFinalMelFrames, 8);
+        QCOMPARE(config.maxSymbolsPerFrame, 10);
+        QCOMPARE(config.langTagPattern, QString());
         QCOMPARE(config.cacheChannelShape, (std::vector<std::int64_t>{1, 24, 70, 1024}));
         QCOMPARE(config.cacheTimeShape, (std::vector<std::int64_t>{1, 24, 1024, 8}));
     }
@@ -74,11 +78,13 @@ private slots:
             "chunk_mel_frames": 56, "chunk_ms": 560, "pre_encode_cache": 7,
             "total_mel_frames": 63, "vocab_size": 500, "blank_idx": 500, "encoder_dim": 512,
             "decoder_hidden": 320, "decoder_layers": 1, "cache_channel_shape": [1, 2, 3, 4],
-            "cache_time_shape": [5, 6], "unknown": true})");
-        NemotronStreamingConfig expected{8000, 80,  56, 560,          7,     63, 500, 500,
-                                         512,  320, 1,  {1, 2, 3, 4}, {5, 6}};
+            "cache_time_shape": [5, 6], "mel_hop_samples": 80, "mel_left_context_samples": 129,
+            "mel_right_context_samples": 128, "min_final_mel_frames": 4,
+            "max_symbols_per_frame": 5, "lang_tag_pattern": "<[a-z]{2}>", "unknown": true})");
+        NemotronStreamingConfig expected{8000, 80,  56,          560,          7,      63, 500, 500,
+                                         512,  320, 1,           {1, 2, 3, 4}, {5, 6}, 80, 129, 128,
+                                         4,    5,   "<[a-z]{2}>"};
         QCOMPARE(config, expected);
-        QCOMPARE(config.chunkSamples(), 8960);
     }
 
     void valuesOfAnotherTypeKeepTheDefault_data() {
@@ -104,6 +110,17 @@ private slots:
         QTest::newRow("truncated") << QByteArray(R"({"chunk_ms": 5)") << "is not valid JSON";
         QTest::newRow("not UTF-8") << QByteArray("{\"\xc3\x28\": 1}") << "is not valid JSON";
         QTest::newRow("empty") << QByteArray() << "is not valid JSON";
+        QTest::newRow("no frames per chunk")
+            << QByteArray(R"({"chunk_mel_frames": 0})")
+            << "Speech recognition failed: Invalid chunk_mel_frames in metadata.json";
+        QTest::newRow("negative hop") << QByteArray(R"({"mel_hop_samples": -160})")
+                                      << "Invalid mel_hop_samples in metadata.json";
+        QTest::newRow("no symbols") << QByteArray(R"({"max_symbols_per_frame": 0})")
+                                    << "Invalid max_symbols_per_frame in metadata.json";
+        QTest::newRow("negative cache") << QByteArray(R"({"pre_encode_cache": -1})")
+                                        << "Invalid pre_encode_cache in metadata.json";
+        QTest::newRow("bad pattern") << QByteArray(R"({"lang_tag_pattern": "*x"})")
+                                     << "Invalid lang_tag_pattern in metadata.json";
     }
     void badFilesFail() {
         QFETCH(QByteArray, json);

@@ -13,20 +13,70 @@ namespace {
 
 using TinyModels::chunkEmitting;
 using TinyModels::chunkSamples;
+using TinyModels::lookaheadSamples;
 using TinyModels::monoSamples;
 
-// Emits, per chunk, the tokens: number of all-zero cached frames (0-9), 20 + cache length,
-// 40 + the chunk's first frame, 60 + the last cached frame, 80 + mel_length - 65.
+// Emits, per chunk, the tokens 100 + the number of all-zero cached frames, 20 + cache length,
+// 30 + the chunk's new frames and 90 + mel_length minus the frames given.
 const std::string probeEncoderSource = R"(
 def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
             cache_len: Tensor) -> Dict[str, Tensor]:
     zero_frames = (mel[0, :, 0:9].abs().sum(0) == 0).sum()
-    ids = torch.stack([zero_frames, cache_len[0].long() + 20, mel[0, 0, 9].round().long() + 40,
-                       mel[0, 0, 8].round().long() + 60, mel_length[0].long() + 15])
+    ids = torch.stack([zero_frames + 100, cache_len[0].long() + 20,
+                       torch.tensor(mel.size(2) - 9 + 30), mel_length[0].long() - mel.size(2) + 90])
     return {"encoded": torch.one_hot(ids, 129).t().unsqueeze(0).float(),
             "cache_channel_out": cache_channel, "cache_time_out": cache_time,
             "cache_len_out": cache_len + 1}
 )";
+
+// Chunks the probe encoder saw: the cached frames that were zero and the new frames of each.
+using Chunks = QList<std::pair<int, int>>;
+
+// The text the probe encoder spells for those chunks.
+QString probeText(const Chunks& chunks) {
+    QStringList words;
+    for (int chunk = 0; chunk < chunks.size(); ++chunk) {
+        const auto [zeroFrames, newFrames] = chunks[chunk];
+        words << QStringLiteral("t%1 t%2 t%3 t90")
+                     .arg(100 + zeroFrames)
+                     .arg(20 + chunk)
+                     .arg(30 + newFrames);
+    }
+    return words.join(u' ');
+}
+
+// 16 kHz mono samples first + 1, first + 2, ...: every sample names its own position.
+PcmBuffer ramp(int first, int count) {
+    auto buffer = monoSamples(count);
+    auto samples = buffer.samples<float>(0);
+    for (int i = 0; i < count; ++i)
+        samples[i] = float(first + i + 1);
+    return buffer;
+}
+
+// Bins 0 to 3 of mel frame `frame` of a ramp of `length` samples (-1: still going on) as the
+// tiny preprocessor shows them: the centre sample, the window's first and last samples, the
+// pre-emphasis sample; zero outside the signal, and all zero for a frame its end masks.
+QList<float> rampFrame(int frame, int length) {
+    const bool ended = length >= 0;
+    if (frame < 0 || (ended && frame >= length / 160))
+        return {0, 0, 0, 0};
+    const auto sample = [&](int at) {
+        return at < 0 || (ended && at >= length) ? 0.0f : float(at + 1);
+    };
+    return {sample(160 * frame), sample(160 * frame - 256), sample(160 * frame + 255),
+            sample(160 * frame - 257)};
+}
+
+// Bins 0 to 3 of every frame of the recognizer's mel cache ([8 bins, frames]).
+QList<QList<float>> cachedFrames(const std::vector<float>& melCache) {
+    const auto frames = int(melCache.size() / 8);
+    QList<QList<float>> result;
+    for (int frame = 0; frame < frames; ++frame)
+        result << QList<float>{melCache[frame], melCache[frames + frame],
+                               melCache[2 * frames + frame], melCache[3 * frames + frame]};
+    return result;
+}
 
 // Token 3 and token 5 tie for the best score at every step.
 const std::string tiedJointSource = R"(
@@ -50,6 +100,20 @@ QStringList testTokens() {
     return tokens;
 }
 
+// A chunk followed by the lookahead its last frame needs.
+PcmBuffer withLookahead(PcmBuffer chunk) {
+    chunk.setFrameLength(chunk.frameLength() + lookaheadSamples);
+    return chunk;
+}
+
+// The tiny models' metadata with other values for some keys.
+QJsonObject metadataWith(const QJsonObject& changes) {
+    auto metadata = TinyModels::metadata();
+    for (auto change = changes.begin(); change != changes.end(); ++change)
+        metadata.insert(change.key(), change.value());
+    return metadata;
+}
+
 template <typename T> QString failureOf(QCoro::Task<T> task) {
     try {
         runToCompletion(std::move(task));
@@ -65,16 +129,26 @@ class StreamingNemotronAsrManagerTest : public QObject {
     Q_OBJECT
 
 private:
-    QString modelFolder(const ModelSources& sources) {
+    QString modelFolder(const ModelSources& sources,
+                        const QJsonObject& metadata = TinyModels::metadata()) {
         const auto folder = m_root.filePath(QString::number(m_folders++));
-        writeModelFolder(folder, sources, TinyModels::metadata(), testTokens());
+        writeModelFolder(folder, sources, metadata, testTokens());
         return folder;
     }
 
-    std::unique_ptr<StreamingNemotronAsrManager> loadedManager(const ModelSources& sources) {
+    std::unique_ptr<StreamingNemotronAsrManager>
+    loadedManager(const ModelSources& sources,
+                  const QJsonObject& metadata = TinyModels::metadata()) {
         auto manager = std::make_unique<StreamingNemotronAsrManager>();
-        runToCompletion(manager->loadModelsFrom(modelFolder(sources)));
+        runToCompletion(manager->loadModelsFrom(modelFolder(sources, metadata)));
         return manager;
+    }
+
+    ModelSources probeModels() const {
+        return {{TinyModels::preprocessor},
+                {probeEncoderSource},
+                {TinyModels::decoder},
+                {TinyModels::joint}};
     }
 
     QTemporaryDir m_root;
@@ -98,71 +172,141 @@ private slots:
         QCOMPARE(runToCompletion(manager.snapshot()).bufferedSamples, 100u);
     }
 
-    void processesOnlyWholeChunks() {
+    void chunkRunsOnceItsLastWindowIsBuffered_data() {
+        QTest::addColumn<QList<int>>("blocks");
+        QTest::addColumn<int>("chunks");
+        QTest::addColumn<int>("unprocessed");
+        QTest::newRow("half a chunk") << QList<int>{8000} << 0 << 8000;
+        QTest::newRow("two halves") << QList<int>{8000, 8000} << 1 << 7040;
+        QTest::newRow("a chunk without lookahead") << QList<int>{chunkSamples} << 0 << chunkSamples;
+        QTest::newRow("one sample short") << QList<int>{chunkSamples, lookaheadSamples - 1} << 0
+                                          << chunkSamples + lookaheadSamples - 1;
+        QTest::newRow("with lookahead")
+            << QList<int>{chunkSamples, lookaheadSamples} << 1 << lookaheadSamples;
+        QTest::newRow("two at once")
+            << QList<int>{2 * chunkSamples + lookaheadSamples} << 2 << lookaheadSamples;
+        QTest::newRow("20 ms blocks") << QList<int>(29, 320) << 1 << 29 * 320 - chunkSamples;
+    }
+    void chunkRunsOnceItsLastWindowIsBuffered() {
+        QFETCH(QList<int>, blocks);
+        QFETCH(int, chunks);
+        QFETCH(int, unprocessed);
         auto manager = loadedManager(m_models);
         QCOMPARE(runToCompletion(manager->displayName()), QStringLiteral("Nemotron 0.6B (560ms)"));
-        QCOMPARE(runToCompletion(manager->process(monoSamples(8000))), QString());
-        QCOMPARE(runToCompletion(manager->snapshot()).bufferedSamples, 8000u);
-        QCOMPARE(runToCompletion(manager->snapshot()).processedChunks, 0);
-
-        QCOMPARE(runToCompletion(manager->process(monoSamples(8000))), QString());
+        for (const int block : blocks)
+            QCOMPARE(runToCompletion(manager->process(monoSamples(block))), QString());
         const auto state = runToCompletion(manager->snapshot());
-        QCOMPARE(state.processedChunks, 1);
-        QCOMPARE(state.bufferedSamples, 7040u);
+        QCOMPARE(state.processedChunks, chunks);
+        QCOMPARE(state.bufferedSamples, std::size_t(unprocessed));
     }
 
-    void finishPadsTheRestAndEmptiesTheUtterance() {
-        auto manager = loadedManager(m_models);
-        auto samples = monoSamples(100);
-        samples.samples<float>(0)[0] = float(hello + 1);
-        runToCompletion(manager->appendAudio(samples));
+    // The chunks see the frames of the continuous signal: each frame's window where it lies in
+    // the signal, across chunk edges; the signal's end masks its last frame and cuts the
+    // windows that reach past it.
+    void chunksSeeTheFramesOfTheWholeSignal_data() {
+        QTest::addColumn<int>("chunkFrames");
+        QTest::addColumn<int>("length");
+        QTest::addColumn<bool>("finished");
+        QTest::addColumn<Chunks>("chunks");
+        QTest::newRow("streaming")
+            << 56 << 2 * chunkSamples + lookaheadSamples << false << Chunks{{9, 56}, {0, 56}};
+        QTest::newRow("last full chunk runs at the end")
+            << 56 << 2 * chunkSamples - 160 << true << Chunks{{9, 56}, {0, 56}};
+        QTest::newRow("short final chunk")
+            << 56 << chunkSamples + 20 * 160 << true << Chunks{{9, 56}, {0, 21}};
+        QTest::newRow("remainder of the least length")
+            << 56 << chunkSamples + 7 * 160 << true << Chunks{{9, 56}, {0, 8}};
+        QTest::newRow("shorter remainder dropped")
+            << 56 << chunkSamples + 6 * 160 << true << Chunks{{9, 56}};
+        QTest::newRow("reply shorter than a chunk") << 56 << 3000 << true << Chunks{{9, 19}};
+        QTest::newRow("nothing heard") << 56 << 0 << true << Chunks{};
+        QTest::newRow("chunks shorter than the cache")
+            << 8 << 3 * 1280 + lookaheadSamples << false << Chunks{{9, 8}, {1, 8}, {0, 8}};
+        QTest::newRow("short chunks to the end")
+            << 8 << 4960 << true << Chunks{{9, 8}, {1, 8}, {0, 8}, {0, 8}};
+    }
+    void chunksSeeTheFramesOfTheWholeSignal() {
+        QFETCH(int, chunkFrames);
+        QFETCH(int, length);
+        QFETCH(bool, finished);
+        QFETCH(Chunks, chunks);
+        auto manager = loadedManager(probeModels(), metadataWith({{"chunk_mel_frames", chunkFrames},
+                                                                  {"chunk_ms", chunkFrames * 10}}));
+        for (int start = 0; start < length; start += 320)
+            runToCompletion(manager->process(ramp(start, std::min(320, length - start))));
+        const auto text = finished ? runToCompletion(manager->finish())
+                                   : runToCompletion(manager->getPartialTranscript());
+        QCOMPARE(text, probeText(chunks));
 
+        const auto state = runToCompletion(manager->snapshot());
+        QCOMPARE(state.processedChunks, chunks.size());
+        int endFrame = 0;
+        for (const auto& chunk : chunks)
+            endFrame += chunk.second;
+        QList<QList<float>> expected;
+        for (int frame = endFrame - 9; frame < endFrame; ++frame)
+            expected << rampFrame(frame, finished ? length : -1);
+        QCOMPARE(cachedFrames(state.melCache), expected);
+    }
+
+    void finishedSignalIsFollowedByANewOne() {
+        auto manager = loadedManager(probeModels());
+        runToCompletion(manager->process(ramp(0, chunkSamples + 20 * 160)));
+        QCOMPARE(runToCompletion(manager->finish()), probeText({{9, 56}, {0, 21}}));
+        QCOMPARE(runToCompletion(manager->finish()), QString());
+
+        runToCompletion(manager->reset());
+        QCOMPARE(runToCompletion(manager->snapshot()).lastToken, 128);
+        runToCompletion(manager->process(ramp(0, 3000)));
+        QCOMPARE(runToCompletion(manager->finish()), probeText({{9, 19}}));
+        QList<QList<float>> expected;
+        for (int frame = 10; frame < 19; ++frame)
+            expected << rampFrame(frame, 3000);
+        QCOMPARE(cachedFrames(runToCompletion(manager->snapshot()).melCache), expected);
+    }
+
+    void finishRecognisesWhatIsLeft() {
+        auto manager = loadedManager(m_models);
+        runToCompletion(manager->process(chunkEmitting({hello})));
+        QCOMPARE(runToCompletion(manager->getPartialTranscript()), QString());
         QCOMPARE(runToCompletion(manager->finish()), QStringLiteral("hello"));
         auto state = runToCompletion(manager->snapshot());
         QCOMPARE(state.processedChunks, 1);
         QCOMPARE(state.bufferedSamples, 0u);
         QVERIFY(state.accumulatedTokenIds.empty());
 
-        // With nothing buffered, finish only decodes what is there and runs no model.
-        runToCompletion(manager->process(chunkEmitting({world})));
+        // A reply shorter than a chunk.
+        auto reply = monoSamples(3000);
+        reply.samples<float>(0)[160 * 4] = float(world + 1);
+        runToCompletion(manager->process(reply));
         QCOMPARE(runToCompletion(manager->finish()), QStringLiteral("world"));
-        QCOMPARE(runToCompletion(manager->finish()), QString());
         QCOMPARE(runToCompletion(manager->snapshot()).processedChunks, 2);
     }
 
-    void chunksSeeCachedMelFramesAndCacheLength() {
-        auto manager = loadedManager({{TinyModels::preprocessor},
-                                      {probeEncoderSource},
-                                      {TinyModels::decoder},
-                                      {TinyModels::joint}});
-        runToCompletion(manager->process(monoSamples(chunkSamples, 5)));
-        runToCompletion(manager->process(monoSamples(chunkSamples, 7)));
-        using Ids = std::vector<std::int64_t>;
-        QCOMPARE(runToCompletion(manager->snapshot()).accumulatedTokenIds,
-                 (Ids{9, 21, 45, 60, 80, 0, 22, 47, 65, 80}));
-
-        runToCompletion(manager->reset());
-        QCOMPARE(runToCompletion(manager->snapshot()).lastToken, 128);
-        runToCompletion(manager->process(monoSamples(chunkSamples, 3)));
-        QCOMPARE(runToCompletion(manager->snapshot()).accumulatedTokenIds,
-                 (Ids{9, 21, 43, 60, 80}));
+    void emitsAtMostSomeTokensPerFrameTakingTheLowestOfEqualScores_data() {
+        QTest::addColumn<QJsonObject>("metadata");
+        QTest::addColumn<int>("symbols");
+        QTest::newRow("default") << TinyModels::metadata() << 10;
+        QTest::newRow("from metadata") << metadataWith({{"max_symbols_per_frame", 3}}) << 3;
     }
-
-    void emitsAtMostTenTokensPerFrameTakingTheLowestOfEqualScores() {
+    void emitsAtMostSomeTokensPerFrameTakingTheLowestOfEqualScores() {
+        QFETCH(QJsonObject, metadata);
+        QFETCH(int, symbols);
         auto manager = loadedManager({{TinyModels::preprocessor},
                                       {TinyModels::spellingEncoder},
                                       {TinyModels::decoder},
-                                      {tiedJointSource}});
+                                      {tiedJointSource}},
+                                     metadata);
         QStringList partials;
         runToCompletion(
             manager->setPartialCallback([&](const QString& text) { partials << text; }));
-        runToCompletion(manager->process(monoSamples(chunkSamples)));
+        runToCompletion(manager->process(monoSamples(chunkSamples + lookaheadSamples)));
 
         const auto state = runToCompletion(manager->snapshot());
-        QCOMPARE(state.accumulatedTokenIds, std::vector<std::int64_t>(56 * 10, 3));
+        QCOMPARE(state.accumulatedTokenIds, std::vector<std::int64_t>(56 * symbols, 3));
         QCOMPARE(state.lastToken, 3);
         QCOMPARE(partials.size(), 1);
-        QCOMPARE(partials[0].count(QStringLiteral("again")), 560);
+        QCOMPARE(partials[0].count(QStringLiteral("again")), 56 * symbols);
     }
 
     void callbackGetsTheRunningTranscriptOfChunksWithTokens() {
@@ -171,20 +315,23 @@ private slots:
         runToCompletion(
             manager->setPartialTranscriptCallback([&](const QString& text) { partials << text; }));
 
+        // A chunk waits for the window of its last frame, which reaches into the next chunk.
         runToCompletion(manager->process(chunkEmitting({hello, world})));
+        QVERIFY(partials.isEmpty());
+        runToCompletion(manager->process(chunkEmitting({})));
         const auto afterWords = runToCompletion(manager->snapshot());
         QCOMPARE(afterWords.lastToken, world);
         QCOMPARE(afterWords.hState, std::vector<float>(4, 2.0f));
 
         // Blanks everywhere: nothing emitted, no call, decoder state as it was.
-        runToCompletion(manager->process(chunkEmitting({})));
+        runToCompletion(manager->process(chunkEmitting({again})));
         const auto afterSilence = runToCompletion(manager->snapshot());
         QCOMPARE(afterSilence.lastToken, afterWords.lastToken);
         QCOMPARE(afterSilence.hState, afterWords.hState);
         QCOMPARE(afterSilence.cState, afterWords.cState);
         QCOMPARE(partials, QStringList{QStringLiteral("hello world")});
 
-        runToCompletion(manager->process(chunkEmitting({again})));
+        runToCompletion(manager->process(monoSamples(lookaheadSamples)));
         QCOMPARE(partials,
                  (QStringList{QStringLiteral("hello world"), QStringLiteral("hello world again")}));
         QCOMPARE(runToCompletion(manager->getPartialTranscript()),
@@ -194,13 +341,13 @@ private slots:
     void cleanupUnloadsUntilTheNextLoad() {
         auto manager = loadedManager(m_models);
         runToCompletion(manager->cleanup());
-        QCOMPARE(failureOf(manager->process(chunkEmitting({hello}))),
+        QCOMPARE(failureOf(manager->process(withLookahead(chunkEmitting({hello})))),
                  QStringLiteral("Nemotron is not initialized."));
         QCOMPARE(runToCompletion(manager->getPartialTranscript()), QString());
 
         runToCompletion(manager->loadModelsFrom(modelFolder(m_models)));
         runToCompletion(manager->reset());
-        runToCompletion(manager->process(chunkEmitting({hello})));
+        runToCompletion(manager->process(withLookahead(chunkEmitting({hello}))));
         QCOMPARE(runToCompletion(manager->getPartialTranscript()), QStringLiteral("hello"));
     }
 
@@ -229,6 +376,20 @@ def forward(self, audio: Tensor, audio_length: Tensor) -> Dict[str, Tensor]:
     return {"encoded": torch.zeros(1, 129, 4).double()}
 )"
             << "Speech recognition failed: Encoder failed to produce output";
+        const QString cacheFailure =
+            "Speech recognition failed: Encoder returned its caches with another type or shape";
+        QTest::newRow("cache length of floats") << "encoder" << encoderHead + R"(
+    return {"encoded": torch.zeros(1, 129, 4), "cache_channel_out": cache_channel,
+            "cache_time_out": cache_time, "cache_len_out": cache_len.float() + 1}
+)" << cacheFailure;
+        QTest::newRow("cache channel cut short") << "encoder" << encoderHead + R"(
+    return {"encoded": torch.zeros(1, 129, 4), "cache_channel_out": cache_channel[:, :, :1],
+            "cache_time_out": cache_time, "cache_len_out": cache_len + 1}
+)" << cacheFailure;
+        QTest::newRow("no cache time") << "encoder" << encoderHead + R"(
+    return {"encoded": torch.zeros(1, 129, 4), "cache_channel_out": cache_channel,
+            "cache_len_out": cache_len + 1}
+)" << cacheFailure;
         QTest::newRow("failing encoder") << "encoder" << encoderHead + R"(
     return {"encoded": mel[5]}
 )"
@@ -259,10 +420,10 @@ def forward(self, encoder: Tensor, decoder: Tensor) -> Dict[str, Tensor]:
         replaced.source = source.toStdString();
         auto manager = loadedManager(sources);
 
-        const auto error = failureOf(manager->process(chunkEmitting({hello})));
+        const auto error = failureOf(manager->process(withLookahead(chunkEmitting({hello}))));
         QVERIFY2(error.contains(failure), qPrintable(error));
         const auto state = runToCompletion(manager->snapshot());
-        QCOMPARE(state.bufferedSamples, std::size_t(chunkSamples));
+        QCOMPARE(state.bufferedSamples, std::size_t(chunkSamples + lookaheadSamples));
         QCOMPARE(state.processedChunks, 0);
     }
 };

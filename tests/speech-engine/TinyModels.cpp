@@ -5,8 +5,15 @@
 
 const std::string TinyModels::preprocessor = R"(
 def forward(self, audio: Tensor, audio_length: Tensor) -> Dict[str, Tensor]:
-    frames = audio[:, ::160]
-    return {"mel": frames.unsqueeze(1).expand(1, 8, frames.size(1))}
+    size = audio.size(1)
+    length = int(audio_length[0])
+    signal = torch.where(torch.arange(size) < length, audio[0], torch.zeros(size))
+    starts = torch.arange((size - 513) // 160 + 1) * 160
+    centre = signal[starts + 257]
+    kept = (starts + 417 <= length).float()
+    frames = torch.stack([centre, signal[starts + 1], signal[starts + 512], signal[starts],
+                          centre, centre, centre, centre]) * kept
+    return {"mel": frames.unsqueeze(0)}
 )";
 
 const std::string TinyModels::spellingEncoder = R"(

@@ -7,13 +7,19 @@
 #include <string>
 
 // Pieces shared by the tiny streaming models of the tests: 560 ms chunks (56 mel frames of 160
-// samples, 8 mel bins) over a vocabulary of 128 tokens with the blank at 128. A chunk's frame
-// t repeats sample 160 t; encoders built on that turn a frame of value v into token v - 1.
+// samples, 8 mel bins, windows of 512 samples) over a vocabulary of 128 tokens with the blank at
+// 128. Frame t of the signal repeats sample 160 t; encoders built on that turn a frame of value
+// v into token v - 1.
 namespace TinyModels {
 
 inline constexpr int chunkSamples = 56 * 160;
+// What a chunk's last frame's window reaches beyond the chunk's samples.
+inline constexpr int lookaheadSamples = 256 - 160;
 
-// Frame t of the mel output repeats sample 160 t in all 8 bins.
+// The preprocessor of a model folder, with frames that show the samples they saw: frame j of a
+// segment holds, in bins 0 to 3, the sample at its centre (audio[1 + 160 j + 256], also in bins
+// 4 to 7), the first and the last sample of its window, and the sample before the window. Samples
+// from "audio_length" on are zero, and so are the frames the signal's end masks.
 extern const std::string preprocessor;
 // Turns each chunk frame of value v into a frame preferring token v - 1 (0 and below: the
 // blank). Each chunk adds 1 to the channel cache and the cache length.

@@ -16,6 +16,11 @@ const QByteArray wordTable = "{\"0\": \"\u2581he\", \"1\": \"llo\", \"2\": \"\u2
 const QByteArray numberedTable = "{\"7\": \"seven\", \"x7\": \"no\", \"+8\": \"eight\", "
                                  "\"9x\": \"no\", \"\": \"no\", \"+-1\": \"no\", "
                                  "\"99999999999999999999\": \"no\", \"\u0663\": \"no\"}";
+const QByteArray taggedTable =
+    "{\"0\": \"\u2581the\", \"1\": \"<ko-KR>\", \"2\": \"\u2581\ud68c\uc758\", "
+    "\"3\": \"\u2581\", \"4\": \"\uac10\uc0ac\", \"5\": \"<en-US>\", "
+    "\"6\": \"<ko-kr>\"}";
+const QString langTagPattern = QStringLiteral("\\s*<[a-z]{2}-[A-Z]{2}>");
 
 } // namespace
 
@@ -47,6 +52,36 @@ private slots:
         const Tokenizer tokenizer(tokenizerFile(wordTable));
         QCOMPARE(tokenizer.decode(ids), text);
         QCOMPARE(StreamingAsrUtils::decodeTokens(ids, tokenizer), text);
+    }
+
+    // The tags go from the decoded text with the spaces in front of them, not as ids.
+    void stripsLanguageTags_data() {
+        QTest::addColumn<std::vector<std::int64_t>>("ids");
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QString>("text");
+        using Ids = std::vector<std::int64_t>;
+        QTest::newRow("leading tag")
+            << Ids{1, 0, 2} << langTagPattern << QStringLiteral("the 회의");
+        QTest::newRow("tag after a word start")
+            << Ids{0, 3, 1, 2} << langTagPattern << QStringLiteral("the 회의");
+        QTest::newRow("tag inside a word")
+            << Ids{2, 1, 4} << langTagPattern << QStringLiteral("회의감사");
+        QTest::newRow("only tags") << Ids{5, 1} << langTagPattern << QString();
+        QTest::newRow("not a tag") << Ids{0, 6} << langTagPattern << QStringLiteral("the<ko-kr>");
+        QTest::newRow("no pattern")
+            << Ids{0, 3, 1, 2} << QString() << QStringLiteral("the <ko-KR> 회의");
+    }
+    void stripsLanguageTags() {
+        QFETCH(std::vector<std::int64_t>, ids);
+        QFETCH(QString, pattern);
+        QFETCH(QString, text);
+        QCOMPARE(Tokenizer(tokenizerFile(taggedTable), pattern).decode(ids), text);
+    }
+
+    void badPatternFails() {
+        const auto description =
+            failureOf([&] { Tokenizer(tokenizerFile(taggedTable), QStringLiteral("<(")); });
+        QCOMPARE(description, "Speech recognition failed: Invalid lang_tag_pattern");
     }
 
     void onlyDecimalKeysBecomeIds() {

@@ -319,6 +319,18 @@ private slots:
         QCOMPARE(h->statusMessage(), reusing);
     }
 
+    void playbackEndedByTheServerIsAnError() {
+        WorkflowHarness h;
+        h.audioOutput->setSelectedDeviceID(3);
+        speakAndFinish(h);
+        send(h.model());
+        QCOMPARE(h->phase(), AssistPhase::playing);
+
+        emit h.audioOutput->playbackFailed(QStringLiteral("The voice stopped before its end."));
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), QStringLiteral("The voice stopped before its end."));
+    }
+
     void newReplyStopsPlaybackAndForgetsTheAudio() {
         WorkflowHarness h;
         speakAndFinish(h);

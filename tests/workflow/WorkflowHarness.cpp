@@ -18,6 +18,10 @@ WorkflowHarness::WorkflowHarness() {
 
 void WorkflowHarness::relaunch() {
     m_model.reset();
+    m_model = std::make_unique<AppViewModel>(makeServices());
+}
+
+AppServices WorkflowHarness::makeServices() {
     AppServices services;
     services.meetingSpeech = make(meetingSpeech);
     services.koreanSpeech = make(koreanSpeech);
@@ -27,7 +31,7 @@ void WorkflowHarness::relaunch() {
     services.elevenLabs = make(elevenLabs);
     services.keychain = make(keychain);
     services.settings = std::make_unique<QSettings>(settingsPath(), QSettings::IniFormat);
-    m_model = std::make_unique<AppViewModel>(std::move(services));
+    return services;
 }
 
 void WorkflowHarness::close() {

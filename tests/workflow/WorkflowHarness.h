@@ -20,6 +20,8 @@ public:
 
     // Makes a new controller with new fakes, as a relaunch would; the settings file stays.
     void relaunch();
+    // New fakes, for a controller made elsewhere (the window's); the pointers below follow them.
+    AppServices makeServices();
     // Drops the controller and its fakes, as closing the window does.
     void close();
     QString settingsPath() const;

@@ -45,6 +45,8 @@ signals:
     void devicesChanged(const QList<AudioDevice>& devices);
     void selectedDeviceIDChanged(std::optional<quint32> selectedDeviceID);
     void isPlayingChanged(bool isPlaying);
+    // A playback that had started ended before its end: the sound did not all go out.
+    void playbackFailed(const QString& message);
 
 private:
     QVariant selectedDeviceIDValue() const;

@@ -1,0 +1,129 @@
+// relayo-transcribe as a program: a tiny model folder and a float WAV file written here.
+
+#include "speech-engine/ModelNames.h"
+#include "tests/speech-engine/ModelFolder.h"
+#include "tests/speech-engine/TinyModels.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sndfile.h>
+
+namespace {
+
+enum Word { hello, world, again };
+
+// Exact float samples, so that the tiny models read the values written.
+void writeFloatWav(const QString& path, const std::vector<float>& samples) {
+    SF_INFO info{};
+    info.samplerate = 16000;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    QVERIFY(file);
+    sf_writef_float(file, samples.data(), sf_count_t(samples.size()));
+    sf_close(file);
+}
+
+// Two chunks spelling hello, then world, then a third of a chunk spelling again.
+std::vector<float> spokenWords() {
+    std::vector<float> samples(2 * TinyModels::chunkSamples + 3000, 0.0f);
+    samples[160 * 3] = hello + 1;
+    samples[TinyModels::chunkSamples + 160 * 10] = world + 1;
+    samples[2 * TinyModels::chunkSamples + 160 * 5] = again + 1;
+    return samples;
+}
+
+struct Run {
+    int exitCode;
+    QStringList output;
+    QStringList errors;
+};
+
+Run transcribe(const QStringList& arguments) {
+    QProcess process;
+    process.start(QStringLiteral(RELAYO_TRANSCRIBE), arguments);
+    process.waitForFinished(120000);
+    const auto lines = [](const QByteArray& text) {
+        return QString::fromUtf8(text).split(u'\n', Qt::SkipEmptyParts);
+    };
+    return {process.exitCode(), lines(process.readAllStandardOutput()),
+            lines(process.readAllStandardError())};
+}
+
+} // namespace
+
+class TranscribeCommandTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_root;
+
+    QString path(const QString& name) const { return m_root.filePath(name); }
+
+private slots:
+    void initTestCase() {
+        QStringList tokens{QStringLiteral("▁hello"), QStringLiteral("▁world"),
+                           QStringLiteral("▁again")};
+        while (tokens.size() < 128)
+            tokens << QStringLiteral("▁t%1").arg(tokens.size());
+        const ModelSources models{{TinyModels::preprocessor},
+                                  {TinyModels::spellingEncoder},
+                                  {TinyModels::decoder},
+                                  {TinyModels::joint}};
+        writeModelFolder(path("model"), models, TinyModels::metadata(), tokens);
+        writeModelFolder(path("incomplete"), models, TinyModels::metadata(), tokens);
+        QFile::remove(QDir(path("incomplete")).filePath(ModelNames::NemotronStreaming::jointFile));
+        writeFloatWav(path("words.wav"), spokenWords());
+        QFile text(path("text.wav"));
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write("not a sound file");
+    }
+
+    void printsEachRunningTranscriptAndTheFinalText() {
+        const auto run = transcribe({QStringLiteral("--model"), path("model"), path("words.wav")});
+        QCOMPARE(run.errors, QStringList());
+        QCOMPARE(run.output, (QStringList{QStringLiteral("hello"), QStringLiteral("hello world"),
+                                          QStringLiteral("hello world again")}));
+        QCOMPARE(run.exitCode, 0);
+    }
+
+    void failsWithOneLine_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("reason");
+        const auto model = QStringLiteral("--model");
+        QTest::newRow("no audio") << QStringList{model, path("model")} << 2
+                                  << "Expected one audio file.";
+        QTest::newRow("two audio files")
+            << QStringList{path("words.wav"), path("words.wav")} << 2 << "Expected one audio file.";
+        QTest::newRow("unknown option")
+            << QStringList{"--chunk", path("words.wav")} << 2 << "Unknown option 'chunk'.";
+        QTest::newRow("model without folder")
+            << QStringList{path("words.wav"), model} << 2 << "Missing value after '--model'.";
+        QTest::newRow("no model folder")
+            << QStringList{model, path("absent"), path("words.wav")} << 1 << "No model folder at";
+        QTest::newRow("incomplete model folder")
+            << QStringList{model, path("incomplete"), path("words.wav")} << 1
+            << "is incomplete: joint.pt is missing";
+        QTest::newRow("no audio file") << QStringList{model, path("model"), path("absent.wav")} << 1
+                                       << "Could not open audio file";
+        QTest::newRow("not audio") << QStringList{model, path("model"), path("text.wav")} << 1
+                                   << "Could not open audio file";
+    }
+    void failsWithOneLine() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, reason);
+        const auto run = transcribe(arguments);
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(run.output, QStringList());
+        QCOMPARE(run.errors.size(), 1);
+        QVERIFY2(run.errors[0].contains(reason), qPrintable(run.errors[0]));
+    }
+};
+
+QTEST_GUILESS_MAIN(TranscribeCommandTest)
+#include "TranscribeCommandTest.moc"

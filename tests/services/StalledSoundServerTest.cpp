@@ -1,0 +1,70 @@
+#include "app/platform/PulseError.h"
+#include "app/services/AudioOutput.h"
+#include "app/services/MicrophoneSource.h"
+#include "app/services/SystemAudioCapture.h"
+#include "tests/services/AudioTestSupport.h"
+
+#include <QTest>
+
+namespace {
+
+// Every call that talks to the sound server, on a server that was reached once.
+using Call = std::function<void(const QString& address, const QString& sound)>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(Call)
+
+// A stopped sound server accepts connections and never answers. Each call that
+// needs an answer must come back with an error instead of holding the window.
+class StalledSoundServerTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_folder.isValid());
+        m_sound = audiotest::makeTone(m_folder, 440, 0.5);
+    }
+
+    void callsGiveUpWithAnError_data() {
+        QTest::addColumn<Call>("call");
+        QTest::newRow("devices") << Call([](const QString& address, const QString&) {
+            AudioOutput output(address);
+            output.refreshDevices();
+            QVERIFY(output.devices().isEmpty());
+        });
+        QTest::newRow("play") << Call([](const QString& address, const QString& sound) {
+            AudioOutput output(address);
+            QVERIFY_THROWS_EXCEPTION(PulseError,
+                                     output.play(QUrl::fromLocalFile(sound), std::nullopt));
+        });
+        QTest::newRow("virtual microphone") << Call([](const QString& address, const QString&) {
+            AudioOutput output(address);
+            QVERIFY_THROWS_EXCEPTION(PulseError, runToCompletion(output.createVirtualMicrophone()));
+        });
+        QTest::newRow("applications") << Call([](const QString& address, const QString&) {
+            SystemAudioCapture capture(address);
+            QVERIFY_THROWS_EXCEPTION(PulseError, runToCompletion(capture.availableApplications()));
+        });
+        QTest::newRow("microphone") << Call([](const QString& address, const QString&) {
+            MicrophoneSource microphone(address);
+            QVERIFY_THROWS_EXCEPTION(PulseError, microphone.start([](const PcmBuffer&) {}));
+        });
+    }
+
+    void callsGiveUpWithAnError() {
+        QFETCH(Call, call);
+        audiotest::PrivateDaemon daemon;
+        QVERIFY(daemon.start());
+        daemon.pause();
+        call(daemon.address(), m_sound);
+        daemon.resume();
+    }
+
+private:
+    QTemporaryDir m_folder;
+    QString m_sound;
+};
+
+QTEST_GUILESS_MAIN(StalledSoundServerTest)
+#include "StalledSoundServerTest.moc"
