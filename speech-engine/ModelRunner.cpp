@@ -3,6 +3,8 @@
 #include <ATen/Parallel.h>
 #include <torch/script.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <optional>
 #include <thread>
@@ -85,6 +87,23 @@ std::string lastLine(std::string message) {
     return message.substr(message.find_last_of('\n') + 1);
 }
 
+// Threads, as measured with bench-encoder-threads (real-size int8 encoder, two cores). Debian's
+// libtorch runs its own kernels (oneDNN's int8 products among them) on an OpenMP team and float
+// matrix products on OpenBLAS's threads; both spin for a while when they run out of work, so
+// with OpenBLAS at one thread per core the two teams took the cores from each other: the
+// 560 ms step took 851 ms instead of 231 ms. So OpenBLAS runs on the calling thread alone and
+// OpenMP gets `threads`. A passive OpenMP wait policy helped as much, but libgomp reads it
+// only when the process starts. The OpenMP team belongs to the thread that runs the models
+// (the recognizer's executor), not to the process; inter-op threads are never started, since
+// the models fork no work.
+void useThreads(int threads) {
+    using SetThreads = void (*)(int);
+    if (auto setBlasThreads =
+            reinterpret_cast<SetThreads>(dlsym(RTLD_DEFAULT, "openblas_set_num_threads")))
+        setBlasThreads(1);
+    at::set_num_threads(threads);
+}
+
 } // namespace
 
 void ModelRunner::selectQuantizedEngine() {
@@ -106,7 +125,7 @@ std::unique_ptr<ModelRunner> ModelRunner::load(const std::string& path,
     const int threads = configuration.threadCount > 0
                             ? configuration.threadCount
                             : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    at::set_num_threads(threads);
+    useThreads(threads);
     selectQuantizedEngine();
     try {
         auto module = std::make_unique<Module>(Module{torch::jit::load(path, torch::kCPU)});

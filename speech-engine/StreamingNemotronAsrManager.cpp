@@ -203,6 +203,7 @@ void StreamingNemotronAsrManager::resetDecodingState() {
     m_hState = EncoderCacheManager::createZeroArray(stateShape, MultiArrayDataType::float32);
     m_cState = EncoderCacheManager::createZeroArray(stateShape, MultiArrayDataType::float32);
     m_lastToken = static_cast<std::int32_t>(m_config.blankIdx);
+    m_prediction.reset();
 }
 
 void StreamingNemotronAsrManager::startSignal() {
@@ -224,6 +225,7 @@ void StreamingNemotronAsrManager::releaseResources() {
     m_melCache.reset();
     m_hState.reset();
     m_cState.reset();
+    m_prediction.reset();
     m_logger.info(QStringLiteral("StreamingNemotronAsrManager resources cleaned up"));
 }
 

@@ -95,6 +95,14 @@ private:
     MultiArray prependMelCache(const MultiArray& mel, std::int64_t frames) const;
     MultiArray runEncoder(const MultiArray& mel);
     void decodeChunk(const MultiArray& encoded);
+    struct Prediction {
+        MultiArray decoderOut; // [1, P, 1]
+        MultiArray h;
+        MultiArray c;
+    };
+    // The prediction network on the last token and the state before it, run once per token.
+    const Prediction& prediction();
+    std::int64_t bestSymbol(const MultiArray& encoderStep, const MultiArray& decoderOut) const;
 
     AppLogger m_logger{QStringLiteral("NemotronStreaming")};
     std::unique_ptr<ModelRunner> m_preprocessor;
@@ -118,6 +126,7 @@ private:
     std::optional<MultiArray> m_hState;
     std::optional<MultiArray> m_cState;
     std::int32_t m_lastToken = 1024;
+    std::optional<Prediction> m_prediction;
     PartialTranscriptCallback m_partialCallback;
     std::optional<NemotronChunkSize> m_requestedChunkSize;
     int m_processedChunks = 0;

@@ -170,46 +170,57 @@ MultiArray StreamingNemotronAsrManager::runEncoder(const MultiArray& mel) {
     return *encoded;
 }
 
+// The prediction network's output depends only on the last emitted token and the state before
+// it, so it runs once per emitted token, not once per frame and symbol: a chunk of blanks costs
+// joint calls alone.
+const StreamingNemotronAsrManager::Prediction& StreamingNemotronAsrManager::prediction() {
+    if (!m_prediction) {
+        const auto decoded = m_decoder->predict({{"token", intScalar({1, 1}, m_lastToken)},
+                                                 {"token_length", intScalar({1}, 1)},
+                                                 {"h_in", *m_hState},
+                                                 {"c_in", *m_cState}});
+        const auto decoderOut = floatOutput(decoded, "decoder_out", 3);
+        const auto hOut = floatOutput(decoded, "h_out", 3);
+        const auto cOut = floatOutput(decoded, "c_out", 3);
+        if (!decoderOut || decoderOut->shape()[2] < 1 || !hOut || !cOut) {
+            throw ASRError::processingFailed(QStringLiteral("Decoder failed"));
+        }
+        m_prediction = Prediction{column(*decoderOut, 0), *hOut, *cOut};
+    }
+    return *m_prediction;
+}
+
+std::int64_t StreamingNemotronAsrManager::bestSymbol(const MultiArray& encoderStep,
+                                                     const MultiArray& decoderOut) const {
+    const auto joint = m_joint->predict({{"encoder", encoderStep}, {"decoder", decoderOut}});
+    const auto logits = joint.find("logits");
+    if (logits == joint.end() || logits->second.dataType() != MultiArrayDataType::float32 ||
+        logits->second.count() == 0) {
+        throw ASRError::processingFailed(QStringLiteral("Joint failed"));
+    }
+    return argmax(logits->second);
+}
+
 void StreamingNemotronAsrManager::decodeChunk(const MultiArray& encoded) {
-    auto token = m_lastToken;
-    auto h = *m_hState;
-    auto c = *m_cState;
     bool emitted = false;
     for (std::int64_t frame = 0; frame < encoded.shape()[2]; ++frame) {
         const auto encoderStep = column(encoded, frame);
         for (std::int64_t symbols = 0; symbols < m_config.maxSymbolsPerFrame; ++symbols) {
-            const auto decoded = m_decoder->predict({{"token", intScalar({1, 1}, token)},
-                                                     {"token_length", intScalar({1}, 1)},
-                                                     {"h_in", h},
-                                                     {"c_in", c}});
-            const auto decoderOut = floatOutput(decoded, "decoder_out", 3);
-            const auto hOut = floatOutput(decoded, "h_out", 3);
-            const auto cOut = floatOutput(decoded, "c_out", 3);
-            if (!decoderOut || decoderOut->shape()[2] < 1 || !hOut || !cOut) {
-                throw ASRError::processingFailed(QStringLiteral("Decoder failed"));
-            }
-            const auto joint =
-                m_joint->predict({{"encoder", encoderStep}, {"decoder", column(*decoderOut, 0)}});
-            const auto logits = joint.find("logits");
-            if (logits == joint.end() || logits->second.dataType() != MultiArrayDataType::float32 ||
-                logits->second.count() == 0) {
-                throw ASRError::processingFailed(QStringLiteral("Joint failed"));
-            }
-            const auto best = argmax(logits->second);
+            const auto& predicted = prediction();
+            const auto best = bestSymbol(encoderStep, predicted.decoderOut);
             if (best == m_config.blankIdx) {
                 // A blank keeps token and state; the next frame starts from them again.
                 break;
             }
+            // The token and the state it was predicted from, together.
             m_accumulatedTokenIds.push_back(best);
+            m_hState = predicted.h;
+            m_cState = predicted.c;
+            m_lastToken = static_cast<std::int32_t>(best);
+            m_prediction.reset();
             emitted = true;
-            token = static_cast<std::int32_t>(best);
-            h = *hOut;
-            c = *cOut;
         }
     }
-    m_lastToken = token;
-    m_hState = h;
-    m_cState = c;
     if (emitted && m_partialCallback && m_tokenizer) {
         m_partialCallback(transcript());
     }
