@@ -150,14 +150,18 @@ QString variantFolder(Repo repo, const QString& modelsRoot) {
     return modelFolder(HubModel::english(repo), modelsRoot);
 }
 
-bool isModelComplete(const QString& folder) {
+std::optional<QString> missingModelFile(const QString& folder) {
     using namespace ModelNames::NemotronStreaming;
     const QDir dir(folder);
     for (const auto file :
          {preprocessorFile, encoderPath, decoderFile, jointFile, metadata, tokenizer})
         if (!QFileInfo(dir.filePath(file)).isFile())
-            return false;
-    return true;
+            return QString(file);
+    return std::nullopt;
+}
+
+bool isModelComplete(const QString& folder) {
+    return !missingModelFile(folder);
 }
 
 QCoro::Task<DownloadedModel> download(HubModel model, QString modelsRoot, Options options) {

@@ -1,9 +1,8 @@
 #include "app/cli/FileTranscription.h"
 
-#include "speech-engine/ModelNames.h"
+#include "speech-engine/NemotronModelDownloader.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
 
-#include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -16,17 +15,12 @@ namespace {
 constexpr std::size_t blockSamples = 320;
 
 void requireCompleteFolder(const QString& folder) {
-    using namespace ModelNames::NemotronStreaming;
     if (!QFileInfo(folder).isDir()) {
         throw std::runtime_error("No model folder at " + folder.toStdString());
     }
-    for (const auto file :
-         {preprocessorFile, encoderPath, decoderFile, jointFile, metadata, tokenizer}) {
-        if (!QFileInfo(QDir(folder).filePath(file)).isFile()) {
-            throw std::runtime_error("The model folder " + folder.toStdString() +
-                                     " is incomplete: " + QString(file).toStdString() +
-                                     " is missing");
-        }
+    if (const auto missing = NemotronModelDownloader::missingModelFile(folder)) {
+        throw std::runtime_error("The model folder " + folder.toStdString() +
+                                 " is incomplete: " + missing->toStdString() + " is missing");
     }
 }
 
