@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model-import/ModelImporter.h"
+#include "speech-engine/import/ModelImporter.h"
 #include "speech-engine/AppLogger.h"
 #include "speech-engine/HubModel.h"
 #include "speech-engine/NemotronDownloadProgress.h"

@@ -3,9 +3,9 @@
 #include "bench/model-import/StateDictPickleWriter.h"
 #include "bench/model-import/SyntheticTokenizer.h"
 #include "bench/model-import/TorchZipWriter.h"
-#include "model-import/NemoConfigReader.h"
-#include "model-import/NemoTensorLayout.h"
-#include "model-import/ScratchFile.h"
+#include "speech-engine/import/NemoConfigReader.h"
+#include "speech-engine/import/NemoTensorLayout.h"
+#include "speech-engine/import/ScratchFile.h"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -4,7 +4,7 @@
 // so each peak is that import's alone. The writer runs as a program of its own because its
 // SentencePiece trainer cannot share a process with libtorch.
 
-#include "model-import/ModelImporter.h"
+#include "speech-engine/import/ModelImporter.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include "bench/speech-engine/RealSizeModels.h"
 
-#include "model-import/EncoderModuleBuilder.h"
-#include "model-import/NemoCheckpointReader.h"
+#include "speech-engine/import/EncoderModuleBuilder.h"
+#include "speech-engine/import/NemoCheckpointReader.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "model-import/ModelImporter.h"
+#include "speech-engine/import/ModelImporter.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -2,12 +2,12 @@
 // part: the archive, the config, the weights' zip and pickle, the tokenizer model. Any bytes
 // give their records or a ModelImportError, nothing else.
 
-#include "model-import/ModelImporter.h"
-#include "model-import/NemoArchive.h"
-#include "model-import/NemoConfigReader.h"
-#include "model-import/SentencePieceVocabulary.h"
-#include "model-import/StateDictPickle.h"
-#include "model-import/TorchWeights.h"
+#include "speech-engine/import/ModelImporter.h"
+#include "speech-engine/import/NemoArchive.h"
+#include "speech-engine/import/NemoConfigReader.h"
+#include "speech-engine/import/SentencePieceVocabulary.h"
+#include "speech-engine/import/StateDictPickle.h"
+#include "speech-engine/import/TorchWeights.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -2,11 +2,11 @@
 // NeMo's own streaming gave for the fixture's audio fed in 20 ms blocks, and the same final text
 // from `relayo transcribe`.
 
-#include "model-import/ModelImporter.h"
+#include "speech-engine/import/ModelImporter.h"
 #include "speech-engine/AudioConverter.h"
 #include "speech-engine/ModelNames.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
-#include "tests/model-import/Npy.h"
+#include "tests/speech-engine/import/Npy.h"
 #include "tests/support/RunToCompletion.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "tests/speech-engine/ScriptModelWriter.h"
 
-#include "model-import/OperatorResolver.h"
+#include "speech-engine/import/OperatorResolver.h"
 #include "speech-engine/ModelRunner.h"
 
 #include <torch/script.h>

@@ -1,6 +1,0 @@
-#include "model-import/ScratchFile.h"
-
-ScratchFile::~ScratchFile() {
-    std::error_code ignored;
-    std::filesystem::remove(filePath, ignored);
-}

@@ -1,0 +1,281 @@
+#include "speech-engine/import/EncoderModuleBuilder.h"
+
+#include "speech-engine/import/CheckpointTensors.h"
+#include "speech-engine/import/EncoderSource.h"
+#include "speech-engine/import/OperatorResolver.h"
+#include "speech-engine/ModelRunner.h"
+
+#include <ATen/core/dispatch/Dispatcher.h>
+#include <torch/script.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Each step's mel window starts with nine frames before the chunk; their first two subsampled
+// frames are dropped.
+constexpr std::int64_t droppedFrames = 2;
+
+void require(bool supported, const std::string& what) {
+    if (!supported)
+        throw ModelImportError("Unsupported checkpoint setting: " + what);
+}
+
+void checkSettings(const NemoModelConfig::Encoder& encoder,
+                   std::pair<std::int64_t, std::int64_t> attContext) {
+    require(encoder.subsampling == "dw_striding", "encoder.subsampling " + encoder.subsampling);
+    require(encoder.subsamplingFactor == 8, "encoder.subsampling_factor other than 8");
+    require(encoder.causalDownsampling, "encoder.causal_downsampling false");
+    require(encoder.selfAttentionModel == "rel_pos",
+            "encoder.self_attention_model " + encoder.selfAttentionModel);
+    require(encoder.attContextStyle == "chunked_limited",
+            "encoder.att_context_style " + encoder.attContextStyle);
+    require(encoder.convContextSize == "causal",
+            "encoder.conv_context_size " + encoder.convContextSize);
+    require(encoder.convNormType == "batch_norm" || encoder.convNormType == "layer_norm",
+            "encoder.conv_norm_type " + encoder.convNormType);
+    require(encoder.layers > 0 && encoder.heads > 0 && encoder.dModel % (2 * encoder.heads) == 0,
+            "encoder sizes");
+    require(encoder.convKernelSize >= 2, "encoder.conv_kernel_size below 2");
+    require(encoder.untieBiases, "encoder.untie_biases false");
+    const auto& listed = encoder.attContextSizes;
+    require(std::find(listed.begin(), listed.end(), attContext) != listed.end(),
+            "an attention context the checkpoint does not list");
+    const auto [left, right] = attContext;
+    require(left >= 0 && right >= 0 && left % (right + 1) == 0,
+            "attention context [" + std::to_string(left) + ", " + std::to_string(right) + "]");
+}
+
+// The encoder's tensors of one checkpoint, by state-dict name.
+class EncoderTensors {
+public:
+    explicit EncoderTensors(const NemoCheckpoint& checkpoint) : m_checkpoint(checkpoint) {}
+
+    std::int64_t layers() const { return m_checkpoint.config.encoder.layers; }
+
+    torch::Tensor get(const std::string& name) const {
+        return CheckpointTensors::get(m_checkpoint, name);
+    }
+
+    // Absent exactly when the checkpoint's Conformer layers have no biases.
+    std::optional<torch::Tensor> bias(const std::string& name) const {
+        if (!m_checkpoint.config.encoder.useBias && !m_checkpoint.weights.contains(name))
+            return std::nullopt;
+        return get(name);
+    }
+
+    static std::string layerName(std::int64_t layer, const std::string& name) {
+        return "encoder.layers." + std::to_string(layer) + "." + name;
+    }
+
+    // `name` of every layer, stacked.
+    torch::Tensor stacked(const std::string& name) const {
+        std::vector<torch::Tensor> perLayer;
+        for (std::int64_t l = 0; l < layers(); ++l)
+            perLayer.push_back(get(layerName(l, name)));
+        return torch::stack(perLayer);
+    }
+
+    // `name` of every layer, stacked; zeros of `size` where there are no biases: the same sums.
+    torch::Tensor stackedBias(const std::string& name, std::int64_t size) const {
+        std::vector<torch::Tensor> perLayer;
+        for (std::int64_t l = 0; l < layers(); ++l)
+            perLayer.push_back(bias(layerName(l, name)).value_or(torch::zeros({size})));
+        return torch::stack(perLayer);
+    }
+
+private:
+    const NemoCheckpoint& m_checkpoint;
+};
+
+struct LinearLayer {
+    torch::Tensor weight; // [out, in]
+    std::optional<torch::Tensor> bias;
+};
+
+// `module` ("feed_forward1.linear1") of every layer; convolutions of kernel 1 as linear layers.
+// NeMo's position projection never has a bias.
+std::vector<LinearLayer> layerLinears(const EncoderTensors& tensors, const std::string& module) {
+    const bool biased = module != "self_attn.linear_pos";
+    std::vector<LinearLayer> linears;
+    for (std::int64_t l = 0; l < tensors.layers(); ++l) {
+        auto weight = tensors.get(EncoderTensors::layerName(l, module + ".weight"));
+        if (weight.dim() == 3)
+            weight = weight.squeeze(2);
+        linears.push_back(
+            {weight,
+             biased ? tensors.bias(EncoderTensors::layerName(l, module + ".bias")) : std::nullopt});
+    }
+    return linears;
+}
+
+void registerList(torch::jit::Module& module, const std::string& name,
+                  const c10::TypePtr& elementType, const std::vector<c10::IValue>& values) {
+    c10::impl::GenericList list(elementType);
+    for (const auto& value : values)
+        list.push_back(value);
+    module.register_attribute(name, c10::ListType::create(elementType), list);
+}
+
+void registerFloatLinears(torch::jit::Module& module, const std::string& name,
+                          const std::vector<LinearLayer>& linears) {
+    std::vector<c10::IValue> values;
+    for (const auto& linear : linears) {
+        const auto bias = linear.bias.value_or(torch::zeros({linear.weight.size(0)}));
+        values.emplace_back(c10::ivalue::Tuple::create({linear.weight, bias}));
+    }
+    registerList(module, name,
+                 c10::TupleType::create({c10::TensorType::get(), c10::TensorType::get()}), values);
+}
+
+// Symmetric per-output-channel int8 weights, packed by the selected quantized engine.
+c10::IValue packedLinear(const LinearLayer& linear) {
+    const auto& weight = linear.weight;
+    const auto scales = weight.abs().amax(1).clamp_min(1e-8).div(127).to(torch::kDouble);
+    const auto zeroPoints = torch::zeros({weight.size(0)}, torch::kLong);
+    const auto quantized =
+        torch::quantize_per_channel(weight, scales, zeroPoints, 0, torch::kQInt8);
+    const auto prepack =
+        c10::Dispatcher::singleton().findSchemaOrThrow("quantized::linear_prepack", "");
+    torch::jit::Stack stack{quantized, linear.bias ? c10::IValue(*linear.bias) : c10::IValue()};
+    prepack.callBoxed(&stack);
+    return stack.front();
+}
+
+void registerLinears(torch::jit::Module& module, const std::string& name,
+                     const std::vector<LinearLayer>& linears, ModelPrecision precision) {
+    if (precision == ModelPrecision::fp32)
+        return registerFloatLinears(module, name, linears);
+    std::vector<c10::IValue> values;
+    for (const auto& linear : linears)
+        values.push_back(packedLinear(linear));
+    registerList(module, name, values.front().type(), values);
+}
+
+void registerSizes(torch::jit::Module& module, const NemoModelConfig::Encoder& encoder,
+                   std::pair<std::int64_t, std::int64_t> attContext) {
+    const auto [left, right] = attContext;
+    const auto integer = [&](const char* name, std::int64_t value) {
+        module.register_attribute(name, c10::IntType::get(), value);
+    };
+    integer("layers", encoder.layers);
+    integer("d_model", encoder.dModel);
+    integer("heads", encoder.heads);
+    integer("cache_size", left);
+    integer("chunk_frames", right + 1);
+    integer("left_chunks", left / (right + 1));
+    integer("drop_frames", droppedFrames);
+    const double dModel = static_cast<double>(encoder.dModel);
+    module.register_attribute("xscale", c10::FloatType::get(),
+                              encoder.xscaling ? std::sqrt(dModel) : 1.0);
+    module.register_attribute("sqrt_dk", c10::FloatType::get(),
+                              std::sqrt(dModel / static_cast<double>(encoder.heads)));
+    // As NeMo computes them, in float32.
+    module.register_buffer("inverse_frequencies",
+                           torch::exp(torch::arange(0, encoder.dModel, 2, torch::kFloat32) *
+                                      -(std::log(10000.0) / dModel)));
+}
+
+void registerSubsampling(torch::jit::Module& module, const EncoderTensors& tensors,
+                         ModelPrecision precision) {
+    for (const std::string index : {"0", "2", "3", "5", "6"}) {
+        const auto stored = "encoder.pre_encode.conv." + index;
+        module.register_buffer("conv" + index + "_weight", tensors.get(stored + ".weight"));
+        module.register_buffer("conv" + index + "_bias", tensors.get(stored + ".bias"));
+    }
+    registerLinears(module, "pre_encode_out",
+                    {{tensors.get("encoder.pre_encode.out.weight"),
+                      tensors.get("encoder.pre_encode.out.bias")}},
+                    precision);
+}
+
+void registerLayers(torch::jit::Module& module, const EncoderTensors& tensors,
+                    const NemoModelConfig::Encoder& encoder, ModelPrecision precision) {
+    for (const auto& [name, key] : {std::pair{"norm_ff1", "norm_feed_forward1"},
+                                    {"norm_att", "norm_self_att"},
+                                    {"norm_conv", "norm_conv"},
+                                    {"norm_ff2", "norm_feed_forward2"},
+                                    {"norm_out", "norm_out"}}) {
+        module.register_buffer(std::string(name) + "_weight",
+                               tensors.stacked(std::string(key) + ".weight"));
+        module.register_buffer(std::string(name) + "_bias",
+                               tensors.stacked(std::string(key) + ".bias"));
+    }
+    module.register_buffer("pos_bias_u", tensors.stacked("self_attn.pos_bias_u"));
+    module.register_buffer("pos_bias_v", tensors.stacked("self_attn.pos_bias_v"));
+    for (const auto& [name, key] : {std::pair{"ff1_in", "feed_forward1.linear1"},
+                                    {"ff1_out", "feed_forward1.linear2"},
+                                    {"ff2_in", "feed_forward2.linear1"},
+                                    {"ff2_out", "feed_forward2.linear2"},
+                                    {"linear_q", "self_attn.linear_q"},
+                                    {"linear_k", "self_attn.linear_k"},
+                                    {"linear_v", "self_attn.linear_v"},
+                                    {"linear_out", "self_attn.linear_out"},
+                                    {"linear_pos", "self_attn.linear_pos"}})
+        registerLinears(module, name, layerLinears(tensors, key), precision);
+    // Dynamic quantization leaves convolutions in float32, the pointwise ones included.
+    registerFloatLinears(module, "pointwise1", layerLinears(tensors, "conv.pointwise_conv1"));
+    registerFloatLinears(module, "pointwise2", layerLinears(tensors, "conv.pointwise_conv2"));
+    module.register_buffer("depthwise_weight", tensors.stacked("conv.depthwise_conv.weight"));
+    module.register_buffer("depthwise_bias",
+                           tensors.stackedBias("conv.depthwise_conv.bias", encoder.dModel));
+    module.register_buffer("conv_norm_weight", tensors.stacked("conv.batch_norm.weight"));
+    module.register_buffer("conv_norm_bias", tensors.stacked("conv.batch_norm.bias"));
+    if (encoder.convNormType == "batch_norm") {
+        module.register_buffer("conv_norm_mean", tensors.stacked("conv.batch_norm.running_mean"));
+        module.register_buffer("conv_norm_var", tensors.stacked("conv.batch_norm.running_var"));
+    }
+}
+
+// W2·ReLU(W1·[e; onehot(index)] + b1) + b2, with W1's column of the prompt folded into b1.
+void registerPrompt(torch::jit::Module& module, const EncoderTensors& tensors,
+                    const NemoModelConfig& config, std::int64_t index) {
+    const auto& prompt = config.prompt;
+    require(prompt.enabled, "a prompt for a checkpoint without prompts");
+    require(index >= 0 && index < prompt.numPrompts,
+            "prompt index " + std::to_string(index) + " of " + std::to_string(prompt.numPrompts));
+    const auto first = tensors.get(prompt.modulePrefix + ".0.weight");
+    const auto dModel = config.encoder.dModel;
+    require(first.dim() == 2 && first.size(1) == dModel + prompt.numPrompts,
+            prompt.modulePrefix + " input size");
+    module.register_buffer("prompt_weight1", first.narrow(1, 0, dModel).contiguous());
+    module.register_buffer("prompt_bias1", tensors.get(prompt.modulePrefix + ".0.bias") +
+                                               first.select(1, dModel + index));
+    module.register_buffer("prompt_weight2", tensors.get(prompt.modulePrefix + ".2.weight"));
+    module.register_buffer("prompt_bias2", tensors.get(prompt.modulePrefix + ".2.bias"));
+}
+
+} // namespace
+
+void EncoderModuleBuilder::save(const NemoCheckpoint& checkpoint,
+                                std::pair<std::int64_t, std::int64_t> attContext,
+                                ModelPrecision precision, std::optional<std::int64_t> promptIndex,
+                                const std::filesystem::path& file) {
+    const auto& encoder = checkpoint.config.encoder;
+    checkSettings(encoder, attContext);
+    if (precision == ModelPrecision::int8)
+        ModelRunner::selectQuantizedEngine();
+    const EncoderTensors tensors(checkpoint);
+    const auto convNorm = encoder.convNormType == "batch_norm" ? EncoderSource::ConvNorm::batchNorm
+                                                               : EncoderSource::ConvNorm::layerNorm;
+    try {
+        torch::jit::Module module("StreamingEncoder");
+        registerSizes(module, encoder, attContext);
+        registerSubsampling(module, tensors, precision);
+        registerLayers(module, tensors, encoder, precision);
+        if (promptIndex)
+            registerPrompt(module, tensors, checkpoint.config, *promptIndex);
+        module.define(EncoderSource::compose(precision, convNorm, promptIndex.has_value()),
+                      std::make_shared<OperatorResolver>());
+        module.save(file.string());
+    } catch (const ModelImportError&) {
+        throw;
+    } catch (const c10::Error& error) {
+        throw ModelImportError("Could not build the encoder " + file.string() + ": " +
+                               error.what_without_backtrace());
+    } catch (const std::exception& error) {
+        throw ModelImportError("Could not build the encoder " + file.string() + ": " +
+                               error.what());
+    }
+}
