@@ -1,13 +1,13 @@
 #include "app/ProductionServices.h"
 
-#include "app/services/AudioOutput.h"
-#include "app/services/ElevenLabsClient.h"
-#include "app/services/KeychainStore.h"
-#include "app/services/NebiusClient.h"
-#include "app/services/NemotronCaptionRecognizer.h"
-#include "app/services/NemotronCaptionService.h"
-#include "app/services/SpeechRecognitionService.h"
-#include "app/services/SystemAudioCapture.h"
+#include "app/services/audio/AudioOutput.h"
+#include "app/services/audio/SystemAudioCapture.h"
+#include "app/services/captions/NemotronCaptionRecognizer.h"
+#include "app/services/captions/NemotronCaptionService.h"
+#include "app/services/keystore/KeychainStore.h"
+#include "app/services/network/ElevenLabsClient.h"
+#include "app/services/network/NebiusClient.h"
+#include "app/services/reply/SpeechRecognitionService.h"
 
 AppServices ProductionServices::make() {
     AppServices services;

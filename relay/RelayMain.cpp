@@ -1,8 +1,8 @@
 // relayo-relay: translates for Relayo copies that have no Token Factory key.
 // Meant to run behind a TLS reverse proxy; see README.md.
 
-#include "app/services/HttpTransport.h"
-#include "app/services/ServiceEndpoints.h"
+#include "app/services/network/HttpTransport.h"
+#include "app/services/network/ServiceEndpoints.h"
 #include "app/translation/TokenFactoryKey.h"
 #include "relay/RelayServer.h"
 #include "relay/TerminationSignals.h"

@@ -1,7 +1,7 @@
 #include "relay/RelayServer.h"
 
-#include "app/services/HttpTransport.h"
-#include "app/services/TransportError.h"
+#include "app/services/network/HttpTransport.h"
+#include "app/services/network/TransportError.h"
 #include "app/translation/TokenFactoryChat.h"
 #include "relay/BoundedTcpServer.h"
 

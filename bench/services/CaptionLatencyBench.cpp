@@ -1,8 +1,8 @@
 // Caption latency: from the last sample of a chunk entering `append` to `transcript` changing
 // on the main thread, minus the models' own time (the same chunk on a bare recognizer).
 
-#include "app/services/NemotronCaptionRecognizer.h"
-#include "app/services/NemotronCaptionService.h"
+#include "app/services/captions/NemotronCaptionRecognizer.h"
+#include "app/services/captions/NemotronCaptionService.h"
 #include "speech-engine/NemotronModelDownloader.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
 #include "tests/services/CaptionTestModels.h"

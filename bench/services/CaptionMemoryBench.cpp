@@ -1,8 +1,8 @@
 // Memory while listening for one simulated hour: capture-sized blocks go to `append` as fast
 // as the recognizer keeps up; resident memory at 1, 30 and 60 simulated minutes.
 
-#include "app/services/NemotronCaptionRecognizer.h"
-#include "app/services/NemotronCaptionService.h"
+#include "app/services/captions/NemotronCaptionRecognizer.h"
+#include "app/services/captions/NemotronCaptionService.h"
 #include "speech-engine/NemotronModelDownloader.h"
 #include "tests/services/CaptionTestModels.h"
 

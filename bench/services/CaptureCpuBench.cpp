@@ -1,7 +1,7 @@
 // CPU cost of capturing a meeting application: the capture's own threads
 // while a stand-in application (paplay, another process) plays a tone.
 
-#include "app/services/SystemAudioCapture.h"
+#include "app/services/audio/SystemAudioCapture.h"
 
 #include <QCoreApplication>
 #include <QProcess>

@@ -3,7 +3,7 @@
 
 #include "app/platform/PulseContext.h"
 #include "app/platform/PulsePlaybackStream.h"
-#include "app/services/SystemAudioCapture.h"
+#include "app/services/audio/SystemAudioCapture.h"
 
 #include <QCoreApplication>
 #include <QTimer>

@@ -1,6 +1,6 @@
 // Running transcripts as the recognizer may spell them, split into sentences.
 
-#include "app/services/CaptionSentences.h"
+#include "app/services/captions/CaptionSentences.h"
 #include "fuzz/FuzzInput.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

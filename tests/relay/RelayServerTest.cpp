@@ -1,6 +1,6 @@
 #include "relay/RelayServer.h"
-#include "app/services/HttpTransport.h"
-#include "app/services/NebiusClient.h"
+#include "app/services/network/HttpTransport.h"
+#include "app/services/network/NebiusClient.h"
 #include "app/translation/TranslationDirection.h"
 #include "tests/services/FakeHttpService.h"
 

@@ -1,4 +1,4 @@
-#include "app/services/AudioOutput.h"
+#include "app/services/audio/AudioOutput.h"
 #include "app/platform/SoundFile.h"
 #include "app/workflow/ServiceError.h"
 #include "tests/services/AudioTestSupport.h"

@@ -1,7 +1,7 @@
 // The caption service's hand-off, processing task and sentence publishing, against a
 // scripted recognizer on its own thread. Also built with ThreadSanitizer.
 
-#include "app/services/NemotronCaptionService.h"
+#include "app/services/captions/NemotronCaptionService.h"
 #include "tests/services/ScriptedCaptionRecognizer.h"
 
 #include <QDeadlineTimer>

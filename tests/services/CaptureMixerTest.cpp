@@ -1,4 +1,4 @@
-#include "app/services/CaptureMixer.h"
+#include "app/services/audio/CaptureMixer.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "app/services/ElevenLabsClient.h"
+#include "app/services/network/ElevenLabsClient.h"
 #include "tests/services/FakeHttpService.h"
 #include "tests/support/FileMode.h"
 

@@ -1,4 +1,4 @@
-#include "app/services/KeychainStore.h"
+#include "app/services/keystore/KeychainStore.h"
 #include "tests/services/FakeHttpService.h"
 
 #include <QLocalServer>

@@ -1,4 +1,4 @@
-#include "app/services/MicrophoneSource.h"
+#include "app/services/audio/MicrophoneSource.h"
 #include "app/platform/PulseError.h"
 #include "tests/services/AudioTestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "app/services/NebiusClient.h"
+#include "app/services/network/NebiusClient.h"
 #include "tests/services/FakeHttpService.h"
 
 #include <QDir>

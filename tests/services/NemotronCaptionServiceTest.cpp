@@ -1,7 +1,7 @@
 // The caption service over the real streaming recognizer with tiny models.
 
-#include "app/services/NemotronCaptionService.h"
-#include "app/services/NemotronCaptionRecognizer.h"
+#include "app/services/captions/NemotronCaptionService.h"
+#include "app/services/captions/NemotronCaptionRecognizer.h"
 #include "speech-engine/NemotronModelDownloader.h"
 #include "tests/services/AudioTestSupport.h"
 #include "tests/services/CaptionTestModels.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/services/CaptionRecognizer.h"
+#include "app/services/captions/CaptionRecognizer.h"
 #include "speech-engine/SerialExecutor.h"
 
 #include <QStringList>

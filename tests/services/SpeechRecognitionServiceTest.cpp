@@ -1,7 +1,7 @@
 // The Korean reply recogniser with a tiny Korean model, on the test sound server's microphone.
 
-#include "app/services/SpeechRecognitionService.h"
-#include "app/services/NemotronSpeechRecognizer.h"
+#include "app/services/reply/SpeechRecognitionService.h"
+#include "app/services/reply/NemotronSpeechRecognizer.h"
 #include "app/workflow/ServiceError.h"
 #include "speech-engine/NemotronModelDownloader.h"
 #include "tests/services/AudioTestSupport.h"

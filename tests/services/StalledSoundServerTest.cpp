@@ -1,7 +1,7 @@
 #include "app/platform/PulseError.h"
-#include "app/services/AudioOutput.h"
-#include "app/services/MicrophoneSource.h"
-#include "app/services/SystemAudioCapture.h"
+#include "app/services/audio/AudioOutput.h"
+#include "app/services/audio/MicrophoneSource.h"
+#include "app/services/audio/SystemAudioCapture.h"
 #include "tests/services/AudioTestSupport.h"
 
 #include <QTest>

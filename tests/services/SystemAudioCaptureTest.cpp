@@ -1,4 +1,4 @@
-#include "app/services/SystemAudioCapture.h"
+#include "app/services/audio/SystemAudioCapture.h"
 #include "app/platform/PulseError.h"
 #include "tests/services/AudioTestSupport.h"
 

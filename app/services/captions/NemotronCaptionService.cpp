@@ -1,0 +1,218 @@
+#include "app/services/captions/NemotronCaptionService.h"
+
+#include "app/services/captions/AudioSamplePipe.h"
+#include "app/services/captions/CaptionSentences.h"
+#include "app/services/captions/NemotronEngine.h"
+#include "app/workflow/ServiceError.h"
+#include "speech-engine/AppLogger.h"
+
+#include <QCoreApplication>
+#include <cmath>
+
+namespace {
+
+// Runs `job` on the main thread's event loop, after the tasks posted before it.
+template <typename Job> void postToMainThread(Job job) {
+    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(job), Qt::QueuedConnection);
+}
+
+// The mean of the channels, or nothing when the buffer carries no float samples.
+std::optional<SampleStream::Block> mixToMono(const PcmBuffer& buffer) {
+    const auto& format = buffer.format();
+    if (format.sampleType != SampleType::float32 || format.planeCount() == 0) {
+        return std::nullopt;
+    }
+    const auto frames = std::size_t(std::max(buffer.frameLength(), 0));
+    const auto channels = std::size_t(format.channelCount);
+    const auto stride = format.interleaved ? channels : 1;
+    for (int plane = 0; plane < format.planeCount(); ++plane) {
+        if (buffer.samples<float>(plane).size() < frames * stride) {
+            return std::nullopt;
+        }
+    }
+    SampleStream::Block mono(frames, 0.0f);
+    for (std::size_t channel = 0; channel < channels; ++channel) {
+        const auto samples = buffer.samples<float>(format.interleaved ? 0 : int(channel));
+        const auto offset = format.interleaved ? channel : 0;
+        for (std::size_t frame = 0; frame < frames; ++frame) {
+            mono[frame] += samples[frame * stride + offset] / float(channels);
+        }
+    }
+    return mono;
+}
+
+// Replaces samples that are not finite numbers with silence; tells how many there were.
+std::size_t silenceNonFinite(SampleStream::Block& samples) {
+    std::size_t replaced = 0;
+    for (float& sample : samples) {
+        if (!std::isfinite(sample)) {
+            sample = 0.0f;
+            ++replaced;
+        }
+    }
+    return replaced;
+}
+
+} // namespace
+
+NemotronCaptionService::NemotronCaptionService(std::unique_ptr<CaptionRecognizer> recognizer,
+                                               QObject* parent)
+    : INemotronCaptionService(parent),
+      m_engine(std::make_shared<NemotronEngine>(std::move(recognizer))),
+      m_audioPipe(std::make_unique<AudioSamplePipe>()) {}
+
+// A processing task still waiting for audio ends once its stream is finished.
+NemotronCaptionService::~NemotronCaptionService() {
+    m_preparation.request_stop();
+    m_audioPipe->finish();
+}
+
+QCoro::Task<> NemotronCaptionService::start() {
+    const QPointer self(this);
+    co_await cancel();
+    if (!self) {
+        co_return;
+    }
+    setTranscript(QString());
+    setCompletedSentence(QString());
+    setRecognitionError(std::nullopt);
+    setIsPreparing(true);
+
+    const auto target = std::make_shared<WeakCaptionTarget>(WeakCaptionTarget{this});
+    const auto engine = m_engine;
+    co_await engine->setPartialCallback(partialCallback(target));
+    if (!self) {
+        co_return;
+    }
+    if (!m_modelsLoaded) {
+        m_preparation = std::stop_source();
+        const auto stop = m_preparation.get_token();
+        const auto progress = progressHandler(target);
+        try {
+            co_await engine->loadModels(progress, stop);
+        } catch (const std::exception& error) {
+            // A cancelled preparation is no failure: `cancel` has already ended it.
+            if (!self || stop.stop_requested()) {
+                co_return;
+            }
+            setIsPreparing(false);
+            setModelProgress(std::nullopt);
+            setRecognitionError(describe(error));
+            throw;
+        }
+        if (!self) {
+            co_return;
+        }
+        m_modelsLoaded = true;
+        if (stop.stop_requested()) {
+            co_return;
+        }
+    }
+    co_await engine->reset();
+    if (!self) {
+        co_return;
+    }
+    beginRun();
+    setIsPreparing(false);
+    setModelProgress(std::nullopt);
+    setIsListening(true);
+}
+
+void NemotronCaptionService::beginRun() {
+    m_sessionID = QUuid::createUuid();
+    auto stream = std::make_shared<SampleStream>();
+    m_audioPipe->install(stream);
+    m_reportedNonFinite = false;
+    Cancellation cancellation;
+    m_processingTask.emplace(
+        ProcessingTask{processSamples(this, m_engine, std::move(stream), m_sessionID, cancellation),
+                       cancellation});
+}
+
+QCoro::Task<> NemotronCaptionService::cancel() {
+    m_preparation.request_stop();
+    m_sessionID = QUuid::createUuid();
+    m_audioPipe->finish();
+    if (m_processingTask) {
+        m_processingTask->cancellation.cancel();
+        m_processingTask.reset();
+    }
+    const QPointer self(this);
+    const auto engine = m_engine;
+    co_await engine->reset();
+    if (self) {
+        setIsListening(false);
+        setIsPreparing(false);
+        setModelProgress(std::nullopt);
+    }
+}
+
+void NemotronCaptionService::append(const PcmBuffer& buffer) {
+    if (auto mono = mixToMono(buffer)) {
+        // A broken block from a driver or application must not end the captions.
+        const std::size_t replaced = silenceNonFinite(*mono);
+        if (replaced > 0 && !m_reportedNonFinite.exchange(true))
+            AppLogger(QStringLiteral("captions"))
+                .warning(QStringLiteral("The meeting audio held %1 samples that are not finite "
+                                        "numbers; they are heard as silence.")
+                             .arg(replaced));
+        m_audioPipe->yield(std::move(*mono));
+    }
+}
+
+QCoro::Task<> NemotronCaptionService::processSamples(QPointer<NemotronCaptionService> service,
+                                                     std::shared_ptr<NemotronEngine> engine,
+                                                     std::shared_ptr<SampleStream> stream,
+                                                     QUuid runID, Cancellation cancellation) {
+    while (auto samples = co_await stream->next()) {
+        if (cancellation.isCancelled() || !service || service->m_sessionID != runID) {
+            co_return;
+        }
+        try {
+            co_await engine->process(std::move(*samples));
+        } catch (const std::exception& error) {
+            if (!cancellation.isCancelled() && service) {
+                service->setRecognitionError(describe(error));
+            }
+            co_return;
+        }
+    }
+}
+
+CaptionRecognizer::PartialCallback
+NemotronCaptionService::partialCallback(std::shared_ptr<WeakCaptionTarget> target) {
+    return [target](const QString& text) {
+        postToMainThread([target, text] {
+            if (target->value) {
+                target->value->receivePartial(text);
+            }
+        });
+    };
+}
+
+CaptionRecognizer::ProgressHandler
+NemotronCaptionService::progressHandler(std::shared_ptr<WeakCaptionTarget> target) {
+    // A report that arrives after preparation has ended is stale and dropped.
+    return [target](const NemotronDownloadProgress& report) {
+        postToMainThread([target, report] {
+            if (target->value && target->value->isPreparing()) {
+                target->value->setModelProgress(report);
+            }
+        });
+    };
+}
+
+// Neither text ever goes back to empty, and an unchanged value is not announced again.
+void NemotronCaptionService::receivePartial(const QString& text) {
+    if (!isListening() && !isPreparing()) {
+        return;
+    }
+    const auto sentence = CaptionSentences::latestCompletedSentence(text);
+    if (!sentence.isEmpty() && sentence != completedSentence()) {
+        setCompletedSentence(sentence);
+    }
+    const auto fragment = CaptionSentences::latestSentenceOrFragment(text);
+    if (!fragment.isEmpty() && fragment != transcript()) {
+        setTranscript(fragment);
+    }
+}

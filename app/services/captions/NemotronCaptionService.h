@@ -1,0 +1,65 @@
+#pragma once
+
+#include "app/services/captions/CaptionRecognizer.h"
+#include "app/workflow/Cancellation.h"
+#include "app/workflow/contracts/INemotronCaptionService.h"
+
+#include <QPointer>
+#include <QUuid>
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <stop_token>
+
+class AudioSamplePipe;
+class NemotronEngine;
+class SampleStream;
+
+// Live English captions: feeds the meeting's audio to the streaming recognizer and publishes
+// the latest completed sentence and the latest sentence or fragment. Keeps no history.
+class NemotronCaptionService : public INemotronCaptionService {
+    Q_OBJECT
+
+public:
+    explicit NemotronCaptionService(std::unique_ptr<CaptionRecognizer> recognizer,
+                                    QObject* parent = nullptr);
+    ~NemotronCaptionService() override;
+
+    QCoro::Task<> start() override;
+    void append(const PcmBuffer& buffer) override;
+    QCoro::Task<> cancel() override;
+
+private:
+    // What the recognizer's callbacks hold instead of the service, so they never keep it
+    // alive; read only on the main thread.
+    struct WeakCaptionTarget {
+        QPointer<NemotronCaptionService> value;
+    };
+    struct ProcessingTask {
+        QCoro::Task<> task;
+        Cancellation cancellation;
+    };
+
+    static CaptionRecognizer::PartialCallback
+    partialCallback(std::shared_ptr<WeakCaptionTarget> target);
+    static CaptionRecognizer::ProgressHandler
+    progressHandler(std::shared_ptr<WeakCaptionTarget> target);
+    static QCoro::Task<> processSamples(QPointer<NemotronCaptionService> service,
+                                        std::shared_ptr<NemotronEngine> engine,
+                                        std::shared_ptr<SampleStream> stream, QUuid runID,
+                                        Cancellation cancellation);
+
+    void beginRun();
+    void receivePartial(const QString& text);
+
+    std::shared_ptr<NemotronEngine> m_engine;
+    // Shared by the capture thread; its own lock guards it.
+    std::unique_ptr<AudioSamplePipe> m_audioPipe;
+    std::optional<ProcessingTask> m_processingTask;
+    // Stopped by `cancel`: ends a model download or import under way.
+    std::stop_source m_preparation;
+    QUuid m_sessionID = QUuid::createUuid();
+    bool m_modelsLoaded = false;
+    // Non-finite audio is reported once per run; set by whichever thread appends.
+    std::atomic<bool> m_reportedNonFinite = false;
+};

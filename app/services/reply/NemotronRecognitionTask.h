@@ -1,0 +1,36 @@
+#pragma once
+
+#include "app/services/reply/SpeechRecognizer.h"
+
+#include <memory>
+#include <optional>
+#include <stop_token>
+
+class StreamingNemotronAsrManager;
+
+// One reply recognised by the streaming recognizer: every block of the request is processed
+// in order, the running transcript is reported after each chunk, and the end of the audio
+// runs `finish` and reports the final text. The work goes on after the handle is gone.
+class NemotronRecognitionTask : public SpeechRecognitionTask {
+public:
+    // Call on the main thread, after any earlier task has been finished: the recognizer's
+    // operations queue in call order. A failure of `load`, the model loading this task
+    // waits behind, is reported as the task's error; `finish` stops it through `stopLoad`
+    // when it is still fetching the model.
+    NemotronRecognitionTask(std::shared_ptr<StreamingNemotronAsrManager> manager,
+                            std::optional<QCoro::Task<>> load, std::stop_source stopLoad,
+                            const std::shared_ptr<SpeechAudioBufferRequest>& request,
+                            SpeechRecognizer::ResultHandler handler);
+
+    void finish() override;
+
+private:
+    struct State;
+    static void start(const std::shared_ptr<State>& state);
+    static QCoro::Task<> startAfterLoad(std::shared_ptr<State> state, QCoro::Task<> load);
+    static void recognize(const std::shared_ptr<State>& state, const PcmBuffer& buffer);
+    static void endAudio(const std::shared_ptr<State>& state);
+    static QCoro::Task<> reportFailure(std::shared_ptr<State> state, QCoro::Task<> operation);
+
+    std::shared_ptr<State> m_state;
+};

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "app/services/reply/SpeechRecognizer.h"
+
+#include <memory>
+#include <optional>
+#include <stop_token>
+
+class StreamingNemotronAsrManager;
+
+// The on-device Korean recognizer: the speech engine's streaming recognizer with the
+// multilingual model prompted for Korean, from "korean-streaming/" under the models root. The
+// first task fetches and imports the model when it is missing and loads it.
+class NemotronSpeechRecognizer : public SpeechRecognizer {
+public:
+    // The recognizer for `localeIdentifier`, or null when there is none for that locale.
+    static std::unique_ptr<SpeechRecognizer>
+    forLocale(const QString& localeIdentifier, std::optional<QString> modelsRoot = std::nullopt);
+
+    // `modelsRoot` holds the model cache (absent: the per-user models root).
+    explicit NemotronSpeechRecognizer(std::optional<QString> modelsRoot = std::nullopt);
+    ~NemotronSpeechRecognizer() override;
+
+    // The model is fetched when missing, so the recognizer is always there.
+    bool isAvailable() const override { return true; }
+    bool supportsOnDeviceRecognition() const override { return true; }
+    // Nothing to ask for: recognition stays on this computer.
+    QCoro::Task<bool> requestAuthorization() override;
+    std::unique_ptr<SpeechRecognitionTask>
+    recognitionTask(std::shared_ptr<SpeechAudioBufferRequest> request,
+                    ResultHandler handler) override;
+    void setModelProgressHandler(ModelProgressHandler handler) override {
+        m_modelProgress = std::move(handler);
+    }
+
+private:
+    enum class ModelState { absent, loading, loaded };
+    static QCoro::Task<> loadModels(std::shared_ptr<StreamingNemotronAsrManager> manager,
+                                    QString modelsRoot, std::stop_token stop,
+                                    ModelProgressHandler progress,
+                                    std::shared_ptr<ModelState> state);
+
+    QString m_modelsRoot;
+    ModelProgressHandler m_modelProgress;
+    std::shared_ptr<StreamingNemotronAsrManager> m_manager;
+    // Shared with a load still under way; a failed load is tried again by the next task.
+    std::shared_ptr<ModelState> m_modelState = std::make_shared<ModelState>(ModelState::absent);
+    // Stops a model download still under way when the recognizer goes.
+    std::stop_source m_loadStop{std::nostopstate};
+};

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "app/services/audio/MicrophoneSource.h"
+#include "app/services/reply/SpeechRecognizer.h"
+#include "app/workflow/contracts/ISpeechRecognitionService.h"
+
+#include <memory>
+
+// Recognises the user's spoken reply from the microphone, in the locale it was made for.
+class SpeechRecognitionService : public ISpeechRecognitionService {
+    Q_OBJECT
+
+public:
+    // Uses the on-device recognizer for the locale, and the user's sound server.
+    explicit SpeechRecognitionService(QString localeIdentifier, QObject* parent = nullptr);
+    // `recognizer` may be null (no recognizer for the locale); `microphoneServer` names the
+    // sound server (empty: the user's default).
+    SpeechRecognitionService(QString localeIdentifier, std::unique_ptr<SpeechRecognizer> recognizer,
+                             QString microphoneServer = {}, QObject* parent = nullptr);
+    ~SpeechRecognitionService() override;
+
+    QCoro::Task<bool> requestPermissions() override;
+    void startMicrophone() override;
+    void stop() override;
+
+private:
+    SpeechRecognizer::ResultHandler resultHandler();
+    SpeechRecognizer::ModelProgressHandler modelProgressHandler();
+    QString unavailableDescription() const;
+
+    std::unique_ptr<SpeechRecognizer> m_recognizer;
+    QString m_microphoneServer;
+    MicrophoneSource m_microphone;
+    bool m_microphoneRunning = false;
+    std::shared_ptr<SpeechAudioBufferRequest> m_request;
+    std::unique_ptr<SpeechRecognitionTask> m_task;
+};

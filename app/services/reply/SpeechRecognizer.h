@@ -1,0 +1,35 @@
+#pragma once
+
+#include "app/services/reply/SpeechAudioBufferRequest.h"
+#include "app/services/reply/SpeechRecognitionTask.h"
+#include "speech-engine/NemotronDownloadProgress.h"
+
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <qcoro/qcorotask.h>
+
+// A speech recognizer for one locale: the operations the Korean reply needs of the platform.
+class SpeechRecognizer {
+public:
+    // Called on the recognizer's own thread with the best formatted transcription so far,
+    // or with the description of an error.
+    using ResultHandler =
+        std::function<void(std::optional<QString> formattedString, std::optional<QString> error)>;
+    // Called from any thread while the recognizer fetches its model.
+    using ModelProgressHandler = std::function<void(const NemotronDownloadProgress&)>;
+
+    virtual ~SpeechRecognizer() = default;
+
+    virtual bool isAvailable() const = 0;
+    virtual bool supportsOnDeviceRecognition() const = 0;
+    // True when speech recognition is authorised.
+    virtual QCoro::Task<bool> requestAuthorization() = 0;
+    // Starts recognising `request`; results and errors go to `handler`.
+    virtual std::unique_ptr<SpeechRecognitionTask>
+    recognitionTask(std::shared_ptr<SpeechAudioBufferRequest> request, ResultHandler handler) = 0;
+    // Where progress goes when the recognizer fetches its model; one without a model to fetch
+    // never reports.
+    virtual void setModelProgressHandler(ModelProgressHandler) {}
+};
