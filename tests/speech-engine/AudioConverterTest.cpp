@@ -2,56 +2,56 @@
 #include "speech-engine/AudioConverterError.h"
 #include "speech-engine/AudioWAV.h"
 #include "tests/speech-engine/Failure.h"
+#include "tests/speech-engine/TestFiles.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <numbers>
+#include <ranges>
 
 namespace {
 
-constexpr double pi = 3.14159265358979323846;
-
-PcmBuffer makeBuffer(double rate, int channels, int frames, bool interleaved = false) {
-    return PcmBuffer({rate, channels, SampleType::float32, interleaved}, frames);
+// `frames` of a 440 Hz sine at `rate`, with peak `gain`.
+std::vector<float> sine(double rate, int frames, float gain = 0.5f) {
+    std::vector<float> samples(static_cast<std::size_t>(frames));
+    for (int i = 0; i < frames; ++i)
+        samples[std::size_t(i)] = gain * float(std::sin(2 * std::numbers::pi * 440 * i / rate));
+    return samples;
 }
 
-// Channel c carries a sine of `hertz` scaled by `gains[c]`.
-PcmBuffer sineBuffer(double rate, std::vector<float> gains, int frames, double hertz = 440) {
+PcmBuffer makeBuffer(double rate, int channels, int frames) {
+    return PcmBuffer({rate, channels, SampleType::float32, false}, frames);
+}
+
+// Channel c carries the sine scaled by `gains[c]`.
+PcmBuffer sineBuffer(double rate, const std::vector<float>& gains, int frames) {
     auto buffer = makeBuffer(rate, int(gains.size()), frames);
-    for (std::size_t c = 0; c < gains.size(); ++c) {
-        auto samples = buffer.samples<float>(int(c));
-        for (int i = 0; i < frames; ++i)
-            samples[i] = gains[c] * float(std::sin(2 * pi * hertz * i / rate));
-    }
+    for (std::size_t c = 0; c < gains.size(); ++c)
+        std::ranges::copy(sine(rate, frames, gains[c]), buffer.samples<float>(int(c)).begin());
     return buffer;
 }
 
 float peakOf(std::span<const float> samples) {
-    float peak = 0;
-    for (auto s : samples)
-        peak = std::max(peak, std::abs(s));
-    return peak;
+    return std::ranges::max(samples | std::views::transform([](float s) { return std::abs(s); }));
 }
 
+// The sine on every channel, in an audio file of `format`.
 bool writeSoundFile(const QString& path, int format, int rate, int channels, int frames) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
+    SF_INFO info{0, rate, channels, format, 0, 0};
     SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
     if (!file)
         return false;
-    std::vector<float> interleaved(std::size_t(frames * channels));
-    for (int i = 0; i < frames; ++i)
-        for (int c = 0; c < channels; ++c)
-            interleaved[std::size_t(i * channels + c)] =
-                0.5f * float(std::sin(2 * pi * 440 * i / rate));
+    std::vector<float> interleaved;
+    for (float sample : sine(rate, frames))
+        interleaved.insert(interleaved.end(), std::size_t(channels), sample);
     sf_writef_float(file, interleaved.data(), frames);
     sf_close(file);
     return true;
@@ -66,14 +66,6 @@ class AudioConverterTest : public QObject {
 
     const AudioConverter converter;
     QTemporaryDir folder;
-
-    QString notAudio() const {
-        const auto path = folder.filePath("notes.wav");
-        QFile file(path);
-        file.open(QIODevice::WriteOnly);
-        file.write("This is not a sound file at all.");
-        return path;
-    }
 
 private slots:
     void targetFormatIsCopiedBitForBit() {
@@ -95,9 +87,9 @@ private slots:
             << sineBuffer(48000, {0.5f, -0.5f}, 4800) << 0.0f;
         PcmBuffer integers({44100, 2, SampleType::int16, true}, 4410);
         auto samples = integers.samples<std::int16_t>(0);
-        for (int i = 0; i < 4410; ++i)
-            samples[2 * i] = samples[2 * i + 1] =
-                std::int16_t(16384 * std::sin(2 * pi * 440 * i / 44100));
+        const auto wave = sine(44100, 4410);
+        for (std::size_t i = 0; i < wave.size(); ++i)
+            samples[2 * i] = samples[2 * i + 1] = std::int16_t(32768 * wave[i]);
         QTest::newRow("interleaved 16-bit 44.1 kHz") << integers << 0.5f;
     }
     void convertsToMono16kHz() {
@@ -180,7 +172,11 @@ private slots:
              [&] {
                  converter.resampleSampleBlock({stereo, std::vector<std::byte>(100), 4800});
              }},
-            {"Could not open audio file", [&] { converter.resampleAudioFile(notAudio()); }},
+            {"Could not open audio file",
+             [&] {
+                 converter.resampleAudioFile(
+                     writeTestFile(folder.filePath("notes.wav"), "Not a sound file at all."));
+             }},
             {"Could not open audio file",
              [&] { converter.resampleAudioFile(folder.filePath("absent.wav")); }},
         };
