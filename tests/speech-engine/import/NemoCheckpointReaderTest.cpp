@@ -223,8 +223,8 @@ class NemoCheckpointReaderTest : public QObject {
         return path;
     }
 
-    std::string englishWith(const Edit& edit, bool gzip = false) {
-        Members members = fixtureMembers("en");
+    std::string fixtureWith(const Edit& edit, bool gzip = false, const std::string& model = "en") {
+        Members members = fixtureMembers(model);
         edit(members);
         return archiveOf(members, gzip);
     }
@@ -232,31 +232,37 @@ class NemoCheckpointReaderTest : public QObject {
     bool scratchIsEmpty() const { return !fs::exists(scratch) || fs::is_empty(scratch); }
 
 private slots:
+    // The fixtures as they are and as other writers lay them out.
     void readsFixtures_data() {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<qint64>("vocabulary");
-        QTest::addColumn<bool>("prompted");
-        QTest::newRow("English") << "en" << qint64(120) << false;
-        QTest::newRow("multilingual") << "multi" << qint64(122) << true;
+        QTest::addColumn<Edit>("edit"); // null: the fixture file itself
+        QTest::addColumn<bool>("gzip");
+        QTest::newRow("English") << "en" << Edit() << false;
+        QTest::newRow("multilingual") << "multi" << Edit() << false;
+        QTest::newRow("gzip-compressed") << "en" << Edit([](Members&) {}) << true;
+        QTest::newRow("PyTorch 2.x weights") << "en" << torch2Weights("little\n") << false;
+        QTest::newRow("extra members") << "multi" << add({"./notes/README.txt", "hello"}) << false;
     }
     void readsFixtures() {
         QFETCH(QString, name);
-        QFETCH(qint64, vocabulary);
-        QFETCH(bool, prompted);
-        const fs::path answers = fixtures / name.toStdString();
+        QFETCH(Edit, edit);
+        QFETCH(bool, gzip);
+        const auto model = name.toStdString();
         const auto checkpoint = NemoCheckpointReader::read(
-            fixtures / ("small-" + name.toStdString() + ".nemo"), scratch);
+            edit ? write(fixtureWith(edit, gzip, model)) : fixtures / ("small-" + model + ".nemo"),
+            scratch);
         QVERIFY(scratchIsEmpty());
+        const bool prompted = name == "multi";
+        const std::int64_t vocabulary = prompted ? 122 : 120;
         QCOMPARE(checkpoint.config.decoder.vocabSize, vocabulary);
         QCOMPARE(checkpoint.config.decoding.stripLangTags, prompted);
         QCOMPARE(checkpoint.config.prompt.enabled, prompted);
-        if (prompted) {
+        if (prompted)
             QCOMPARE(checkpoint.config.prompt.dictionary.at("ko-KR"), 14);
-            QCOMPARE(checkpoint.config.prompt.numPrompts, 128);
-        }
 
         // Every tensor the model holds, with NeMo's shapes; BatchNorm counters are dropped.
-        const QJsonObject stateDict = readJson(answers / "info.json")["state_dict"].toObject();
+        const QJsonObject stateDict =
+            readJson(fixtures / model / "info.json")["state_dict"].toObject();
         QCOMPARE(checkpoint.weights.size(), std::size_t(stateDict.size()));
         for (const auto& [tensorName, tensor] : checkpoint.weights) {
             const auto shape = stateDict[QString::fromStdString(tensorName)].toArray();
@@ -268,35 +274,18 @@ private slots:
         QVERIFY(std::all_of(rows + vocabulary * 48, rows + (vocabulary + 1) * 48,
                             [](float v) { return v == 0.0f; })); // the blank's padding row
 
-        const QJsonArray pieces = readJson(answers / "pieces.json").array();
+        const QJsonArray pieces = readJson(fixtures / model / "pieces.json").array();
         QCOMPARE(checkpoint.pieces.size(), std::size_t(pieces.size()));
         for (int id = 0; id < pieces.size(); ++id)
             QCOMPARE(QString::fromStdString(checkpoint.pieces[std::size_t(id)]),
                      pieces[id].toString());
     }
 
-    void readsOtherWriters_data() {
-        QTest::addColumn<Edit>("edit");
-        QTest::addColumn<bool>("gzip");
-        QTest::newRow("gzip-compressed") << Edit([](Members&) {}) << true;
-        QTest::newRow("PyTorch 2.x weights") << torch2Weights("little\n") << false;
-        QTest::newRow("extra members") << add({"./notes/README.txt", "hello"}) << false;
-    }
-    void readsOtherWriters() {
-        QFETCH(Edit, edit);
-        QFETCH(bool, gzip);
-        const auto checkpoint = NemoCheckpointReader::read(write(englishWith(edit, gzip)), scratch);
-        QVERIFY(scratchIsEmpty());
-        QCOMPARE(checkpoint.pieces.size(), std::size_t(120));
-        QCOMPARE(checkpoint.weights.at("encoder.pre_encode.out.weight").shape,
-                 (std::vector<std::int64_t>{96, 816}));
-    }
-
     // pre_encode.out.weight [96, 816] saved as the transpose of its storage: strides (1, 96).
     void readsStridedTensorsInRowMajorOrder() {
         const auto plain = NemoCheckpointReader::read(fixtures / "small-en.nemo", scratch);
         const auto strided = NemoCheckpointReader::read(
-            write(englishWith(patchWeightsIndex({"M\x30\x03K\x01\x86", 6}, "K\x01K\x60\x86"))),
+            write(fixtureWith(patchWeightsIndex({"M\x30\x03K\x01\x86", 6}, "K\x01K\x60\x86"))),
             scratch);
         const std::string name = "encoder.pre_encode.out.weight";
         QCOMPARE(strided.weights.at(name).strides, (std::vector<std::int64_t>{816, 1}));
@@ -325,18 +314,10 @@ private slots:
             [](auto& c) { return c.decoding.maxSymbols == 10; });
         row("max_symbols zero", "en", {{"max_symbols: 10", "max_symbols: 0"}},
             [](auto& c) { return c.decoding.maxSymbols == 10; });
-        row("max_symbols set", "en", {{"max_symbols: 10", "max_symbols: 3"}},
-            [](auto& c) { return c.decoding.maxSymbols == 3; });
         row("interpolations", "en",
             {{"  d_model: 96", "  d_model: ${model.model_defaults.enc_hidden}"},
              {"    pred_hidden: 48", "    pred_hidden: ${model_defaults.pred_hidden}"}},
             [](auto& c) { return c.encoder.dModel == 96 && c.decoder.predHidden == 48; });
-        row("defaults of the mel settings", "en", {}, [](auto& c) {
-            const auto& p = c.preprocessor;
-            return p.nFft == 512 && p.preemph == 0.97 && p.logZeroGuardValue == 0x1p-24 &&
-                   p.magPower == 2.0 && c.encoder.convContextSize == "causal" &&
-                   c.tokenizerModel == "c11dad9e00c5438787a69f10357fffff_tokenizer.model";
-        });
         row("language-id prompt keys", "multi",
             {{"initialize_prompt_feature", "initialize_lang_id_prompt"},
              {"  num_prompts: 128", "  num_lang_id_prompts: 102"},
@@ -346,11 +327,6 @@ private slots:
                        c.prompt.modulePrefix == "lang_id_prompt_kernel" &&
                        c.prompt.dictionary.at("ko-KR") == 14;
             });
-        row("default language tag pattern", "multi", {}, [](auto& c) {
-            return c.decoding.stripLangTags &&
-                   c.decoding.langTagPattern == R"(\s*<[a-z]{2}-[A-Z]{2}>)" &&
-                   c.prompt.modulePrefix == "prompt_kernel";
-        });
         row("own language tag pattern", "multi",
             {{"  strip_lang_tags: true\n",
               "  strip_lang_tags: true\n  lang_tag_pattern: <[a-z]+>\n"}},
@@ -371,64 +347,62 @@ private slots:
         };
         const auto config = [&](const char* name, const std::string& from, const std::string& to,
                                 const char* failure) {
-            row(name, englishWith(replaceInConfig(from, to)), failure);
+            row(name, fixtureWith(replaceInConfig(from, to)), failure);
         };
         const std::string english = readFile(fixtures / "small-en.nemo");
-        std::string absurd = englishWith([](Members&) {});
+        std::string absurd = fixtureWith([](Members&) {});
         setDeclaredSize(absurd, "./model_weights.ckpt", std::uint64_t{1} << 40);
 
         row("truncated", english.substr(0, english.size() * 3 / 5), "truncated");
         row("not an archive", std::string(4096, 'x'), "Cannot open the checkpoint");
-        row("missing weights", englishWith(drop("model_weights.ckpt")),
+        row("missing weights", fixtureWith(drop("model_weights.ckpt")),
             "has no model_weights.ckpt");
-        row("missing tokenizer", englishWith(drop("_tokenizer.model")),
+        row("missing tokenizer", fixtureWith(drop("_tokenizer.model")),
             "has no c11dad9e00c5438787a69f10357fffff_tokenizer.model");
-        row("name with ..", englishWith(add({"./../escape.txt", "x"})), "\"..\"");
-        row("absolute path", englishWith(add({"/tmp/escape.txt", "x"})), "absolute path");
+        row("name with ..", fixtureWith(add({"./../escape.txt", "x"})), "\"..\"");
+        row("absolute path", fixtureWith(add({"/tmp/escape.txt", "x"})), "absolute path");
         row("symlink",
-            englishWith(add({"./model_weights.ckpt.link", "/etc/passwd", Member::Kind::symlink})),
+            fixtureWith(add({"./model_weights.ckpt.link", "/etc/passwd", Member::Kind::symlink})),
             "link member");
         row("hard link",
-            englishWith(add({"./copy.yaml", "./model_config.yaml", Member::Kind::hardlink})),
+            fixtureWith(add({"./copy.yaml", "./model_config.yaml", Member::Kind::hardlink})),
             "link member");
         row("absurd declared size", absurd, "declares 1099511627776 bytes");
-        row("duplicate config", englishWith(add({"./model_config.yaml", "x: 1"})),
+        row("duplicate config", fixtureWith(add({"./model_config.yaml", "x: 1"})),
             "model_config.yaml twice");
         config("shape disagrees with config", "conv_kernel_size: 9", "conv_kernel_size: 7",
                "tensor encoder.layers.0.conv.depthwise_conv.weight has shape [96, 1, 9], its "
                "config implies [96, 1, 7]");
         config("missing config key", "  n_heads: 4\n", "", "the key encoder.n_heads is missing");
-        row("vocabulary disagrees with tokenizer", englishWith([](Members& m) {
+        row("vocabulary disagrees with tokenizer", fixtureWith([](Members& m) {
                 replaceInConfig("vocab_size: 120", "vocab_size: 121")(m);
                 replaceInConfig("num_classes: 120", "num_classes: 121")(m);
             }),
             "tokenizer has 120 pieces");
-        row("tokenizer cut short", englishWith([](Members& m) {
+        row("tokenizer cut short", fixtureWith([](Members& m) {
                 std::string& model = member(m, "_tokenizer.model").content;
                 model.resize(model.size() / 2);
             }),
             "not a valid SentencePiece model");
-        row("big-endian weights", englishWith(torch2Weights("big")), "byte order \"big\"");
+        row("big-endian weights", fixtureWith(torch2Weights("big")), "byte order \"big\"");
         // The window's storage reference ends "BININT2 400, TUPLE"; its size is "BININT2 400,
         // TUPLE1".
         row("storage smaller than declared",
-            englishWith(patchWeightsIndex({"M\x90\x01t", 4}, {"M\x91\x01t", 4})),
+            fixtureWith(patchWeightsIndex({"M\x90\x01t", 4}, {"M\x91\x01t", 4})),
             "holds 1600 bytes, not the declared 1604");
         row("view outside its storage",
-            englishWith(patchWeightsIndex({"K\x00M\x90\x01\x85", 6}, {"K\x01M\x90\x01\x85", 6})),
+            fixtureWith(patchWeightsIndex({"K\x00M\x90\x01\x85", 6}, {"K\x01M\x90\x01\x85", 6})),
             "tensor preprocessor.featurizer.window a view outside its storage");
-        row("half-precision weights", englishWith(patchWeightsIndex("FloatStorage", "HalfStorage")),
+        row("half-precision weights", fixtureWith(patchWeightsIndex("FloatStorage", "HalfStorage")),
             "torch.HalfStorage");
         row("damaged weights",
-            englishWith([](Members& m) { member(m, "model_weights.ckpt").content.resize(100000); }),
+            fixtureWith([](Members& m) { member(m, "model_weights.ckpt").content.resize(100000); }),
             "The checkpoint's weights");
 
         // Models the engine cannot run: one of each kind of check.
         config("normalized features", "normalize: NA", "normalize: per_feature",
                "preprocessor.normalize is \"per_feature\"");
         config("normalize missing", "  normalize: NA\n", "", "preprocessor.normalize");
-        config("frame splicing", "frame_splicing: 1", "frame_splicing: 3", "frame_splicing");
-        config("padding", "pad_to: 0", "pad_to: 16", "pad_to");
         config("full context", "att_context_style: chunked_limited", "att_context_style: regular",
                "att_context_style");
         config("unlimited context", contexts, "  att_context_size: [-1, -1]\n",
@@ -437,10 +411,7 @@ private slots:
                "multiple of the right context");
         config("symmetric conv", "conv_context_size: causal", "conv_context_size: [4, 4]",
                "conv_context_size");
-        config("non-causal subsampling", "causal_downsampling: true", "causal_downsampling: false",
-               "causal_downsampling");
         config("absurd width", "  d_model: 96", "  d_model: 1000000", "encoder.d_model is 1000000");
-        config("negative layers", "n_layers: 2", "n_layers: -2", "encoder.n_layers is -2");
         config("aggregate tokenizer", "type: bpe", "type: agg", "aggregate");
         config("tokenizer outside the archive", "model_path: nemo:", "model_path: /data/",
                "tokenizer.model_path");
@@ -448,6 +419,9 @@ private slots:
                "refers to ${model.encoder.width}");
         config("wrong kind", "  d_model: 96", "  d_model: wide", "encoder.d_model has a value");
         config("not YAML", "sample_rate: 16000", "sample_rate: [16000", "not valid YAML");
+        row("prompt index outside its prompts",
+            fixtureWith(replaceInConfig("auto: 101", "auto: 128"), false, "multi"),
+            "prompt_dictionary is 128, outside the sensible range 0..127");
     }
     void refusesBadCheckpoints() {
         QFETCH(std::string, archive);
@@ -461,11 +435,6 @@ private slots:
         QVERIFY2(description.contains(failure), qPrintable(description));
         QVERIFY(!description.contains('\n'));
         QVERIFY(scratchIsEmpty());
-    }
-
-    void refusesPromptIndexOutsideItsPrompts() {
-        QVERIFY_THROWS_EXCEPTION(ModelImportError, NemoConfigReader::parse(editedConfig(
-                                                       "multi", {{"auto: 101", "auto: 128"}})));
     }
 };
 
