@@ -21,8 +21,6 @@
 namespace {
 
 const QString key = QStringLiteral("sk-relay-operator-key");
-const int toKorean = int(TranslationDirection::englishToKorean);
-const int toEnglish = int(TranslationDirection::koreanToEnglish);
 
 QJsonObject chatAnswer(const QString& content) {
     return {{"choices", QJsonArray{QJsonObject{{"message", QJsonObject{{"content", content}}}}}}};
@@ -109,6 +107,24 @@ class RelayTest : public QObject {
         QCOMPARE(QJsonDocument::fromJson(answer.body).object(), expected.body);
     }
 
+    // With the operator's key, the direction's prompt and the text as it came.
+    void verifyAskedUpstream(const QJsonObject& request) {
+        QCOMPARE(m_upstream->requests().size(), 1);
+        const auto& upstream = m_upstream->requests()[0];
+        QCOMPARE(upstream.path, QStringLiteral("/v1/chat/completions"));
+        QCOMPARE(upstream.headers.value("authorization"), "Bearer " + key.toUtf8());
+        const QJsonObject body = upstream.json();
+        QCOMPARE(body.value("model").toString(),
+                 QStringLiteral("Qwen/Qwen3-30B-A3B-Instruct-2507"));
+        QCOMPARE(body.value("temperature").toDouble(), 0.0);
+        QCOMPARE(body.value("max_tokens").toInt(), 600);
+        const auto direction = request["kind"] == "ko-en" ? TranslationDirection::koreanToEnglish
+                                                          : TranslationDirection::englishToKorean;
+        QCOMPARE(body.value("messages").toArray(),
+                 (QJsonArray{QJsonObject{{"role", "system"}, {"content", systemPrompt(direction)}},
+                             QJsonObject{{"role", "user"}, {"content", request["text"]}}}));
+    }
+
 private slots:
     void init() {
         m_upstream = std::make_unique<FakeHttpService>();
@@ -147,36 +163,6 @@ private slots:
         }
     }
 
-    void bothKindsGoUpstreamWithTheirPrompt_data() {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<int>("direction");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("caption") << "en-ko" << toKorean << "Let's meet at 3.";
-        QTest::newRow("reply") << "ko-en" << toEnglish << "세 시에 봬요.";
-    }
-    void bothKindsGoUpstreamWithTheirPrompt() {
-        QFETCH(QString, kind);
-        QFETCH(int, direction);
-        QFETCH(QString, text);
-        const auto answer = call(relayBody(kind, text));
-        expect(answer, RelayResponse::translation(" 번역\n"));
-
-        QCOMPARE(m_upstream->requests().size(), 1);
-        const auto& upstream = m_upstream->requests()[0];
-        QCOMPARE(upstream.path, QStringLiteral("/v1/chat/completions"));
-        QCOMPARE(upstream.headers.value("authorization"), "Bearer " + key.toUtf8());
-        const QJsonObject body = upstream.json();
-        QCOMPARE(body.value("model").toString(),
-                 QStringLiteral("Qwen/Qwen3-30B-A3B-Instruct-2507"));
-        QCOMPARE(body.value("temperature").toDouble(), 0.0);
-        QCOMPARE(body.value("max_tokens").toInt(), 600);
-        QCOMPARE(
-            body.value("messages").toArray(),
-            (QJsonArray{QJsonObject{{"role", "system"},
-                                    {"content", systemPrompt(TranslationDirection(direction))}},
-                        QJsonObject{{"role", "user"}, {"content", text}}}));
-    }
-
     // Each request against an upstream that answers with a status and a body (0: never answers,
     // -1: unreachable); no answer ever carries the key. The parser's refusals are seen here.
     void answers_data() {
@@ -196,6 +182,7 @@ private slots:
         };
         const auto hi = relayBody("en-ko", "Hi");
         const auto ok = RelayResponse::translation(" 번역\n");
+        row("caption", relayBody("en-ko", "Let's meet at 3."), ok);
         row("reply, other members ignored", R"({"text":" 네 ","kind":"ko-en","model":"x"})", ok);
         row("text at the bound", relayBody("en-ko", QString(2000, u'a')), ok);
         row("text over the bound", relayBody("en-ko", QString(2001, u'a')),
@@ -247,6 +234,8 @@ private slots:
                                         : m_upstream->url("/v1/chat/completions"),
                    limits);
         expect(QCoro::waitFor(send(body, {}, method, path)), expected);
+        if (expected.body.contains("content"))
+            verifyAskedUpstream(QJsonDocument::fromJson(body).object());
         if (expected.status / 100 == 4) {
             // Refused without asking upstream, and the relay still serves the next request.
             QCOMPARE(m_upstream->requests().size(), 0);
