@@ -16,13 +16,6 @@ QString filePathOf(const QString& repository, const QString& commit, const QStri
     return QStringLiteral("/%1/resolve/%2/%3").arg(repository, commit, path);
 }
 
-QByteArray header(const QByteArray& statusLine, const QList<QByteArray>& fields) {
-    QByteArray text = "HTTP/1.1 " + statusLine + "\r\nContent-Type: application/octet-stream\r\n";
-    for (const auto& field : fields)
-        text += field + "\r\n";
-    return text + "\r\n";
-}
-
 } // namespace
 
 FakeModelHub::FakeModelHub() {
@@ -103,23 +96,22 @@ void FakeModelHub::sendFile(const QByteArray& content, const QByteArray& range,
                              ? match.captured(1).toLongLong()
                              : 0;
     const auto body = content.mid(start);
-    const auto length = "Content-Length: " + QByteArray::number(body.size());
     const auto rangeStart = transfer == Transfer::misplacingRange ? start / 2 : start;
-    if (start > 0)
-        socket.write(header("206 Partial Content",
-                            {length, "Content-Range: bytes " + QByteArray::number(rangeStart) +
-                                         "-" + QByteArray::number(content.size() - 1) + "/" +
-                                         QByteArray::number(content.size())}));
-    else
-        socket.write(header("200 OK", {length}));
-    if (transfer == Transfer::cutHalfway || transfer == Transfer::stallHalfway) {
-        socket.write(body.left(body.size() / 2));
-        socket.flush();
-        if (transfer == Transfer::cutHalfway)
-            socket.disconnectFromHost();
+    socket.write((start > 0 ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
+                                  QByteArray::number(rangeStart) + "-" +
+                                  QByteArray::number(content.size() - 1) + "/" +
+                                  QByteArray::number(content.size())
+                            : QByteArray("HTTP/1.1 200 OK")) +
+                 "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+                 QByteArray::number(body.size()) + "\r\n\r\n");
+    if (transfer != Transfer::cutHalfway && transfer != Transfer::stallHalfway) {
+        socket.write(body);
         return;
     }
-    socket.write(body);
+    socket.write(body.left(body.size() / 2));
+    socket.flush();
+    if (transfer == Transfer::cutHalfway)
+        socket.disconnectFromHost();
 }
 
 void FakeModelHub::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {

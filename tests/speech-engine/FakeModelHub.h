@@ -9,8 +9,7 @@
 // A loopback stand-in for the model hub: answers a repository's revision, its file listing (with
 // each file's large-file SHA-256 and size) and its files, which honour HTTP ranges. The next
 // file transfer can be cut or stalled halfway, or can ignore the range asked for or answer it
-// from a wrong place. Everything
-// else is 404. Records every request.
+// from a wrong place. Everything else is 404. Records every request.
 class FakeModelHub : public QAbstractHttpServer {
 public:
     struct File {

@@ -1,7 +1,7 @@
 #include "tests/speech-engine/import/NemoFixture.h"
 
-#include "speech-engine/import/NemoCheckpointReader.h"
 #include "speech-engine/ModelRunner.h"
+#include "speech-engine/import/NemoCheckpointReader.h"
 #include "tests/speech-engine/import/Npy.h"
 
 #include <QTemporaryDir>
@@ -94,18 +94,19 @@ QString NemoFixture::stepMismatch(const std::string& variant, const ModelRunner&
                            {"decoder", step.at("decoder_out")}});
         const auto row = valuesOf(scored.at("logits"));
         const auto best = std::max_element(row.begin(), row.end()) - row.begin();
-        auto failure = mismatch(step.at("h_out"), slice(hOut, s));
-        if (failure.isEmpty())
-            failure = mismatch(step.at("c_out"), slice(cOut, s));
-        if (failure.isEmpty())
-            failure = mismatch(step.at("decoder_out"), slice(decoderOut, s));
-        if (failure.isEmpty())
-            failure = mismatch(arrayOf({std::int64_t(row.size())}, logSoftmax(row).data()),
-                               slice(logits, s));
-        if (failure.isEmpty() && best != argmax[s])
-            failure = QStringLiteral("arg-max %1, expected %2").arg(best).arg(argmax[s]);
-        if (!failure.isEmpty())
-            return QStringLiteral("step %1: %2").arg(s).arg(failure);
+        const std::pair<MultiArray, const Npy*> checks[] = {
+            {step.at("h_out"), &hOut},
+            {step.at("c_out"), &cOut},
+            {step.at("decoder_out"), &decoderOut},
+            {arrayOf({std::int64_t(row.size())}, logSoftmax(row).data()), &logits}};
+        for (const auto& [got, reference] : checks)
+            if (const auto failure = mismatch(got, slice(*reference, s)); !failure.isEmpty())
+                return QStringLiteral("step %1: %2").arg(s).arg(failure);
+        if (best != argmax[s])
+            return QStringLiteral("step %1: arg-max %2, expected %3")
+                .arg(s)
+                .arg(best)
+                .arg(argmax[s]);
     }
     return {};
 }

@@ -10,30 +10,6 @@
 
 namespace {
 
-std::string readAll(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        throw std::runtime_error("Cannot read " + path);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-std::string headerValue(const std::string& header, const std::string& pattern,
-                        const std::string& path) {
-    std::smatch match;
-    if (!std::regex_search(header, match, std::regex(pattern)))
-        throw std::runtime_error(path + ": .npy header without " + pattern);
-    return match[1];
-}
-
-std::vector<std::int64_t> shapeOf(const std::string& dims) {
-    std::vector<std::int64_t> shape;
-    const std::regex number("\\d+");
-    for (auto it = std::sregex_iterator(dims.begin(), dims.end(), number);
-         it != std::sregex_iterator(); ++it)
-        shape.push_back(std::stoll(it->str()));
-    return shape;
-}
-
 template <typename T> std::vector<T> elementsOf(const std::string& bytes, std::int64_t count) {
     std::vector<T> values(count);
     std::memcpy(values.data(), bytes.data(), count * sizeof(T));
@@ -43,16 +19,23 @@ template <typename T> std::vector<T> elementsOf(const std::string& bytes, std::i
 } // namespace
 
 Npy Npy::read(const std::string& path) {
-    const auto all = readAll(path);
+    std::ifstream file(path, std::ios::binary);
+    const std::string all{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     if (all.size() < 10 || all.compare(0, 6, "\x93NUMPY") != 0 || all[6] != 1)
         throw std::runtime_error(path + " is not a .npy 1.0 file");
     const std::size_t headerLength = std::uint8_t(all[8]) | (std::uint8_t(all[9]) << 8);
     const auto header = all.substr(10, headerLength);
-    if (header.find("'fortran_order': False") == std::string::npos)
-        throw std::runtime_error(path + " is not in C order");
+    std::smatch match;
+    if (!std::regex_search(header, match,
+                           std::regex(R"('descr':\s*'([^']+)',\s*'fortran_order':\s*False,\s*)"
+                                      R"('shape':\s*\(([^)]*)\))")))
+        throw std::runtime_error(path + ": not a C-order array header");
     Npy npy;
-    npy.shape = shapeOf(headerValue(header, R"('shape':\s*\(([^)]*)\))", path));
-    const auto descr = headerValue(header, R"('descr':\s*'([^']+)')", path);
+    const std::string dims = match[2], descr = match[1];
+    const std::regex number("\\d+");
+    for (auto it = std::sregex_iterator(dims.begin(), dims.end(), number);
+         it != std::sregex_iterator(); ++it)
+        npy.shape.push_back(std::stoll(it->str()));
     const auto data = all.substr(10 + headerLength);
     const auto count = npy.elementCount();
     if (std::int64_t(data.size()) != count * 4)
