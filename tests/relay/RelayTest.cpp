@@ -264,13 +264,13 @@ private slots:
         startRelay(upstream.url(), limits);
 
         auto first = send(relayBody("en-ko", "One"));
-        QTRY_COMPARE(upstream.waiting(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(upstream.waiting(), 1, 30'000);
         expect(call(relayBody("en-ko", "Two")), RelayResponse::busy());
         expect(QCoro::waitFor(send({}, {}, "GET", "/healthz")), RelayResponse::healthy(1));
         upstream.answerAll(QStringLiteral("하나"));
         expect(QCoro::waitFor(first), RelayResponse::translation("하나"));
         auto third = send(relayBody("en-ko", "Three"));
-        QTRY_COMPARE(upstream.waiting(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(upstream.waiting(), 1, 30'000);
         upstream.answerAll(QStringLiteral("셋"));
         expect(QCoro::waitFor(third), RelayResponse::translation("셋"));
     }
@@ -281,7 +281,7 @@ private slots:
         QSignalSpy drained(m_relay.get(), &RelayServer::drained);
 
         auto inFlight = send(relayBody("ko-en", "네"));
-        QTRY_COMPARE(upstream.waiting(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(upstream.waiting(), 1, 30'000);
         m_relay->shutDown();
         QCOMPARE(drained.size(), 0);
         QTcpSocket newClient;
