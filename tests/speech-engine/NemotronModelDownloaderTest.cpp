@@ -1,6 +1,6 @@
 // Downloading a checkpoint from a loopback model hub: pinned to a commit, verified, resumed,
-// refused with a clear error and never cached half-done; handed to a stand-in importer, and once
-// to the real one.
+// refused with a clear error and never cached half-done; handed to a stand-in importer (the real
+// one takes it in the importer's tests).
 #include "speech-engine/NemotronModelDownloader.h"
 #include "speech-engine/ModelNames.h"
 #include "tests/speech-engine/Failure.h"
@@ -8,11 +8,8 @@
 #include "tests/speech-engine/TestFiles.h"
 #include "tests/support/RunToCompletion.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -378,27 +375,6 @@ private slots:
         QCOMPARE(folder, englishFolder());
         QCOMPARE(hub->requests().isEmpty(), cached);
         QCOMPARE(importer->calls.empty(), cached);
-    }
-
-    // The real importer turns the downloaded checkpoint into a folder that records its source.
-    void realImportRecordsTheSource() {
-        serveEnglish();
-        auto settings = options();
-        settings.import = ModelImporter::importCheckpoint;
-        const auto model =
-            runToCompletion(NemotronModelDownloader::download(english(), root->path(), settings));
-        QVERIFY(NemotronModelDownloader::isModelComplete(model.folder));
-        QCOMPARE(QDir(root->path()).entryList(QDir::Files | QDir::Hidden), QStringList());
-        const auto source =
-            QJsonDocument::fromJson(contentOf(QDir(model.folder).filePath("metadata.json")))
-                .object()["source"]
-                .toObject();
-        QCOMPARE(source["repository"].toString(), englishRepository);
-        QCOMPARE(source["commit"].toString(), commit);
-        QCOMPARE(source["file"].toString(), checkpointPath);
-        QCOMPARE(source["sha256"].toString(),
-                 QCryptographicHash::hash(checkpoint, QCryptographicHash::Sha256).toHex());
-        QCOMPARE(source["chunk_ms"].toInt(), 560);
     }
 };
 

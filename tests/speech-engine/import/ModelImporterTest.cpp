@@ -2,11 +2,14 @@
 // refuses, and that a failed or cancelled import leaves nothing behind.
 #include "speech-engine/import/ModelImporter.h"
 #include "speech-engine/ModelRunner.h"
+#include "speech-engine/NemotronModelDownloader.h"
 #include "speech-engine/NemotronStreamingConfig.h"
 #include "speech-engine/import/ImportCommandLine.h"
 #include "tests/speech-engine/Failure.h"
+#include "tests/speech-engine/FakeModelHub.h"
 #include "tests/speech-engine/TestFiles.h"
 #include "tests/speech-engine/import/NemoFixture.h"
+#include "tests/support/RunToCompletion.h"
 
 #include <QDirIterator>
 #include <QJsonArray>
@@ -66,8 +69,8 @@ class ModelImporterTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // An old model folder is replaced. The full-precision 560 ms folder is the downloader's; NeMo's
-    // outputs for the built modules are checked where they are built and where folders are
+    // An old model folder is replaced. The English 560 ms folder is the downloaded one below;
+    // NeMo's outputs for the built modules are checked where they are built and where folders are
     // recognised with.
     void importsTheFolderTheEngineReads_data() {
         QTest::addColumn<QString>("variant");
@@ -115,6 +118,32 @@ private slots:
             const auto failure = NemoFixture::stepMismatch("en", *decoder, *joint);
             QVERIFY2(failure.isEmpty(), qPrintable(failure));
         }
+    }
+
+    // A checkpoint the downloader fetched from a loopback hub becomes a folder that records where
+    // it came from.
+    void importsWhatTheDownloaderFetched() {
+        const QString repository = "nvidia/nemotron-speech-streaming-en-0.6b", commit(40, u'e');
+        qunsetenv("RLY_MODEL_REPO");
+        qunsetenv("RLY_MODEL_REVISION");
+        FakeModelHub hub;
+        qputenv("HF_ENDPOINT", hub.baseURL().toUtf8());
+        QFile fixture(QString::fromStdString(NemoFixture::checkpointPath("en")));
+        QVERIFY(fixture.open(QIODevice::ReadOnly));
+        hub.serveRepository(repository, "main", commit, {{"small-en.nemo", fixture.readAll()}});
+        QTemporaryDir root;
+        NemotronModelDownloader::Options options;
+        options.import = ModelImporter::importCheckpoint;
+        const auto model = runToCompletion(NemotronModelDownloader::download(
+            HubModel::english(Repo::nemotronStreaming560), root.path(), options));
+        QVERIFY(NemotronModelDownloader::isModelComplete(model.folder));
+        QCOMPARE(QDir(root.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        const auto source = jsonObjectOf(model.folder + "/metadata.json")["source"].toObject();
+        QCOMPARE(source["repository"].toString(), repository);
+        QCOMPARE(source["commit"].toString(), commit);
+        QCOMPARE(source["file"].toString(), "small-en.nemo");
+        QCOMPARE(source["sha256"].toString(), fixtureSha256["en"]);
+        QCOMPARE(source["chunk_ms"].toInt(), 560);
     }
 
     // Neither a refused import nor one into a folder that is no model folder touches what is
