@@ -35,23 +35,6 @@ class ListeningTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void startingWithoutAnApplicationTouchesNoService_data() {
-        QTest::addColumn<std::optional<qint32>>("selection");
-        QTest::newRow("nothing selected") << std::optional<qint32>();
-        QTest::newRow("selection no longer listed") << std::optional<qint32>(999);
-    }
-    void startingWithoutAnApplicationTouchesNoService() {
-        QFETCH(std::optional<qint32>, selection);
-        WorkflowHarness h;
-        listChrome(h);
-        h->setSelectedApplicationID(selection);
-        QCoro::waitFor(h->startMeetingListening());
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), QStringLiteral("Select the meeting application first."));
-        QCOMPARE(h.meetingSpeech->startCount, 0);
-        QVERIFY(h.capture->startedApplications.isEmpty());
-    }
-
     void listeningFeedsCapturedAudioToTheCaptions() {
         WorkflowHarness h;
         listChrome(h);
@@ -72,37 +55,30 @@ private slots:
 
     // The captions start before the capture; a failed capture leaves them for the next start.
     void failedStartStopsThere_data() {
-        QTest::addColumn<bool>("captionsFail");
-        QTest::addColumn<QString>("failure");
-        QTest::newRow("captions") << true << "The speech model could not be loaded.";
-        QTest::newRow("capture") << false << "Screen recording is not allowed.";
+        QTest::addColumn<std::optional<qint32>>("selection");
+        QTest::addColumn<int>("failing");
+        QTest::addColumn<QString>("status");
+        const QString noApplication = QStringLiteral("Select the meeting application first.");
+        QTest::newRow("nothing selected") << std::optional<qint32>() << 0 << noApplication;
+        QTest::newRow("selection gone") << std::optional<qint32>(999) << 0 << noApplication;
+        QTest::newRow("captions") << std::optional(chrome.id) << 1 << "The model is missing.";
+        QTest::newRow("capture") << std::optional(chrome.id) << 2 << "Recording refused.";
     }
     void failedStartStopsThere() {
-        QFETCH(bool, captionsFail);
-        QFETCH(QString, failure);
+        QFETCH(std::optional<qint32>, selection);
+        QFETCH(int, failing);
+        QFETCH(QString, status);
         WorkflowHarness h;
         listChrome(h);
-        (captionsFail ? h.meetingSpeech->starts : h.capture->starts).fail(failure);
+        h->setSelectedApplicationID(selection);
+        if (failing > 0)
+            (failing == 1 ? h.meetingSpeech->starts : h.capture->starts).fail(status);
         QCoro::waitFor(h->startMeetingListening());
         QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), failure);
-        QCOMPARE(h.capture->startedApplications.isEmpty(), captionsFail);
+        QCOMPARE(h->statusMessage(), status);
+        QCOMPARE(h.meetingSpeech->startCount, failing > 0 ? 1 : 0);
+        QCOMPARE(h.capture->startedApplications.size(), failing == 2 ? 1 : 0);
         QCOMPARE(h.meetingSpeech->cancelCount, 0);
-    }
-
-    // Stopping while the model is prepared cancels the preparation; the start then ends without
-    // capturing or overwriting what the stop showed.
-    void stopWhilePreparingEndsTheStartQuietly() {
-        WorkflowHarness h;
-        listChrome(h);
-        const auto preparing = h.meetingSpeech->starts.hold();
-        auto start = h->startMeetingListening();
-        QCoro::waitFor(h->stopMeetingListening());
-        preparing->open();
-        QCoro::waitFor(start);
-        QCOMPARE(h->phase(), AssistPhase::idle);
-        QCOMPARE(h->statusMessage(), stopped);
-        QVERIFY(h.capture->startedApplications.isEmpty());
     }
 
     // Every change restarts the silence delay: fragments 400 ms apart stay untranslated although
@@ -203,7 +179,9 @@ private slots:
         QTRY_COMPARE(h->liveTranslation(), QStringLiteral("A 번역"));
     }
 
-    void restartingClearsTheOldTranslationBeforePreparing() {
+    // A restart clears the old translation before the model is prepared; a stop then cancels the
+    // preparation, and the start ends without capturing or overwriting what the stop showed.
+    void restartClearsTheTranslationAndAStopEndsItQuietly() {
         WorkflowHarness h;
         listChrome(h);
         QCoro::waitFor(h->startMeetingListening());
@@ -216,9 +194,12 @@ private slots:
         auto start = h->startMeetingListening();
         QVERIFY(h->liveTranslation().isEmpty() && h->translatedEnglishSentence().isEmpty());
         QVERIFY(h->statusMessage().startsWith(QStringLiteral("Preparing the Nemotron")));
+        QCoro::waitFor(h->stopMeetingListening());
         preparing->open();
         QCoro::waitFor(start);
-        QCOMPARE(h->phase(), AssistPhase::listening);
+        QCOMPARE(h->phase(), AssistPhase::idle);
+        QCOMPARE(h->statusMessage(), stopped);
+        QCOMPARE(h.capture->startedApplications.size(), 1);
     }
 
     // A late translation and a pending fragment outlive the controller: both end without

@@ -1,4 +1,3 @@
-#include "app/workflow/ScreenshotMode.h"
 #include "tests/workflow/WorkflowHarness.h"
 
 #include <QTest>
@@ -32,28 +31,6 @@ private slots:
         QCOMPARE(h->activeVoiceName(), samantha);
         h->selectVoiceSource(VoiceSource::elevenLabs);
         QCOMPARE(h->activeVoiceName(), QStringLiteral("Connect ElevenLabs"));
-    }
-
-    // VoicesTest stores and restores good values.
-    void unknownStoredVoiceChoiceFallsBack_data() {
-        QTest::addColumn<QString>("source");
-        QTest::addColumn<QString>("localVoice");
-        QTest::newRow("case name is not a raw value") << "elevenLabs"
-                                                      << "daniel";
-        QTest::newRow("plain full stop") << "ElevenLabs . Optional"
-                                         << "";
-        QTest::newRow("unknown preset") << "Local voices · Free"
-                                        << "alex";
-    }
-    void unknownStoredVoiceChoiceFallsBack() {
-        QFETCH(QString, source);
-        QFETCH(QString, localVoice);
-        WorkflowHarness h;
-        h.storeSetting(QStringLiteral("voiceSource"), source);
-        h.storeSetting(QStringLiteral("localVoiceID"), localVoice);
-        h.relaunch();
-        QCOMPARE(h->voiceSource(), VoiceSource::local);
-        QCOMPARE(h->selectedLocalVoiceID(), localVoice == "daniel" ? localVoice : "samantha");
     }
 
     // A failed voice list shows its failure in the ElevenLabs group and nowhere else.
@@ -136,45 +113,6 @@ private slots:
                                 "selected meeting app. Refused."));
         QCOMPARE(h->applications(), QList{chrome});
         QCOMPARE(h->selectedApplicationID(), chrome.id);
-    }
-
-    void screenshotStepIsParsedStrictly_data() {
-        QTest::addColumn<QByteArray>("value");
-        QTest::addColumn<std::optional<qint64>>("step");
-        const auto none = std::optional<qint64>();
-        QTest::newRow("+3") << QByteArray("+3") << std::optional<qint64>(3);
-        QTest::newRow("-2") << QByteArray("-2") << std::optional<qint64>(-2);
-        QTest::newRow("spaces") << QByteArray(" 3 ") << none;
-        QTest::newRow("word") << QByteArray("three") << none;
-        QTest::newRow("two signs") << QByteArray("+-3") << none;
-        QTest::newRow("empty") << QByteArray() << none;
-        QTest::newRow("smallest") << QByteArray("-9223372036854775808")
-                                  << std::optional<qint64>(std::numeric_limits<qint64>::min());
-        QTest::newRow("overflow") << QByteArray("9223372036854775808") << none;
-        QTest::newRow("arabic-indic digit") << QByteArray("\xd9\xa3") << none;
-    }
-    void screenshotStepIsParsedStrictly() {
-        QFETCH(QByteArray, value);
-        qputenv("RLY_SHOT", value);
-        QTEST(ScreenshotMode::step(), "step");
-        qunsetenv("RLY_SHOT");
-        QCOMPARE(ScreenshotMode::step(), std::nullopt);
-    }
-
-    // The window tests show what steps 2 to 4 fill in; the others change nothing.
-    void screenshotStepsFillInWhatTheyCan() {
-        for (const qint64 step : {1, 5, -3}) {
-            WorkflowHarness h;
-            QCoro::waitFor(h->applyScreenshotStep(step));
-            QCOMPARE(h->phase(), AssistPhase::idle);
-            QVERIFY(h.meetingSpeech->transcript().isEmpty() && h.nebius->koreanRequests.isEmpty());
-        }
-        WorkflowHarness h;
-        h.nebius->koreanAnswers.fail(QStringLiteral("offline"));
-        h.nebius->englishAnswers.fail(QStringLiteral("offline"));
-        QCoro::waitFor(h->applyScreenshotStep(4));
-        QVERIFY(h->liveTranslation().isEmpty() && h->approvedText().isEmpty());
-        QCOMPARE(h->phase(), AssistPhase::readyToSend);
     }
 };
 

@@ -89,26 +89,8 @@ private slots:
         QCOMPARE(h->selectedElevenLabsVoiceID(), QStringLiteral("b"));
     }
 
-    void refreshWithoutAKeyDisconnects_data() {
-        QTest::addColumn<std::optional<QString>>("storedKey");
-        QTest::newRow("no key") << std::optional<QString>();
-        QTest::newRow("empty key") << std::optional<QString>(QString());
-    }
-    void refreshWithoutAKeyDisconnects() {
-        QFETCH(std::optional<QString>, storedKey);
-        WorkflowHarness h;
-        QCoro::waitFor(h->connectElevenLabs(QStringLiteral("key")));
-        QVERIFY(h->hasElevenLabsAPIKey());
-        h.keychain->storedKey = storedKey;
-        QCoro::waitFor(h->refreshElevenLabsVoices());
-        QVERIFY(!h->hasElevenLabsAPIKey());
-        QCOMPARE(h->elevenLabsStatus(),
-                 QStringLiteral("Add your API key to use your own ElevenLabs voice."));
-        QCOMPARE(h.elevenLabs->voiceListKeys.size(), 1);
-    }
-
     // A blank key or a failed save connects nothing; a good key is saved trimmed, never in the
-    // settings.
+    // settings, and a refresh that finds it gone disconnects.
     void connectingSavesTheTrimmedKey() {
         WorkflowHarness h;
         QCoro::waitFor(h->connectElevenLabs(QStringLiteral("   ")));
@@ -126,6 +108,12 @@ private slots:
         QVERIFY(h->hasElevenLabsAPIKey());
         QCOMPARE(h.elevenLabs->voiceListKeys, QStringList{QStringLiteral("sk-123")});
         QCOMPARE(h->elevenLabsStatus(), connected("a"));
+        h.keychain->storedKey = QString();
+        QCoro::waitFor(h->refreshElevenLabsVoices());
+        QVERIFY(!h->hasElevenLabsAPIKey());
+        QCOMPARE(h->elevenLabsStatus(),
+                 QStringLiteral("Add your API key to use your own ElevenLabs voice."));
+        QCOMPARE(h.elevenLabs->voiceListKeys.size(), 1);
         h.close();
         QFile settings(h.settingsPath());
         QVERIFY(settings.open(QIODevice::ReadOnly) && !settings.readAll().contains("sk-123"));
@@ -133,9 +121,12 @@ private slots:
 
     void choosingAVoiceIsStoredAndAnnounced() {
         WorkflowHarness h;
+        h->selectLocalVoice(QStringLiteral("daniel"));
+        QCOMPARE(h.storedSetting(QStringLiteral("localVoiceID")), QVariant("daniel"));
         h.elevenLabs->voiceLists.answer({voice("a"), voice("b")});
         QCoro::waitFor(h->connectElevenLabs(QStringLiteral("key")));
         h->selectVoiceSource(VoiceSource::elevenLabs);
+        QCOMPARE(h.storedSetting(QStringLiteral("voiceSource")), QVariant("ElevenLabs · Optional"));
         QSignalSpy names(&h.model(), &AppViewModel::activeVoiceNameChanged);
         h->selectElevenLabsVoice(QStringLiteral("b"));
         QCOMPARE(h->elevenLabsStatus(), connected("b"));
@@ -148,37 +139,25 @@ private slots:
         QCOMPARE(h->activeVoiceName(), QStringLiteral("Connect ElevenLabs"));
     }
 
-    // Audio voiced with one voice is never reused for another.
-    void anotherVoiceVoicesAnew_data() {
-        QTest::addColumn<HarnessStep>("change");
-        QTest::addColumn<bool>("discards");
-        QTest::addColumn<QStringList>("voiced");
-        QTest::newRow("another ElevenLabs voice") << HarnessStep([](WorkflowHarness& h) {
-            refresh(h, {voice("a"), voice("b")});
-            h->selectElevenLabsVoice(QStringLiteral("b"));
-        }) << true << QStringList{"a", "b"};
-        QTest::newRow("refresh without the voice")
-            << HarnessStep([](WorkflowHarness& h) { refresh(h, {voice("b")}); }) << false
-            << QStringList{"a", "b"};
-        QTest::newRow("the free voice source")
-            << HarnessStep([](WorkflowHarness& h) { h->selectVoiceSource(VoiceSource::local); })
-            << true << QStringList{"a", "Samantha"};
-        QTest::newRow("another free voice") << HarnessStep([](WorkflowHarness& h) {
-            h->selectLocalVoice(QStringLiteral("daniel"));
-            h->selectVoiceSource(VoiceSource::local);
-        }) << true << QStringList{"a", "Daniel"};
+    // ReplyTest changes the free voice and the source; here, the ElevenLabs voice changes.
+    void anotherElevenLabsVoiceVoicesAnew_data() {
+        QTest::addColumn<bool>("byRefresh");
+        QTest::newRow("chosen") << false;
+        QTest::newRow("the account no longer has the voice") << true;
     }
-    void anotherVoiceVoicesAnew() {
-        QFETCH(HarnessStep, change);
-        QFETCH(bool, discards);
+    void anotherElevenLabsVoiceVoicesAnew() {
+        QFETCH(bool, byRefresh);
         WorkflowHarness h;
         voiceWithElevenLabs(h);
-        change(h);
-        QCOMPARE(!h->synthesizedURL(), discards);
+        refresh(h, byRefresh ? QList{voice("b")} : QList{voice("a"), voice("b")});
+        if (!byRefresh) {
+            h->selectElevenLabsVoice(QStringLiteral("b"));
+            QVERIFY(!h->synthesizedURL());
+        }
         QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
-        QTEST(h.elevenLabs->synthesizedVoiceIDs + h.audioOutput->synthesizedVoices, "voiced");
-        QCOMPARE(h->statusMessage(), QStringLiteral("Generated with ") + h->activeVoiceName() +
-                                         QStringLiteral(". Preview it or send it to the meeting."));
+        QCOMPARE(h.elevenLabs->synthesizedVoiceIDs, QStringList({"a", "b"}));
+        QCOMPARE(h->statusMessage(),
+                 QStringLiteral("Generated with Voice b. Preview it or send it to the meeting."));
     }
 
     void forgettingTheKeyClearsEverythingButTheSource() {
@@ -191,21 +170,31 @@ private slots:
         QCOMPARE(h->elevenLabsStatus(),
                  QStringLiteral("ElevenLabs API key removed from the keyring."));
         QCOMPARE(h->voiceSource(), VoiceSource::elevenLabs);
-        QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
-        QCOMPARE(h->statusMessage(), QStringLiteral("Connect ElevenLabs and select a voice, or "
-                                                    "switch to a free local voice."));
     }
 
-    void voiceChoiceSurvivesARelaunch() {
+    // A stored value other than a raw value falls back to the first free voice.
+    void voiceChoiceIsRestored_data() {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("localVoice");
+        QTest::addColumn<VoiceSource>("restored");
+        QTest::newRow("as stored") << "ElevenLabs · Optional"
+                                   << "daniel" << VoiceSource::elevenLabs;
+        QTest::newRow("case name") << "elevenLabs"
+                                   << "daniel" << VoiceSource::local;
+        QTest::newRow("plain full stop") << "ElevenLabs . Optional"
+                                         << "" << VoiceSource::local;
+        QTest::newRow("unknown preset") << "Local voices · Free"
+                                        << "alex" << VoiceSource::local;
+    }
+    void voiceChoiceIsRestored() {
+        QFETCH(QString, source);
+        QFETCH(QString, localVoice);
         WorkflowHarness h;
-        h->selectVoiceSource(VoiceSource::elevenLabs);
-        h->selectLocalVoice(QStringLiteral("daniel"));
-        QCOMPARE(h.storedSetting(QStringLiteral("voiceSource")),
-                 QVariant(QStringLiteral("ElevenLabs · Optional")));
+        h.storeSetting(QStringLiteral("voiceSource"), source);
+        h.storeSetting(QStringLiteral("localVoiceID"), localVoice);
         h.relaunch();
-        QCOMPARE(h->voiceSource(), VoiceSource::elevenLabs);
-        QCOMPARE(h->selectedLocalVoiceID(), QStringLiteral("daniel"));
-        QCOMPARE(h->activeVoiceName(), QStringLiteral("Connect ElevenLabs"));
+        QTEST(h->voiceSource(), "restored");
+        QCOMPARE(h->selectedLocalVoiceID(), localVoice == "daniel" ? localVoice : "samantha");
     }
 };
 

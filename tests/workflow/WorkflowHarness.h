@@ -11,7 +11,6 @@
 
 #include <QSettings>
 #include <QTemporaryDir>
-#include <functional>
 #include <memory>
 
 // A workflow controller over scripted fakes, with its settings in a throwaway
@@ -70,7 +69,3 @@ private:
     QTemporaryDir m_folder;
     std::unique_ptr<AppViewModel> m_model;
 };
-
-// Something done to the controller and its fakes, for data-driven tests.
-using HarnessStep = std::function<void(WorkflowHarness&)>;
-Q_DECLARE_METATYPE(HarnessStep)
