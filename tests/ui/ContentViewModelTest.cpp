@@ -81,61 +81,51 @@ private slots:
 
     // Each failure the workflow reports is recognised by the notice, with its own action.
     void workflowFailuresGetTheirNotice_data() {
+        QTest::addColumn<QStringList>("shown");
         QTest::addColumn<HarnessStep>("failure");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("action");
         QTest::newRow("no application")
-            << HarnessStep([](WorkflowHarness& h) { QCoro::waitFor(h->startMeetingListening()); })
-            << "들을 회의 앱을 먼저 골라 주세요"
-            << "목록 새로고침";
-        QTest::newRow("sound server") << HarnessStep([](WorkflowHarness& h) {
-            h.capture->listings.fail(QStringLiteral("Refused."));
-            QCoro::waitFor(h->refreshApplications());
-        }) << "소리 서버에 연결하지 못했어요"
-                                      << "소리 설정 열기";
-        QTest::newRow("microphone") << HarnessStep([](WorkflowHarness& h) {
-            h.koreanSpeech->permissionsGranted = false;
-            QCoro::waitFor(h->prepare());
-        }) << "마이크와 음성 인식을 쓸 수 없어요"
-                                    << "소리 설정 열기";
+            << QStringList{"들을 회의 앱을 먼저 골라 주세요", "목록 새로고침"}
+            << HarnessStep([](WorkflowHarness& h) { QCoro::waitFor(h->startMeetingListening()); });
+        QTest::newRow("sound server")
+            << QStringList{"소리 서버에 연결하지 못했어요", "소리 설정 열기"}
+            << HarnessStep([](WorkflowHarness& h) {
+                   h.capture->listings.fail(QStringLiteral("Refused."));
+                   QCoro::waitFor(h->refreshApplications());
+               });
+        QTest::newRow("microphone")
+            << QStringList{"마이크와 음성 인식을 쓸 수 없어요", "소리 설정 열기"}
+            << HarnessStep([](WorkflowHarness& h) {
+                   h.koreanSpeech->permissionsGranted = false;
+                   QCoro::waitFor(h->prepare());
+               });
         QTest::newRow("no virtual microphone")
-            << HarnessStep([](WorkflowHarness& h) { h->sendToMeeting(); })
-            << "회의로 보낼 마이크를 골라 주세요"
-            << "가상 마이크 만들기";
-        QTest::newRow("virtual microphone not chosen") << HarnessStep([](WorkflowHarness& h) {
-            h.audioOutput->setDevices({speakers, blackHole});
-            h->sendToMeeting();
-        }) << "회의로 보낼 마이크를 골라 주세요"
-                                                       << "설정 열기";
-        QTest::newRow("no ElevenLabs voice") << HarnessStep([](WorkflowHarness& h) {
-            h->selectVoiceSource(VoiceSource::elevenLabs);
-            h->setApprovedText(QStringLiteral("Hi."));
-            QCoro::waitFor(h->generateApprovedVoice());
-        }) << "ElevenLabs 목소리가 준비되지 않았어요"
-                                             << "설정 열기";
+            << QStringList{"회의로 보낼 마이크를 골라 주세요", "가상 마이크 만들기"}
+            << HarnessStep([](WorkflowHarness& h) { h->sendToMeeting(); });
+        QTest::newRow("no ElevenLabs voice")
+            << QStringList{"ElevenLabs 목소리가 준비되지 않았어요", "설정 열기"}
+            << HarnessStep([](WorkflowHarness& h) {
+                   h->selectVoiceSource(VoiceSource::elevenLabs);
+                   h->setApprovedText(QStringLiteral("Hi."));
+                   QCoro::waitFor(h->generateApprovedVoice());
+               });
         QTest::newRow("empty answer")
-            << HarnessStep([](WorkflowHarness& h) { QCoro::waitFor(h->generateApprovedVoice()); })
-            << "보낼 영어 문장이 비어 있어요"
-            << "";
+            << QStringList{"보낼 영어 문장이 비어 있어요", ""}
+            << HarnessStep([](WorkflowHarness& h) { QCoro::waitFor(h->generateApprovedVoice()); });
         QTest::newRow("the earlier of two markers wins")
-            << failWith("The sound server so the app, and speech recognition is not available")
-            << "소리 서버에 연결하지 못했어요"
-            << "소리 설정 열기";
+            << QStringList{"소리 서버에 연결하지 못했어요", "소리 설정 열기"}
+            << failWith("The sound server so the app, and speech recognition is not available");
         QTest::newRow("marker only at the start")
-            << failWith("Please Select the meeting application first.") << "문제가 생겼어요"
-            << "";
+            << QStringList{"문제가 생겼어요", ""}
+            << failWith("Please Select the meeting application first.");
         QTest::newRow("a Korean message is its own title")
-            << failWith("한국어 답변을 인식하지 못했습니다.")
-            << "한국어 답변을 인식하지 못했습니다."
-            << "";
+            << QStringList{"다시 말해 주세요.", ""} << failWith("다시 말해 주세요.");
     }
     void workflowFailuresGetTheirNotice() {
         QFETCH(HarnessStep, failure);
         failure(*h);
         QCOMPARE(h->model().phase(), AssistPhase::error);
         QCOMPARE(notice("kind"), QStringLiteral("attention"));
-        QTEST(notice("title"), "title");
-        QTEST(notice("actionTitle"), "action");
+        QTEST(QStringList({notice("title"), notice("actionTitle")}), "shown");
         // QML tells an absent action by null.
         QCOMPARE(content->property("currentNotice").toMap().value("actionTitle").isNull(),
                  notice("actionTitle").isEmpty());
@@ -149,6 +139,7 @@ private slots:
         h->model().sendToMeeting();
         QCOMPARE(notice("kind"), QStringLiteral("attention"));
         h->audioOutput->setDevices({speakers, blackHole});
+        QCOMPARE(notice("actionTitle"), QStringLiteral("설정 열기"));
         content->performNoticeAction();
         QCOMPARE(content->activeSheet(), QStringLiteral("settings"));
     }
@@ -192,7 +183,7 @@ private slots:
         content->openSettings();
         content->openGuide();
         QCOMPARE(content->activeSheet(), QString());
-        QTRY_COMPARE(content->activeSheet(), QStringLiteral("guide"));
+        QTRY_COMPARE_WITH_TIMEOUT(content->activeSheet(), QStringLiteral("guide"), 60'000);
     }
 
     void recheckSelectsAVirtualMicrophoneUnlessOneIsChosen() {

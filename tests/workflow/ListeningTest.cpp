@@ -105,7 +105,7 @@ private slots:
             sincePublished.start();
             publish(h, QString(), text);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(h.nebius->koreanRequests, QStringList{text}, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(h.nebius->koreanRequests, QStringList{text}, 60'000);
         QTRY_COMPARE(seen,
                      QStringList({"busy:1", "english:" + text, "korean:ko:" + text, "busy:0"}));
         QTest::qWait(afterSilence);
