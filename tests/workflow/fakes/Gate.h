@@ -3,6 +3,7 @@
 #include <QObject>
 #include <qcoro/qcorosignal.h>
 #include <qcoro/qcorotask.h>
+#include <utility>
 
 // Holds a scripted call until the test opens it, so interleavings can be chosen.
 class Gate : public QObject {
