@@ -7,10 +7,13 @@
 namespace {
 
 const QString voiceIDKey = QStringLiteral("elevenLabsVoiceID");
-const QString noKeyStatus = QStringLiteral("Add your API key to use your own ElevenLabs voice.");
 
 ElevenLabsVoice voice(const QString& id, std::optional<bool> isOwner = std::nullopt) {
     return {id, QStringLiteral("Voice ") + id, std::nullopt, isOwner};
+}
+
+QString connected(const QString& id) {
+    return QStringLiteral("Connected securely. Output voice: Voice ") + id + QStringLiteral(".");
 }
 
 // Connects an account whose only voice is "a" and voices an answer with it.
@@ -22,8 +25,9 @@ void voiceWithElevenLabs(WorkflowHarness& h) {
     QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
 }
 
-QString connected(const QString& id) {
-    return QStringLiteral("Connected securely. Output voice: Voice ") + id + QStringLiteral(".");
+void refresh(WorkflowHarness& h, const QList<ElevenLabsVoice>& voices) {
+    h.elevenLabs->voiceLists.answer(voices);
+    QCoro::waitFor(h->refreshElevenLabsVoices());
 }
 
 } // namespace
@@ -42,9 +46,10 @@ private slots:
         QTest::newRow("stored choice gone: the own voice") << mixed << QVariant("x") << "c";
         QTest::newRow("nothing stored: the own voice") << mixed << QVariant() << "c";
         QTest::newRow("no own voice: the first")
-            << QList<ElevenLabsVoice>{voice("a", false), voice("b")} << QVariant() << "a";
+            << QList{voice("a", false), voice("b")} << QVariant() << "a";
+        // The stored choice stays for an account that lists its voice again.
+        QTest::newRow("empty account") << QList<ElevenLabsVoice>() << QVariant("a") << "";
     }
-
     void refreshChoosesTheVoice() {
         QFETCH(QList<ElevenLabsVoice>, voices);
         QFETCH(QVariant, stored);
@@ -53,77 +58,39 @@ private slots:
         if (stored.isValid())
             h.storeSetting(voiceIDKey, stored);
         h.keychain->storedKey = QStringLiteral("key");
-        h.elevenLabs->voiceLists.answer(voices);
         QSignalSpy statuses(&h.model(), &AppViewModel::elevenLabsStatusChanged);
         QSignalSpy loading(&h.model(), &AppViewModel::isLoadingElevenLabsVoicesChanged);
-
-        QCoro::waitFor(h->refreshElevenLabsVoices());
-
+        refresh(h, voices);
         QCOMPARE(h.elevenLabs->voiceListKeys, QStringList{QStringLiteral("key")});
         QCOMPARE(h->elevenLabsVoices(), voices);
-        QCOMPARE(h->selectedElevenLabsVoiceID(), chosen);
-        QCOMPARE(h.storedSetting(voiceIDKey).toString(), chosen);
-        QCOMPARE(statuses.first().first().toString(),
-                 QStringLiteral("Loading your ElevenLabs voices…"));
-        QCOMPARE(h->elevenLabsStatus(), connected(chosen));
+        QCOMPARE(h->selectedElevenLabsVoiceID().value_or(QString()), chosen);
+        QCOMPARE(h.storedSetting(voiceIDKey), chosen.isEmpty() ? stored : QVariant(chosen));
+        QCOMPARE(statuses.first().first(), QStringLiteral("Loading your ElevenLabs voices…"));
+        QCOMPARE(h->elevenLabsStatus(),
+                 chosen.isEmpty()
+                     ? QStringLiteral("Connected, but no personal or workspace voices were found.")
+                     : connected(chosen));
         QCOMPARE(loading.size(), 2);
         QVERIFY(!h->isLoadingElevenLabsVoices());
-    }
-
-    void emptyAccountSelectsNothing() {
-        WorkflowHarness h;
-        h.storeSetting(voiceIDKey, "a");
-        h.keychain->storedKey = QStringLiteral("key");
-        QCoro::waitFor(h->refreshElevenLabsVoices());
-        QCOMPARE(h->selectedElevenLabsVoiceID(), std::nullopt);
-        QCOMPARE(h->elevenLabsStatus(),
-                 QStringLiteral("Connected, but no personal or workspace voices were found."));
-        QCOMPARE(h.storedSetting(voiceIDKey).toString(), QStringLiteral("a"));
     }
 
     void failedRefreshKeepsTheStoredChoice() {
         WorkflowHarness h;
         h.storeSetting(voiceIDKey, "b");
         h.keychain->storedKey = QStringLiteral("key");
-        h.elevenLabs->voiceLists.answer({voice("a"), voice("b")});
-        QCoro::waitFor(h->refreshElevenLabsVoices());
-
+        refresh(h, {voice("a"), voice("b")});
         h.elevenLabs->voiceLists.fail(QStringLiteral("ElevenLabs rejected the API key."));
         QCoro::waitFor(h->refreshElevenLabsVoices());
-        QVERIFY(h->elevenLabsVoices().isEmpty());
-        QCOMPARE(h->selectedElevenLabsVoiceID(), std::nullopt);
+        QVERIFY(h->elevenLabsVoices().isEmpty() && !h->selectedElevenLabsVoiceID());
         QCOMPARE(h->elevenLabsStatus(), QStringLiteral("ElevenLabs rejected the API key."));
         QVERIFY(!h->isLoadingElevenLabsVoices());
-        QCOMPARE(h.storedSetting(voiceIDKey).toString(), QStringLiteral("b"));
-
-        h.elevenLabs->voiceLists.answer({voice("a", true), voice("b")});
-        QCoro::waitFor(h->refreshElevenLabsVoices());
+        QCOMPARE(h.storedSetting(voiceIDKey), QVariant("b"));
+        refresh(h, {voice("a", true), voice("b")});
         QCOMPARE(h->selectedElevenLabsVoiceID(), QStringLiteral("b"));
     }
 
-    void refreshWithoutAKeyDisconnects_data() {
-        QTest::addColumn<std::optional<QString>>("storedKey");
-        QTest::newRow("no key") << std::optional<QString>();
-        QTest::newRow("empty key") << std::optional<QString>(QString());
-    }
-
-    void refreshWithoutAKeyDisconnects() {
-        QFETCH(std::optional<QString>, storedKey);
-        WorkflowHarness h;
-        h.keychain->storedKey = QStringLiteral("key");
-        QCoro::waitFor(h->connectElevenLabs(QStringLiteral("key")));
-        QVERIFY(h->hasElevenLabsAPIKey());
-        h.keychain->storedKey = storedKey;
-
-        QCoro::waitFor(h->refreshElevenLabsVoices());
-
-        QVERIFY(!h->hasElevenLabsAPIKey());
-        QCOMPARE(h->elevenLabsStatus(), noKeyStatus);
-        QCOMPARE(h.elevenLabs->voiceListKeys.size(), 1);
-    }
-
     // A blank key or a failed save connects nothing; a good key is saved trimmed, never in the
-    // settings.
+    // settings, and a refresh that finds it gone disconnects.
     void connectingSavesTheTrimmedKey() {
         WorkflowHarness h;
         QCoro::waitFor(h->connectElevenLabs(QStringLiteral("   ")));
@@ -131,8 +98,7 @@ private slots:
         h.keychain->saves.fail(QStringLiteral("The key store is locked."));
         QCoro::waitFor(h->connectElevenLabs(QStringLiteral("sk-123")));
         QCOMPARE(h->elevenLabsStatus(), QStringLiteral("The key store is locked."));
-        QCOMPARE(h.keychain->storedKey, std::nullopt);
-        QVERIFY(!h->hasElevenLabsAPIKey());
+        QVERIFY(!h.keychain->storedKey && !h->hasElevenLabsAPIKey());
         QVERIFY(h.elevenLabs->voiceListKeys.isEmpty());
         QCOMPARE(h->phase(), AssistPhase::idle);
 
@@ -142,88 +108,93 @@ private slots:
         QVERIFY(h->hasElevenLabsAPIKey());
         QCOMPARE(h.elevenLabs->voiceListKeys, QStringList{QStringLiteral("sk-123")});
         QCOMPARE(h->elevenLabsStatus(), connected("a"));
-        QVERIFY(!h.storedSetting(QStringLiteral("apiKey")).isValid());
+        h.keychain->storedKey = QString();
+        QCoro::waitFor(h->refreshElevenLabsVoices());
+        QVERIFY(!h->hasElevenLabsAPIKey());
+        QCOMPARE(h->elevenLabsStatus(),
+                 QStringLiteral("Add your API key to use your own ElevenLabs voice."));
+        QCOMPARE(h.elevenLabs->voiceListKeys.size(), 1);
+        h.close();
+        QFile settings(h.settingsPath());
+        QVERIFY(settings.open(QIODevice::ReadOnly) && !settings.readAll().contains("sk-123"));
     }
 
     void choosingAVoiceIsStoredAndAnnounced() {
         WorkflowHarness h;
+        h->selectLocalVoice(QStringLiteral("daniel"));
+        QCOMPARE(h.storedSetting(QStringLiteral("localVoiceID")), QVariant("daniel"));
         h.elevenLabs->voiceLists.answer({voice("a"), voice("b")});
         QCoro::waitFor(h->connectElevenLabs(QStringLiteral("key")));
         h->selectVoiceSource(VoiceSource::elevenLabs);
+        QCOMPARE(h.storedSetting(QStringLiteral("voiceSource")), QVariant("ElevenLabs · Optional"));
         QSignalSpy names(&h.model(), &AppViewModel::activeVoiceNameChanged);
-
         h->selectElevenLabsVoice(QStringLiteral("b"));
         QCOMPARE(h->elevenLabsStatus(), connected("b"));
         QCOMPARE(h->activeVoiceName(), QStringLiteral("Voice b"));
-        QCOMPARE(h.storedSetting(voiceIDKey).toString(), QStringLiteral("b"));
+        QCOMPARE(h.storedSetting(voiceIDKey), QVariant("b"));
         QCOMPARE(names.size(), 1);
-
         h->selectElevenLabsVoice(std::nullopt);
         QCOMPARE(h->elevenLabsStatus(), connected("b"));
         QVERIFY(!h.storedSetting(voiceIDKey).isValid());
         QCOMPARE(h->activeVoiceName(), QStringLiteral("Connect ElevenLabs"));
     }
 
-    void choosingAnotherVoiceDiscardsTheAudio() {
+    // ReplyTest changes the free voice and the source; here, the ElevenLabs voice changes.
+    void anotherElevenLabsVoiceVoicesAnew_data() {
+        QTest::addColumn<bool>("byRefresh");
+        QTest::newRow("chosen") << false;
+        QTest::newRow("the account no longer has the voice") << true;
+    }
+    void anotherElevenLabsVoiceVoicesAnew() {
+        QFETCH(bool, byRefresh);
         WorkflowHarness h;
         voiceWithElevenLabs(h);
-        h.elevenLabs->voiceLists.answer({voice("a"), voice("b")});
-        QCoro::waitFor(h->refreshElevenLabsVoices());
-        QVERIFY(h->synthesizedURL());
-
-        h->selectElevenLabsVoice(QStringLiteral("b"));
-        QVERIFY(!h->synthesizedURL());
+        refresh(h, byRefresh ? QList{voice("b")} : QList{voice("a"), voice("b")});
+        if (!byRefresh) {
+            h->selectElevenLabsVoice(QStringLiteral("b"));
+            QVERIFY(!h->synthesizedURL());
+        }
         QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
         QCOMPARE(h.elevenLabs->synthesizedVoiceIDs, QStringList({"a", "b"}));
+        QCOMPARE(h->statusMessage(),
+                 QStringLiteral("Generated with Voice b. Preview it or send it to the meeting."));
     }
 
     void forgettingTheKeyClearsEverythingButTheSource() {
         WorkflowHarness h;
         voiceWithElevenLabs(h);
-
         QCoro::waitFor(h->forgetElevenLabsAPIKey());
-
-        QCOMPARE(h.keychain->storedKey, std::nullopt);
-        QVERIFY(!h->hasElevenLabsAPIKey());
-        QVERIFY(h->elevenLabsVoices().isEmpty());
-        QCOMPARE(h->selectedElevenLabsVoiceID(), std::nullopt);
-        QVERIFY(!h->synthesizedURL());
-        QVERIFY(!h.storedSetting(voiceIDKey).isValid());
+        QVERIFY(!h.keychain->storedKey && !h->hasElevenLabsAPIKey());
+        QVERIFY(h->elevenLabsVoices().isEmpty() && !h->selectedElevenLabsVoiceID());
+        QVERIFY(!h->synthesizedURL() && !h.storedSetting(voiceIDKey).isValid());
         QCOMPARE(h->elevenLabsStatus(),
                  QStringLiteral("ElevenLabs API key removed from the keyring."));
         QCOMPARE(h->voiceSource(), VoiceSource::elevenLabs);
-        QVERIFY(!QCoro::waitFor(h->generateApprovedVoice()));
-        QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Connect ElevenLabs and select a voice, or switch to a free local "
-                                "voice."));
     }
 
-    void voiceChoiceSurvivesARelaunch() {
+    // A stored value other than a raw value falls back to the first free voice.
+    void voiceChoiceIsRestored_data() {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("localVoice");
+        QTest::addColumn<VoiceSource>("restored");
+        QTest::newRow("as stored") << "ElevenLabs · Optional"
+                                   << "daniel" << VoiceSource::elevenLabs;
+        QTest::newRow("case name") << "elevenLabs"
+                                   << "daniel" << VoiceSource::local;
+        QTest::newRow("plain full stop") << "ElevenLabs . Optional"
+                                         << "" << VoiceSource::local;
+        QTest::newRow("unknown preset") << "Local voices · Free"
+                                        << "alex" << VoiceSource::local;
+    }
+    void voiceChoiceIsRestored() {
+        QFETCH(QString, source);
+        QFETCH(QString, localVoice);
         WorkflowHarness h;
-        h->selectVoiceSource(VoiceSource::elevenLabs);
-        h->selectLocalVoice(QStringLiteral("daniel"));
-        QCOMPARE(h.storedSetting(QStringLiteral("voiceSource")).toString(),
-                 QStringLiteral("ElevenLabs · Optional"));
-
+        h.storeSetting(QStringLiteral("voiceSource"), source);
+        h.storeSetting(QStringLiteral("localVoiceID"), localVoice);
         h.relaunch();
-
-        QCOMPARE(h->voiceSource(), VoiceSource::elevenLabs);
-        QCOMPARE(h->selectedLocalVoiceID(), QStringLiteral("daniel"));
-        QCOMPARE(h->activeVoiceName(), QStringLiteral("Connect ElevenLabs"));
-    }
-
-    void refreshChangingTheVoiceVoicesAnew() {
-        WorkflowHarness h;
-        voiceWithElevenLabs(h);
-
-        h.elevenLabs->voiceLists.answer({voice("b")});
-        QCoro::waitFor(h->refreshElevenLabsVoices());
-        QVERIFY(h->synthesizedURL());
-        QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
-
-        QCOMPARE(h.elevenLabs->synthesizedVoiceIDs, QStringList({"a", "b"}));
-        QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Generated with Voice b. Preview it or send it to the meeting."));
+        QTEST(h->voiceSource(), "restored");
+        QCOMPARE(h->selectedLocalVoiceID(), localVoice == "daniel" ? localVoice : "samantha");
     }
 };
 

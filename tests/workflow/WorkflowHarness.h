@@ -9,6 +9,7 @@
 #include "tests/workflow/fakes/FakeSpeechRecognitionService.h"
 #include "tests/workflow/fakes/FakeSystemAudioCapture.h"
 
+#include <QSettings>
 #include <QTemporaryDir>
 #include <memory>
 
@@ -16,18 +17,36 @@
 // file. The fakes belong to the controller; the pointers here are for scripting.
 class WorkflowHarness {
 public:
-    WorkflowHarness();
+    WorkflowHarness() { relaunch(); }
 
     // Makes a new controller with new fakes, as a relaunch would; the settings file stays.
-    void relaunch();
+    void relaunch() {
+        m_model.reset();
+        m_model = std::make_unique<AppViewModel>(makeServices());
+    }
     // New fakes, for a controller made elsewhere (the window's); the pointers below follow them.
-    AppServices makeServices();
+    AppServices makeServices() {
+        AppServices services;
+        services.meetingSpeech = make(meetingSpeech);
+        services.koreanSpeech = make(koreanSpeech);
+        services.audioOutput = make(audioOutput);
+        services.capture = make(capture);
+        services.nebius = make(nebius);
+        services.elevenLabs = make(elevenLabs);
+        services.keychain = make(keychain);
+        services.settings = std::make_unique<QSettings>(settingsPath(), QSettings::IniFormat);
+        return services;
+    }
     // Drops the controller and its fakes, as closing the window does.
-    void close();
-    QString settingsPath() const;
+    void close() { m_model.reset(); }
+    QString settingsPath() const { return m_folder.filePath(QStringLiteral("settings.ini")); }
     // The stored setting, read through a separate QSettings on the same file.
-    QVariant storedSetting(const QString& key) const;
-    void storeSetting(const QString& key, const QVariant& value) const;
+    QVariant storedSetting(const QString& key) const {
+        return QSettings(settingsPath(), QSettings::IniFormat).value(key);
+    }
+    void storeSetting(const QString& key, const QVariant& value) const {
+        QSettings(settingsPath(), QSettings::IniFormat).setValue(key, value);
+    }
 
     AppViewModel& model() const { return *m_model; }
     AppViewModel* operator->() const { return m_model.get(); }
@@ -41,6 +60,12 @@ public:
     FakeKeychainStore* keychain = nullptr;
 
 private:
+    template <typename Fake> static std::unique_ptr<Fake> make(Fake*& pointer) {
+        auto fake = std::make_unique<Fake>();
+        pointer = fake.get();
+        return fake;
+    }
+
     QTemporaryDir m_folder;
     std::unique_ptr<AppViewModel> m_model;
 };

@@ -3,6 +3,7 @@
 #include "app/workflow/contracts/IAudioOutput.h"
 #include "tests/workflow/fakes/Script.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 
 // Output devices and playback; synthesis writes a real (empty) file per call
@@ -14,11 +15,23 @@ public:
         std::optional<quint32> deviceID;
     };
 
-    void refreshDevices() override;
-    QCoro::Task<QUrl> synthesize(QString text, QString voice) override;
-    void play(const QUrl& file, std::optional<quint32> deviceID) override;
-    void stop() override;
-    QCoro::Task<> createVirtualMicrophone() override;
+    void refreshDevices() override { ++refreshCount; }
+    QCoro::Task<QUrl> synthesize(QString text, QString voice) override {
+        synthesizedTexts << text;
+        synthesizedVoices << voice;
+        const QString path =
+            m_folder.filePath(QStringLiteral("meeting-voice-%1.aiff").arg(synthesizedTexts.size()));
+        QFile(path).open(QIODevice::WriteOnly);
+        co_return co_await syntheses.next(QUrl::fromLocalFile(path));
+    }
+    void play(const QUrl& file, std::optional<quint32> deviceID) override {
+        if (playFailure)
+            throw ServiceError(*playFailure, QStringLiteral("SpeechOutput"), 2);
+        playbacks.append({file, deviceID});
+        setIsPlaying(true);
+    }
+    void stop() override { setIsPlaying(false); }
+    QCoro::Task<> createVirtualMicrophone() override { co_return; }
 
     Script<QUrl> syntheses;
     QStringList synthesizedTexts;

@@ -9,9 +9,17 @@
 // Live captions whose texts the test publishes with the inherited setters.
 class FakeCaptionService : public INemotronCaptionService {
 public:
-    QCoro::Task<> start() override;
-    void append(const PcmBuffer& buffer) override;
-    QCoro::Task<> cancel() override;
+    QCoro::Task<> start() override {
+        ++startCount;
+        setCompletedSentence(QString());
+        setTranscript(QString());
+        co_await starts.next({});
+    }
+    void append(const PcmBuffer&) override { ++appendedCount; }
+    QCoro::Task<> cancel() override {
+        ++cancelCount;
+        co_return;
+    }
 
     Script<std::tuple<>> starts;
     int startCount = 0;

@@ -8,9 +8,20 @@
 // The key store: one optional key; saving can fail and loading can be held.
 class FakeKeychainStore : public IKeychainStore {
 public:
-    QCoro::Task<> saveAPIKey(QString key) override;
-    QCoro::Task<std::optional<QString>> loadAPIKey() override;
-    QCoro::Task<> deleteAPIKey() override;
+    QCoro::Task<> saveAPIKey(QString key) override {
+        co_await saves.next({});
+        storedKey = key;
+    }
+    QCoro::Task<std::optional<QString>> loadAPIKey() override {
+        ++loadCount;
+        co_await loads.next({});
+        // A copy: QCoro's co_return moves from an lvalue.
+        co_return std::optional<QString>(storedKey);
+    }
+    QCoro::Task<> deleteAPIKey() override {
+        storedKey.reset();
+        co_return;
+    }
 
     std::optional<QString> storedKey;
     Script<std::tuple<>> saves;

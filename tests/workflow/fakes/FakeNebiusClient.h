@@ -8,8 +8,16 @@
 // Translation both ways; unscripted calls answer "ko:<text>" and "en:<text>".
 class FakeNebiusClient : public INebiusClient {
 public:
-    QCoro::Task<QString> translateToKorean(QString english, Cancellation cancellation) override;
-    QCoro::Task<QString> translateToEnglish(QString korean, Cancellation cancellation) override;
+    QCoro::Task<QString> translateToKorean(QString english, Cancellation cancellation) override {
+        koreanRequests << english;
+        co_return co_await koreanAnswers.next(QStringLiteral("ko:") + english,
+                                              passed(cancellation));
+    }
+    QCoro::Task<QString> translateToEnglish(QString korean, Cancellation cancellation) override {
+        englishRequests << korean;
+        co_return co_await englishAnswers.next(QStringLiteral("en:") + korean,
+                                               passed(cancellation));
+    }
 
     Script<QString> koreanAnswers;
     Script<QString> englishAnswers;
@@ -20,5 +28,7 @@ public:
     bool honoursCancellation = true;
 
 private:
-    Cancellation passed(const Cancellation& cancellation) const;
+    Cancellation passed(const Cancellation& c) const {
+        return honoursCancellation ? c : Cancellation();
+    }
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/workflow/ServiceError.h"
 #include "app/workflow/contracts/ISpeechRecognitionService.h"
 
 #include <optional>
@@ -9,9 +10,17 @@ class FakeSpeechRecognitionService : public ISpeechRecognitionService {
 public:
     FakeSpeechRecognitionService() : ISpeechRecognitionService(QStringLiteral("ko-KR")) {}
 
-    QCoro::Task<bool> requestPermissions() override;
-    void startMicrophone() override;
-    void stop() override;
+    QCoro::Task<bool> requestPermissions() override { co_return permissionsGranted; }
+    void startMicrophone() override {
+        if (startFailure)
+            throw ServiceError(*startFailure, QStringLiteral("Speech"), 1);
+        setTranscript(QString());
+        setIsListening(true);
+    }
+    void stop() override {
+        ++stopCount;
+        setIsListening(false);
+    }
 
     bool permissionsGranted = true;
     std::optional<QString> startFailure;

@@ -8,7 +8,6 @@
 #include <QString>
 #include <memory>
 #include <optional>
-#include <qcoro/qcorotask.h>
 
 // The scripted outcomes of one fake operation, used in call order: a value, a
 // failure or the fake's own default value, each either at once or when its gate
@@ -16,22 +15,10 @@
 template <typename T> class Script {
 public:
     void answer(T value) { m_steps.append({std::move(value), {}, nullptr}); }
-    void fail(QString description) {
-        m_steps.append({std::nullopt, std::move(description), nullptr});
-    }
-
+    void fail(QString description) { m_steps.append({{}, std::move(description), nullptr}); }
     // Holds the next call until the gate opens; it then gets the default value.
-    std::shared_ptr<Gate> hold() {
-        auto gate = std::make_shared<Gate>();
-        m_steps.append({std::nullopt, std::nullopt, gate});
-        return gate;
-    }
-
-    std::shared_ptr<Gate> answerWhenOpened(T value) {
-        auto gate = std::make_shared<Gate>();
-        m_steps.append({std::move(value), {}, gate});
-        return gate;
-    }
+    std::shared_ptr<Gate> hold() { return gated({}); }
+    std::shared_ptr<Gate> answerWhenOpened(T value) { return gated(std::move(value)); }
 
     // The next outcome. A cancelled call stops waiting and fails, as a request
     // aborted by its task does.
@@ -54,5 +41,10 @@ private:
         std::optional<QString> failure;
         std::shared_ptr<Gate> gate;
     };
+    std::shared_ptr<Gate> gated(std::optional<T> value) {
+        auto gate = std::make_shared<Gate>();
+        m_steps.append({std::move(value), {}, gate});
+        return gate;
+    }
     QList<Step> m_steps;
 };
