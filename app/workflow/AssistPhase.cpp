@@ -19,11 +19,3 @@ QString AssistPhases::rawValue(AssistPhase phase) {
     }
     return {};
 }
-
-std::optional<AssistPhase> AssistPhases::fromRawValue(const QString& raw) {
-    for (AssistPhase phase : all) {
-        if (rawValue(phase) == raw)
-            return phase;
-    }
-    return std::nullopt;
-}

@@ -11,6 +11,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 // Texts from outside (servers, the sound server, the recognizer) reach the window
 // as they are: markup in them is not rendered and makes the window fetch nothing.
 // A loopback server notes the path of every request it gets.
@@ -21,8 +23,7 @@ class PlainTextTest : public QObject {
     QStringList m_fetched;
 
     QString imageMarkup(const QString& path) const {
-        return QStringLiteral("<img src=\"http://127.0.0.1:%1/%2\"><b>bold</b>")
-            .arg(m_images.serverPort())
+        return u"<img src=\"http://127.0.0.1:%1/%2\"><b>bold</b>"_s.arg(m_images.serverPort())
             .arg(path);
     }
 
@@ -34,18 +35,6 @@ class PlainTextTest : public QObject {
             m_fetched << QString::fromUtf8(words.value(1));
             socket->disconnectFromHost();
         });
-    }
-
-    // A rich text item whose image must arrive (perhaps more than once): it shows that
-    // fetching works and that the requests of the items made before it have had their turn.
-    void fetchControlImage(QQuickWindow& window) {
-        QQmlComponent component(qmlEngine(&window));
-        component.setData("import QtQuick\nText { textFormat: Text.RichText }", QUrl());
-        auto* control = qobject_cast<QQuickItem*>(component.create());
-        QVERIFY(control);
-        control->setParent(&window);
-        control->setParentItem(window.contentItem());
-        control->setProperty("text", imageMarkup(QStringLiteral("control.png")));
     }
 
 private slots:
@@ -61,9 +50,9 @@ private slots:
         WorkflowHarness fakes;
         fakes.close();
         AppServices services = fakes.makeServices();
-        const QString markup = imageMarkup(QStringLiteral("outside.png"));
+        const QString markup = imageMarkup(u"outside.png"_s);
         fakes.capture->applications = {CaptureApplication{7, markup, {}, {}}};
-        fakes.keychain->storedKey = QStringLiteral("key");
+        fakes.keychain->storedKey = u"key"_s;
         fakes.elevenLabs->voiceLists.answer({ElevenLabsVoice{"v", markup, {}, true}});
         RelayoApp app(std::move(services));
         QSignalSpy ready(&app, &RelayoApp::ready);
@@ -82,10 +71,16 @@ private slots:
         app.content().openSettings();
         QVERIFY(QTest::qWaitForWindowExposed(app.window()));
 
-        fetchControlImage(*app.window());
-        QTRY_VERIFY_WITH_TIMEOUT(m_fetched.contains(QStringLiteral("/control.png")), 30'000);
-        QVERIFY2(!m_fetched.contains(QStringLiteral("/outside.png")),
-                 qPrintable(m_fetched.join(u' ')));
+        // A rich text item whose image must arrive (perhaps more than once): it shows that
+        // fetching works and that the requests of the items made before it have had their turn.
+        QQmlComponent component(qmlEngine(app.window()));
+        component.setData("import QtQuick\nText { textFormat: Text.RichText }", QUrl());
+        std::unique_ptr<QQuickItem> control(qobject_cast<QQuickItem*>(component.create()));
+        QVERIFY(control);
+        control->setParentItem(app.window()->contentItem());
+        control->setProperty("text", imageMarkup(u"control.png"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(m_fetched.contains(u"/control.png"_s), 30'000);
+        QVERIFY2(!m_fetched.contains(u"/outside.png"_s), qPrintable(m_fetched.join(u' ')));
     }
 };
 

@@ -1,20 +1,13 @@
 #pragma once
 
 #include "app/workflow/AppViewModel.h"
-#include "tests/workflow/fakes/FakeAudioOutput.h"
-#include "tests/workflow/fakes/FakeCaptionService.h"
-#include "tests/workflow/fakes/FakeElevenLabsClient.h"
-#include "tests/workflow/fakes/FakeKeychainStore.h"
-#include "tests/workflow/fakes/FakeNebiusClient.h"
-#include "tests/workflow/fakes/FakeSpeechRecognitionService.h"
-#include "tests/workflow/fakes/FakeSystemAudioCapture.h"
+#include "tests/workflow/fakes/WorkflowFakes.h"
 
 #include <QSettings>
 #include <QTemporaryDir>
 #include <memory>
 
-// A workflow controller over scripted fakes, with its settings in a throwaway
-// file. The fakes belong to the controller; the pointers here are for scripting.
+// A workflow controller over scripted fakes that it owns, with a throwaway settings file.
 class WorkflowHarness {
 public:
     WorkflowHarness() { relaunch(); }
@@ -34,18 +27,15 @@ public:
         services.nebius = make(nebius);
         services.elevenLabs = make(elevenLabs);
         services.keychain = make(keychain);
-        services.settings = std::make_unique<QSettings>(settingsPath(), QSettings::IniFormat);
+        services.settings = settings();
         return services;
     }
     // Drops the controller and its fakes, as closing the window does.
     void close() { m_model.reset(); }
     QString settingsPath() const { return m_folder.filePath(QStringLiteral("settings.ini")); }
-    // The stored setting, read through a separate QSettings on the same file.
-    QVariant storedSetting(const QString& key) const {
-        return QSettings(settingsPath(), QSettings::IniFormat).value(key);
-    }
-    void storeSetting(const QString& key, const QVariant& value) const {
-        QSettings(settingsPath(), QSettings::IniFormat).setValue(key, value);
+    // The settings file, seen through a QSettings of its own.
+    std::unique_ptr<QSettings> settings() const {
+        return std::make_unique<QSettings>(settingsPath(), QSettings::IniFormat);
     }
 
     AppViewModel& model() const { return *m_model; }

@@ -2,12 +2,36 @@
 
 #include "app/workflow/Cancellation.h"
 #include "app/workflow/ServiceError.h"
-#include "tests/workflow/fakes/Gate.h"
 
 #include <QList>
+#include <QObject>
 #include <QString>
 #include <memory>
 #include <optional>
+#include <qcoro/qcorosignal.h>
+#include <qcoro/qcorotask.h>
+#include <utility>
+
+// Holds a scripted call until the test opens it, so interleavings can be chosen.
+class Gate : public QObject {
+    Q_OBJECT
+
+public:
+    void open() {
+        if (!std::exchange(m_open, true))
+            emit opened();
+    }
+    QCoro::Task<> wait() {
+        if (!m_open)
+            co_await qCoro(this, &Gate::opened);
+    }
+
+signals:
+    void opened();
+
+private:
+    bool m_open = false;
+};
 
 // The scripted outcomes of one fake operation, used in call order: a value, a
 // failure or the fake's own default value, each either at once or when its gate
@@ -20,8 +44,7 @@ public:
     std::shared_ptr<Gate> hold() { return gated({}); }
     std::shared_ptr<Gate> answerWhenOpened(T value) { return gated(std::move(value)); }
 
-    // The next outcome. A cancelled call stops waiting and fails, as a request
-    // aborted by its task does.
+    // A cancelled call stops waiting and fails, as a request aborted by its task does.
     QCoro::Task<T> next(T fallback, Cancellation cancellation = {}) {
         Step step = m_steps.isEmpty() ? Step{} : m_steps.takeFirst();
         if (step.gate) {

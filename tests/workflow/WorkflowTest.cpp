@@ -1,0 +1,380 @@
+#include "tests/workflow/WorkflowHarness.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <qcoro/qcorotask.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using Choice = std::optional<qint32>;
+
+CaptureApplication application(qint32 id, const QString& title, const QString& bundle = {}) {
+    return {id, title, bundle, {}};
+}
+
+const CaptureApplication chrome = application(101, "Google Chrome", "com.google.Chrome");
+const CaptureApplication zoom = application(2, "Zoom Workplace", "us.zoom.xos");
+const CaptureApplication notes = application(3, "Notes", "org.gnome.Notes");
+const QString fragment = u"Could you share the updated schedule"_s;
+const QString stopped = u"Live captions stopped. No transcript history was saved."_s;
+
+// Longer than the silence delay, with room for a loaded machine.
+constexpr int afterSilence = 1500;
+
+// Publishes as the caption service does: the completed sentence first, then the transcript.
+void publish(WorkflowHarness& h, const QString& completed, const QString& transcript) {
+    h.meetingSpeech->setCompletedSentence(completed);
+    h.meetingSpeech->setTranscript(transcript);
+}
+void publishSentence(WorkflowHarness& h, const QString& sentence) {
+    publish(h, sentence, sentence);
+}
+
+void list(WorkflowHarness& h, const QList<CaptureApplication>& applications) {
+    h.capture->applications = applications;
+    QCoro::waitFor(h->refreshApplications());
+}
+
+const QString voiceIDKey = u"elevenLabsVoiceID"_s;
+
+ElevenLabsVoice voice(const QString& id, std::optional<bool> isOwner = std::nullopt) {
+    return {id, u"Voice "_s + id, std::nullopt, isOwner};
+}
+
+QString connected(const QString& id) {
+    return u"Connected securely. Output voice: Voice "_s + id + u"."_s;
+}
+
+// Connects an account whose only voice is "a" and voices an answer with it.
+void voiceWithElevenLabs(WorkflowHarness& h) {
+    h.elevenLabs->voiceLists.answer({voice("a")});
+    QCoro::waitFor(h->connectElevenLabs(u"key"_s));
+    h->selectVoiceSource(VoiceSource::elevenLabs);
+    h->setApprovedText(u"Hello."_s);
+    QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
+}
+
+void refresh(WorkflowHarness& h, const QList<ElevenLabsVoice>& voices) {
+    h.elevenLabs->voiceLists.answer(voices);
+    QCoro::waitFor(h->refreshElevenLabsVoices());
+}
+
+} // namespace
+
+// The controller over scripted fakes: start-up, the meeting application, listening, the live
+// translation and the voices. ReplyTest has the reply.
+class WorkflowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // A failed voice list shows only in the ElevenLabs group; the voices come before the
+    // permission question, which a refusal ends there.
+    void prepareLoadsVoicesApplicationsAndDevices_data() {
+        QTest::addColumn<bool>("granted");
+        QTest::addColumn<QString>("voiceListFailure");
+        QTest::newRow("voice list fails") << true << u"ElevenLabs rejected the API key."_s;
+        QTest::newRow("permission refused") << false << QString();
+    }
+    void prepareLoadsVoicesApplicationsAndDevices() {
+        QFETCH(bool, granted);
+        QFETCH(QString, voiceListFailure);
+        WorkflowHarness h;
+        h.koreanSpeech->permissionsGranted = granted;
+        h.keychain->storedKey = u"key"_s;
+        if (voiceListFailure.isEmpty())
+            h.elevenLabs->voiceLists.answer({{"v1", "Mina", {}, {}}});
+        else
+            h.elevenLabs->voiceLists.fail(voiceListFailure);
+        h.capture->applications = {notes, zoom};
+        QCoro::waitFor(h->prepare());
+        QCOMPARE(h.elevenLabs->voiceListKeys, QStringList{u"key"_s});
+        QCOMPARE(h->selectedElevenLabsVoiceID() == "v1", voiceListFailure.isEmpty());
+        QVERIFY(voiceListFailure.isEmpty() || h->elevenLabsStatus() == voiceListFailure);
+        QCOMPARE(h->applications(), (granted ? QList{notes, zoom} : QList<CaptureApplication>()));
+        QCOMPARE(h->selectedApplicationID(), granted ? Choice(zoom.id) : Choice());
+        QCOMPARE(h.audioOutput->refreshCount, granted ? 1 : 0);
+        QCOMPARE(h->phase(), granted ? AssistPhase::idle : AssistPhase::error);
+        QVERIFY(granted ||
+                h->statusMessage() == "Microphone or speech recognition is not available.");
+    }
+
+    void applicationIsChosenAutomatically_data() {
+        QTest::addColumn<QList<CaptureApplication>>("listed");
+        QTest::addColumn<Choice>("previous");
+        QTest::addColumn<Choice>("chosen");
+        QTest::newRow("first of Chrome and Zoom wins")
+            << QList{notes, zoom, chrome} << Choice() << Choice(zoom.id);
+        QTest::newRow("Chrome by bundle in any case")
+            << QList{notes, application(9, "Browser", "COM.GOOGLE.CHROME")} << Choice()
+            << Choice(9);
+        QTest::newRow("user's choice stays") << QList{chrome, notes} << Choice(3) << Choice(3);
+        QTest::newRow("quit choice is replaced")
+            << QList{notes, chrome} << Choice(42) << Choice(chrome.id);
+    }
+    void applicationIsChosenAutomatically() {
+        QFETCH(QList<CaptureApplication>, listed);
+        QFETCH(Choice, previous);
+        WorkflowHarness h;
+        list(h, listed);
+        h->setSelectedApplicationID(previous);
+        QCoro::waitFor(h->refreshApplications());
+        QTEST(h->selectedApplicationID(), "chosen");
+    }
+
+    // ContentViewModelTest reads the failure's text through its notice.
+    void failedListingKeepsTheOldList() {
+        WorkflowHarness h;
+        list(h, {chrome});
+        h.capture->listings.fail(u"Refused."_s);
+        QCoro::waitFor(h->refreshApplications());
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->applications(), QList{chrome});
+        QCOMPARE(h->selectedApplicationID(), chrome.id);
+    }
+
+    // The captions start before the capture; a failed capture leaves them for the next start.
+    // ContentViewModelTest starts with nothing chosen.
+    void failedStartStopsThere_data() {
+        QTest::addColumn<bool>("captureFails");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("captions") << false << u"The model is missing."_s;
+        QTest::newRow("capture") << true << u"Recording refused."_s;
+    }
+    void failedStartStopsThere() {
+        QFETCH(bool, captureFails);
+        QFETCH(QString, status);
+        WorkflowHarness h;
+        list(h, {chrome});
+        (captureFails ? h.capture->starts : h.meetingSpeech->starts).fail(status);
+        QCoro::waitFor(h->startMeetingListening());
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), status);
+        QCOMPARE(h.meetingSpeech->startCount, 1);
+        QCOMPARE(h.capture->startedApplications.size(), captureFails ? 1 : 0);
+        QCOMPARE(h.meetingSpeech->cancelCount, 0);
+    }
+
+    // Every change restarts the silence delay: fragments 400 ms apart stay untranslated although
+    // the first is older than the delay; the last is translated once. A sentence that ends a
+    // pending fragment is translated at once, and the fragment's timer does not repeat it.
+    void captionsAreTranslatedOnce() {
+        WorkflowHarness h;
+        QString text = fragment;
+        QElapsedTimer sincePublished;
+        for (int change = 0; change < 4; ++change) {
+            if (change > 0) {
+                QTest::qWait(400);
+                text += u" more"_s;
+                // A timer cannot have fired sooner than 5 % before the 900 ms delay.
+                if (sincePublished.elapsed() >= 800)
+                    QSKIP("The machine stalled for as long as the silence delay.");
+            }
+            sincePublished.start();
+            publish(h, QString(), text);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(h->liveTranslation(), "ko:" + text, 60'000);
+        QVERIFY(h->translatedEnglishSentence() == text && !h->isTranslating());
+        publish(h, QString(), fragment);
+        publishSentence(h, fragment + u'?');
+        const QStringList requests = {text, fragment + u'?'};
+        QCOMPARE(h.nebius->koreanRequests, requests);
+        QTest::qWait(afterSilence);
+        QCOMPARE(h.nebius->koreanRequests, requests);
+        QCOMPARE(h->liveTranslation(), "ko:" + fragment + u'?');
+    }
+
+    void lateResultOfAnOlderSentenceIsDropped_data() {
+        QTest::addColumn<bool>("honoursCancellation");
+        QTest::newRow("request aborted") << true;
+        QTest::newRow("request finishes anyway") << false;
+    }
+    void lateResultOfAnOlderSentenceIsDropped() {
+        QFETCH(bool, honoursCancellation);
+        WorkflowHarness h;
+        h.nebius->honoursCancellation = honoursCancellation;
+        const auto first = h.nebius->koreanAnswers.answerWhenOpened(u"A 번역"_s);
+        const auto second = h.nebius->koreanAnswers.answerWhenOpened(u"B 번역"_s);
+        publishSentence(h, u"A."_s);
+        publishSentence(h, u"B."_s);
+        first->open();
+        QTest::qWait(50);
+        QVERIFY(h->liveTranslation().isEmpty() && h->isTranslating());
+        second->open();
+        QTRY_COMPARE(h->liveTranslation(), u"B 번역"_s);
+        QVERIFY(h->translatedEnglishSentence() == "B." && !h->isTranslating());
+    }
+
+    void failedTranslationKeepsTheOlderText() {
+        WorkflowHarness h;
+        h.nebius->koreanAnswers.fail(u"network down"_s);
+        publishSentence(h, u"A."_s);
+        QTRY_COMPARE(h->liveTranslation(), u"한국어 번역을 불러오지 못했습니다."_s);
+        QVERIFY(!h->isTranslating());
+        publishSentence(h, u"B."_s);
+        QTRY_COMPARE(h->liveTranslation(), u"ko:B."_s);
+        h.nebius->koreanAnswers.fail(u"network down"_s);
+        publishSentence(h, u"C."_s);
+        QTRY_VERIFY(!h->isTranslating());
+        QVERIFY(h->liveTranslation() == "ko:B." && h->translatedEnglishSentence() == "B.");
+        QCOMPARE(h->phase(), AssistPhase::idle);
+    }
+
+    void blankTranscriptClearsAtOnceButTheNewestTranslationStillLands() {
+        WorkflowHarness h;
+        const auto answer = h.nebius->koreanAnswers.answerWhenOpened(u"A 번역"_s);
+        publishSentence(h, u"A."_s);
+        h.meetingSpeech->setTranscript(u"  \n"_s);
+        QVERIFY(h->liveTranslation().isEmpty() && !h->isTranslating());
+        answer->open();
+        QTRY_COMPARE(h->liveTranslation(), u"A 번역"_s);
+    }
+
+    // Captured audio feeds the captions. A restart clears the old translation before the model is
+    // prepared; a stop then cancels the preparation, and the start ends without capturing or
+    // overwriting what the stop showed.
+    void listeningFeedsTheCaptionsUntilStopped() {
+        WorkflowHarness h;
+        list(h, {chrome});
+        QCoro::waitFor(h->startMeetingListening());
+        QCOMPARE(h->phase(), AssistPhase::listening);
+        QVERIFY(
+            h->statusMessage().startsWith(u"Live captions are listening only to Google Chrome."));
+        h.capture->deliver(PcmBuffer());
+        QCOMPARE(h.meetingSpeech->appendedCount.load(), 1);
+        publishSentence(h, u"A."_s);
+        QTRY_COMPARE(h->liveTranslation(), u"ko:A."_s);
+        QCoro::waitFor(h->stopMeetingListening());
+        QVERIFY(h->phase() == AssistPhase::idle && h->statusMessage() == stopped);
+        QVERIFY(h.capture->stopCount == 1 && h.meetingSpeech->cancelCount == 1);
+        QCOMPARE(h->liveTranslation(), u"ko:A."_s);
+
+        const auto preparing = h.meetingSpeech->starts.hold();
+        auto start = h->startMeetingListening();
+        QVERIFY(h->liveTranslation().isEmpty() && h->translatedEnglishSentence().isEmpty());
+        QVERIFY(h->statusMessage().startsWith(u"Preparing the Nemotron"));
+        QCoro::waitFor(h->stopMeetingListening());
+        preparing->open();
+        QCoro::waitFor(start);
+        QCOMPARE(h->phase(), AssistPhase::idle);
+        QCOMPARE(h->statusMessage(), stopped);
+        QCOMPARE(h.capture->startedApplications.size(), 1);
+    }
+
+    // A late translation and a pending fragment outlive the controller: both end without
+    // touching it (the sanitizer build runs this too) and let go of what they held.
+    void tasksDoNothingOnceTheControllerIsGone() {
+        WorkflowHarness h;
+        const auto answer = h.nebius->koreanAnswers.answerWhenOpened(u"A 번역"_s);
+        publishSentence(h, u"A."_s);
+        h.meetingSpeech->setTranscript(fragment);
+        h.close();
+        answer->open();
+        QTRY_COMPARE(answer.use_count(), 1L);
+        QTest::qWait(afterSilence);
+    }
+
+    // The stored choice stays through an empty or failed listing, for an account that lists
+    // its voice again.
+    void refreshChoosesTheVoice_data() {
+        QTest::addColumn<QList<ElevenLabsVoice>>("voices");
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QString>("chosen");
+        const QList mixed = {voice("a", false), voice("b"), voice("c", true), voice("d", true)};
+        const QString none;
+        QTest::newRow("stored choice still there") << mixed << QVariant("b") << none << u"b"_s;
+        QTest::newRow("stored choice gone: the own voice")
+            << mixed << QVariant("x") << none << u"c"_s;
+        QTest::newRow("no own voice: the first")
+            << QList{voice("a", false), voice("b")} << QVariant() << none << u"a"_s;
+        QTest::newRow("empty account") << QList<ElevenLabsVoice>() << QVariant("a") << none << none;
+        QTest::newRow("listing fails")
+            << mixed << QVariant("b") << u"ElevenLabs rejected the API key."_s << none;
+    }
+    void refreshChoosesTheVoice() {
+        QFETCH(QList<ElevenLabsVoice>, voices);
+        QFETCH(QVariant, stored);
+        QFETCH(QString, failure);
+        QFETCH(QString, chosen);
+        WorkflowHarness h;
+        if (stored.isValid())
+            h.settings()->setValue(voiceIDKey, stored);
+        h.keychain->storedKey = u"key"_s;
+        if (!failure.isEmpty())
+            h.elevenLabs->voiceLists.fail(failure);
+        refresh(h, voices);
+        QCOMPARE(h.elevenLabs->voiceListKeys, QStringList{u"key"_s});
+        QCOMPARE(h->elevenLabsVoices(), failure.isEmpty() ? voices : QList<ElevenLabsVoice>());
+        QCOMPARE(h->selectedElevenLabsVoiceID().value_or(QString()), chosen);
+        QCOMPARE(h.settings()->value(voiceIDKey), chosen.isEmpty() ? stored : QVariant(chosen));
+        QVERIFY(chosen.isEmpty() || h->elevenLabsStatus() == connected(chosen));
+        QVERIFY(!h->isLoadingElevenLabsVoices());
+    }
+
+    // A blank key or a failed save connects nothing; a good key is saved trimmed, never in the
+    // settings, and a refresh that finds it gone disconnects. ContentViewModelTest reads the
+    // statuses.
+    void connectingSavesTheTrimmedKey() {
+        WorkflowHarness h;
+        QCoro::waitFor(h->connectElevenLabs(u"   "_s));
+        h.keychain->saves.fail(u"The key store is locked."_s);
+        QCoro::waitFor(h->connectElevenLabs(u"sk-123"_s));
+        QCOMPARE(h->elevenLabsStatus(), u"The key store is locked."_s);
+        QVERIFY(!h.keychain->storedKey && !h->hasElevenLabsAPIKey());
+        QVERIFY(h.elevenLabs->voiceListKeys.isEmpty() && h->phase() == AssistPhase::idle);
+
+        h.elevenLabs->voiceLists.answer({voice("a")});
+        QCoro::waitFor(h->connectElevenLabs(u"  sk-123\n"_s));
+        QVERIFY(h.keychain->storedKey == "sk-123" && h->hasElevenLabsAPIKey());
+        QCOMPARE(h.elevenLabs->voiceListKeys, QStringList{u"sk-123"_s});
+        h.keychain->storedKey = QString();
+        QCoro::waitFor(h->refreshElevenLabsVoices());
+        QVERIFY(!h->hasElevenLabsAPIKey() && h.elevenLabs->voiceListKeys.size() == 1);
+        h.close();
+        QFile settings(h.settingsPath());
+        QVERIFY(settings.open(QIODevice::ReadOnly) && !settings.readAll().contains("sk-123"));
+    }
+
+    // Another ElevenLabs voice voices the answer anew (ReplyTest changes the free voice and the
+    // source). The choices outlive a relaunch; forgetting the key clears all but the source;
+    // stored values that name no choice fall back to the first free voice.
+    void voiceChoicesLiveThroughRelaunchesUntilForgotten() {
+        WorkflowHarness h;
+        h->selectLocalVoice(u"daniel"_s);
+        voiceWithElevenLabs(h);
+        refresh(h, {voice("a"), voice("b")});
+        QSignalSpy names(&h.model(), &AppViewModel::activeVoiceNameChanged);
+        h->selectElevenLabsVoice(u"b"_s);
+        QVERIFY(h->activeVoiceName() == "Voice b" && names.size() == 1 && !h->synthesizedURL());
+        QCOMPARE(h->elevenLabsStatus(), connected("b"));
+        QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
+        QCOMPARE(h.elevenLabs->synthesizedVoiceIDs, QStringList({"a", "b"}));
+        QCOMPARE(h->statusMessage(),
+                 u"Generated with Voice b. Preview it or send it to the meeting."_s);
+
+        h.relaunch();
+        QCOMPARE(h->voiceSource(), VoiceSource::elevenLabs);
+        QCOMPARE(h->selectedLocalVoiceID(), u"daniel"_s);
+        h.keychain->storedKey = u"key"_s;
+        refresh(h, {voice("a"), voice("b")});
+        QCOMPARE(h->selectedElevenLabsVoiceID(), u"b"_s);
+        QCoro::waitFor(h->forgetElevenLabsAPIKey());
+        QVERIFY(!h.keychain->storedKey && !h->hasElevenLabsAPIKey());
+        QVERIFY(h->elevenLabsVoices().isEmpty() && !h->selectedElevenLabsVoiceID());
+        QVERIFY(!h.settings()->value(voiceIDKey).isValid());
+        QCOMPARE(h->voiceSource(), VoiceSource::elevenLabs);
+        QCOMPARE(h->activeVoiceName(), u"Connect ElevenLabs"_s);
+
+        h.close();
+        h.settings()->setValue(u"voiceSource"_s, "elevenLabs");
+        h.settings()->setValue(u"localVoiceID"_s, "alex");
+        h.relaunch();
+        QVERIFY(h->voiceSource() == VoiceSource::local && h->selectedLocalVoiceID() == "samantha");
+    }
+};
+
+QTEST_GUILESS_MAIN(WorkflowTest)
+#include "WorkflowTest.moc"
