@@ -13,9 +13,8 @@
 
 using namespace Qt::StringLiterals;
 
-// Texts from outside (servers, the sound server, the recognizer) reach the window
-// as they are: markup in them is not rendered and makes the window fetch nothing.
-// A loopback server notes the path of every request it gets.
+// Texts from outside (servers, the sound server, the recognizer) reach the window as they are:
+// markup in them is not rendered and fetches nothing from the loopback server here.
 class PlainTextTest : public QObject {
     Q_OBJECT
 

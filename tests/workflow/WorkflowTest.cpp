@@ -338,9 +338,10 @@ private slots:
         QVERIFY(settings.open(QIODevice::ReadOnly) && !settings.readAll().contains("sk-123"));
     }
 
-    // Another ElevenLabs voice voices the answer anew (ReplyTest changes the free voice and the
-    // source). The choices outlive a relaunch; forgetting the key clears all but the source;
-    // stored values that name no choice fall back to the first free voice.
+    // Another ElevenLabs voice, chosen or left by the account, voices the answer anew (ReplyTest
+    // changes the free voice and the source). The choices outlive a relaunch; forgetting the key
+    // clears all but the source; stored values that name no choice fall back to the first free
+    // voice.
     void voiceChoicesLiveThroughRelaunchesUntilForgotten() {
         WorkflowHarness h;
         h->selectLocalVoice(u"daniel"_s);
@@ -354,13 +355,16 @@ private slots:
         QCOMPARE(h.elevenLabs->synthesizedVoiceIDs, QStringList({"a", "b"}));
         QCOMPARE(h->statusMessage(),
                  u"Generated with Voice b. Preview it or send it to the meeting."_s);
+        refresh(h, {voice("c")});
+        QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
+        QCOMPARE(h.elevenLabs->synthesizedVoiceIDs, QStringList({"a", "b", "c"}));
 
         h.relaunch();
         QCOMPARE(h->voiceSource(), VoiceSource::elevenLabs);
         QCOMPARE(h->selectedLocalVoiceID(), u"daniel"_s);
         h.keychain->storedKey = u"key"_s;
-        refresh(h, {voice("a"), voice("b")});
-        QCOMPARE(h->selectedElevenLabsVoiceID(), u"b"_s);
+        refresh(h, {voice("a"), voice("c")});
+        QCOMPARE(h->selectedElevenLabsVoiceID(), u"c"_s);
         QCoro::waitFor(h->forgetElevenLabsAPIKey());
         QVERIFY(!h.keychain->storedKey && !h->hasElevenLabsAPIKey());
         QVERIFY(h->elevenLabsVoices().isEmpty() && !h->selectedElevenLabsVoiceID());
