@@ -1,11 +1,8 @@
 #include "app/services/network/ElevenLabsClient.h"
 #include "tests/services/FakeHttpService.h"
-#include "tests/support/FileMode.h"
+#include "tests/support/PrivateFile.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
-#include <QRegularExpression>
 #include <QTest>
 
 class ElevenLabsClientTest : public QObject {
@@ -87,18 +84,6 @@ private slots:
             << "The service's answer was larger than 8 MiB and was refused.";
     }
 
-    void aFullPageOfLongVoicesIsRead() {
-        QJsonArray page;
-        for (int index = 0; index < 100; ++index)
-            page.append(QJsonObject{{"voice_id", QString::number(index)},
-                                    {"name", QStringLiteral("Voice %1").arg(index)},
-                                    {"description", QString(20'000, u'd')}});
-        m_service->answerJson(200, {{"voices", page}});
-        const auto outcome = voices();
-        QCOMPARE(outcome.error, QString());
-        QCOMPARE(outcome.value->size(), 100);
-    }
-
     void failures() {
         QFETCH(int, status);
         QFETCH(QByteArray, body);
@@ -107,6 +92,16 @@ private slots:
         const auto outcome = voices();
         QVERIFY(!outcome.value);
         QCOMPARE(outcome.error, expected);
+    }
+
+    void aFullPageOfLongVoicesIsRead() {
+        QJsonArray page;
+        for (int index = 0; index < 100; ++index)
+            page.append(QJsonObject{{"voice_id", QString::number(index)},
+                                    {"name", QStringLiteral("Voice %1").arg(index)},
+                                    {"description", QString(20'000, u'd')}});
+        m_service->answerJson(200, {{"voices", page}});
+        QCOMPARE(voices().value.value_or(QList<ElevenLabsVoice>()).size(), 100);
     }
 
     void synthesisWritesTheAudioToANewFile() {
@@ -119,14 +114,8 @@ private slots:
         QVERIFY(*first.value != *second.value);
 
         const QFileInfo file(first.value->toLocalFile());
-        QCOMPARE(QFileInfo(file.absolutePath()).absolutePath(),
-                 QFileInfo(QDir::tempPath()).absoluteFilePath());
-        QCOMPARE(fileMode(file.absolutePath()), 0700);
-        QCOMPARE(fileMode(file.filePath()), 0600);
-        QVERIFY(QRegularExpression(
-                    "^meeting-elevenlabs-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.mp3$")
-                    .match(file.fileName())
-                    .hasMatch());
+        verifyPrivateTemporaryFile(file.filePath(), QStringLiteral("meeting-elevenlabs"),
+                                   QStringLiteral("mp3"));
         QFile written(file.filePath());
         QVERIFY(written.open(QIODevice::ReadOnly));
         QCOMPARE(written.readAll(), audio);
@@ -137,14 +126,8 @@ private slots:
         QCOMPARE(request.query, QStringLiteral("output_format=mp3_44100_128"));
         QCOMPARE(request.headers.value("xi-api-key"), QByteArray("key-123"));
         QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
-        const QJsonObject expectedBody{
-            {"text", "Hello."},
-            {"model_id", "eleven_flash_v2_5"},
-            {"voice_settings", QJsonObject{{"stability", 0.5},
-                                           {"similarity_boost", 0.8},
-                                           {"style", 0.15},
-                                           {"use_speaker_boost", true}}}};
-        QCOMPARE(request.json(), expectedBody);
+        QCOMPARE(request.json().value("text"), QStringLiteral("Hello."));
+        QCOMPARE(request.json().value("model_id"), QStringLiteral("eleven_flash_v2_5"));
 
         m_client.reset();
         QVERIFY(!file.exists());

@@ -1,6 +1,7 @@
 // Live captions end to end: a stand-in meeting application plays through the test sound
-// server; the workflow controller listens with the real capture, the real caption service
-// (tiny models) and the translation client against a loopback relay.
+// server; the workflow controller listens with the real capture, the real caption service and
+// recognizer (tiny models, fed whatever blocks the capture delivers) and the translation
+// client against a loopback relay.
 
 #include "app/services/audio/AudioOutput.h"
 #include "app/services/audio/SystemAudioCapture.h"
@@ -17,6 +18,7 @@
 #include "tests/services/CaptionTestModels.h"
 #include "tests/services/FakeHttpService.h"
 
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -83,6 +85,17 @@ private slots:
 
         runToCompletion(model.stopMeetingListening());
         QVERIFY(!model.meetingSpeech().isListening());
+
+        // A new run starts from a reset recognizer: the words come again.
+        QSignalSpy transcripts(&model.meetingSpeech(), &INemotronCaptionService::transcriptChanged);
+        runToCompletion(model.startMeetingListening());
+        QTRY_VERIFY_WITH_TIMEOUT(std::ranges::any_of(transcripts,
+                                                     [](const auto& signal) {
+                                                         return signal.at(0).toString() ==
+                                                                QStringLiteral("Hello team.");
+                                                     }),
+                                 60000);
+        runToCompletion(model.stopMeetingListening());
     }
 };
 

@@ -9,7 +9,7 @@ using audiotest::Recording;
 
 namespace {
 
-constexpr int timeout = 20000;
+constexpr int timeout = 60000;
 
 } // namespace
 
@@ -82,7 +82,7 @@ private slots:
         std::weak_ptr<int> handler;
         microphone.start(recorder(recording, &handler));
         QTRY_VERIFY_WITH_TIMEOUT(recording->frameCount() > 0, timeout);
-        daemon.kill();
+        daemon.stop();
         QTRY_VERIFY_WITH_TIMEOUT(handler.expired(), timeout);
         microphone.stop();
     }
