@@ -64,8 +64,7 @@ class TranscribeCommandTest : public QObject {
 
 private slots:
     void initTestCase() {
-        const QStringList words{QStringLiteral("▁hello"), QStringLiteral("▁world"),
-                                QStringLiteral("▁again")};
+        const QStringList words{"▁hello", "▁world", "▁again"};
         CaptionTestModels::writeSpelling(path("model"), words);
         CaptionTestModels::writeSpelling(path("incomplete"), words);
         QFile::remove(QDir(path("incomplete")).filePath(ModelNames::NemotronStreaming::jointFile));
@@ -76,10 +75,10 @@ private slots:
     }
 
     void printsEachRunningTranscriptAndTheFinalText() {
-        const auto run = transcribe({QStringLiteral("--model"), path("model"), path("words.wav")});
+        const auto run = transcribe({"--model", path("model"), path("words.wav")});
         QCOMPARE(run.errors, QStringList());
         QCOMPARE(run.output, (QStringList{QStringLiteral("hello"), QStringLiteral("hello world"),
-                                          QStringLiteral("hello world again")}));
+                                          "hello world again"}));
         QCOMPARE(run.exitCode, 0);
     }
 
@@ -87,7 +86,7 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("reason");
-        const auto model = QStringLiteral("--model");
+        const auto model = "--model";
         QTest::newRow("no audio") << QStringList{model, path("model")} << 2
                                   << "Expected one audio file.";
         QTest::newRow("two audio files")

@@ -18,10 +18,8 @@ constexpr int timeout = 60000;
 class SourceRecording {
 public:
     explicit SourceRecording(const QString& source) {
-        m_process.start(QStringLiteral("parec"),
-                        {QStringLiteral("--device=") + source, QStringLiteral("--raw"),
-                         QStringLiteral("--format=float32le"), QStringLiteral("--rate=16000"),
-                         QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20")});
+        m_process.start("parec", {"--device=" + source, "--raw", "--format=float32le",
+                                  "--rate=16000", "--channels=1", "--latency-msec=20"});
         m_process.waitForStarted(-1);
     }
     ~SourceRecording() {
@@ -43,21 +41,20 @@ private:
 // The sound server's sinks and their playback streams, one line each ("index\tname..." and
 // "index\tsink...").
 QStringList listed(const QString& what) {
-    return audiotest::pactl({QStringLiteral("list"), QStringLiteral("short"), what})
-        .split(u'\n', Qt::SkipEmptyParts);
+    return audiotest::pactl({"list", "short", what}).split(u'\n', Qt::SkipEmptyParts);
 }
 
 std::optional<quint32> sinkIndex(const QString& name) {
-    for (const QString& line : listed(QStringLiteral("sinks")))
+    for (const QString& line : listed("sinks"))
         if (line.section(u'\t', 1, 1) == name)
             return line.section(u'\t', 0, 0).toUInt();
     return std::nullopt;
 }
 
 qsizetype streamsOn(quint32 sink) {
-    return std::ranges::count_if(
-        listed(QStringLiteral("sink-inputs")),
-        [sink](const QString& line) { return line.section(u'\t', 1, 1).toUInt() == sink; });
+    return std::ranges::count_if(listed("sink-inputs"), [sink](const QString& line) {
+        return line.section(u'\t', 1, 1).toUInt() == sink;
+    });
 }
 
 double peak(const std::vector<float>& samples) {
@@ -75,14 +72,14 @@ class AudioOutputTest : public QObject {
 private slots:
     void initTestCase() {
         QVERIFY(m_folder.isValid());
-        m_feed = sinkIndex(QStringLiteral("mic_feed"));
+        m_feed = sinkIndex("mic_feed");
         QVERIFY(m_feed);
     }
 
     void cleanupTestCase() {
-        for (const QString& line : listed(QStringLiteral("modules")))
-            if (line.contains(QStringLiteral("relayo_virtual_microphone")))
-                audiotest::pactl({QStringLiteral("unload-module"), line.section(u'\t', 0, 0)});
+        for (const QString& line : listed("modules"))
+            if (line.contains("relayo_virtual_microphone"))
+                audiotest::pactl({"unload-module", line.section(u'\t', 0, 0)});
     }
 
     void sortsDevicesAndChoosesAVirtualMicrophone_data() {
@@ -118,7 +115,7 @@ private slots:
     void listsTheSinksAndKeepsTheUsersChoice() {
         AudioOutput output;
         const auto devices = output.devices();
-        QVERIFY(devices.contains(AudioDevice{*sinkIndex(QStringLiteral("speakers")), "Speakers"}));
+        QVERIFY(devices.contains(AudioDevice{*sinkIndex("speakers"), "Speakers"}));
         QVERIFY(devices.contains(AudioDevice{*m_feed, "Microphone-Feed"}));
         output.setSelectedDeviceID(4242);
         output.refreshDevices();
@@ -127,8 +124,8 @@ private slots:
 
     void playsOnTheChosenSinkOrTheDefault() {
         AudioOutput output;
-        SourceRecording feed(QStringLiteral("mic_feed.monitor"));
-        SourceRecording speakers(QStringLiteral("speakers.monitor"));
+        SourceRecording feed("mic_feed.monitor");
+        SourceRecording speakers("speakers.monitor");
         output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 1)), m_feed);
         QVERIFY(output.isPlaying());
         QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
@@ -179,7 +176,7 @@ private slots:
         } catch (const ServiceError& error) {
             QCOMPARE(error.domain(), QStringLiteral("SpeechOutput"));
             QCOMPARE(error.description(),
-                     QStringLiteral("Could not route audio to the selected virtual microphone."));
+                     "Could not route audio to the selected virtual microphone.");
         }
         QVERIFY(!output.isPlaying());
     }
@@ -217,9 +214,9 @@ private slots:
         QFETCH(QString, voice);
         auto output = std::make_unique<AudioOutput>();
         const QString file = runToCompletion(output->synthesize(text, voice)).toLocalFile();
-        verifyPrivateTemporaryFile(file, QStringLiteral("meeting-voice"), QStringLiteral("wav"));
+        verifyPrivateTemporaryFile(file, "meeting-voice", "wav");
         QVERIFY(peak(SoundFile::read(file).samples) > 0.05);
-        QVERIFY(!QFile::exists(QStringLiteral("/tmp/elsewhere.wav")));
+        QVERIFY(!QFile::exists("/tmp/elsewhere.wav"));
         output.reset();
         QVERIFY(!QFileInfo::exists(QFileInfo(file).absolutePath()));
     }
@@ -227,14 +224,12 @@ private slots:
     void synthesisFailureIsReported() {
         AudioOutput output;
         try {
-            runToCompletion(
-                output.synthesize(QStringLiteral("Hello"), QStringLiteral("NoSuchVoice")));
+            runToCompletion(output.synthesize("Hello", "NoSuchVoice"));
             QFAIL("an unknown voice was synthesized");
         } catch (const ServiceError& error) {
             QCOMPARE(error.domain(), QStringLiteral("SpeechOutput"));
             QCOMPARE(error.code(), 1);
-            QCOMPARE(error.description(),
-                     QStringLiteral("Could not synthesize the English voice."));
+            QCOMPARE(error.description(), "Could not synthesize the English voice.");
         }
     }
 
@@ -251,9 +246,7 @@ private slots:
             *std::ranges::find(devices, AudioOutput::virtualMicrophoneName, &AudioDevice::name);
         QVERIFY(chosen.isLikelyVirtualMicrophone());
         QCOMPARE(output.selectedDeviceID(), std::optional<quint32>(chosen.id));
-        QVERIFY(listed(QStringLiteral("sources"))
-                    .filter(QStringLiteral("relayo_virtual_microphone_input"))
-                    .size() == 1);
+        QVERIFY(listed("sources").filter("relayo_virtual_microphone_input").size() == 1);
 
         AudioOutput later; // a new window finds and picks it by itself
         QCOMPARE(later.selectedDeviceID(), std::optional<quint32>(chosen.id));

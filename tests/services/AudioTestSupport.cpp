@@ -14,12 +14,9 @@ QString makeTone(const QTemporaryDir& folder, double frequency, double seconds) 
     const QString path =
         folder.filePath(QStringLiteral("tone-%1-%2.wav").arg(frequency).arg(seconds));
     if (!QFile::exists(path))
-        QProcess::execute(QStringLiteral("sox"),
-                          {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
-                           QStringLiteral("-c"), QStringLiteral("2"), path, QStringLiteral("synth"),
-                           QString::number(seconds), QStringLiteral("sine"),
-                           QString::number(frequency), QStringLiteral("vol"),
-                           QStringLiteral("0.5")});
+        QProcess::execute("sox",
+                          {"-n", "-r", "48000", "-c", "2", path, "synth", QString::number(seconds),
+                           "sine", QString::number(frequency), "vol", "0.5"});
     return path;
 }
 
@@ -31,7 +28,7 @@ void StopProcess::operator()(QProcess* process) const {
 
 Process idleProcess() {
     Process process(new QProcess);
-    process->start(QStringLiteral("sleep"), {QStringLiteral("600")});
+    process->start("sleep", {"600"});
     process->waitForStarted();
     return process;
 }
@@ -41,12 +38,12 @@ Process play(const QString& file, const QString& name, const QStringList& extraA
     Process process(new QProcess);
     if (processID > 0) {
         auto environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("PULSE_PROP"),
+        environment.insert("PULSE_PROP",
                            QStringLiteral("application.process.id=%1").arg(processID));
         process->setProcessEnvironment(environment);
     }
-    process->start(QStringLiteral("paplay"), QStringList{QStringLiteral("--client-name=") + name} +
-                                                 extraArguments + QStringList{file});
+    process->start("paplay",
+                   QStringList{"--client-name=" + name} + extraArguments + QStringList{file});
     process->waitForStarted();
     return process;
 }
@@ -134,37 +131,34 @@ PrivateDaemon::~PrivateDaemon() {
 }
 
 QString PrivateDaemon::address() const {
-    return QStringLiteral("unix:") + m_folder.filePath(QStringLiteral("native"));
+    return "unix:" + m_folder.filePath("native");
 }
 
 bool PrivateDaemon::start() {
     // The sink comes first: once the socket answers, the server is complete.
-    QFile script(m_folder.filePath(QStringLiteral("daemon.pa")));
+    QFile script(m_folder.filePath("daemon.pa"));
     script.open(QIODevice::WriteOnly | QIODevice::Truncate);
     script.write(QStringLiteral("load-module module-null-sink sink_name=private_speakers\n"
                                 "load-module module-native-protocol-unix socket=%1 "
                                 "auth-anonymous=1\n")
-                     .arg(m_folder.filePath(QStringLiteral("native")))
+                     .arg(m_folder.filePath("native"))
                      .toUtf8());
     script.close();
     auto environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PULSE_RUNTIME_PATH"), m_folder.path());
-    environment.remove(QStringLiteral("PULSE_SERVER"));
-    const QString log = m_folder.filePath(QStringLiteral("daemon.log"));
+    environment.insert("PULSE_RUNTIME_PATH", m_folder.path());
+    environment.remove("PULSE_SERVER");
+    const QString log = m_folder.filePath("daemon.log");
     m_daemon = std::make_unique<QProcess>();
     m_daemon->setProcessEnvironment(environment);
     m_daemon->setStandardOutputFile(QProcess::nullDevice());
     m_daemon->setStandardErrorFile(log);
-    m_daemon->start(QStringLiteral("pulseaudio"),
-                    {QStringLiteral("--daemonize=no"), QStringLiteral("--exit-idle-time=-1"),
-                     QStringLiteral("--use-pid-file=no"), QStringLiteral("--system=false"),
-                     QStringLiteral("-n"), QStringLiteral("--file=") + script.fileName(),
-                     QStringLiteral("--log-target=stderr")});
+    m_daemon->start("pulseaudio",
+                    {"--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--system=false",
+                     "-n", "--file=" + script.fileName(), "--log-target=stderr"});
     const QDeadlineTimer deadline(std::chrono::minutes(2));
     while (m_daemon->state() != QProcess::NotRunning && !deadline.hasExpired()) {
         QProcess probe;
-        probe.start(QStringLiteral("pactl"),
-                    {QStringLiteral("--server=") + address(), QStringLiteral("info")});
+        probe.start("pactl", {"--server=" + address(), "info"});
         probe.waitForFinished(-1);
         if (probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0)
             return true;
@@ -182,7 +176,7 @@ void PrivateDaemon::stop() {
     m_daemon->kill();
     m_daemon->waitForFinished(-1);
     m_daemon.reset();
-    QFile::remove(m_folder.filePath(QStringLiteral("native")));
+    QFile::remove(m_folder.filePath("native"));
 }
 
 void PrivateDaemon::pause() {
@@ -203,10 +197,8 @@ std::function<void(const PcmBuffer&)> recorder(std::shared_ptr<Recording> record
 
 QString pactl(const QStringList& arguments, const QString& server) {
     QProcess process;
-    process.start(
-        QStringLiteral("pactl"),
-        (server.isEmpty() ? QStringList{} : QStringList{QStringLiteral("--server=") + server}) +
-            arguments);
+    process.start("pactl", (server.isEmpty() ? QStringList{} : QStringList{"--server=" + server}) +
+                               arguments);
     process.waitForFinished(-1);
     return QString::fromUtf8(process.readAllStandardOutput());
 }

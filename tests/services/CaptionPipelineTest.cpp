@@ -64,8 +64,7 @@ private slots:
         QTest::addColumn<QStringList>("transcripts");
         QTest::addColumn<QString>("completedSentence");
         QTest::addColumn<QString>("transcript");
-        const auto question =
-            QStringLiteral("Could you share the updated schedule with the team by Thursday?");
+        const QString question = "Could you share the updated schedule with the team by Thursday?";
         QTest::newRow("question then unfinished sentence")
             << QStringList{question + " And then we"} << question << "And then we";
         QTest::newRow("ends in a full stop")
@@ -202,7 +201,7 @@ private slots:
     }
 
     void failedLoadIsReportedAndTriedAgain() {
-        const auto failure = QStringLiteral("The model could not be downloaded.");
+        const auto failure = "The model could not be downloaded.";
         make();
         m_recognizer->script.loadFailure = failure;
         QCOMPARE(taskFailure(m_service->start()), failure);
@@ -246,7 +245,7 @@ private slots:
 
     void failingBlockStopsCaptionsButKeepsListening() {
         make({"One.", "Two.", "Three."});
-        m_recognizer->script.blockFailure = {1, QStringLiteral("Chunk failed")};
+        m_recognizer->script.blockFailure = {1, "Chunk failed"};
         QCOMPARE(taskFailure(m_service->start()), QString());
         for (float value : {1.0f, 2.0f, 3.0f})
             m_service->append(mono({value}));

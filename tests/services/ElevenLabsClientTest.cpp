@@ -13,16 +13,16 @@ private:
     std::unique_ptr<ElevenLabsClient> m_client;
     QStringList m_files;
 
-    Outcome<QUrl> synthesize(const QString& voiceID = QStringLiteral("voice1")) {
-        auto outcome = QCoro::waitFor(
-            outcomeOf(m_client->synthesize(QStringLiteral("Hello."), voiceID, "key-123")));
+    Outcome<QUrl> synthesize(const QString& voiceID = "voice1") {
+        auto outcome =
+            QCoro::waitFor(outcomeOf(m_client->synthesize("Hello.", voiceID, "key-123")));
         if (outcome.value)
             m_files.append(outcome.value->toLocalFile());
         return outcome;
     }
 
     Outcome<QList<ElevenLabsVoice>> voices() {
-        return QCoro::waitFor(outcomeOf(m_client->voices(QStringLiteral("key-123"))));
+        return QCoro::waitFor(outcomeOf(m_client->voices("key-123")));
     }
 
 private slots:
@@ -55,9 +55,8 @@ private slots:
         const auto& request = m_service->requests()[0];
         QCOMPARE(request.method, QByteArray("GET"));
         QCOMPARE(request.path, QStringLiteral("/v2/voices"));
-        QCOMPARE(
-            request.query,
-            QStringLiteral("page_size=100&voice_type=non-community&sort=name&sort_direction=asc"));
+        QCOMPARE(request.query,
+                 "page_size=100&voice_type=non-community&sort=name&sort_direction=asc");
         QCOMPARE(request.headers.value("xi-api-key"), QByteArray("key-123"));
     }
 
@@ -107,15 +106,14 @@ private slots:
     void synthesisWritesTheAudioToANewFile() {
         const QByteArray audio(4096, 'm');
         m_service->answer(200, audio, {{"Content-Type", "audio/mpeg"}});
-        const auto first = synthesize(QStringLiteral("my voice/x"));
-        const auto second = synthesize(QStringLiteral("my voice/x"));
+        const auto first = synthesize("my voice/x");
+        const auto second = synthesize("my voice/x");
         QCOMPARE(first.error, QString());
         QCOMPARE(second.error, QString());
         QVERIFY(*first.value != *second.value);
 
         const QFileInfo file(first.value->toLocalFile());
-        verifyPrivateTemporaryFile(file.filePath(), QStringLiteral("meeting-elevenlabs"),
-                                   QStringLiteral("mp3"));
+        verifyPrivateTemporaryFile(file.filePath(), "meeting-elevenlabs", "mp3");
         QFile written(file.filePath());
         QVERIFY(written.open(QIODevice::ReadOnly));
         QCOMPARE(written.readAll(), audio);
@@ -157,8 +155,7 @@ private slots:
         // the announcement and closes the connection.
         m_service->answerPartly(200, 50 * 1024 * 1024 + 1, QByteArray(64 * 1024, 'm'));
         const auto outcome = synthesize();
-        QCOMPARE(outcome.error,
-                 QStringLiteral("The service's answer was larger than 50 MiB and was refused."));
+        QCOMPARE(outcome.error, "The service's answer was larger than 50 MiB and was refused.");
         QTRY_COMPARE_WITH_TIMEOUT(m_service->openHeldConnections(), 0, 30'000);
     }
 

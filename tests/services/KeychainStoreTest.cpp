@@ -24,13 +24,13 @@ bool isChild() {
 void runInChild(const QString& busAddress) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (busAddress.isEmpty()) {
-        environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-        environment.remove(QStringLiteral("DISPLAY"));
-        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.remove("DBUS_SESSION_BUS_ADDRESS");
+        environment.remove("DISPLAY");
+        environment.remove("WAYLAND_DISPLAY");
     } else {
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress);
+        environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress);
     }
-    environment.insert(QStringLiteral("RELAYO_KEYCHAIN_CHILD"), QStringLiteral("1"));
+    environment.insert("RELAYO_KEYCHAIN_CHILD", "1");
     QProcess child;
     child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::MergedChannels);
@@ -44,15 +44,13 @@ void runInChild(const QString& busAddress) {
 // How many items the keyring holds under our service and account.
 int storedItems() {
     QProcess tool;
-    tool.start(
-        QStringLiteral("secret-tool"),
-        {"search", "--all", "service", "com.quillworks.relayo.elevenlabs", "account", "api-key"});
+    tool.start("secret-tool", {"search", "--all", "service", "com.quillworks.relayo.elevenlabs",
+                               "account", "api-key"});
     if (!tool.waitForFinished(60'000))
         return -1;
     const QString output =
         QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError());
-    return output.count(
-        QRegularExpression(QStringLiteral("^\\[/"), QRegularExpression::MultilineOption));
+    return output.count(QRegularExpression("^\\[/", QRegularExpression::MultilineOption));
 }
 
 Outcome<bool> saveWith(KeychainStore& store, const QString& key) {
@@ -110,7 +108,7 @@ private slots:
             return;
         }
         QCOMPARE(load(), std::nullopt);
-        const auto saved = save(QStringLiteral("key"));
+        const auto saved = save("key");
         QVERIFY(!saved.value);
         QVERIFY2(saveFailure.match(saved.error).hasMatch(), qPrintable(saved.error));
         remove();
@@ -121,7 +119,7 @@ private slots:
             // A bus that accepts connections and never says a word.
             QTemporaryDir folder;
             QLocalServer silent;
-            QVERIFY(silent.listen(folder.filePath(QStringLiteral("silent-bus"))));
+            QVERIFY(silent.listen(folder.filePath("silent-bus")));
             runInChild(QStringLiteral("unix:path=%1").arg(silent.fullServerName()));
             return;
         }
@@ -133,7 +131,7 @@ private slots:
         QCOMPARE(QCoro::waitFor(store.loadAPIKey()), std::nullopt);
         QVERIFY(ticks > 0);
 
-        const auto saved = saveWith(store, QStringLiteral("key"));
+        const auto saved = saveWith(store, "key");
         QVERIFY2(saveFailure.match(saved.error).hasMatch(), qPrintable(saved.error));
     }
 };

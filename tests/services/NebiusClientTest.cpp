@@ -10,9 +10,8 @@
 
 namespace {
 
-const QString koreanUnreachable =
-    QStringLiteral("번역 서버에 연결하지 못했습니다. 인터넷 연결을 확인해 주세요.");
-const QString invalidResponse = QStringLiteral("The model returned an invalid response.");
+const QString koreanUnreachable = "번역 서버에 연결하지 못했습니다. 인터넷 연결을 확인해 주세요.";
+const QString invalidResponse = "The model returned an invalid response.";
 
 } // namespace
 
@@ -26,7 +25,7 @@ private:
     std::unique_ptr<NebiusClient> m_client;
 
     void writeEnvFile(const QByteArray& text) {
-        QFile file(m_folder->filePath(QStringLiteral(".env.local")));
+        QFile file(m_folder->filePath(".env.local"));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(text);
     }
@@ -53,10 +52,9 @@ private slots:
         m_client = std::make_unique<NebiusClient>();
         qunsetenv("RLY_RELAY_URL");
         m_relay->answerJson(200, {{"content", " 안녕하세요 \n"}});
-        const auto korean = toKorean(QStringLiteral("Hello there"));
+        const auto korean = toKorean("Hello there");
         QCOMPARE(korean.value, QStringLiteral("안녕하세요"));
-        const auto english =
-            QCoro::waitFor(outcomeOf(m_client->translateToEnglish(QStringLiteral("네"))));
+        const auto english = QCoro::waitFor(outcomeOf(m_client->translateToEnglish("네")));
         QCOMPARE(english.error, QString());
 
         QCOMPARE(m_relay->requests().size(), 2);
@@ -131,17 +129,14 @@ private slots:
             {{"choices",
               QJsonArray{QJsonObject{{"message", QJsonObject{{"content", " 안녕하세요\n"}}}}}}});
         QCOMPARE(toKorean(QStringLiteral("Hello")).value, QStringLiteral("안녕하세요"));
-        QCOMPARE(
-            QCoro::waitFor(outcomeOf(m_client->translateToEnglish(QStringLiteral("네")))).value,
-            QStringLiteral("안녕하세요"));
+        QCOMPARE(QCoro::waitFor(outcomeOf(m_client->translateToEnglish("네"))).value, "안녕하세요");
 
         const auto& requests = m_tokenFactory->requests();
         QCOMPARE(requests.size(), 2);
         QCOMPARE(requests[0].path, QStringLiteral("/v1/chat/completions"));
         QCOMPARE(requests[0].headers.value("content-type"), QByteArray("application/json"));
         const QJsonObject body = requests[0].json();
-        QCOMPARE(body.value("model").toString(),
-                 QStringLiteral("Qwen/Qwen3-30B-A3B-Instruct-2507"));
+        QCOMPARE(body.value("model").toString(), "Qwen/Qwen3-30B-A3B-Instruct-2507");
         QCOMPARE(body.value("temperature").toDouble(), 0.0);
         QCOMPARE(body.value("max_tokens").toInt(), 600);
         const QJsonArray messages = body.value("messages").toArray();
@@ -195,7 +190,7 @@ private slots:
         if (withKey)
             qputenv("NEBIUS_TOKEN_FACTORY_KEY", "secret-k1");
         (withKey ? m_tokenFactory : m_relay)->answer(status, body);
-        const auto outcome = toKorean(QStringLiteral("Hi"));
+        const auto outcome = toKorean("Hi");
         QVERIFY(!outcome.value);
         QCOMPARE(outcome.error, expected);
     }
@@ -219,7 +214,7 @@ private slots:
         FakeHttpService& service = withKey ? *m_tokenFactory : *m_relay;
         service.hold();
         Cancellation cancellation;
-        auto task = outcomeOf(m_client->translateToKorean(QStringLiteral("Hi"), cancellation));
+        auto task = outcomeOf(m_client->translateToKorean("Hi", cancellation));
         QTRY_COMPARE_WITH_TIMEOUT(service.openHeldConnections(), 1, 30'000);
 
         cancellation.cancel();
@@ -232,8 +227,8 @@ private slots:
     void cancelledBeforeStartSendsNothing() {
         Cancellation cancellation;
         cancellation.cancel();
-        const auto outcome = QCoro::waitFor(
-            outcomeOf(m_client->translateToKorean(QStringLiteral("Hi"), cancellation)));
+        const auto outcome =
+            QCoro::waitFor(outcomeOf(m_client->translateToKorean("Hi", cancellation)));
         QVERIFY(!outcome.value);
         QCOMPARE(m_relay->requests().size(), 0);
     }
@@ -242,7 +237,7 @@ private slots:
         qputenv("NEBIUS_TOKEN_FACTORY_KEY", "k1");
         FakeHttpService elsewhere;
         m_tokenFactory->answer(302, {}, {{"Location", elsewhere.url("/steal").toEncoded()}});
-        const auto outcome = toKorean(QStringLiteral("Hi"));
+        const auto outcome = toKorean("Hi");
         QVERIFY(!outcome.value);
         QCOMPARE(elsewhere.requests().size(), 0);
     }

@@ -22,7 +22,7 @@ constexpr int timeout = 60000;
 const qint64 ownProcessID = 100;
 
 CaptureApplication applicationFor(qint64 processID) {
-    return {qint32(processID), QStringLiteral("Stand-in"), {}, {}, {}};
+    return {qint32(processID), "Stand-in", {}, {}, {}};
 }
 
 void writeFile(const QTemporaryDir& folder, const QString& path, const QByteArray& content) {
@@ -150,16 +150,16 @@ private slots:
 
     void capturesOnlyTheChosenApplication() {
         SystemAudioCapture capture;
-        auto zoom = audiotest::play(m_low, QStringLiteral("Zoom"));
-        auto music = audiotest::play(m_high, QStringLiteral("Music"));
-        QTRY_VERIFY_WITH_TIMEOUT(lists(capture, QStringLiteral("Zoom"), zoom->processId()) &&
-                                     lists(capture, QStringLiteral("Music"), music->processId()),
+        auto zoom = audiotest::play(m_low, "Zoom");
+        auto music = audiotest::play(m_high, "Music");
+        QTRY_VERIFY_WITH_TIMEOUT(lists(capture, "Zoom", zoom->processId()) &&
+                                     lists(capture, "Music", music->processId()),
                                  timeout);
         const auto applications = runToCompletion(capture.availableApplications());
         QVERIFY(!applications.contains(applicationFor(QCoreApplication::applicationPid())));
         QCOMPARE(std::ranges::find(applications, zoom->processId(), &CaptureApplication::id)
                      ->bundleIdentifier,
-                 QStringLiteral("pacat"));
+                 "pacat");
 
         auto recording = std::make_shared<Recording>();
         runToCompletion(capture.start(applicationFor(zoom->processId()), recorder(recording)));
@@ -175,11 +175,9 @@ private slots:
 
     void listsASilentClientAndCapturesItOnceItPlays() {
         SystemAudioCapture capture;
-        auto meeting = audiotest::silentClient(QStringLiteral("Silent Meeting"), 440);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            lists(capture, QStringLiteral("Silent Meeting"), meeting->processId()), timeout);
-        QVERIFY(!audiotest::pactl({QStringLiteral("list"), QStringLiteral("sink-inputs")})
-                     .contains(QStringLiteral("Silent Meeting")));
+        auto meeting = audiotest::silentClient("Silent Meeting", 440);
+        QTRY_VERIFY_WITH_TIMEOUT(lists(capture, "Silent Meeting", meeting->processId()), timeout);
+        QVERIFY(!audiotest::pactl({"list", "sink-inputs"}).contains("Silent Meeting"));
         auto recording = std::make_shared<Recording>();
         runToCompletion(capture.start(applicationFor(meeting->processId()), recorder(recording)));
         audiotest::startPlaying(*meeting);
@@ -193,9 +191,9 @@ private slots:
         runToCompletion(capture.start(applicationFor(meeting->processId()), recorder(recording)));
         QCOMPARE(recording->frameCount(), std::size_t(0));
 
-        auto first = audiotest::play(m_low, QStringLiteral("Meeting"), {}, meeting->processId());
+        auto first = audiotest::play(m_low, "Meeting", {}, meeting->processId());
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
-        auto second = audiotest::play(m_high, QStringLiteral("Meeting"), {}, meeting->processId());
+        auto second = audiotest::play(m_high, "Meeting", {}, meeting->processId());
         QTRY_VERIFY_WITH_TIMEOUT(audiotest::toneStrength(recording->samples(), 1000) > 0.001,
                                  timeout);
         recording->clear();
@@ -206,17 +204,14 @@ private slots:
     // Moving the stream to another sink ends its monitor recording; the capture follows it.
     void followsAStreamMovedToAnotherSink() {
         SystemAudioCapture capture;
-        auto meeting = audiotest::play(m_low, QStringLiteral("Meeting"));
+        auto meeting = audiotest::play(m_low, "Meeting");
         auto recording = std::make_shared<Recording>();
         runToCompletion(capture.start(applicationFor(meeting->processId()), recorder(recording)));
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
         const QStringList streams =
-            audiotest::pactl(
-                {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")})
-                .split(u'\n', Qt::SkipEmptyParts);
+            audiotest::pactl({"list", "short", "sink-inputs"}).split(u'\n', Qt::SkipEmptyParts);
         QCOMPARE(streams.size(), 1);
-        audiotest::pactl({QStringLiteral("move-sink-input"), streams[0].section(u'\t', 0, 0),
-                          QStringLiteral("mic_feed")});
+        audiotest::pactl({"move-sink-input", streams[0].section(u'\t', 0, 0), "mic_feed"});
         recording->clear();
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
     }
@@ -225,8 +220,8 @@ private slots:
     void startReplacesAndStopEndsTheHandler() {
         SystemAudioCapture capture;
         runToCompletion(capture.stop());
-        auto zoom = audiotest::play(m_low, QStringLiteral("Zoom"));
-        auto music = audiotest::play(m_high, QStringLiteral("Music"));
+        auto zoom = audiotest::play(m_low, "Zoom");
+        auto music = audiotest::play(m_high, "Music");
         auto first = std::make_shared<Recording>();
         std::weak_ptr<int> firstHandler, handler;
         runToCompletion(
@@ -261,7 +256,7 @@ private slots:
         QFETCH(bool, connectionClosedFirst);
         SystemAudioCapture capture;
         auto meeting = audiotest::idleProcess();
-        auto stream = audiotest::play(m_low, QStringLiteral("Meeting"), {}, meeting->processId());
+        auto stream = audiotest::play(m_low, "Meeting", {}, meeting->processId());
         auto recording = std::make_shared<Recording>();
         std::weak_ptr<int> handler;
         runToCompletion(
@@ -271,10 +266,8 @@ private slots:
         if (connectionClosedFirst) {
             // The server has nothing more to tell once the application's client is gone.
             stream.reset();
-            QTRY_VERIFY_WITH_TIMEOUT(
-                !audiotest::pactl({QStringLiteral("list"), QStringLiteral("clients")})
-                     .contains(QStringLiteral("\"Meeting\"")),
-                timeout);
+            QTRY_VERIFY_WITH_TIMEOUT(!audiotest::pactl({"list", "clients"}).contains("\"Meeting\""),
+                                     timeout);
             meeting.reset();
         } else {
             meeting.reset();
@@ -289,8 +282,8 @@ private slots:
         audiotest::PrivateDaemon daemon;
         QVERIFY(daemon.start());
         SystemAudioCapture capture(daemon.address());
-        const QStringList onDaemon{QStringLiteral("--server=") + daemon.address()};
-        auto zoom = audiotest::play(m_low, QStringLiteral("Zoom"), onDaemon);
+        const QStringList onDaemon{"--server=" + daemon.address()};
+        auto zoom = audiotest::play(m_low, "Zoom", onDaemon);
         auto recording = std::make_shared<Recording>();
         std::weak_ptr<int> handler;
         runToCompletion(
@@ -302,19 +295,19 @@ private slots:
         zoom.reset();
 
         QVERIFY(daemon.start());
-        auto again = audiotest::play(m_low, QStringLiteral("Zoom"), onDaemon);
+        auto again = audiotest::play(m_low, "Zoom", onDaemon);
         auto after = std::make_shared<Recording>();
         runToCompletion(capture.start(applicationFor(again->processId()), recorder(after)));
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*after, 8000, 440), timeout);
     }
 
     void failsWithClearErrors() {
-        SystemAudioCapture unreachable(QStringLiteral("unix:/nonexistent/relayo/native"));
+        SystemAudioCapture unreachable("unix:/nonexistent/relayo/native");
         try {
             runToCompletion(unreachable.availableApplications());
             QFAIL("listing without a server succeeded");
         } catch (const PulseError& error) {
-            QVERIFY(error.description().contains(QStringLiteral("sound server")));
+            QVERIFY(error.description().contains("sound server"));
         }
         auto recording = std::make_shared<Recording>();
         QVERIFY_THROWS_EXCEPTION(
