@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QEventLoop>
-#include <QString>
 
 #include <qcoro/qcorotask.h>
 
@@ -35,14 +34,4 @@ template <typename T> T runToCompletion(QCoro::Task<T> task) {
         std::rethrow_exception(failure);
     if constexpr (!std::is_void_v<T>)
         return std::move(*result);
-}
-
-// Runs `task` to completion; returns what it threw, or an empty text when it succeeded.
-inline QString taskFailure(QCoro::Task<> task) {
-    try {
-        runToCompletion(std::move(task));
-    } catch (const std::exception& error) {
-        return QString::fromUtf8(error.what());
-    }
-    return {};
 }
