@@ -29,7 +29,7 @@ void StopProcess::operator()(QProcess* process) const {
 Process idleProcess() {
     Process process(new QProcess);
     process->start("sleep", {"600"});
-    process->waitForStarted();
+    process->waitForStarted(-1);
     return process;
 }
 
@@ -44,7 +44,7 @@ Process play(const QString& file, const QString& name, const QStringList& extraA
     }
     process->start("paplay",
                    QStringList{"--client-name=" + name} + extraArguments + QStringList{file});
-    process->waitForStarted();
+    process->waitForStarted(-1);
     return process;
 }
 
