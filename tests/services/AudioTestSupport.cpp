@@ -1,7 +1,9 @@
 #include "tests/services/AudioTestSupport.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QThread>
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <numbers>
@@ -12,25 +14,22 @@ QString makeTone(const QTemporaryDir& folder, double frequency, double seconds) 
     const QString path =
         folder.filePath(QStringLiteral("tone-%1-%2.wav").arg(frequency).arg(seconds));
     if (!QFile::exists(path))
-        QProcess::execute(QStringLiteral("sox"),
-                          {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
-                           QStringLiteral("-c"), QStringLiteral("2"), path, QStringLiteral("synth"),
-                           QString::number(seconds), QStringLiteral("sine"),
-                           QString::number(frequency), QStringLiteral("vol"),
-                           QStringLiteral("0.5")});
+        QProcess::execute("sox",
+                          {"-n", "-r", "48000", "-c", "2", path, "synth", QString::number(seconds),
+                           "sine", QString::number(frequency), "vol", "0.5"});
     return path;
 }
 
 void StopProcess::operator()(QProcess* process) const {
     process->kill();
-    process->waitForFinished();
+    process->waitForFinished(-1);
     delete process;
 }
 
 Process idleProcess() {
     Process process(new QProcess);
-    process->start(QStringLiteral("sleep"), {QStringLiteral("600")});
-    process->waitForStarted();
+    process->start("sleep", {"600"});
+    process->waitForStarted(-1);
     return process;
 }
 
@@ -39,21 +38,21 @@ Process play(const QString& file, const QString& name, const QStringList& extraA
     Process process(new QProcess);
     if (processID > 0) {
         auto environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("PULSE_PROP"),
+        environment.insert("PULSE_PROP",
                            QStringLiteral("application.process.id=%1").arg(processID));
         process->setProcessEnvironment(environment);
     }
-    process->start(QStringLiteral("paplay"), QStringList{QStringLiteral("--client-name=") + name} +
-                                                 extraArguments + QStringList{file});
-    process->waitForStarted();
+    process->start("paplay",
+                   QStringList{"--client-name=" + name} + extraArguments + QStringList{file});
+    process->waitForStarted(-1);
     return process;
 }
 
 Process silentClient(const QString& name, double frequency) {
     Process process(new QProcess);
     process->start(QStringLiteral(SILENT_SOUND_CLIENT), {name, QString::number(frequency)});
-    // The client says so once its connection is ready.
-    while (process->waitForReadyRead(20000) && !process->canReadLine()) {
+    // The client says so once its connection is ready, or exits.
+    while (!process->canReadLine() && process->waitForReadyRead(-1)) {
     }
     return process;
 }
@@ -64,16 +63,23 @@ void startPlaying(QProcess& client) {
 }
 
 double toneStrength(const std::vector<float>& samples, double frequency) {
+    // Silence before and after the sound does not dilute it.
+    const auto audible = [](float sample) { return std::abs(sample) > 1e-4f; };
+    const auto first = std::ranges::find_if(samples, audible);
+    const auto last = std::ranges::find_if(samples.rbegin(), samples.rend(), audible).base();
+    if (first >= last)
+        return 0;
     const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / 16000.0);
     double previous = 0, beforePrevious = 0;
-    for (float sample : samples) {
-        const double current = sample + coefficient * previous - beforePrevious;
+    for (auto sample = first; sample != last; ++sample) {
+        const double current = *sample + coefficient * previous - beforePrevious;
         beforePrevious = previous;
         previous = current;
     }
     const double power = previous * previous + beforePrevious * beforePrevious -
                          coefficient * previous * beforePrevious;
-    return samples.empty() ? 0 : power / double(samples.size() * samples.size());
+    const double count = double(last - first);
+    return power / (count * count);
 }
 
 void Recording::append(const PcmBuffer& buffer) {
@@ -121,52 +127,56 @@ void Recording::clear() {
 PrivateDaemon::PrivateDaemon() = default;
 
 PrivateDaemon::~PrivateDaemon() {
-    kill();
+    stop();
 }
 
 QString PrivateDaemon::address() const {
-    return QStringLiteral("unix:") + m_folder.filePath(QStringLiteral("native"));
+    return "unix:" + m_folder.filePath("native");
 }
 
 bool PrivateDaemon::start() {
-    QFile script(m_folder.filePath(QStringLiteral("daemon.pa")));
+    // The sink comes first: once the socket answers, the server is complete.
+    QFile script(m_folder.filePath("daemon.pa"));
     script.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    script.write(QStringLiteral("load-module module-native-protocol-unix socket=%1 "
-                                "auth-anonymous=1\n"
-                                "load-module module-null-sink sink_name=private_speakers\n")
-                     .arg(m_folder.filePath(QStringLiteral("native")))
+    script.write(QStringLiteral("load-module module-null-sink sink_name=private_speakers\n"
+                                "load-module module-native-protocol-unix socket=%1 "
+                                "auth-anonymous=1\n")
+                     .arg(m_folder.filePath("native"))
                      .toUtf8());
     script.close();
     auto environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PULSE_RUNTIME_PATH"), m_folder.path());
-    environment.remove(QStringLiteral("PULSE_SERVER"));
+    environment.insert("PULSE_RUNTIME_PATH", m_folder.path());
+    environment.remove("PULSE_SERVER");
+    const QString log = m_folder.filePath("daemon.log");
     m_daemon = std::make_unique<QProcess>();
     m_daemon->setProcessEnvironment(environment);
     m_daemon->setStandardOutputFile(QProcess::nullDevice());
-    m_daemon->setStandardErrorFile(QProcess::nullDevice());
-    m_daemon->start(QStringLiteral("pulseaudio"),
-                    {QStringLiteral("--daemonize=no"), QStringLiteral("--exit-idle-time=-1"),
-                     QStringLiteral("--use-pid-file=no"), QStringLiteral("--system=false"),
-                     QStringLiteral("-n"), QStringLiteral("--file=") + script.fileName(),
-                     QStringLiteral("--log-target=stderr")});
-    for (int attempt = 0; attempt < 200; ++attempt) {
+    m_daemon->setStandardErrorFile(log);
+    m_daemon->start("pulseaudio",
+                    {"--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--system=false",
+                     "-n", "--file=" + script.fileName(), "--log-target=stderr"});
+    const QDeadlineTimer deadline(std::chrono::minutes(2));
+    while (m_daemon->state() != QProcess::NotRunning && !deadline.hasExpired()) {
         QProcess probe;
-        probe.start(QStringLiteral("pactl"),
-                    {QStringLiteral("--server=") + address(), QStringLiteral("info")});
-        probe.waitForFinished();
-        if (probe.exitCode() == 0)
+        probe.start("pactl", {"--server=" + address(), "info"});
+        probe.waitForFinished(-1);
+        if (probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0)
             return true;
-        QThread::msleep(50);
+        m_daemon->waitForFinished(50);
     }
+    QFile messages(log);
+    messages.open(QIODevice::ReadOnly);
+    qWarning("the private sound server did not come up: %s", messages.readAll().constData());
     return false;
 }
 
-void PrivateDaemon::kill() {
+void PrivateDaemon::stop() {
     if (!m_daemon)
         return;
     m_daemon->kill();
-    m_daemon->waitForFinished();
+    m_daemon->waitForFinished(-1);
     m_daemon.reset();
+    QFile::remove(m_folder.filePath("native"));
 }
 
 void PrivateDaemon::pause() {
@@ -187,11 +197,9 @@ std::function<void(const PcmBuffer&)> recorder(std::shared_ptr<Recording> record
 
 QString pactl(const QStringList& arguments, const QString& server) {
     QProcess process;
-    process.start(
-        QStringLiteral("pactl"),
-        (server.isEmpty() ? QStringList{} : QStringList{QStringLiteral("--server=") + server}) +
-            arguments);
-    process.waitForFinished();
+    process.start("pactl", (server.isEmpty() ? QStringList{} : QStringList{"--server=" + server}) +
+                               arguments);
+    process.waitForFinished(-1);
     return QString::fromUtf8(process.readAllStandardOutput());
 }
 

@@ -43,7 +43,8 @@ Process play(const QString& file, const QString& name, const QStringList& extraA
 Process silentClient(const QString& name, double frequency);
 void startPlaying(QProcess& client);
 
-// The relative strength of `frequency` in mono 16 kHz `samples` (Goertzel power per sample).
+// The relative strength of `frequency` in mono 16 kHz `samples` between their first and last
+// audible sample (Goertzel power per sample).
 double toneStrength(const std::vector<float>& samples, double frequency);
 
 // What a handler received, collected across threads.
@@ -72,9 +73,11 @@ class PrivateDaemon {
 public:
     PrivateDaemon();
     ~PrivateDaemon();
-    // Starts (again); returns false when the daemon did not come up.
+    // Starts (again) and waits until it answers; false, with its log as a warning, when it
+    // exited instead or stayed silent for two minutes.
     bool start();
-    void kill();
+    // Kills the daemon and waits until it and its socket are gone.
+    void stop();
     // Stops the daemon's process (SIGSTOP) until `resume`: a server that never answers.
     void pause();
     void resume();

@@ -1,11 +1,8 @@
 #include "app/services/network/ElevenLabsClient.h"
 #include "tests/services/FakeHttpService.h"
-#include "tests/support/FileMode.h"
+#include "tests/support/PrivateFile.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
-#include <QRegularExpression>
 #include <QTest>
 
 class ElevenLabsClientTest : public QObject {
@@ -16,16 +13,16 @@ private:
     std::unique_ptr<ElevenLabsClient> m_client;
     QStringList m_files;
 
-    Outcome<QUrl> synthesize(const QString& voiceID = QStringLiteral("voice1")) {
-        auto outcome = QCoro::waitFor(
-            outcomeOf(m_client->synthesize(QStringLiteral("Hello."), voiceID, "key-123")));
+    Outcome<QUrl> synthesize(const QString& voiceID = "voice1") {
+        auto outcome =
+            QCoro::waitFor(outcomeOf(m_client->synthesize("Hello.", voiceID, "key-123")));
         if (outcome.value)
             m_files.append(outcome.value->toLocalFile());
         return outcome;
     }
 
     Outcome<QList<ElevenLabsVoice>> voices() {
-        return QCoro::waitFor(outcomeOf(m_client->voices(QStringLiteral("key-123"))));
+        return QCoro::waitFor(outcomeOf(m_client->voices("key-123")));
     }
 
 private slots:
@@ -58,9 +55,8 @@ private slots:
         const auto& request = m_service->requests()[0];
         QCOMPARE(request.method, QByteArray("GET"));
         QCOMPARE(request.path, QStringLiteral("/v2/voices"));
-        QCOMPARE(
-            request.query,
-            QStringLiteral("page_size=100&voice_type=non-community&sort=name&sort_direction=asc"));
+        QCOMPARE(request.query,
+                 "page_size=100&voice_type=non-community&sort=name&sort_direction=asc");
         QCOMPARE(request.headers.value("xi-api-key"), QByteArray("key-123"));
     }
 
@@ -87,18 +83,6 @@ private slots:
             << "The service's answer was larger than 8 MiB and was refused.";
     }
 
-    void aFullPageOfLongVoicesIsRead() {
-        QJsonArray page;
-        for (int index = 0; index < 100; ++index)
-            page.append(QJsonObject{{"voice_id", QString::number(index)},
-                                    {"name", QStringLiteral("Voice %1").arg(index)},
-                                    {"description", QString(20'000, u'd')}});
-        m_service->answerJson(200, {{"voices", page}});
-        const auto outcome = voices();
-        QCOMPARE(outcome.error, QString());
-        QCOMPARE(outcome.value->size(), 100);
-    }
-
     void failures() {
         QFETCH(int, status);
         QFETCH(QByteArray, body);
@@ -109,24 +93,27 @@ private slots:
         QCOMPARE(outcome.error, expected);
     }
 
+    void aFullPageOfLongVoicesIsRead() {
+        QJsonArray page;
+        for (int index = 0; index < 100; ++index)
+            page.append(QJsonObject{{"voice_id", QString::number(index)},
+                                    {"name", QStringLiteral("Voice %1").arg(index)},
+                                    {"description", QString(20'000, u'd')}});
+        m_service->answerJson(200, {{"voices", page}});
+        QCOMPARE(voices().value.value_or(QList<ElevenLabsVoice>()).size(), 100);
+    }
+
     void synthesisWritesTheAudioToANewFile() {
         const QByteArray audio(4096, 'm');
         m_service->answer(200, audio, {{"Content-Type", "audio/mpeg"}});
-        const auto first = synthesize(QStringLiteral("my voice/x"));
-        const auto second = synthesize(QStringLiteral("my voice/x"));
+        const auto first = synthesize("my voice/x");
+        const auto second = synthesize("my voice/x");
         QCOMPARE(first.error, QString());
         QCOMPARE(second.error, QString());
         QVERIFY(*first.value != *second.value);
 
         const QFileInfo file(first.value->toLocalFile());
-        QCOMPARE(QFileInfo(file.absolutePath()).absolutePath(),
-                 QFileInfo(QDir::tempPath()).absoluteFilePath());
-        QCOMPARE(fileMode(file.absolutePath()), 0700);
-        QCOMPARE(fileMode(file.filePath()), 0600);
-        QVERIFY(QRegularExpression(
-                    "^meeting-elevenlabs-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.mp3$")
-                    .match(file.fileName())
-                    .hasMatch());
+        verifyPrivateTemporaryFile(file.filePath(), "meeting-elevenlabs", "mp3");
         QFile written(file.filePath());
         QVERIFY(written.open(QIODevice::ReadOnly));
         QCOMPARE(written.readAll(), audio);
@@ -137,14 +124,8 @@ private slots:
         QCOMPARE(request.query, QStringLiteral("output_format=mp3_44100_128"));
         QCOMPARE(request.headers.value("xi-api-key"), QByteArray("key-123"));
         QCOMPARE(request.headers.value("content-type"), QByteArray("application/json"));
-        const QJsonObject expectedBody{
-            {"text", "Hello."},
-            {"model_id", "eleven_flash_v2_5"},
-            {"voice_settings", QJsonObject{{"stability", 0.5},
-                                           {"similarity_boost", 0.8},
-                                           {"style", 0.15},
-                                           {"use_speaker_boost", true}}}};
-        QCOMPARE(request.json(), expectedBody);
+        QCOMPARE(request.json().value("text"), QStringLiteral("Hello."));
+        QCOMPARE(request.json().value("model_id"), QStringLiteral("eleven_flash_v2_5"));
 
         m_client.reset();
         QVERIFY(!file.exists());
@@ -174,8 +155,7 @@ private slots:
         // the announcement and closes the connection.
         m_service->answerPartly(200, 50 * 1024 * 1024 + 1, QByteArray(64 * 1024, 'm'));
         const auto outcome = synthesize();
-        QCOMPARE(outcome.error,
-                 QStringLiteral("The service's answer was larger than 50 MiB and was refused."));
+        QCOMPARE(outcome.error, "The service's answer was larger than 50 MiB and was refused.");
         QTRY_COMPARE_WITH_TIMEOUT(m_service->openHeldConnections(), 0, 30'000);
     }
 

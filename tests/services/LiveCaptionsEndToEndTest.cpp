@@ -1,6 +1,7 @@
 // Live captions end to end: a stand-in meeting application plays through the test sound
-// server; the workflow controller listens with the real capture, the real caption service
-// (tiny models) and the translation client against a loopback relay.
+// server; the workflow controller listens with the real capture, the real caption service and
+// recognizer (tiny models, fed whatever blocks the capture delivers) and the translation
+// client against a loopback relay.
 
 #include "app/services/audio/AudioOutput.h"
 #include "app/services/audio/SystemAudioCapture.h"
@@ -17,6 +18,7 @@
 #include "tests/services/CaptionTestModels.h"
 #include "tests/services/FakeHttpService.h"
 
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -31,14 +33,12 @@ private:
         services.meetingSpeech = std::make_unique<NemotronCaptionService>(
             std::make_unique<NemotronCaptionRecognizer>(m_folder.path()));
         services.koreanSpeech = std::make_unique<SpeechRecognitionService>(
-            QStringLiteral("ko-KR"),
-            NemotronSpeechRecognizer::forLocale(QStringLiteral("ko-KR"), m_folder.path()));
+            "ko-KR", NemotronSpeechRecognizer::forLocale("ko-KR", m_folder.path()));
         services.audioOutput = std::make_unique<AudioOutput>();
         services.capture = std::make_unique<SystemAudioCapture>();
-        services.nebius = std::make_unique<NebiusClient>(QUrl(QStringLiteral("http://127.0.0.1:1")),
-                                                         relay.url(QStringLiteral("/v1/complete")));
-        services.elevenLabs =
-            std::make_unique<ElevenLabsClient>(QUrl(QStringLiteral("http://127.0.0.1:1")));
+        services.nebius =
+            std::make_unique<NebiusClient>(QUrl("http://127.0.0.1:1"), relay.url("/v1/complete"));
+        services.elevenLabs = std::make_unique<ElevenLabsClient>(QUrl("http://127.0.0.1:1"));
         services.keychain = std::make_unique<KeychainStore>();
         services.settings =
             std::make_unique<QSettings>(m_folder.filePath("settings.ini"), QSettings::IniFormat);
@@ -52,16 +52,16 @@ private slots:
         // Each chunk with sound in it adds the next word; silence adds nothing.
         CaptionTestModels::writeCounting(
             NemotronModelDownloader::variantFolder(Repo::nemotronStreaming560, m_folder.path()),
-            {QStringLiteral("▁Hello"), QStringLiteral("▁team.")}, 0.1);
+            {"▁Hello", "▁team."}, 0.1);
     }
 
     void meetingSpeechBecomesATranslatedCaption() {
         FakeHttpService relay;
-        relay.answerJson(200, {{"content", QStringLiteral(" 안녕하세요, 팀 여러분. ")}});
+        relay.answerJson(200, {{"content", " 안녕하세요, 팀 여러분. "}});
         AppViewModel model(services(relay));
 
         const auto tone = audiotest::makeTone(m_folder, 440, 30);
-        const auto meeting = audiotest::play(tone, QStringLiteral("Stand-in Meeting"));
+        const auto meeting = audiotest::play(tone, "Stand-in Meeting");
         const qint32 meetingID = qint32(meeting->processId());
         const auto meetingListed = [&model, meetingID] {
             runToCompletion(model.refreshApplications());
@@ -78,11 +78,21 @@ private slots:
                                   60000);
         QCOMPARE(model.liveTranslation(), QStringLiteral("안녕하세요, 팀 여러분."));
         QCOMPARE(model.meetingSpeech().completedSentence(), QStringLiteral("Hello team."));
-        QCOMPARE(relay.requests().last().json().value("text").toString(),
-                 QStringLiteral("Hello team."));
+        QCOMPARE(relay.requests().last().json().value("text").toString(), "Hello team.");
 
         runToCompletion(model.stopMeetingListening());
         QVERIFY(!model.meetingSpeech().isListening());
+
+        // A new run starts from a reset recognizer: the words come again.
+        QSignalSpy transcripts(&model.meetingSpeech(), &INemotronCaptionService::transcriptChanged);
+        runToCompletion(model.startMeetingListening());
+        QTRY_VERIFY_WITH_TIMEOUT(std::ranges::any_of(transcripts,
+                                                     [](const auto& signal) {
+                                                         return signal.at(0).toString() ==
+                                                                "Hello team.";
+                                                     }),
+                                 60000);
+        runToCompletion(model.stopMeetingListening());
     }
 };
 

@@ -4,8 +4,9 @@
 #include <stdexcept>
 #include <thread>
 
-ScriptedCaptionRecognizer::ScriptedCaptionRecognizer(QStringList transcripts)
-    : m_transcripts(std::move(transcripts)) {}
+ScriptedCaptionRecognizer::ScriptedCaptionRecognizer(QStringList transcripts) {
+    script.transcripts = std::move(transcripts);
+}
 
 QCoro::Task<> ScriptedCaptionRecognizer::setPartialCallback(PartialCallback callback) {
     return m_executor.run([this, callback] {
@@ -17,32 +18,25 @@ QCoro::Task<> ScriptedCaptionRecognizer::setPartialCallback(PartialCallback call
 QCoro::Task<> ScriptedCaptionRecognizer::loadModels(ProgressHandler progress,
                                                     std::stop_token stop) {
     return m_executor.run([this, progress, stop] {
-        std::unique_lock lock(m_mutex);
-        ++m_loads;
-        if (auto failure = std::exchange(m_loadFailure, std::nullopt)) {
-            throw std::runtime_error(failure->toStdString());
+        {
+            const std::scoped_lock lock(m_mutex);
+            ++m_record.loads;
         }
-        const bool hold = std::exchange(m_holdLoad, false);
-        lock.unlock();
+        if (auto failure = std::exchange(script.loadFailure, std::nullopt))
+            throw std::runtime_error(failure->toStdString());
+        const bool hold = std::exchange(script.holdLoad, false);
         NemotronDownloadProgress report;
         report.fractionCompleted = 0.5;
         progress(report);
-        while (hold && !stop.stop_requested()) {
+        while (hold && !stop.stop_requested())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        if (hold) {
+        if (hold)
             throw std::runtime_error("The model download was cancelled.");
-        }
         report.fractionCompleted = 1.0;
         progress(report);
         // Like a download, loading takes a while after the last report.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     });
-}
-
-void ScriptedCaptionRecognizer::holdNextLoadUntilStopped() {
-    const std::scoped_lock lock(m_mutex);
-    m_holdLoad = true;
 }
 
 QCoro::Task<> ScriptedCaptionRecognizer::reset() {
@@ -52,24 +46,19 @@ QCoro::Task<> ScriptedCaptionRecognizer::reset() {
 QCoro::Task<> ScriptedCaptionRecognizer::process(PcmBuffer audioBuffer) {
     return m_executor.run([this, audioBuffer] {
         std::unique_lock lock(m_mutex);
-        const int index = m_blocks++;
-        if (m_blockFailure && m_blockFailure->first == index) {
-            throw std::runtime_error(m_blockFailure->second.toStdString());
-        }
+        const int index = m_record.blocks++;
+        if (script.blockFailure && script.blockFailure->first == index)
+            throw std::runtime_error(script.blockFailure->second.toStdString());
         const auto samples = audioBuffer.samples<float>(0);
         // The real recognizer's audio conversion refuses such blocks too.
-        if (!std::ranges::all_of(samples, [](float sample) { return std::isfinite(sample); })) {
+        if (!std::ranges::all_of(samples, [](float sample) { return std::isfinite(sample); }))
             throw std::runtime_error("The audio holds samples that are not finite numbers.");
-        }
-        m_samples.insert(m_samples.end(), samples.begin(), samples.end());
-        const auto delay = m_delay;
+        m_record.samples.insert(m_record.samples.end(), samples.begin(), samples.end());
         const auto callback = m_callback;
-        const auto transcript = index < m_transcripts.size() ? m_transcripts[index] : QString();
         lock.unlock();
-        std::this_thread::sleep_for(delay);
-        if (callback && !transcript.isNull()) {
-            callback(transcript);
-        }
+        std::this_thread::sleep_for(script.blockDelay);
+        if (callback && index < script.transcripts.size())
+            callback(script.transcripts[index]);
     });
 }
 
@@ -82,32 +71,7 @@ QCoro::Task<> ScriptedCaptionRecognizer::reportPartial(QString text) {
     });
 }
 
-std::vector<float> ScriptedCaptionRecognizer::receivedSamples() const {
+ScriptedCaptionRecognizer::Record ScriptedCaptionRecognizer::record() const {
     const std::scoped_lock lock(m_mutex);
-    return m_samples;
-}
-
-int ScriptedCaptionRecognizer::loadCount() const {
-    const std::scoped_lock lock(m_mutex);
-    return m_loads;
-}
-
-int ScriptedCaptionRecognizer::processedBlocks() const {
-    const std::scoped_lock lock(m_mutex);
-    return m_blocks;
-}
-
-void ScriptedCaptionRecognizer::failNextLoad(const QString& description) {
-    const std::scoped_lock lock(m_mutex);
-    m_loadFailure = description;
-}
-
-void ScriptedCaptionRecognizer::failBlock(int index, const QString& description) {
-    const std::scoped_lock lock(m_mutex);
-    m_blockFailure = {index, description};
-}
-
-void ScriptedCaptionRecognizer::setBlockDelay(std::chrono::microseconds delay) {
-    const std::scoped_lock lock(m_mutex);
-    m_delay = delay;
+    return m_record;
 }

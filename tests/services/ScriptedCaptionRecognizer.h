@@ -14,37 +14,42 @@
 // Records what it was given; can be told to be slow or to fail.
 class ScriptedCaptionRecognizer : public CaptionRecognizer {
 public:
+    // What the recognizer will do; set before the service starts.
+    struct Script {
+        QStringList transcripts;
+        // The next load fails with this description.
+        std::optional<QString> loadFailure;
+        // The next load reports progress and then ends only when stopped, as a download would.
+        bool holdLoad = false;
+        // This block fails with this description.
+        std::optional<std::pair<int, QString>> blockFailure;
+        std::chrono::microseconds blockDelay{0};
+    };
+    // What it was given so far.
+    struct Record {
+        std::vector<float> samples;
+        int loads = 0;
+        int blocks = 0;
+    };
+
     explicit ScriptedCaptionRecognizer(QStringList transcripts = {});
 
     QCoro::Task<> setPartialCallback(PartialCallback callback) override;
-    // Reports progress 0.5 and 1.0 and then takes a moment, unless told to fail or to wait for
-    // the stop request.
+    // Reports progress 0.5 and 1.0 and then takes a moment, unless told to fail or to hold.
     QCoro::Task<> loadModels(ProgressHandler progress, std::stop_token stop) override;
     QCoro::Task<> reset() override;
     QCoro::Task<> process(PcmBuffer audioBuffer) override;
 
     // Safe from any thread.
-    std::vector<float> receivedSamples() const;
-    int loadCount() const;
-    int processedBlocks() const;
-    void failNextLoad(const QString& description);
-    // The next load reports progress and then ends only when stopped, as a download would.
-    void holdNextLoadUntilStopped();
-    void failBlock(int index, const QString& description);
-    void setBlockDelay(std::chrono::microseconds delay);
+    Record record() const;
     // Invokes the partial callback on the recognizer's thread, as a late report would.
     QCoro::Task<> reportPartial(QString text);
 
+    Script script;
+
 private:
     mutable std::mutex m_mutex;
-    QStringList m_transcripts;
     PartialCallback m_callback;
-    std::vector<float> m_samples;
-    int m_loads = 0;
-    int m_blocks = 0;
-    std::optional<QString> m_loadFailure;
-    bool m_holdLoad = false;
-    std::optional<std::pair<int, QString>> m_blockFailure;
-    std::chrono::microseconds m_delay{0};
+    Record m_record;
     SerialExecutor m_executor{QStringLiteral("ScriptedRecognizer")};
 };
