@@ -48,9 +48,26 @@ void PulsePlaybackStream::release() {
         pa_operation_cancel(m_drain);
         pa_operation_unref(std::exchange(m_drain, nullptr));
     }
+    if (pa_stream_get_state(m_stream) == PA_STREAM_CREATING) {
+        // The server ignores a disconnect until it has made the stream: the stream keeps this
+        // reference and disconnects itself once ready, instead of staying on the server silent.
+        pa_stream_set_state_callback(m_stream, &PulsePlaybackStream::disconnectOnceReady, nullptr);
+        m_stream = nullptr;
+        return;
+    }
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)))
         pa_stream_disconnect(m_stream);
     pa_stream_unref(std::exchange(m_stream, nullptr));
+}
+
+void PulsePlaybackStream::disconnectOnceReady(pa_stream* stream, void*) {
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_READY) {
+        pa_stream_disconnect(stream);
+    } else if (!PA_STREAM_IS_GOOD(state)) {
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_unref(stream);
+    }
 }
 
 void PulsePlaybackStream::onWritable(pa_stream* stream, std::size_t bytes, void* self) {

@@ -42,6 +42,7 @@ private:
     static void onWritable(pa_stream* stream, std::size_t bytes, void* self);
     static void onStateChanged(pa_stream* stream, void* self);
     static void onDrained(pa_stream* stream, int success, void* self);
+    static void disconnectOnceReady(pa_stream* stream, void*);
     void release();
     void finish(bool played);
 
