@@ -31,10 +31,6 @@ QByteArray relayBody(const QString& kind, const QString& text) {
         .toJson(QJsonDocument::Compact);
 }
 
-int statusOf(const HttpTransport::Answer& answer) {
-    return answer.status.value_or(0);
-}
-
 struct Ask {
     QString client;
     double seconds;
@@ -113,14 +109,9 @@ class RelayTest : public QObject {
         const auto& upstream = m_upstream->requests()[0];
         QCOMPARE(upstream.path, QStringLiteral("/v1/chat/completions"));
         QCOMPARE(upstream.headers.value("authorization"), "Bearer " + key.toUtf8());
-        const QJsonObject body = upstream.json();
-        QCOMPARE(body.value("model").toString(),
-                 QStringLiteral("Qwen/Qwen3-30B-A3B-Instruct-2507"));
-        QCOMPARE(body.value("temperature").toDouble(), 0.0);
-        QCOMPARE(body.value("max_tokens").toInt(), 600);
         const auto direction = request["kind"] == "ko-en" ? TranslationDirection::koreanToEnglish
                                                           : TranslationDirection::englishToKorean;
-        QCOMPARE(body.value("messages").toArray(),
+        QCOMPARE(upstream.json().value("messages").toArray(),
                  (QJsonArray{QJsonObject{{"role", "system"}, {"content", systemPrompt(direction)}},
                              QJsonObject{{"role", "user"}, {"content", request["text"]}}}));
     }
@@ -138,14 +129,12 @@ private slots:
     // request a second after that.
     void limitsTheRatePerClient_data() {
         QTest::addColumn<QList<Ask>>("asks");
-        const QString a = "192.0.2.1", b = "192.0.2.2";
+        const QString a = "192.0.2.1";
         QTest::newRow("burst, then empty") << QList<Ask>{{a, 0, true}, {a, 0, true}, {a, 0, false}};
         QTest::newRow("refills at the rate")
             << QList<Ask>{{a, 0, true}, {a, 0, true}, {a, 0.5, false}, {a, 1, true}};
         QTest::newRow("never above the burst")
             << QList<Ask>{{a, 0, true}, {a, 100, true}, {a, 100, true}, {a, 100, false}};
-        QTest::newRow("clients apart")
-            << QList<Ask>{{a, 0, true}, {a, 0, true}, {b, 0, true}, {a, 0, false}};
         QTest::newRow("one IPv6 /64 is one client") << QList<Ask>{
             {"2001:db8::1", 0, true}, {"2001:db8::ffff:2", 0, true}, {"2001:db8::3", 0, false}};
         QTest::newRow("IPv6 /64 networks apart") << QList<Ask>{
@@ -166,7 +155,6 @@ private slots:
     // Each request against an upstream that answers with a status and a body (0: never answers,
     // -1: unreachable); no answer ever carries the key. The parser's refusals are seen here.
     void answers_data() {
-        QTest::addColumn<QByteArray>("method");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("upstreamStatus");
@@ -175,14 +163,12 @@ private slots:
         const QByteArray translated = QJsonDocument(chatAnswer(" 번역\n")).toJson();
         const auto row = [&](const char* name, const QByteArray& body,
                              const RelayResponse& expected, int upstreamStatus = 200,
-                             QByteArray upstreamBody = {}, QByteArray method = "POST",
-                             QString path = "/v1/complete") {
-            QTest::newRow(name) << method << path << body << upstreamStatus
+                             QByteArray upstreamBody = {}, QString path = "/v1/complete") {
+            QTest::newRow(name) << path << body << upstreamStatus
                                 << (upstreamBody.isNull() ? translated : upstreamBody) << expected;
         };
         const auto hi = relayBody("en-ko", "Hi");
         const auto ok = RelayResponse::translation(" 번역\n");
-        row("caption", relayBody("en-ko", "Let's meet at 3."), ok);
         row("reply, other members ignored", R"({"text":" 네 ","kind":"ko-en","model":"x"})", ok);
         row("text at the bound", relayBody("en-ko", QString(2000, u'a')), ok);
         row("text over the bound", relayBody("en-ko", QString(2001, u'a')),
@@ -190,26 +176,13 @@ private slots:
         row("body over the bound",
             R"({"kind":"en-ko","text":"Hi","pad":")" + QByteArray(16 * 1024, ' ') + R"("})",
             RelayResponse::tooLarge());
-        row("body far over the bound", QByteArray(1024 * 1024, '{'), RelayResponse::tooLarge());
-        for (const auto& [name, body] : std::initializer_list<std::pair<const char*, QByteArray>>{
-                 {"not JSON", "kind=en-ko"},
-                 {"empty body", ""},
-                 {"array", R"(["en-ko","Hi"])"},
-                 {"unknown kind", R"({"kind":"en-fr","text":"Hi"})"},
-                 {"kind in capitals", R"({"kind":"EN-KO","text":"Hi"})"},
-                 {"kind not a string", R"({"kind":1,"text":"Hi"})"},
-                 {"no text", R"({"kind":"en-ko"})"},
-                 {"text not a string", R"({"kind":"en-ko","text":["Hi"]})"},
-                 {"only white space", R"({"kind":"en-ko","text":" \n\t"})"}})
-            row(name, body, RelayResponse::badRequest());
-        row("GET", {}, RelayResponse::notFound(), 200, {}, "GET");
-        row("other path", hi, RelayResponse::notFound(), 200, {}, "POST", "/v1/chat/completions");
-        row("health", {}, RelayResponse::healthy(0), 200, {}, "GET", "/healthz");
+        row("not JSON", "kind=en-ko", RelayResponse::badRequest());
+        row("unknown kind", relayBody("en-fr", "Hi"), RelayResponse::badRequest());
+        row("only white space", relayBody("en-ko", " \n\t"), RelayResponse::badRequest());
+        row("other path", hi, RelayResponse::notFound(), 200, {}, "/v1/chat/completions");
         row("key refused, echoing it", hi, RelayResponse::upstreamRefused(401), 401,
             "invalid key " + key.toUtf8());
-        row("upstream rate limit", hi, RelayResponse::upstreamRefused(429), 429, "slow down");
         row("upstream error", hi, RelayResponse::upstreamInvalid(), 500, "oops");
-        row("upstream not JSON", hi, RelayResponse::upstreamInvalid(), 200, "<html>");
         row("no content", hi, RelayResponse::upstreamInvalid(), 200, R"({"choices":[]})");
         row("answer too large", hi, RelayResponse::upstreamInvalid(), 200,
             QByteArray(300 * 1024, ' '));
@@ -217,7 +190,6 @@ private slots:
         row("times out", hi, RelayResponse::upstreamTimedOut(), 0);
     }
     void answers() {
-        QFETCH(QByteArray, method);
         QFETCH(QString, path);
         QFETCH(QByteArray, body);
         QFETCH(int, upstreamStatus);
@@ -233,13 +205,13 @@ private slots:
         startRelay(upstreamStatus == -1 ? QUrl("http://127.0.0.1:1/v1/chat/completions")
                                         : m_upstream->url("/v1/chat/completions"),
                    limits);
-        expect(QCoro::waitFor(send(body, {}, method, path)), expected);
+        expect(QCoro::waitFor(send(body, {}, "POST", path)), expected);
         if (expected.body.contains("content"))
             verifyAskedUpstream(QJsonDocument::fromJson(body).object());
         if (expected.status / 100 == 4) {
             // Refused without asking upstream, and the relay still serves the next request.
             QCOMPARE(m_upstream->requests().size(), 0);
-            QCOMPARE(statusOf(call(relayBody("en-ko", "Hi"))), 200);
+            QVERIFY(call(relayBody("en-ko", "Hi")).isSuccess());
         }
     }
 
@@ -250,9 +222,9 @@ private slots:
         limits.requestsPerMinute = 1;
         startRelay(m_upstream->url(), limits);
         const QByteArray body = relayBody("en-ko", "Hi");
-        QCOMPARE(statusOf(call(body, "198.51.100.7")), 200);
+        QVERIFY(call(body, "198.51.100.7").isSuccess());
         expect(call(body, "198.51.100.7"), RelayResponse::tooManyRequests());
-        QCOMPARE(statusOf(call(body, "198.51.100.8")), 200);
+        QVERIFY(call(body, "198.51.100.8").isSuccess());
         QCOMPARE(m_upstream->requests().size(), 2);
     }
 
@@ -330,18 +302,13 @@ private slots:
         QCOMPARE(korean.value, QStringLiteral("기밀 번역"));
         QCOMPARE(m_upstream->requests().last().json()["messages"][1]["content"].toString(),
                  caption);
-        m_upstream->answer(429, {});
-        const auto refused = QCoro::waitFor(outcomeOf(client.translateToEnglish("좋은 아침")));
-        QCOMPARE(refused.error,
-                 RelayResponse::upstreamRefused(429).body.value("message").toString());
-        expect(call(relayBody("en-xx", caption)), RelayResponse::badRequest());
 
         relay.terminate();
         QVERIFY(relay.waitForFinished(30'000));
         QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
         QCOMPARE(relay.exitCode(), 0);
         log += relay.readAllStandardError();
-        QVERIFY2(log.contains("status=200") && log.contains("status=400"), log.constData());
+        QVERIFY2(log.contains("status=200"), log.constData());
         for (const QString& secret : {key, caption, QStringLiteral("기밀 번역")})
             QVERIFY2(!log.contains(secret.toUtf8()), log.constData());
     }

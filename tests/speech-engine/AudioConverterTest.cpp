@@ -1,8 +1,7 @@
 #include "speech-engine/AudioConverter.h"
 #include "speech-engine/AudioConverterError.h"
 #include "speech-engine/AudioWAV.h"
-#include "tests/speech-engine/Failure.h"
-#include "tests/speech-engine/TestFiles.h"
+#include "tests/speech-engine/TestHelpers.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -83,8 +82,6 @@ private slots:
         QTest::addColumn<PcmBuffer>("buffer");
         QTest::addColumn<float>("peak");
         QTest::newRow("stereo 48 kHz") << sineBuffer(48000, {0.5f, 0.5f}, 4800) << 0.5f;
-        QTest::newRow("stereo is the mean of its channels")
-            << sineBuffer(48000, {0.5f, -0.5f}, 4800) << 0.0f;
         PcmBuffer integers({44100, 2, SampleType::int16, true}, 4410);
         auto samples = integers.samples<std::int16_t>(0);
         const auto wave = sine(44100, 4410);
@@ -98,7 +95,7 @@ private slots:
         const auto result = converter.resampleBuffer(buffer);
         QVERIFY2(std::abs(int(result.size()) - 1600) <= 10,
                  qPrintable(QString::number(result.size())));
-        QVERIFY(std::abs(peakOf(result) - peak) < (peak == 0 ? 1e-3f : 0.02f));
+        QVERIFY(std::abs(peakOf(result) - peak) < 0.02f);
     }
 
     void manyChannelsAreAveragedThenInterpolated() {
@@ -114,57 +111,39 @@ private slots:
                  (std::vector<float>{2.5f, 11.5f, 20.5f, 29.5f, 38.5f, 47.5f}));
     }
 
-    void emptyInputIsEmptyAndTargetRateInputIsKept() {
-        for (const auto& [rate, channels] : {std::pair{16000.0, 1}, {48000.0, 2}, {48000.0, 6}}) {
+    void emptyInputIsEmpty() {
+        for (const auto& [rate, channels] : {std::pair{16000.0, 1}, {48000.0, 6}}) {
             QVERIFY(converter.resampleBuffer(makeBuffer(rate, channels, 0)).empty());
             QVERIFY(converter.resample({}, rate).empty());
             QVERIFY(converter.resampleSampleBlock({PcmFormat{rate, channels}, {}, 0}).empty());
         }
-        const std::vector<float> samples{0.1f, 0.2f};
-        QCOMPARE(converter.resample(samples, 16000), samples);
-        QVERIFY(std::abs(int(converter.resample(std::vector<float>(8000, 0.1f), 8000).size()) -
-                         16000) <= 10);
     }
 
     // Not-a-number and infinite samples, in the target format and in others, are refused too.
     void unusableInputFailsClearly() {
-        const QString noFormat =
-            "Failed to create a source audio format description for CMSampleBuffer.";
-        const PcmFormat stereo{48000, 2, SampleType::float32, true};
+        const QString noFormat = "Failed to create a source audio format description";
+        const PcmBuffer threeChannels({48000, 3, SampleType::int16}, 10);
+        const SampleBlock noDescription{std::nullopt, {}, 10},
+            shortBlock{PcmFormat{48000, 2, SampleType::float32, true}, std::vector<std::byte>(100),
+                       4800};
+        const auto notSound = writeTestFile(folder.filePath("notes.wav"), "Not a sound file.");
         const std::pair<QString, std::function<void()>> cases[] = {
             {noFormat, [&] { converter.resampleBuffer(makeBuffer(0, 1, 10)); }},
-            {noFormat, [&] { converter.resample(std::vector<float>(10), -1); }},
             {noFormat, [&] { converter.resampleWithSoxr(std::vector<float>(10), 48000, NAN); }},
             {noFormat, [&] { AudioWAV::data(std::vector<float>{0.1f}, 0); }},
             {"Failed to create conversion buffer",
-             [&] {
-                 converter.resampleBuffer(PcmBuffer({48000, 3, SampleType::int16}, 10));
-             }},
-            {"Sample buffer is missing a valid audio format description.",
-             [&] {
-                 converter.resampleSampleBlock({std::nullopt, {}, 10});
-             }},
-            {"Failed to copy samples from CMSampleBuffer (status: -12737)",
-             [&] {
-                 converter.resampleSampleBlock({stereo, std::vector<std::byte>(100), 4800});
-             }},
-            {"Could not open audio file",
-             [&] {
-                 converter.resampleAudioFile(
-                     writeTestFile(folder.filePath("notes.wav"), "Not a sound file at all."));
-             }},
-            {"Could not open audio file",
-             [&] { converter.resampleAudioFile(folder.filePath("absent.wav")); }},
+             [&] { converter.resampleBuffer(threeChannels); }},
+            {"Sample buffer is missing", [&] { converter.resampleSampleBlock(noDescription); }},
+            {"Failed to copy samples", [&] { converter.resampleSampleBlock(shortBlock); }},
+            {"Could not open audio file", [&] { converter.resampleAudioFile(notSound); }},
         };
         for (const auto& [failure, operation] : cases)
             QVERIFY2(failureOf(operation).startsWith(failure), qPrintable(failure));
 
         const QString notFinite =
             "Audio conversion failed: The audio holds samples that are not finite numbers.";
-        for (const auto& [sample, rate, channels] : {std::tuple{NAN, 16000.0, 1},
-                                                     {NAN, 48000.0, 2},
-                                                     {INFINITY, 44100.0, 1},
-                                                     {-INFINITY, 48000.0, 6}}) {
+        for (const auto& [sample, rate, channels] :
+             {std::tuple{NAN, 16000.0, 1}, {-INFINITY, 48000.0, 6}}) {
             auto buffer = makeBuffer(rate, channels, 100);
             buffer.samples<float>(0)[50] = sample;
             const std::vector<float> samples{0.0f, sample};
@@ -181,24 +160,14 @@ private slots:
         QCOMPARE(converter.resampleSampleBlock(block), converter.resampleBuffer(source));
     }
 
-    void audioFiles_data() {
-        QTest::addColumn<int>("format");
-        QTest::addColumn<QString>("name");
-        QTest::newRow("WAV") << (SF_FORMAT_WAV | SF_FORMAT_PCM_16) << "a.wav";
-        QTest::newRow("AIFF") << (SF_FORMAT_AIFF | SF_FORMAT_PCM_24) << "a.aiff";
-        QTest::newRow("FLAC") << (SF_FORMAT_FLAC | SF_FORMAT_PCM_16) << "a.flac";
-        QTest::newRow("MP3") << (SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III) << "a.mp3";
-    }
-    void audioFiles() {
-        QFETCH(int, format);
-        QFETCH(QString, name);
-        const auto path = folder.filePath(name);
-        if (!writeSoundFile(path, format, 48000, 2, 96000))
-            QSKIP("libsndfile cannot write this format here");
+    // The decoding itself is libsndfile's; this is the path from a file to 16 kHz mono.
+    void audioFile() {
+        const auto path = folder.filePath("a.wav");
+        QVERIFY(writeSoundFile(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, 96000));
         const auto samples = converter.resampleAudioFile(path);
-        QVERIFY2(std::abs(int(samples.size()) - 32000) <= 1200,
+        QVERIFY2(std::abs(int(samples.size()) - 32000) <= 10,
                  qPrintable(QString::number(samples.size())));
-        QVERIFY(std::abs(peakOf(samples) - 0.5f) < 0.05f);
+        QVERIFY(std::abs(peakOf(samples) - 0.5f) < 0.02f);
     }
 
     // 16 kHz mono 16-bit PCM after a 44-byte header, scaled so that the loudest sample is full

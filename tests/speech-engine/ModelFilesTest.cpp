@@ -1,11 +1,9 @@
 // The model folder's description files: "metadata.json" read into the streaming configuration,
 // and "tokenizer.json" decoding token ids to text.
-#include "speech-engine/NemotronChunkSize.h"
 #include "speech-engine/NemotronStreamingConfig.h"
 #include "speech-engine/StreamingAsrUtils.h"
 #include "speech-engine/Tokenizer.h"
-#include "tests/speech-engine/Failure.h"
-#include "tests/speech-engine/TestFiles.h"
+#include "tests/speech-engine/TestHelpers.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -14,14 +12,13 @@ namespace {
 
 using Ids = std::vector<std::int64_t>;
 
-// Words, markers and white space; language tags; keys that are decimal numbers only by a loose
-// reading ("+8" is one).
+// Words, markers and white space; language tags; keys that are no decimal numbers.
 const QByteArray table =
     "{\"0\": \"\u2581he\", \"1\": \"llo\", \"2\": \"\u2581world\", \"3\": \"\u2581a\", "
     "\"4\": \"b\", \"5\": \"\u2581\", \"6\": \"\\t\", \"7\": \"\\n\", \"-3\": \"minus\", "
     "\"10\": \"\u2581the\", \"11\": \"<ko-KR>\", \"12\": \"\u2581\ud68c\uc758\", "
-    "\"14\": \"\uac10\uc0ac\", \"15\": \"<en-US>\", \"16\": \"<ko-kr>\", "
-    "\"+8\": \"eight\", \"x9\": \"no\", \"9x\": \"no\", \"\": \"no\", \"+-1\": \"no\", "
+    "\"14\": \"\uac10\uc0ac\", "
+    "\"x9\": \"no\", \"9x\": \"no\", \"\": \"no\", \"+-1\": \"no\", "
     "\"99999999999999999999\": \"no\", \"\u0663\": \"no\"}";
 const QString langTagPattern = QStringLiteral("\\s*<[a-z]{2}-[A-Z]{2}>");
 
@@ -37,13 +34,6 @@ class ModelFilesTest : public QObject {
     }
 
 private slots:
-    void chunkSizeFromRawValue() {
-        for (int ms : {80, 160, 560, 1120})
-            QCOMPARE(NemotronChunkSize::fromRawValue(ms)->rawValue(), ms);
-        for (int ms : {320, 0, -80, 1121})
-            QVERIFY(!NemotronChunkSize::fromRawValue(ms));
-    }
-
     void readsEveryKey() {
         const auto config = NemotronStreamingConfig::fromFile(
             write("metadata.json", R"({"sample_rate": 8000, "mel_features": 80,
@@ -69,19 +59,14 @@ private slots:
         const QString invalid = "Speech recognition failed: Invalid ";
         row("empty object", "{}", {});
         row("string", R"({"chunk_ms": "560"})", {});
-        row("fraction", R"({"chunk_ms": 560.5})", {});
         row("huge", R"({"chunk_ms": 1e300})", {});
-        row("shape of strings", R"({"cache_time_shape": ["1", 2]})", {});
         row("no file", QByteArray(), "Could not read");
         row("array", "[1, 2]", invalid + "metadata.json format");
         row("truncated", R"({"chunk_ms": 5)", "is not valid JSON");
-        row("not UTF-8", "{\"\xc3\x28\": 1}", "is not valid JSON");
-        row("empty", "", "is not valid JSON");
         row("no frames per chunk", R"({"chunk_mel_frames": 0})",
             invalid + "chunk_mel_frames in metadata.json");
         row("negative hop", R"({"mel_hop_samples": -160})", invalid + "mel_hop_samples");
         row("no symbols", R"({"max_symbols_per_frame": 0})", invalid + "max_symbols_per_frame");
-        row("negative cache", R"({"pre_encode_cache": -1})", invalid + "pre_encode_cache");
         row("bad pattern", R"({"lang_tag_pattern": "*x"})", invalid + "lang_tag_pattern");
     }
     void badMetadata() {
@@ -109,13 +94,9 @@ private slots:
         QTest::newRow("inner spaces kept") << Ids{3, 5, 2} << true << "a  world";
         QTest::newRow("tab trimmed, line break kept") << Ids{6, 3, 7} << true << "a\n";
         QTest::newRow("negative id") << Ids{-3, 3} << true << "minus a";
-        QTest::newRow("signed decimal key") << Ids{8} << true << "eight";
         QTest::newRow("keys that are no numbers") << Ids{9, -1, 13} << true << "";
         QTest::newRow("leading tag") << Ids{11, 10, 12} << true << "the 회의";
-        QTest::newRow("tag after a word start") << Ids{10, 5, 11, 12} << true << "the 회의";
         QTest::newRow("tag inside a word") << Ids{12, 11, 14} << true << "회의감사";
-        QTest::newRow("only tags") << Ids{15, 11} << true << "";
-        QTest::newRow("not a tag") << Ids{10, 16} << true << "the<ko-kr>";
         QTest::newRow("no pattern") << Ids{10, 5, 11, 12} << false << "the <ko-KR> 회의";
     }
     void decodes() {
@@ -134,11 +115,8 @@ private slots:
         QTest::addColumn<QString>("failure");
         const QString format = "Speech recognition failed: Invalid tokenizer.json format";
         QTest::newRow("number value") << QByteArray(R"({"0": "a", "1": 2})") << "" << format;
-        QTest::newRow("nested") << QByteArray(R"({"0": {"t": "a"}})") << "" << format;
         QTest::newRow("array") << QByteArray(R"(["a", "b"])") << "" << format;
         QTest::newRow("truncated") << QByteArray("{\"0\": \"a") << ""
-                                   << "is not valid JSON";
-        QTest::newRow("not UTF-8") << QByteArray("{\"0\": \"\xff\"}") << ""
                                    << "is not valid JSON";
         QTest::newRow("no file") << QByteArray() << ""
                                  << "Could not read";

@@ -5,9 +5,6 @@
 #include "speech-engine/import/ModelImporter.h"
 #include "speech-engine/import/NemoConfigReader.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -18,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -27,10 +25,9 @@ namespace {
 const fs::path fixtures = fs::path(RELAYO_SOURCE_DIR) / "../shared/fixtures/nemo";
 
 struct Member {
-    enum class Kind { file, symlink, hardlink };
     std::string name;
-    std::string content; // a link's target for links
-    Kind kind = Kind::file;
+    std::string content; // a symbolic link's target for a link
+    bool link = false;
 };
 using Members = std::vector<Member>;
 using Edit = std::function<void(Members&)>;
@@ -77,15 +74,13 @@ la_ssize_t appendTo(archive*, void* output, const void* data, size_t size) {
     return la_ssize_t(size);
 }
 
-// A ustar archive (gzip-compressed when asked) or, with `zip`, a zip archive of stored members.
-std::string archiveOf(const Members& members, bool gzip = false, bool zip = false) {
+// A ustar archive or, with `zip`, a zip archive of stored members.
+std::string archiveOf(const Members& members, bool zip = false) {
     std::string output;
     const std::unique_ptr<archive, decltype(&archive_write_free)> writer(archive_write_new(),
                                                                          archive_write_free);
     archive* a = writer.get();
     check(zip ? archive_write_set_format_zip(a) : archive_write_set_format_ustar(a), a);
-    if (gzip)
-        check(archive_write_add_filter_gzip(a), a);
     if (zip)
         check(archive_write_set_options(a, "zip:compression=store"), a);
     check(archive_write_set_bytes_in_last_block(a, 1), a);
@@ -95,16 +90,13 @@ std::string archiveOf(const Members& members, bool gzip = false, bool zip = fals
             archive_entry_new(), archive_entry_free);
         archive_entry_copy_pathname(entry.get(), member.name.c_str());
         archive_entry_set_perm(entry.get(), 0644);
-        archive_entry_set_filetype(entry.get(),
-                                   member.kind == Member::Kind::symlink ? AE_IFLNK : AE_IFREG);
-        if (member.kind == Member::Kind::file)
-            archive_entry_set_size(entry.get(), la_int64_t(member.content.size()));
-        else if (member.kind == Member::Kind::symlink)
+        archive_entry_set_filetype(entry.get(), member.link ? AE_IFLNK : AE_IFREG);
+        if (member.link)
             archive_entry_copy_symlink(entry.get(), member.content.c_str());
         else
-            archive_entry_copy_hardlink(entry.get(), member.content.c_str());
+            archive_entry_set_size(entry.get(), la_int64_t(member.content.size()));
         check(archive_write_header(a, entry.get()), a);
-        if (member.kind == Member::Kind::file && !member.content.empty())
+        if (!member.link && !member.content.empty())
             archive_write_data(a, member.content.data(), member.content.size());
     }
     check(archive_write_close(a), a);
@@ -188,7 +180,7 @@ Edit torch2Weights(const std::string& byteOrder) {
                                            {"archive/.data/serialization_id", "0123456789"},
                                            {"archive/.data/version", "3\n"}})
             entries.push_back(extra);
-        weights = archiveOf(entries, false, true);
+        weights = archiveOf(entries, true);
     };
 }
 
@@ -198,12 +190,8 @@ Edit patchWeightsIndex(const std::string& from, const std::string& to) {
         std::string& weights = member(members, "model_weights.ckpt").content;
         Members entries = readMembers(weights);
         replace(member(entries, "data.pkl").content, from, to);
-        weights = archiveOf(entries, false, true);
+        weights = archiveOf(entries, true);
     };
-}
-
-QJsonDocument readJson(const fs::path& path) {
-    return QJsonDocument::fromJson(QByteArray::fromStdString(readFile(path)));
 }
 
 const std::string contexts = "  att_context_size:\n  - - 70\n    - 6\n  - - 70\n    - 1\n  - - 70\n"
@@ -223,62 +211,41 @@ class NemoCheckpointReaderTest : public QObject {
         return path;
     }
 
-    std::string fixtureWith(const Edit& edit, bool gzip = false, const std::string& model = "en") {
+    std::string fixtureWith(const Edit& edit, const std::string& model = "en") {
         Members members = fixtureMembers(model);
         edit(members);
-        return archiveOf(members, gzip);
+        return archiveOf(members);
     }
 
     bool scratchIsEmpty() const { return !fs::exists(scratch) || fs::is_empty(scratch); }
 
 private slots:
-    // The fixtures as they are and as other writers lay them out.
-    void readsFixtures_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<Edit>("edit"); // null: the fixture file itself
-        QTest::addColumn<bool>("gzip");
-        QTest::newRow("English") << "en" << Edit() << false;
-        QTest::newRow("multilingual") << "multi" << Edit() << false;
-        QTest::newRow("gzip-compressed") << "en" << Edit([](Members&) {}) << true;
-        QTest::newRow("PyTorch 2.x weights") << "en" << torch2Weights("little\n") << false;
-        QTest::newRow("extra members") << "multi" << add({"./notes/README.txt", "hello"}) << false;
+    // Other writers' layouts read exactly as the fixture does; what the fixtures hold is checked
+    // against NeMo's outputs where the importer builds and runs them.
+    void readsOtherLayoutsAlike_data() {
+        QTest::addColumn<std::string>("model");
+        QTest::addColumn<Edit>("edit");
+        QTest::newRow("PyTorch 2.x weights") << std::string("en") << torch2Weights("little\n");
+        QTest::newRow("extra members") << std::string("multi") << add({"./notes/README.txt", "x"});
     }
-    void readsFixtures() {
-        QFETCH(QString, name);
+    void readsOtherLayoutsAlike() {
+        QFETCH(std::string, model);
         QFETCH(Edit, edit);
-        QFETCH(bool, gzip);
-        const auto model = name.toStdString();
-        const auto checkpoint = NemoCheckpointReader::read(
-            edit ? write(fixtureWith(edit, gzip, model)) : fixtures / ("small-" + model + ".nemo"),
-            scratch);
+        const auto plain =
+            NemoCheckpointReader::read(fixtures / ("small-" + model + ".nemo"), scratch);
+        const auto other = NemoCheckpointReader::read(write(fixtureWith(edit, model)), scratch);
         QVERIFY(scratchIsEmpty());
-        const bool prompted = name == "multi";
-        const std::int64_t vocabulary = prompted ? 122 : 120;
-        QCOMPARE(checkpoint.config.decoder.vocabSize, vocabulary);
-        QCOMPARE(checkpoint.config.decoding.stripLangTags, prompted);
-        QCOMPARE(checkpoint.config.prompt.enabled, prompted);
-        if (prompted)
-            QCOMPARE(checkpoint.config.prompt.dictionary.at("ko-KR"), 14);
-
-        // Every tensor the model holds, with NeMo's shapes; BatchNorm counters are dropped.
-        const QJsonObject stateDict =
-            readJson(fixtures / model / "info.json")["state_dict"].toObject();
-        QCOMPARE(checkpoint.weights.size(), std::size_t(stateDict.size()));
-        for (const auto& [tensorName, tensor] : checkpoint.weights) {
-            const auto shape = stateDict[QString::fromStdString(tensorName)].toArray();
-            QVERIFY2(shape.size() == qsizetype(tensor.shape.size()), tensorName.c_str());
-            for (qsizetype i = 0; i < shape.size(); ++i)
-                QCOMPARE(tensor.shape[std::size_t(i)], shape[i].toInteger());
+        QVERIFY(other.pieces == plain.pieces);
+        QCOMPARE(other.config.prompt.dictionary, plain.config.prompt.dictionary);
+        QCOMPARE(other.weights.size(), plain.weights.size());
+        for (const auto& [name, tensor] : plain.weights) {
+            const auto& read = other.weights.at(name);
+            const auto count = std::accumulate(tensor.shape.begin(), tensor.shape.end(),
+                                               std::int64_t{1}, std::multiplies<>());
+            QVERIFY2(read.shape == tensor.shape &&
+                         std::equal(tensor.floats(), tensor.floats() + count, read.floats()),
+                     name.c_str());
         }
-        const float* rows = checkpoint.weights.at("decoder.prediction.embed.weight").floats();
-        QVERIFY(std::all_of(rows + vocabulary * 48, rows + (vocabulary + 1) * 48,
-                            [](float v) { return v == 0.0f; })); // the blank's padding row
-
-        const QJsonArray pieces = readJson(fixtures / model / "pieces.json").array();
-        QCOMPARE(checkpoint.pieces.size(), std::size_t(pieces.size()));
-        for (int id = 0; id < pieces.size(); ++id)
-            QCOMPARE(QString::fromStdString(checkpoint.pieces[std::size_t(id)]),
-                     pieces[id].toString());
     }
 
     // pre_encode.out.weight [96, 816] saved as the transpose of its storage: strides (1, 96).
@@ -310,8 +277,6 @@ private slots:
         row("conv channels -1 mean d_model", "en",
             {{"subsampling_conv_channels: 48", "subsampling_conv_channels: -1"}},
             [](auto& c) { return c.encoder.subsamplingConvChannels == 96; });
-        row("max_symbols missing", "en", {{"    max_symbols: 10\n", ""}},
-            [](auto& c) { return c.decoding.maxSymbols == 10; });
         row("max_symbols zero", "en", {{"max_symbols: 10", "max_symbols: 0"}},
             [](auto& c) { return c.decoding.maxSymbols == 10; });
         row("interpolations", "en",
@@ -357,15 +322,9 @@ private slots:
         row("not an archive", std::string(4096, 'x'), "Cannot open the checkpoint");
         row("missing weights", fixtureWith(drop("model_weights.ckpt")),
             "has no model_weights.ckpt");
-        row("missing tokenizer", fixtureWith(drop("_tokenizer.model")),
-            "has no c11dad9e00c5438787a69f10357fffff_tokenizer.model");
         row("name with ..", fixtureWith(add({"./../escape.txt", "x"})), "\"..\"");
         row("absolute path", fixtureWith(add({"/tmp/escape.txt", "x"})), "absolute path");
-        row("symlink",
-            fixtureWith(add({"./model_weights.ckpt.link", "/etc/passwd", Member::Kind::symlink})),
-            "link member");
-        row("hard link",
-            fixtureWith(add({"./copy.yaml", "./model_config.yaml", Member::Kind::hardlink})),
+        row("symlink", fixtureWith(add({"./model_weights.ckpt.link", "/etc/passwd", true})),
             "link member");
         row("absurd declared size", absurd, "declares 1099511627776 bytes");
         row("duplicate config", fixtureWith(add({"./model_config.yaml", "x: 1"})),
@@ -402,9 +361,6 @@ private slots:
         // Models the engine cannot run: one of each kind of check.
         config("normalized features", "normalize: NA", "normalize: per_feature",
                "preprocessor.normalize is \"per_feature\"");
-        config("normalize missing", "  normalize: NA\n", "", "preprocessor.normalize");
-        config("full context", "att_context_style: chunked_limited", "att_context_style: regular",
-               "att_context_style");
         config("unlimited context", contexts, "  att_context_size: [-1, -1]\n",
                "encoder.att_context_size is -1");
         config("context not a multiple", contexts, "  att_context_size: [70, 3]\n",
@@ -417,10 +373,8 @@ private slots:
                "tokenizer.model_path");
         config("dangling interpolation", "  d_model: 96", "  d_model: ${model.encoder.width}",
                "refers to ${model.encoder.width}");
-        config("wrong kind", "  d_model: 96", "  d_model: wide", "encoder.d_model has a value");
-        config("not YAML", "sample_rate: 16000", "sample_rate: [16000", "not valid YAML");
         row("prompt index outside its prompts",
-            fixtureWith(replaceInConfig("auto: 101", "auto: 128"), false, "multi"),
+            fixtureWith(replaceInConfig("auto: 101", "auto: 128"), "multi"),
             "prompt_dictionary is 128, outside the sensible range 0..127");
     }
     void refusesBadCheckpoints() {
