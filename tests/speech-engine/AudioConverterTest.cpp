@@ -1,18 +1,13 @@
 #include "speech-engine/AudioConverter.h"
-#include "speech-engine/AudioConverterError.h"
 #include "speech-engine/AudioWAV.h"
 #include "tests/speech-engine/TestHelpers.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sndfile.h>
-
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <functional>
-#include <limits>
 #include <numbers>
 #include <ranges>
 
@@ -30,30 +25,16 @@ PcmBuffer makeBuffer(double rate, int channels, int frames) {
     return PcmBuffer({rate, channels, SampleType::float32, false}, frames);
 }
 
-// Channel c carries the sine scaled by `gains[c]`.
-PcmBuffer sineBuffer(double rate, const std::vector<float>& gains, int frames) {
-    auto buffer = makeBuffer(rate, int(gains.size()), frames);
-    for (std::size_t c = 0; c < gains.size(); ++c)
-        std::ranges::copy(sine(rate, frames, gains[c]), buffer.samples<float>(int(c)).begin());
+// The sine on every channel.
+PcmBuffer sineBuffer(double rate, int channels, int frames) {
+    auto buffer = makeBuffer(rate, channels, frames);
+    for (int c = 0; c < channels; ++c)
+        std::ranges::copy(sine(rate, frames), buffer.samples<float>(c).begin());
     return buffer;
 }
 
 float peakOf(std::span<const float> samples) {
     return std::ranges::max(samples | std::views::transform([](float s) { return std::abs(s); }));
-}
-
-// The sine on every channel, in an audio file of `format`.
-bool writeSoundFile(const QString& path, int format, int rate, int channels, int frames) {
-    SF_INFO info{0, rate, channels, format, 0, 0};
-    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (!file)
-        return false;
-    std::vector<float> interleaved;
-    for (float sample : sine(rate, frames))
-        interleaved.insert(interleaved.end(), std::size_t(channels), sample);
-    sf_writef_float(file, interleaved.data(), frames);
-    sf_close(file);
-    return true;
 }
 
 } // namespace
@@ -67,21 +48,11 @@ class AudioConverterTest : public QObject {
     QTemporaryDir folder;
 
 private slots:
-    void targetFormatIsCopiedBitForBit() {
-        auto buffer = makeBuffer(16000, 1, 5);
-        const std::vector<float> values{-0.0f, 1e-42f, 0.25f, -1.5f, 3.0f};
-        std::copy(values.begin(), values.end(), buffer.samples<float>(0).begin());
-        QVERIFY(converter.isTargetFormat(buffer.format()));
-        const auto result = converter.resampleBuffer(buffer);
-        QCOMPARE(result.size(), values.size());
-        QCOMPARE(std::memcmp(result.data(), values.data(), values.size() * sizeof(float)), 0);
-    }
-
     // A tenth of a second of a 440 Hz sine, mixed to mono at 16 kHz.
     void convertsToMono16kHz_data() {
         QTest::addColumn<PcmBuffer>("buffer");
         QTest::addColumn<float>("peak");
-        QTest::newRow("stereo 48 kHz") << sineBuffer(48000, {0.5f, 0.5f}, 4800) << 0.5f;
+        QTest::newRow("stereo 48 kHz") << sineBuffer(48000, 2, 4800) << 0.5f;
         PcmBuffer integers({44100, 2, SampleType::int16, true}, 4410);
         auto samples = integers.samples<std::int16_t>(0);
         const auto wave = sine(44100, 4410);
@@ -121,16 +92,14 @@ private slots:
 
     // Not-a-number and infinite samples, in the target format and in others, are refused too.
     void unusableInputFailsClearly() {
-        const QString noFormat = "Failed to create a source audio format description";
         const PcmBuffer threeChannels({48000, 3, SampleType::int16}, 10);
         const SampleBlock noDescription{std::nullopt, {}, 10},
             shortBlock{PcmFormat{48000, 2, SampleType::float32, true}, std::vector<std::byte>(100),
                        4800};
         const auto notSound = writeTestFile(folder.filePath("notes.wav"), "Not a sound file.");
         const std::pair<QString, std::function<void()>> cases[] = {
-            {noFormat, [&] { converter.resampleBuffer(makeBuffer(0, 1, 10)); }},
-            {noFormat, [&] { converter.resampleWithSoxr(std::vector<float>(10), 48000, NAN); }},
-            {noFormat, [&] { AudioWAV::data(std::vector<float>{0.1f}, 0); }},
+            {"Failed to create a source audio format description",
+             [&] { converter.resampleBuffer(makeBuffer(0, 1, 10)); }},
             {"Failed to create conversion buffer",
              [&] { converter.resampleBuffer(threeChannels); }},
             {"Sample buffer is missing", [&] { converter.resampleSampleBlock(noDescription); }},
@@ -154,20 +123,21 @@ private slots:
     }
 
     void sampleBlocksConvertLikeBuffers() {
-        const auto source = sineBuffer(48000, {0.5f}, 4800);
+        const auto source = sineBuffer(48000, 1, 4800);
         const auto bytes = source.plane(0);
         SampleBlock block{source.format(), {bytes.begin(), bytes.end()}, 4800};
         QCOMPARE(converter.resampleSampleBlock(block), converter.resampleBuffer(source));
     }
 
-    // The decoding itself is libsndfile's; this is the path from a file to 16 kHz mono.
+    // The decoding is libsndfile's; this is the path from a file, one AudioWAV wrote at full
+    // scale, to 16 kHz.
     void audioFile() {
-        const auto path = folder.filePath("a.wav");
-        QVERIFY(writeSoundFile(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, 96000));
+        const auto path =
+            writeTestFile(folder.filePath("a.wav"), AudioWAV::data(sine(48000, 96000), 48000));
         const auto samples = converter.resampleAudioFile(path);
         QVERIFY2(std::abs(int(samples.size()) - 32000) <= 10,
                  qPrintable(QString::number(samples.size())));
-        QVERIFY(std::abs(peakOf(samples) - 0.5f) < 0.02f);
+        QVERIFY(std::abs(peakOf(samples) - 1.0f) < 0.02f);
     }
 
     // 16 kHz mono 16-bit PCM after a 44-byte header, scaled so that the loudest sample is full

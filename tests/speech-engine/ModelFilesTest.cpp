@@ -15,7 +15,7 @@ using Ids = std::vector<std::int64_t>;
 // Words, markers and white space; language tags; keys that are no decimal numbers.
 const QByteArray table =
     "{\"0\": \"\u2581he\", \"1\": \"llo\", \"2\": \"\u2581world\", \"3\": \"\u2581a\", "
-    "\"4\": \"b\", \"5\": \"\u2581\", \"6\": \"\\t\", \"7\": \"\\n\", \"-3\": \"minus\", "
+    "\"4\": \"b\", \"5\": \"\u2581\", \"6\": \"\\t\", \"7\": \"\\n\", "
     "\"10\": \"\u2581the\", \"11\": \"<ko-KR>\", \"12\": \"\u2581\ud68c\uc758\", "
     "\"14\": \"\uac10\uc0ac\", "
     "\"x9\": \"no\", \"9x\": \"no\", \"\": \"no\", \"+-1\": \"no\", "
@@ -34,21 +34,6 @@ class ModelFilesTest : public QObject {
     }
 
 private slots:
-    void readsEveryKey() {
-        const auto config = NemotronStreamingConfig::fromFile(
-            write("metadata.json", R"({"sample_rate": 8000, "mel_features": 80,
-            "chunk_mel_frames": 56, "chunk_ms": 560, "pre_encode_cache": 7,
-            "total_mel_frames": 63, "vocab_size": 500, "blank_idx": 500, "encoder_dim": 512,
-            "decoder_hidden": 320, "decoder_layers": 1, "cache_channel_shape": [1, 2, 3, 4],
-            "cache_time_shape": [5, 6], "mel_hop_samples": 80, "mel_left_context_samples": 129,
-            "mel_right_context_samples": 128, "min_final_mel_frames": 4,
-            "max_symbols_per_frame": 5, "lang_tag_pattern": "<[a-z]{2}>", "unknown": true})"));
-        NemotronStreamingConfig expected{8000, 80,  56,          560,          7,      63, 500, 500,
-                                         512,  320, 1,           {1, 2, 3, 4}, {5, 6}, 80, 129, 128,
-                                         4,    5,   "<[a-z]{2}>"};
-        QCOMPARE(config, expected);
-    }
-
     // A failure names the file's fault; a value of another type keeps the default.
     void badMetadata_data() {
         QTest::addColumn<QByteArray>("json"); // null: no file
@@ -57,7 +42,6 @@ private slots:
             QTest::newRow(name) << json << failure;
         };
         const QString invalid = "Speech recognition failed: Invalid ";
-        row("empty object", "{}", {});
         row("string", R"({"chunk_ms": "560"})", {});
         row("huge", R"({"chunk_ms": 1e300})", {});
         row("no file", QByteArray(), "Could not read");
@@ -88,12 +72,9 @@ private slots:
         QTest::addColumn<bool>("tagged"); // with the language-tag pattern
         QTest::addColumn<QString>("text");
         QTest::newRow("words") << Ids{0, 1, 2} << true << "hello world";
-        QTest::newRow("nothing") << Ids{} << true << "";
         QTest::newRow("unknown id skipped") << Ids{3, 1024, 4} << true << "ab";
         QTest::newRow("lone markers trimmed") << Ids{5, 3, 5} << true << "a";
-        QTest::newRow("inner spaces kept") << Ids{3, 5, 2} << true << "a  world";
         QTest::newRow("tab trimmed, line break kept") << Ids{6, 3, 7} << true << "a\n";
-        QTest::newRow("negative id") << Ids{-3, 3} << true << "minus a";
         QTest::newRow("keys that are no numbers") << Ids{9, -1, 13} << true << "";
         QTest::newRow("leading tag") << Ids{11, 10, 12} << true << "the 회의";
         QTest::newRow("tag inside a word") << Ids{12, 11, 14} << true << "회의감사";
@@ -116,8 +97,6 @@ private slots:
         const QString format = "Speech recognition failed: Invalid tokenizer.json format";
         QTest::newRow("number value") << QByteArray(R"({"0": "a", "1": 2})") << "" << format;
         QTest::newRow("array") << QByteArray(R"(["a", "b"])") << "" << format;
-        QTest::newRow("truncated") << QByteArray("{\"0\": \"a") << ""
-                                   << "is not valid JSON";
         QTest::newRow("no file") << QByteArray() << ""
                                  << "Could not read";
         QTest::newRow("bad pattern") << table << "<("

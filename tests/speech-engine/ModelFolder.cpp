@@ -12,9 +12,8 @@ namespace {
 
 void writeJson(const QString& path, const QJsonObject& object) {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(object).toJson()) < 0) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(object).toJson()) < 0)
         throw std::runtime_error("Could not write " + path.toStdString());
-    }
 }
 
 } // namespace
@@ -30,8 +29,7 @@ void writeModelFolder(const QString& folder, const ModelSources& sources,
     saveScriptModel(dir.filePath(jointFile).toStdString(), sources.joint);
     writeJson(dir.filePath(metadata), configuration);
     QJsonObject vocabulary;
-    for (int id = 0; id < tokens.size(); ++id) {
+    for (int id = 0; id < tokens.size(); ++id)
         vocabulary.insert(QString::number(id), tokens[id]);
-    }
     writeJson(dir.filePath(tokenizer), vocabulary);
 }

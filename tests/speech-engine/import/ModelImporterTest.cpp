@@ -4,7 +4,6 @@
 #include "speech-engine/ModelRunner.h"
 #include "speech-engine/NemotronModelDownloader.h"
 #include "speech-engine/NemotronStreamingConfig.h"
-#include "speech-engine/import/ImportCommandLine.h"
 #include "tests/speech-engine/FakeModelHub.h"
 #include "tests/speech-engine/TestHelpers.h"
 #include "tests/speech-engine/import/NemoFixture.h"
@@ -54,9 +53,9 @@ ImportOptions optionsFor(int chunkMs, const QString& locale = {},
     return options;
 }
 
-void import(const QString& variant, const QString& folder, const ImportOptions& options,
-            const ModelImporter::ProgressHandler& progress = {},
-            const ModelImporter::CancelCheck& cancelled = {}) {
+void importFixture(const QString& variant, const QString& folder, const ImportOptions& options,
+                   const ModelImporter::ProgressHandler& progress = {},
+                   const ModelImporter::CancelCheck& cancelled = {}) {
     ModelImporter::importCheckpoint(NemoFixture::checkpointPath(variant.toStdString()),
                                     folder.toStdString(), options, progress, cancelled);
 }
@@ -74,149 +73,125 @@ private slots:
         const auto folder = root.filePath("model");
         writeTestFile(folder + "/metadata.json", "{\"old\": true}");
         std::vector<double> fractions;
-        import("en", folder, optionsFor(160, {}, ModelPrecision::int8),
-               [&](const ImportProgress& progress) { fractions.push_back(progress.fraction);
-    });
-    QVERIFY(fractions.size() >= 3 && std::ranges::is_sorted(fractions));
-    QCOMPARE(fractions.back(), 1.0);
-    QCOMPARE(entriesOf(root.path()), QStringList{"model"});
-    QCOMPARE(filesUnder(folder), folderFiles);
-    QCOMPARE(NemotronStreamingConfig::fromFile(folder + "/metadata.json").chunkMs, 160);
-    const auto metadata = jsonObjectOf(folder + "/metadata.json");
-    QCOMPARE(metadata["precision"].toString(), "int8");
-    QCOMPARE(metadata["source"]["sha256"].toString(), fixtureSha256);
-    QCOMPARE(metadata["source"]["file"].toString(), "small-en.nemo");
-    const auto decoder = ModelRunner::load((folder + "/decoder.pt").toStdString(), {1});
-    const auto joint = ModelRunner::load((folder + "/joint.pt").toStdString(), {1});
-    const auto failure = NemoFixture::stepMismatch("en", *decoder, *joint);
-    QVERIFY2(failure.isEmpty(), qPrintable(failure));
-}
+        importFixture(
+            "en", folder, optionsFor(160, {}, ModelPrecision::int8),
+            [&](const ImportProgress& progress) { fractions.push_back(progress.fraction); });
+        QVERIFY(fractions.size() >= 3 && std::ranges::is_sorted(fractions));
+        QCOMPARE(fractions.back(), 1.0);
+        QCOMPARE(entriesOf(root.path()), QStringList{"model"});
+        QCOMPARE(filesUnder(folder), folderFiles);
+        QCOMPARE(NemotronStreamingConfig::fromFile(folder + "/metadata.json").chunkMs, 160);
+        const auto metadata = jsonObjectOf(folder + "/metadata.json");
+        QCOMPARE(metadata["precision"].toString(), "int8");
+        QCOMPARE(metadata["source"]["sha256"].toString(), fixtureSha256);
+        QCOMPARE(metadata["source"]["file"].toString(), "small-en.nemo");
+        const auto decoder = ModelRunner::load((folder + "/decoder.pt").toStdString(), {1});
+        const auto joint = ModelRunner::load((folder + "/joint.pt").toStdString(), {1});
+        const auto failure = NemoFixture::stepMismatch("en", *decoder, *joint);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    }
 
     // A checkpoint the downloader fetched from a loopback hub becomes a folder that records where
     // it came from.
     void importsWhatTheDownloaderFetched() {
-    const QString repository = "nvidia/nemotron-speech-streaming-en-0.6b", commit(40, u'e');
-    qunsetenv("RLY_MODEL_REPO");
-    qunsetenv("RLY_MODEL_REVISION");
-    FakeModelHub hub;
-    qputenv("HF_ENDPOINT", hub.baseURL().toUtf8());
-    QFile fixture(QString::fromStdString(NemoFixture::checkpointPath("en")));
-    QVERIFY(fixture.open(QIODevice::ReadOnly));
-    hub.serveRepository(repository, "main", commit, {{"small-en.nemo", fixture.readAll()}});
-    QTemporaryDir root;
-    NemotronModelDownloader::Options options;
-    options.import = ModelImporter::importCheckpoint;
-    const auto model = runToCompletion(NemotronModelDownloader::download(
-        HubModel::english(Repo::nemotronStreaming560), root.path(), options));
-    QVERIFY(NemotronModelDownloader::isModelComplete(model.folder));
-    QCOMPARE(QDir(root.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
-    const auto source = jsonObjectOf(model.folder + "/metadata.json")["source"].toObject();
-    QCOMPARE(source["repository"].toString(), repository);
-    QCOMPARE(source["commit"].toString(), commit);
-}
+        const QString repository = "nvidia/nemotron-speech-streaming-en-0.6b", commit(40, u'e');
+        qunsetenv("RLY_MODEL_REPO");
+        qunsetenv("RLY_MODEL_REVISION");
+        FakeModelHub hub;
+        qputenv("HF_ENDPOINT", hub.baseURL().toUtf8());
+        QFile fixture(QString::fromStdString(NemoFixture::checkpointPath("en")));
+        QVERIFY(fixture.open(QIODevice::ReadOnly));
+        hub.serveRepository(repository, "main", commit, {{"small-en.nemo", fixture.readAll()}});
+        QTemporaryDir root;
+        NemotronModelDownloader::Options options;
+        options.import = ModelImporter::importCheckpoint;
+        const auto model = runToCompletion(NemotronModelDownloader::download(
+            HubModel::english(Repo::nemotronStreaming560), root.path(), options));
+        QVERIFY(NemotronModelDownloader::isModelComplete(model.folder));
+        QCOMPARE(QDir(root.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        const auto source = jsonObjectOf(model.folder + "/metadata.json")["source"].toObject();
+        QCOMPARE(source["repository"].toString(), repository);
+        QCOMPARE(source["commit"].toString(), commit);
+    }
 
-// Neither a refused import nor one into a folder that is no model folder touches what is
-// there.
-void refusesWithoutLeavingAnything_data() {
-    QTest::addColumn<QString>("variant");
-    QTest::addColumn<int>("chunkMs");
-    QTest::addColumn<QString>("locale");
-    QTest::addColumn<QString>("out"); // inside the test's root
-    QTest::addColumn<QString>("reason");
-    const auto row = [](const char* name, QString variant, int chunkMs, QString locale, QString out,
-                        QString reason) {
-        QTest::newRow(name) << variant << chunkMs << locale << out << reason;
-    };
-    row("unlisted chunk size", "en", 320, "", "model",
-        "no 320 ms chunk size; it offers 560, 160, 1120, 80");
-    row("multi without locale", "multi", 560, "", "model", "name a locale");
-    row("unknown locale", "multi", 560, "xx-XX", "model", "xx-XX");
-    row("unwritable out", "en", 560, "", "file/model", "Cannot create");
-    row("missing checkpoint", "none", 560, "", "model", "small-none.nemo");
-    row("not a model folder", "en", 560, "", "documents", "not a model folder");
-}
-void refusesWithoutLeavingAnything() {
-    QFETCH(QString, variant);
-    QFETCH(int, chunkMs);
-    QFETCH(QString, locale);
-    QFETCH(QString, out);
-    QFETCH(QString, reason);
-    QTemporaryDir root;
-    writeTestFile(root.filePath("file"), "not a folder");
-    writeTestFile(root.filePath("documents/notes.txt"), "keep me");
-    writeTestFile(root.filePath("model/metadata.json"), "{\"old\": true}");
-    const auto failure =
-        failureOf([&] { import(variant, root.filePath(out), optionsFor(chunkMs, locale)); });
-    QVERIFY2(failure.contains(reason), qPrintable(failure));
-    QCOMPARE(filesUnder(root.path()),
-             (QStringList{"documents/notes.txt", "file", "model/metadata.json"}));
-    QVERIFY(jsonObjectOf(root.filePath("model/metadata.json")).contains("old"));
-}
+    // Neither a refused import nor one into a folder that is no model folder touches what is
+    // there.
+    void refusesWithoutLeavingAnything_data() {
+        QTest::addColumn<QString>("variant");
+        QTest::addColumn<int>("chunkMs");
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("out"); // inside the test's root
+        QTest::addColumn<QString>("reason");
+        const auto row = [](const char* name, QString variant, int chunkMs, QString locale,
+                            QString out, QString reason) {
+            QTest::newRow(name) << variant << chunkMs << locale << out << reason;
+        };
+        row("unlisted chunk size", "en", 320, "", "model",
+            "no 320 ms chunk size; it offers 560, 160, 1120, 80");
+        row("unknown locale", "multi", 560, "xx-XX", "model", "xx-XX");
+        row("unwritable out", "en", 560, "", "file/model", "Cannot create");
+        row("missing checkpoint", "none", 560, "", "model", "small-none.nemo");
+        row("not a model folder", "en", 560, "", "documents", "not a model folder");
+    }
+    void refusesWithoutLeavingAnything() {
+        QFETCH(QString, variant);
+        QFETCH(int, chunkMs);
+        QFETCH(QString, locale);
+        QFETCH(QString, out);
+        QFETCH(QString, reason);
+        QTemporaryDir root;
+        writeTestFile(root.filePath("file"), "not a folder");
+        writeTestFile(root.filePath("documents/notes.txt"), "keep me");
+        writeTestFile(root.filePath("model/metadata.json"), "{\"old\": true}");
+        const auto failure = failureOf(
+            [&] { importFixture(variant, root.filePath(out), optionsFor(chunkMs, locale)); });
+        QVERIFY2(failure.contains(reason), qPrintable(failure));
+        QCOMPARE(filesUnder(root.path()),
+                 (QStringList{"documents/notes.txt", "file", "model/metadata.json"}));
+        QVERIFY(jsonObjectOf(root.filePath("model/metadata.json")).contains("old"));
+    }
 
-void stopsWhenCancelled() {
-    QTemporaryDir root;
-    int reports = 0;
-    const auto report = [&](const ImportProgress&) { ++reports; };
+    void stopsWhenCancelled() {
+        QTemporaryDir root;
+        int reports = 0;
+        const auto report = [&](const ImportProgress&) { ++reports; };
         QCOMPARE(failureOf([&] {
-                     import("en", root.filePath("model"), optionsFor(560), report,
-                            [&] { return reports >= 2; });
-}),
+                     importFixture("en", root.filePath("model"), optionsFor(560), report,
+                                   [&] { return reports >= 2; });
+                 }),
                  "Import cancelled");
-QCOMPARE(entriesOf(root.path()), QStringList{});
-}
+        QCOMPARE(entriesOf(root.path()), QStringList{});
+    }
 
-void commandLineDefaultsToTheFoldersTheProgramReads_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("folder");
-    QTest::addColumn<int>("chunkMs");
-    QTest::newRow("English") << QStringList{"x.nemo"} << "/models/nemotron-streaming/560ms-macos14"
-                             << 560;
-    QTest::newRow("Korean") << QStringList{"x.nemo", "--locale", "ko-KR", "--chunk-ms", "160"}
-                            << "/models/korean-streaming" << 160;
-    QTest::newRow("out") << QStringList{"--out", "/elsewhere/m/", "x.nemo"} << "/elsewhere/m"
-                         << 560;
-}
-void commandLineDefaultsToTheFoldersTheProgramReads() {
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, folder);
-    QFETCH(int, chunkMs);
-    const auto command =
-        ImportCommandLine::parse(QStringList{"relayo-import"} + arguments, "/models");
-    QCOMPARE(QString::fromStdString(command.folder.string()), folder);
-    QCOMPARE(command.options.chunkMs, chunkMs);
-    QCOMPARE(command.options.precision, ModelPrecision::int8);
-}
-
-void commandLinePrintsTheFolderOrOneLineWhy_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("output"); // the last line, on stdout or stderr
-    QTest::newRow("imported") << QStringList{"--precision", "fp32"} << 0 << "OUT";
-    QTest::newRow("bad precision") << QStringList{"--precision", "int4"} << 2 << "int4";
-    QTest::newRow("refused") << QStringList{"--chunk-ms", "320"} << 1 << "320 ms";
-}
-void commandLinePrintsTheFolderOrOneLineWhy() {
-    QFETCH(QStringList, arguments);
-    QFETCH(int, status);
-    QFETCH(QString, output);
-    QTemporaryDir root;
-    const auto out = root.filePath("out");
-    QProcess process;
-    process.start(
-        RELAYO_IMPORT_PROGRAM,
-        arguments +
-            QStringList{"--out", out, QString::fromStdString(NemoFixture::checkpointPath("en"))});
-    QVERIFY(process.waitForFinished(120000));
-    QCOMPARE(process.exitCode(), status);
-    const auto text =
-        status == 0 ? process.readAllStandardOutput() : process.readAllStandardError();
-    const auto lines = QString::fromUtf8(text).trimmed().split('\n');
-    QVERIFY2(lines.last().contains(output == "OUT" ? out : output), qPrintable(lines.last()));
-    if (status != 0)
-        QCOMPARE(lines.size(), arguments.contains("320") ? 2 : 1); // progress, then why
-}
-}
-;
+    void commandLinePrintsTheFolderOrOneLineWhy_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("output"); // the last line, on stdout or stderr
+        QTest::newRow("imported") << QStringList{"--precision", "fp32"} << 0 << "OUT";
+        QTest::newRow("bad precision") << QStringList{"--precision", "int4"} << 2 << "int4";
+        QTest::newRow("refused") << QStringList{"--chunk-ms", "320"} << 1 << "320 ms";
+    }
+    void commandLinePrintsTheFolderOrOneLineWhy() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, output);
+        QTemporaryDir root;
+        const auto out = root.filePath("out");
+        QProcess process;
+        process.start(RELAYO_IMPORT_PROGRAM,
+                      arguments +
+                          QStringList{"--out", out,
+                                      QString::fromStdString(NemoFixture::checkpointPath("en"))});
+        QVERIFY(process.waitForFinished(120000));
+        QCOMPARE(process.exitCode(), status);
+        const auto text =
+            status == 0 ? process.readAllStandardOutput() : process.readAllStandardError();
+        const auto lines = QString::fromUtf8(text).trimmed().split('\n');
+        QVERIFY2(lines.last().contains(output == "OUT" ? out : output), qPrintable(lines.last()));
+        if (status != 0)
+            QCOMPARE(lines.size(), arguments.contains("320") ? 2 : 1); // progress, then why
+    }
+};
 
 QTEST_GUILESS_MAIN(ModelImporterTest)
 #include "ModelImporterTest.moc"

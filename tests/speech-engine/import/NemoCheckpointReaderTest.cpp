@@ -25,9 +25,10 @@ namespace {
 const fs::path fixtures = fs::path(RELAYO_SOURCE_DIR) / "../shared/fixtures/nemo";
 
 struct Member {
+    enum Link { none, symbolic, hard };
     std::string name;
-    std::string content; // a symbolic link's target for a link
-    bool link = false;
+    std::string content; // the target of a link
+    Link link = none;
 };
 using Members = std::vector<Member>;
 using Edit = std::function<void(Members&)>;
@@ -90,37 +91,33 @@ std::string archiveOf(const Members& members, bool zip = false) {
             archive_entry_new(), archive_entry_free);
         archive_entry_copy_pathname(entry.get(), member.name.c_str());
         archive_entry_set_perm(entry.get(), 0644);
-        archive_entry_set_filetype(entry.get(), member.link ? AE_IFLNK : AE_IFREG);
-        if (member.link)
+        archive_entry_set_filetype(entry.get(),
+                                   member.link == Member::symbolic ? AE_IFLNK : AE_IFREG);
+        if (member.link == Member::symbolic)
             archive_entry_copy_symlink(entry.get(), member.content.c_str());
+        else if (member.link == Member::hard)
+            archive_entry_copy_hardlink(entry.get(), member.content.c_str());
         else
             archive_entry_set_size(entry.get(), la_int64_t(member.content.size()));
         check(archive_write_header(a, entry.get()), a);
-        if (!member.link && !member.content.empty())
+        if (member.link == Member::none && !member.content.empty())
             archive_write_data(a, member.content.data(), member.content.size());
     }
     check(archive_write_close(a), a);
     return output;
 }
 
-// Rewrites the declared size of the tar member `name` (GNU base-256 form, so any size fits).
+// Rewrites the declared size (below 8 GiB) of the tar member `name`.
 void setDeclaredSize(std::string& tar, const std::string& name, std::uint64_t size) {
-    for (std::size_t header = 0; header + 512 <= tar.size(); header += 512) {
-        if (std::strncmp(tar.data() + header, name.c_str(), 100) != 0)
-            continue;
-        char* field = tar.data() + header + 124;
-        std::memset(field, 0, 12);
-        field[0] = char(0x80);
-        for (int i = 11; i >= 4; --i, size >>= 8)
-            field[i] = char(size & 0xff);
-        std::memset(tar.data() + header + 148, ' ', 8);
-        unsigned sum = 0;
-        for (int i = 0; i < 512; ++i)
-            sum += static_cast<unsigned char>(tar[header + i]);
-        std::snprintf(tar.data() + header + 148, 8, "%06o", sum);
-        return;
-    }
-    throw std::runtime_error("no tar header for " + name);
+    std::size_t header = 0;
+    while (tar.compare(header, name.size() + 1, name.c_str(), name.size() + 1) != 0)
+        header += 512; // throws std::out_of_range past the end
+    std::snprintf(tar.data() + header + 124, 12, "%011llo", static_cast<unsigned long long>(size));
+    std::memset(tar.data() + header + 148, ' ', 8);
+    const auto sum = std::accumulate(
+        tar.begin() + std::ptrdiff_t(header), tar.begin() + std::ptrdiff_t(header + 512), 0u,
+        [](unsigned total, char c) { return total + std::uint8_t(c); });
+    std::snprintf(tar.data() + header + 148, 8, "%06o", sum);
 }
 
 Member& member(Members& members, const std::string& suffix) {
@@ -316,17 +313,19 @@ private slots:
         };
         const std::string english = readFile(fixtures / "small-en.nemo");
         std::string absurd = fixtureWith([](Members&) {});
-        setDeclaredSize(absurd, "./model_weights.ckpt", std::uint64_t{1} << 40);
+        setDeclaredSize(absurd, "./model_config.yaml", std::uint64_t{1} << 30);
 
         row("truncated", english.substr(0, english.size() * 3 / 5), "truncated");
-        row("not an archive", std::string(4096, 'x'), "Cannot open the checkpoint");
         row("missing weights", fixtureWith(drop("model_weights.ckpt")),
             "has no model_weights.ckpt");
         row("name with ..", fixtureWith(add({"./../escape.txt", "x"})), "\"..\"");
         row("absolute path", fixtureWith(add({"/tmp/escape.txt", "x"})), "absolute path");
-        row("symlink", fixtureWith(add({"./model_weights.ckpt.link", "/etc/passwd", true})),
+        row("symlink",
+            fixtureWith(add({"./model_weights.ckpt.link", "/etc/passwd", Member::symbolic})),
             "link member");
-        row("absurd declared size", absurd, "declares 1099511627776 bytes");
+        row("hard link", fixtureWith(add({"./copy.yaml", "./model_config.yaml", Member::hard})),
+            "link member");
+        row("absurd declared size", absurd, "declares 1073741824 bytes");
         row("duplicate config", fixtureWith(add({"./model_config.yaml", "x: 1"})),
             "model_config.yaml twice");
         config("shape disagrees with config", "conv_kernel_size: 9", "conv_kernel_size: 7",
@@ -363,12 +362,7 @@ private slots:
                "preprocessor.normalize is \"per_feature\"");
         config("unlimited context", contexts, "  att_context_size: [-1, -1]\n",
                "encoder.att_context_size is -1");
-        config("context not a multiple", contexts, "  att_context_size: [70, 3]\n",
-               "multiple of the right context");
-        config("symmetric conv", "conv_context_size: causal", "conv_context_size: [4, 4]",
-               "conv_context_size");
         config("absurd width", "  d_model: 96", "  d_model: 1000000", "encoder.d_model is 1000000");
-        config("aggregate tokenizer", "type: bpe", "type: agg", "aggregate");
         config("tokenizer outside the archive", "model_path: nemo:", "model_path: /data/",
                "tokenizer.model_path");
         config("dangling interpolation", "  d_model: 96", "  d_model: ${model.encoder.width}",
