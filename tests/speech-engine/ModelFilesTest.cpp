@@ -34,33 +34,46 @@ class ModelFilesTest : public QObject {
     }
 
 private slots:
-    // A failure names the file's fault; a value of another type keeps the default.
-    void badMetadata_data() {
+    // A failure names the file's fault; in metadata.json a value of another type keeps the
+    // default.
+    void badFilesFailClearly_data() {
+        QTest::addColumn<QString>("file");
         QTest::addColumn<QByteArray>("json"); // null: no file
         QTest::addColumn<QString>("failure"); // empty: the defaults
-        const auto row = [](const char* name, const QByteArray& json, const QString& failure) {
-            QTest::newRow(name) << json << failure;
+        const auto row = [](const char* name, const char* file, const QByteArray& json,
+                            const QString& failure) {
+            QTest::newRow(name) << QString(file) << json << failure;
         };
         const QString invalid = "Speech recognition failed: Invalid ";
-        row("string", R"({"chunk_ms": "560"})", {});
-        row("huge", R"({"chunk_ms": 1e300})", {});
-        row("no file", QByteArray(), "Could not read");
-        row("array", "[1, 2]", invalid + "metadata.json format");
-        row("truncated", R"({"chunk_ms": 5)", "is not valid JSON");
-        row("no frames per chunk", R"({"chunk_mel_frames": 0})",
+        row("string", "metadata.json", R"({"chunk_ms": "560"})", {});
+        row("huge", "metadata.json", R"({"chunk_ms": 1e300})", {});
+        row("no file", "metadata.json", QByteArray(), "Could not read");
+        row("truncated", "metadata.json", R"({"chunk_ms": 5)", "is not valid JSON");
+        row("no frames per chunk", "metadata.json", R"({"chunk_mel_frames": 0})",
             invalid + "chunk_mel_frames in metadata.json");
-        row("negative hop", R"({"mel_hop_samples": -160})", invalid + "mel_hop_samples");
-        row("no symbols", R"({"max_symbols_per_frame": 0})", invalid + "max_symbols_per_frame");
-        row("bad pattern", R"({"lang_tag_pattern": "*x"})", invalid + "lang_tag_pattern");
+        row("negative hop", "metadata.json", R"({"mel_hop_samples": -160})",
+            invalid + "mel_hop_samples");
+        row("no symbols", "metadata.json", R"({"max_symbols_per_frame": 0})",
+            invalid + "max_symbols_per_frame");
+        row("bad pattern", "metadata.json", R"({"lang_tag_pattern": "*x"})",
+            invalid + "lang_tag_pattern");
+        row("token not text", "tokenizer.json", R"({"0": "a", "1": 2})",
+            invalid + "tokenizer.json format");
+        row("tokens in an array", "tokenizer.json", R"(["a", "b"])",
+            invalid + "tokenizer.json format");
     }
-    void badMetadata() {
+    void badFilesFailClearly() {
+        QFETCH(QString, file);
         QFETCH(QByteArray, json);
         QFETCH(QString, failure);
-        const auto path =
-            json.isNull() ? folder.filePath("absent.json") : write("metadata.json", json);
+        const auto path = json.isNull() ? folder.filePath("absent.json") : write(file, json);
         NemotronStreamingConfig config;
-        const auto description =
-            failureOf([&] { config = NemotronStreamingConfig::fromFile(path); });
+        const auto description = failureOf([&] {
+            if (file == "tokenizer.json")
+                Tokenizer(path, {});
+            else
+                config = NemotronStreamingConfig::fromFile(path);
+        });
         QVERIFY2(description.contains(failure), qPrintable(description));
         if (failure.isEmpty())
             QCOMPARE(config, NemotronStreamingConfig());
@@ -88,28 +101,6 @@ private slots:
                                   tagged ? langTagPattern : QString());
         QCOMPARE(tokenizer.decode(ids), text);
         QCOMPARE(StreamingAsrUtils::decodeTokens(ids, tokenizer), text);
-    }
-
-    void badTokenizer_data() {
-        QTest::addColumn<QByteArray>("json"); // null: no file
-        QTest::addColumn<QString>("pattern");
-        QTest::addColumn<QString>("failure");
-        const QString format = "Speech recognition failed: Invalid tokenizer.json format";
-        QTest::newRow("number value") << QByteArray(R"({"0": "a", "1": 2})") << "" << format;
-        QTest::newRow("array") << QByteArray(R"(["a", "b"])") << "" << format;
-        QTest::newRow("no file") << QByteArray() << ""
-                                 << "Could not read";
-        QTest::newRow("bad pattern") << table << "<("
-                                     << "Speech recognition failed: Invalid lang_tag_pattern";
-    }
-    void badTokenizer() {
-        QFETCH(QByteArray, json);
-        QFETCH(QString, pattern);
-        QFETCH(QString, failure);
-        const auto path =
-            json.isNull() ? folder.filePath("absent.json") : write("tokenizer.json", json);
-        const auto description = failureOf([&] { Tokenizer(path, pattern); });
-        QVERIFY2(description.contains(failure), qPrintable(description));
     }
 };
 

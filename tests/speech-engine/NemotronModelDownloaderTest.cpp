@@ -177,13 +177,10 @@ private slots:
                  ("/" + repository + "/resolve/" + commit + "/" + fileName).toUtf8());
         QVERIFY(hub->requests()[2].range.isEmpty());
 
-        const auto lastDownload = std::find_if(progress.rbegin(), progress.rend(), [](auto& p) {
-            return p.stage == NemotronDownloadProgress::Stage::downloading;
-        });
-        QVERIFY(lastDownload != progress.rend());
-        QCOMPARE(lastDownload->bytesReceived, checkpoint.size());
-        QCOMPARE(lastDownload->bytesTotal, checkpoint.size());
-        QCOMPARE(progress.last().stage, NemotronDownloadProgress::Stage::importing);
+        QVERIFY(std::ranges::any_of(progress, [&](const NemotronDownloadProgress& report) {
+            return report.bytesReceived == checkpoint.size() &&
+                   report.bytesTotal == report.bytesReceived;
+        }));
         QCOMPARE(progress.last().importStage, "Reading the checkpoint");
     }
 

@@ -46,12 +46,11 @@ void check(int status, archive* a) {
         throw std::runtime_error(archive_error_string(a) ? archive_error_string(a) : "archive");
 }
 
-// Every member of a tar (plain or gzip) or zip archive, in order, names as stored.
+// Every member of a tar or zip archive, in order, names as stored.
 Members readMembers(const std::string& bytes) {
     const std::unique_ptr<archive, decltype(&archive_read_free)> reader(archive_read_new(),
                                                                         archive_read_free);
     archive* a = reader.get();
-    archive_read_support_filter_all(a);
     archive_read_support_format_tar(a);
     archive_read_support_format_zip_seekable(a);
     check(archive_read_open_memory(a, bytes.data(), bytes.size()), a);
@@ -70,14 +69,10 @@ Members readMembers(const std::string& bytes) {
     return members;
 }
 
-la_ssize_t appendTo(archive*, void* output, const void* data, size_t size) {
-    static_cast<std::string*>(output)->append(static_cast<const char*>(data), size);
-    return la_ssize_t(size);
-}
-
 // A ustar archive or, with `zip`, a zip archive of stored members.
 std::string archiveOf(const Members& members, bool zip = false) {
-    std::string output;
+    std::string output(std::size_t{16} << 20, '\0');
+    std::size_t used = 0;
     const std::unique_ptr<archive, decltype(&archive_write_free)> writer(archive_write_new(),
                                                                          archive_write_free);
     archive* a = writer.get();
@@ -85,7 +80,7 @@ std::string archiveOf(const Members& members, bool zip = false) {
     if (zip)
         check(archive_write_set_options(a, "zip:compression=store"), a);
     check(archive_write_set_bytes_in_last_block(a, 1), a);
-    check(archive_write_open(a, &output, nullptr, appendTo, nullptr), a);
+    check(archive_write_open_memory(a, output.data(), output.size(), &used), a);
     for (const auto& member : members) {
         const std::unique_ptr<archive_entry, decltype(&archive_entry_free)> entry(
             archive_entry_new(), archive_entry_free);
@@ -104,6 +99,7 @@ std::string archiveOf(const Members& members, bool zip = false) {
             archive_write_data(a, member.content.data(), member.content.size());
     }
     check(archive_write_close(a), a);
+    output.resize(used);
     return output;
 }
 
@@ -151,12 +147,6 @@ std::string editedConfig(const std::string& model, const Edits& edits) {
 Edit replaceInConfig(const std::string& from, const std::string& to) {
     return
         [=](Members& members) { replace(member(members, "model_config.yaml").content, from, to); };
-}
-
-Edit drop(const std::string& suffix) {
-    return [=](Members& members) {
-        std::erase_if(members, [&](const Member& m) { return m.name.ends_with(suffix); });
-    };
 }
 
 Edit add(Member extra) {
@@ -267,13 +257,6 @@ private slots:
         const auto row = [](const char* name, std::string model, Edits edits, Check check) {
             QTest::newRow(name) << model << edits << check;
         };
-        row("one context pair", "en", {{contexts, "  att_context_size: [56, 3]\n"}}, [](auto& c) {
-            return c.encoder.attContextSizes ==
-                   std::vector<std::pair<std::int64_t, std::int64_t>>{{56, 3}};
-        });
-        row("conv channels -1 mean d_model", "en",
-            {{"subsampling_conv_channels: 48", "subsampling_conv_channels: -1"}},
-            [](auto& c) { return c.encoder.subsamplingConvChannels == 96; });
         row("max_symbols zero", "en", {{"max_symbols: 10", "max_symbols: 0"}},
             [](auto& c) { return c.decoding.maxSymbols == 10; });
         row("interpolations", "en",
@@ -316,7 +299,7 @@ private slots:
         setDeclaredSize(absurd, "./model_config.yaml", std::uint64_t{1} << 30);
 
         row("truncated", english.substr(0, english.size() * 3 / 5), "truncated");
-        row("missing weights", fixtureWith(drop("model_weights.ckpt")),
+        row("missing weights", fixtureWith([](Members& m) { m.pop_back(); }), // the last member
             "has no model_weights.ckpt");
         row("name with ..", fixtureWith(add({"./../escape.txt", "x"})), "\"..\"");
         row("absolute path", fixtureWith(add({"/tmp/escape.txt", "x"})), "absolute path");
@@ -326,8 +309,6 @@ private slots:
         row("hard link", fixtureWith(add({"./copy.yaml", "./model_config.yaml", Member::hard})),
             "link member");
         row("absurd declared size", absurd, "declares 1073741824 bytes");
-        row("duplicate config", fixtureWith(add({"./model_config.yaml", "x: 1"})),
-            "model_config.yaml twice");
         config("shape disagrees with config", "conv_kernel_size: 9", "conv_kernel_size: 7",
                "tensor encoder.layers.0.conv.depthwise_conv.weight has shape [96, 1, 9], its "
                "config implies [96, 1, 7]");
