@@ -84,11 +84,9 @@ private slots:
     }
 
     void emptyInputIsEmpty() {
-        for (const auto& [rate, channels] : {std::pair{16000.0, 1}, {48000.0, 6}}) {
-            QVERIFY(converter.resampleBuffer(makeBuffer(rate, channels, 0)).empty());
-            QVERIFY(converter.resample({}, rate).empty());
-            QVERIFY(converter.resampleSampleBlock({PcmFormat{rate, channels}, {}, 0}).empty());
-        }
+        QVERIFY(converter.resampleBuffer(makeBuffer(48000, 6, 0)).empty());
+        QVERIFY(converter.resample({}, 16000).empty());
+        QVERIFY(converter.resampleSampleBlock({PcmFormat{48000, 2}, {}, 0}).empty());
     }
 
     // Not-a-number and infinite samples, in the target format and in others, are refused too.
