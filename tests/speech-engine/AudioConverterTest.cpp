@@ -77,8 +77,8 @@ private slots:
                 buffer.samples<float>(c)[i] = float(i * 6 + c);
         // The mean of the six channels at frame i is 6 i + 2.5.
         QCOMPARE(converter.resampleBuffer(buffer), (std::vector<float>{2.5f, 20.5f, 38.5f}));
-        QCOMPARE(converter.convertBuffer(buffer, buffer.format()).size(), 10u);
-        QCOMPARE(converter.convertBuffer(buffer, buffer.format())[9], 56.5f);
+        const auto sameRate = converter.convertBuffer(buffer, buffer.format());
+        QVERIFY(sameRate.size() == 10 && sameRate.back() == 56.5f);
         QCOMPARE(converter.convertBuffer(buffer, {32000, 1, SampleType::float32, false}),
                  (std::vector<float>{2.5f, 11.5f, 20.5f, 29.5f, 38.5f, 47.5f}));
     }

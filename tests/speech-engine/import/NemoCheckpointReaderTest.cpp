@@ -1,6 +1,5 @@
-// Reading NeMo checkpoints: the shared fixtures, archives other writers make, the model
-// configurations the importer cannot build, and damaged or hostile archives crafted from a
-// fixture.
+// Reading NeMo checkpoints: layouts and configs other writers make, the models the engine cannot
+// run, and damaged or hostile archives, all crafted from the shared fixtures.
 #include "speech-engine/import/NemoCheckpointReader.h"
 #include "speech-engine/import/ModelImporter.h"
 #include "speech-engine/import/NemoConfigReader.h"
@@ -14,9 +13,9 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <numeric>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -36,9 +35,8 @@ using Edits = std::vector<std::pair<std::string, std::string>>;
 using Check = std::function<bool(const NemoModelConfig&)>;
 
 std::string readFile(const fs::path& path) {
-    std::ostringstream content;
-    content << std::ifstream(path, std::ios::binary).rdbuf();
-    return content.str();
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 void check(int status, archive* a) {
@@ -198,23 +196,13 @@ class NemoCheckpointReaderTest : public QObject {
     bool scratchIsEmpty() const { return !fs::exists(scratch) || fs::is_empty(scratch); }
 
 private slots:
-    // Other writers' layouts read exactly as the fixture does; what the fixtures hold is checked
+    // PyTorch 2.x's weights read exactly as the fixture's; what the fixtures hold is checked
     // against NeMo's outputs where the importer builds and runs them.
-    void readsOtherLayoutsAlike_data() {
-        QTest::addColumn<std::string>("model");
-        QTest::addColumn<Edit>("edit");
-        QTest::newRow("PyTorch 2.x weights") << std::string("en") << torch2Weights("little\n");
-        QTest::newRow("extra members") << std::string("multi") << add({"./notes/README.txt", "x"});
-    }
-    void readsOtherLayoutsAlike() {
-        QFETCH(std::string, model);
-        QFETCH(Edit, edit);
-        const auto plain =
-            NemoCheckpointReader::read(fixtures / ("small-" + model + ".nemo"), scratch);
-        const auto other = NemoCheckpointReader::read(write(fixtureWith(edit, model)), scratch);
+    void readsPyTorch2WeightsAlike() {
+        const auto plain = NemoCheckpointReader::read(fixtures / "small-en.nemo", scratch);
+        const auto other =
+            NemoCheckpointReader::read(write(fixtureWith(torch2Weights("little\n"))), scratch);
         QVERIFY(scratchIsEmpty());
-        QVERIFY(other.pieces == plain.pieces);
-        QCOMPARE(other.config.prompt.dictionary, plain.config.prompt.dictionary);
         QCOMPARE(other.weights.size(), plain.weights.size());
         for (const auto& [name, tensor] : plain.weights) {
             const auto& read = other.weights.at(name);
