@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <tuple>
+
 namespace {
 
 const QString key = QStringLiteral("sk-relay-operator-key");
@@ -31,15 +33,7 @@ QByteArray relayBody(const QString& kind, const QString& text) {
         .toJson(QJsonDocument::Compact);
 }
 
-int statusOf(const HttpTransport::Answer& answer) {
-    return answer.status.value_or(0);
-}
-
-struct Ask {
-    QString client;
-    double seconds;
-    bool admitted;
-};
+using Ask = std::tuple<QString, double, bool>; // a client, when it asks, whether it is admitted
 
 // A Token Factory that keeps every request waiting until told to answer.
 class HeldUpstream {
@@ -111,16 +105,10 @@ class RelayTest : public QObject {
     void verifyAskedUpstream(const QJsonObject& request) {
         QCOMPARE(m_upstream->requests().size(), 1);
         const auto& upstream = m_upstream->requests()[0];
-        QCOMPARE(upstream.path, QStringLiteral("/v1/chat/completions"));
         QCOMPARE(upstream.headers.value("authorization"), "Bearer " + key.toUtf8());
-        const QJsonObject body = upstream.json();
-        QCOMPARE(body.value("model").toString(),
-                 QStringLiteral("Qwen/Qwen3-30B-A3B-Instruct-2507"));
-        QCOMPARE(body.value("temperature").toDouble(), 0.0);
-        QCOMPARE(body.value("max_tokens").toInt(), 600);
         const auto direction = request["kind"] == "ko-en" ? TranslationDirection::koreanToEnglish
                                                           : TranslationDirection::englishToKorean;
-        QCOMPARE(body.value("messages").toArray(),
+        QCOMPARE(upstream.json().value("messages").toArray(),
                  (QJsonArray{QJsonObject{{"role", "system"}, {"content", systemPrompt(direction)}},
                              QJsonObject{{"role", "user"}, {"content", request["text"]}}}));
     }
@@ -132,41 +120,33 @@ private slots:
         startRelay(m_upstream->url("/v1/chat/completions"));
     }
 
-    void cleanup() { m_relay.reset(); }
-
     // A client asks at a moment (seconds after the start) and is admitted or not; burst 2, one
     // request a second after that.
     void limitsTheRatePerClient_data() {
         QTest::addColumn<QList<Ask>>("asks");
-        const QString a = "192.0.2.1", b = "192.0.2.2";
-        QTest::newRow("burst, then empty") << QList<Ask>{{a, 0, true}, {a, 0, true}, {a, 0, false}};
+        const QString a = "192.0.2.1";
         QTest::newRow("refills at the rate")
             << QList<Ask>{{a, 0, true}, {a, 0, true}, {a, 0.5, false}, {a, 1, true}};
         QTest::newRow("never above the burst")
             << QList<Ask>{{a, 0, true}, {a, 100, true}, {a, 100, true}, {a, 100, false}};
-        QTest::newRow("clients apart")
-            << QList<Ask>{{a, 0, true}, {a, 0, true}, {b, 0, true}, {a, 0, false}};
         QTest::newRow("one IPv6 /64 is one client") << QList<Ask>{
             {"2001:db8::1", 0, true}, {"2001:db8::ffff:2", 0, true}, {"2001:db8::3", 0, false}};
-        QTest::newRow("IPv6 /64 networks apart") << QList<Ask>{
-            {"2001:db8::1", 0, true}, {"2001:db8::2", 0, true}, {"2001:db8:0:1::1", 0, true}};
     }
     void limitsTheRatePerClient() {
         QFETCH(QList<Ask>, asks);
         RateLimiter limiter(2, 60);
         const auto start = RateLimiter::Clock::now();
-        for (const auto& ask : asks) {
+        for (const auto& [client, seconds, admitted] : asks) {
             const auto at = start + std::chrono::duration_cast<RateLimiter::Clock::duration>(
-                                        std::chrono::duration<double>(ask.seconds));
-            QVERIFY2(limiter.admit(QHostAddress(ask.client), at) == ask.admitted,
-                     qPrintable(QStringLiteral("%1 at %2 s").arg(ask.client).arg(ask.seconds)));
+                                        std::chrono::duration<double>(seconds));
+            QVERIFY2(limiter.admit(QHostAddress(client), at) == admitted,
+                     qPrintable(QStringLiteral("%1 at %2 s").arg(client).arg(seconds)));
         }
     }
 
     // Each request against an upstream that answers with a status and a body (0: never answers,
     // -1: unreachable); no answer ever carries the key. The parser's refusals are seen here.
     void answers_data() {
-        QTest::addColumn<QByteArray>("method");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("upstreamStatus");
@@ -175,41 +155,24 @@ private slots:
         const QByteArray translated = QJsonDocument(chatAnswer(" 번역\n")).toJson();
         const auto row = [&](const char* name, const QByteArray& body,
                              const RelayResponse& expected, int upstreamStatus = 200,
-                             QByteArray upstreamBody = {}, QByteArray method = "POST",
-                             QString path = "/v1/complete") {
-            QTest::newRow(name) << method << path << body << upstreamStatus
+                             QByteArray upstreamBody = {}, QString path = "/v1/complete") {
+            QTest::newRow(name) << path << body << upstreamStatus
                                 << (upstreamBody.isNull() ? translated : upstreamBody) << expected;
         };
         const auto hi = relayBody("en-ko", "Hi");
         const auto ok = RelayResponse::translation(" 번역\n");
-        row("caption", relayBody("en-ko", "Let's meet at 3."), ok);
         row("reply, other members ignored", R"({"text":" 네 ","kind":"ko-en","model":"x"})", ok);
-        row("text at the bound", relayBody("en-ko", QString(2000, u'a')), ok);
         row("text over the bound", relayBody("en-ko", QString(2001, u'a')),
             RelayResponse::tooLarge());
         row("body over the bound",
             R"({"kind":"en-ko","text":"Hi","pad":")" + QByteArray(16 * 1024, ' ') + R"("})",
             RelayResponse::tooLarge());
-        row("body far over the bound", QByteArray(1024 * 1024, '{'), RelayResponse::tooLarge());
-        for (const auto& [name, body] : std::initializer_list<std::pair<const char*, QByteArray>>{
-                 {"not JSON", "kind=en-ko"},
-                 {"empty body", ""},
-                 {"array", R"(["en-ko","Hi"])"},
-                 {"unknown kind", R"({"kind":"en-fr","text":"Hi"})"},
-                 {"kind in capitals", R"({"kind":"EN-KO","text":"Hi"})"},
-                 {"kind not a string", R"({"kind":1,"text":"Hi"})"},
-                 {"no text", R"({"kind":"en-ko"})"},
-                 {"text not a string", R"({"kind":"en-ko","text":["Hi"]})"},
-                 {"only white space", R"({"kind":"en-ko","text":" \n\t"})"}})
-            row(name, body, RelayResponse::badRequest());
-        row("GET", {}, RelayResponse::notFound(), 200, {}, "GET");
-        row("other path", hi, RelayResponse::notFound(), 200, {}, "POST", "/v1/chat/completions");
-        row("health", {}, RelayResponse::healthy(0), 200, {}, "GET", "/healthz");
+        row("not JSON", "kind=en-ko", RelayResponse::badRequest());
+        row("unknown kind", relayBody("en-fr", "Hi"), RelayResponse::badRequest());
+        row("only white space", relayBody("en-ko", " \n\t"), RelayResponse::badRequest());
+        row("other path", hi, RelayResponse::notFound(), 200, {}, "/v1/chat/completions");
         row("key refused, echoing it", hi, RelayResponse::upstreamRefused(401), 401,
             "invalid key " + key.toUtf8());
-        row("upstream rate limit", hi, RelayResponse::upstreamRefused(429), 429, "slow down");
-        row("upstream error", hi, RelayResponse::upstreamInvalid(), 500, "oops");
-        row("upstream not JSON", hi, RelayResponse::upstreamInvalid(), 200, "<html>");
         row("no content", hi, RelayResponse::upstreamInvalid(), 200, R"({"choices":[]})");
         row("answer too large", hi, RelayResponse::upstreamInvalid(), 200,
             QByteArray(300 * 1024, ' '));
@@ -217,7 +180,6 @@ private slots:
         row("times out", hi, RelayResponse::upstreamTimedOut(), 0);
     }
     void answers() {
-        QFETCH(QByteArray, method);
         QFETCH(QString, path);
         QFETCH(QByteArray, body);
         QFETCH(int, upstreamStatus);
@@ -233,13 +195,13 @@ private slots:
         startRelay(upstreamStatus == -1 ? QUrl("http://127.0.0.1:1/v1/chat/completions")
                                         : m_upstream->url("/v1/chat/completions"),
                    limits);
-        expect(QCoro::waitFor(send(body, {}, method, path)), expected);
+        expect(QCoro::waitFor(send(body, {}, "POST", path)), expected);
         if (expected.body.contains("content"))
             verifyAskedUpstream(QJsonDocument::fromJson(body).object());
         if (expected.status / 100 == 4) {
             // Refused without asking upstream, and the relay still serves the next request.
             QCOMPARE(m_upstream->requests().size(), 0);
-            QCOMPARE(statusOf(call(relayBody("en-ko", "Hi"))), 200);
+            QVERIFY(call(relayBody("en-ko", "Hi")).isSuccess());
         }
     }
 
@@ -250,18 +212,20 @@ private slots:
         limits.requestsPerMinute = 1;
         startRelay(m_upstream->url(), limits);
         const QByteArray body = relayBody("en-ko", "Hi");
-        QCOMPARE(statusOf(call(body, "198.51.100.7")), 200);
+        QVERIFY(call(body, "198.51.100.7").isSuccess());
         expect(call(body, "198.51.100.7"), RelayResponse::tooManyRequests());
-        QCOMPARE(statusOf(call(body, "198.51.100.8")), 200);
+        QVERIFY(call(body, "198.51.100.8").isSuccess());
         QCOMPARE(m_upstream->requests().size(), 2);
     }
 
-    // Health reports the call in flight.
-    void busyBeyondTheUpstreamBound() {
+    // One call upstream at a time: another is busy meanwhile and health reports it; its slot is
+    // free again once answered. Shutting down refuses new clients but finishes the call in flight.
+    void boundsUpstreamCallsAndFinishesThemOnShutDown() {
         HeldUpstream upstream;
         RelayLimits limits;
         limits.maxUpstreamCalls = 1;
         startRelay(upstream.url(), limits);
+        QSignalSpy drained(m_relay.get(), &RelayServer::drained);
 
         auto first = send(relayBody("en-ko", "One"));
         QTRY_COMPARE_WITH_TIMEOUT(upstream.waiting(), 1, 30'000);
@@ -269,33 +233,21 @@ private slots:
         expect(QCoro::waitFor(send({}, {}, "GET", "/healthz")), RelayResponse::healthy(1));
         upstream.answerAll(QStringLiteral("하나"));
         expect(QCoro::waitFor(first), RelayResponse::translation("하나"));
-        auto third = send(relayBody("en-ko", "Three"));
-        QTRY_COMPARE_WITH_TIMEOUT(upstream.waiting(), 1, 30'000);
-        upstream.answerAll(QStringLiteral("셋"));
-        expect(QCoro::waitFor(third), RelayResponse::translation("셋"));
-    }
-
-    void shutDownFinishesTranslationsInFlight() {
-        HeldUpstream upstream;
-        startRelay(upstream.url());
-        QSignalSpy drained(m_relay.get(), &RelayServer::drained);
 
         auto inFlight = send(relayBody("ko-en", "네"));
         QTRY_COMPARE_WITH_TIMEOUT(upstream.waiting(), 1, 30'000);
         m_relay->shutDown();
-        QCOMPARE(drained.size(), 0);
         QTcpSocket newClient;
         newClient.connectToHost(QHostAddress::LocalHost, m_port);
         QVERIFY(!newClient.waitForConnected(30'000));
-
+        QCOMPARE(drained.size(), 0);
         upstream.answerAll(QStringLiteral("Yes"));
         expect(QCoro::waitFor(inFlight), RelayResponse::translation("Yes"));
         QCOMPARE(drained.size(), 1);
     }
 
-    // The app's client through the real executable: it will not start without the key from the
-    // environment; with it, it takes a free port and stops on SIGTERM. Its log has counts and
-    // timings only.
+    // The app's client through the real executable, which takes its key from the environment and
+    // a free port, and stops on SIGTERM. Its log has counts and timings only.
     void appTranslatesThroughTheExecutable() {
         const QString caption = QStringLiteral("Confidential caption words");
         m_upstream->answerJson(200, chatAnswer(QStringLiteral("기밀 번역")));
@@ -303,13 +255,6 @@ private slots:
         QProcess relay;
         relay.setWorkingDirectory(withoutEnvFile.path());
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove("NEBIUS_TOKEN_FACTORY_KEY");
-        relay.setProcessEnvironment(environment);
-        relay.start(RELAYO_RELAY_EXECUTABLE, {"--listen", "127.0.0.1:0"});
-        QVERIFY(relay.waitForFinished(30'000));
-        QCOMPARE(relay.exitCode(), 2);
-        QVERIFY(relay.readAllStandardError().contains("no Token Factory key"));
-
         environment.insert("NEBIUS_TOKEN_FACTORY_KEY", key);
         relay.setProcessEnvironment(environment);
         relay.start(RELAYO_RELAY_EXECUTABLE, {"--listen", "127.0.0.1:0", "--upstream",
@@ -328,20 +273,12 @@ private slots:
         qunsetenv("RLY_RELAY_URL");
         const auto korean = QCoro::waitFor(outcomeOf(client.translateToKorean(caption)));
         QCOMPARE(korean.value, QStringLiteral("기밀 번역"));
-        QCOMPARE(m_upstream->requests().last().json()["messages"][1]["content"].toString(),
-                 caption);
-        m_upstream->answer(429, {});
-        const auto refused = QCoro::waitFor(outcomeOf(client.translateToEnglish("좋은 아침")));
-        QCOMPARE(refused.error,
-                 RelayResponse::upstreamRefused(429).body.value("message").toString());
-        expect(call(relayBody("en-xx", caption)), RelayResponse::badRequest());
 
         relay.terminate();
         QVERIFY(relay.waitForFinished(30'000));
-        QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(relay.exitCode(), 0);
+        QVERIFY(relay.exitStatus() == QProcess::NormalExit && relay.exitCode() == 0);
         log += relay.readAllStandardError();
-        QVERIFY2(log.contains("status=200") && log.contains("status=400"), log.constData());
+        QVERIFY2(log.contains("status=200"), log.constData());
         for (const QString& secret : {key, caption, QStringLiteral("기밀 번역")})
             QVERIFY2(!log.contains(secret.toUtf8()), log.constData());
     }

@@ -10,14 +10,6 @@
 #include <QRegularExpression>
 #include <QTcpSocket>
 
-namespace {
-
-QString filePathOf(const QString& repository, const QString& commit, const QString& path) {
-    return QStringLiteral("/%1/resolve/%2/%3").arg(repository, commit, path);
-}
-
-} // namespace
-
 FakeModelHub::FakeModelHub() {
     m_port = listen(QHostAddress::LocalHost);
 }
@@ -32,7 +24,8 @@ void FakeModelHub::serveRepository(const QString& repository, const QString& rev
           QJsonDocument(QJsonObject{{"id", repository}, {"sha", commit}}).toJson());
     serve(listingPath(repository, commit), 200, listingOf(files));
     for (const auto& file : files)
-        m_files.insert(filePathOf(repository, commit, file.path), file.content);
+        m_files.insert(QStringLiteral("/%1/resolve/%2/%3").arg(repository, commit, file.path),
+                       file.content);
 }
 
 void FakeModelHub::serve(const QString& path, int status, const QByteArray& body) {

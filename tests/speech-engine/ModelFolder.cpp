@@ -2,22 +2,9 @@
 
 #include "speech-engine/ModelNames.h"
 #include "tests/speech-engine/ScriptModelWriter.h"
+#include "tests/speech-engine/TestHelpers.h"
 
-#include <QDir>
-#include <QFile>
 #include <QJsonDocument>
-#include <stdexcept>
-
-namespace {
-
-void writeJson(const QString& path, const QJsonObject& object) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(object).toJson()) < 0) {
-        throw std::runtime_error("Could not write " + path.toStdString());
-    }
-}
-
-} // namespace
 
 void writeModelFolder(const QString& folder, const ModelSources& sources,
                       const QJsonObject& configuration, const QStringList& tokens) {
@@ -28,10 +15,9 @@ void writeModelFolder(const QString& folder, const ModelSources& sources,
     saveScriptModel(dir.filePath(encoderPath).toStdString(), sources.encoder);
     saveScriptModel(dir.filePath(decoderFile).toStdString(), sources.decoder);
     saveScriptModel(dir.filePath(jointFile).toStdString(), sources.joint);
-    writeJson(dir.filePath(metadata), configuration);
+    writeTestFile(dir.filePath(metadata), QJsonDocument(configuration).toJson());
     QJsonObject vocabulary;
-    for (int id = 0; id < tokens.size(); ++id) {
+    for (int id = 0; id < tokens.size(); ++id)
         vocabulary.insert(QString::number(id), tokens[id]);
-    }
-    writeJson(dir.filePath(tokenizer), vocabulary);
+    writeTestFile(dir.filePath(tokenizer), QJsonDocument(vocabulary).toJson());
 }

@@ -1,7 +1,7 @@
 #include "tests/speech-engine/ScriptModelWriter.h"
 
-#include "speech-engine/import/OperatorResolver.h"
 #include "speech-engine/ModelRunner.h"
+#include "speech-engine/import/OperatorResolver.h"
 
 #include <torch/script.h>
 
@@ -22,20 +22,17 @@ def pack(self, weight: Tensor):
     return packer.run_method("pack", torch::quantize_per_tensor(weight, scale, 0, torch::kQInt8));
 }
 
+// One packed weight of shape [out, in], or a list of them of shape [n, out, in].
 void registerInt8Parameter(torch::jit::Module& module, const RandomParameter& parameter,
                            const torch::Tensor& weights) {
     if (weights.dim() == 2) {
         const auto packed = packedLinearWeight(weights);
-        module.register_attribute(parameter.name, packed.type(), packed);
-        return;
+        return module.register_attribute(parameter.name, packed.type(), packed);
     }
-    auto first = packedLinearWeight(weights[0]);
-    c10::impl::GenericList list(first.type());
-    list.push_back(first);
-    for (std::int64_t i = 1; i < weights.size(0); ++i) {
+    c10::impl::GenericList list(packedLinearWeight(weights[0]).type());
+    for (std::int64_t i = 0; i < weights.size(0); ++i)
         list.push_back(packedLinearWeight(weights[i]));
-    }
-    module.register_attribute(parameter.name, c10::ListType::create(first.type()), list);
+    module.register_attribute(parameter.name, c10::ListType::create(list.elementType()), list);
 }
 
 } // namespace
@@ -46,11 +43,10 @@ void saveScriptModel(const std::string& path, const ScriptModel& model) {
     torch::manual_seed(7);
     for (const auto& parameter : model.parameters) {
         const auto values = torch::randn(parameter.shape) * parameter.scale;
-        if (parameter.int8) {
+        if (parameter.int8)
             registerInt8Parameter(module, parameter, values);
-        } else {
+        else
             module.register_parameter(parameter.name, values, false);
-        }
     }
     module.define(model.source, std::make_shared<OperatorResolver>());
     module.save(path);

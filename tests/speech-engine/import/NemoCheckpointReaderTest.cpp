@@ -1,13 +1,9 @@
-// Reading NeMo checkpoints: the shared fixtures, archives other writers make, the model
-// configurations the importer cannot build, and damaged or hostile archives crafted from a
-// fixture.
+// Reading NeMo checkpoints: layouts and configs other writers make, the models the engine cannot
+// run, and damaged or hostile archives, all crafted from the shared fixtures.
 #include "speech-engine/import/NemoCheckpointReader.h"
 #include "speech-engine/import/ModelImporter.h"
 #include "speech-engine/import/NemoConfigReader.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -17,8 +13,9 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
-#include <sstream>
+#include <numeric>
 
 namespace fs = std::filesystem;
 
@@ -27,10 +24,10 @@ namespace {
 const fs::path fixtures = fs::path(RELAYO_SOURCE_DIR) / "../shared/fixtures/nemo";
 
 struct Member {
-    enum class Kind { file, symlink, hardlink };
+    enum Link { none, symbolic, hard };
     std::string name;
-    std::string content; // a link's target for links
-    Kind kind = Kind::file;
+    std::string content; // the target of a link
+    Link link = none;
 };
 using Members = std::vector<Member>;
 using Edit = std::function<void(Members&)>;
@@ -38,9 +35,8 @@ using Edits = std::vector<std::pair<std::string, std::string>>;
 using Check = std::function<bool(const NemoModelConfig&)>;
 
 std::string readFile(const fs::path& path) {
-    std::ostringstream content;
-    content << std::ifstream(path, std::ios::binary).rdbuf();
-    return content.str();
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 void check(int status, archive* a) {
@@ -48,12 +44,11 @@ void check(int status, archive* a) {
         throw std::runtime_error(archive_error_string(a) ? archive_error_string(a) : "archive");
 }
 
-// Every member of a tar (plain or gzip) or zip archive, in order, names as stored.
+// Every member of a tar or zip archive, in order, names as stored.
 Members readMembers(const std::string& bytes) {
     const std::unique_ptr<archive, decltype(&archive_read_free)> reader(archive_read_new(),
                                                                         archive_read_free);
     archive* a = reader.get();
-    archive_read_support_filter_all(a);
     archive_read_support_format_tar(a);
     archive_read_support_format_zip_seekable(a);
     check(archive_read_open_memory(a, bytes.data(), bytes.size()), a);
@@ -72,63 +67,51 @@ Members readMembers(const std::string& bytes) {
     return members;
 }
 
-la_ssize_t appendTo(archive*, void* output, const void* data, size_t size) {
-    static_cast<std::string*>(output)->append(static_cast<const char*>(data), size);
-    return la_ssize_t(size);
-}
-
-// A ustar archive (gzip-compressed when asked) or, with `zip`, a zip archive of stored members.
-std::string archiveOf(const Members& members, bool gzip = false, bool zip = false) {
-    std::string output;
+// A ustar archive or, with `zip`, a zip archive of stored members.
+std::string archiveOf(const Members& members, bool zip = false) {
+    std::string output(std::size_t{16} << 20, '\0');
+    std::size_t used = 0;
     const std::unique_ptr<archive, decltype(&archive_write_free)> writer(archive_write_new(),
                                                                          archive_write_free);
     archive* a = writer.get();
     check(zip ? archive_write_set_format_zip(a) : archive_write_set_format_ustar(a), a);
-    if (gzip)
-        check(archive_write_add_filter_gzip(a), a);
     if (zip)
         check(archive_write_set_options(a, "zip:compression=store"), a);
     check(archive_write_set_bytes_in_last_block(a, 1), a);
-    check(archive_write_open(a, &output, nullptr, appendTo, nullptr), a);
+    check(archive_write_open_memory(a, output.data(), output.size(), &used), a);
     for (const auto& member : members) {
         const std::unique_ptr<archive_entry, decltype(&archive_entry_free)> entry(
             archive_entry_new(), archive_entry_free);
         archive_entry_copy_pathname(entry.get(), member.name.c_str());
         archive_entry_set_perm(entry.get(), 0644);
         archive_entry_set_filetype(entry.get(),
-                                   member.kind == Member::Kind::symlink ? AE_IFLNK : AE_IFREG);
-        if (member.kind == Member::Kind::file)
-            archive_entry_set_size(entry.get(), la_int64_t(member.content.size()));
-        else if (member.kind == Member::Kind::symlink)
+                                   member.link == Member::symbolic ? AE_IFLNK : AE_IFREG);
+        if (member.link == Member::symbolic)
             archive_entry_copy_symlink(entry.get(), member.content.c_str());
-        else
+        else if (member.link == Member::hard)
             archive_entry_copy_hardlink(entry.get(), member.content.c_str());
+        else
+            archive_entry_set_size(entry.get(), la_int64_t(member.content.size()));
         check(archive_write_header(a, entry.get()), a);
-        if (member.kind == Member::Kind::file && !member.content.empty())
+        if (member.link == Member::none && !member.content.empty())
             archive_write_data(a, member.content.data(), member.content.size());
     }
     check(archive_write_close(a), a);
+    output.resize(used);
     return output;
 }
 
-// Rewrites the declared size of the tar member `name` (GNU base-256 form, so any size fits).
+// Rewrites the declared size (below 8 GiB) of the tar member `name`.
 void setDeclaredSize(std::string& tar, const std::string& name, std::uint64_t size) {
-    for (std::size_t header = 0; header + 512 <= tar.size(); header += 512) {
-        if (std::strncmp(tar.data() + header, name.c_str(), 100) != 0)
-            continue;
-        char* field = tar.data() + header + 124;
-        std::memset(field, 0, 12);
-        field[0] = char(0x80);
-        for (int i = 11; i >= 4; --i, size >>= 8)
-            field[i] = char(size & 0xff);
-        std::memset(tar.data() + header + 148, ' ', 8);
-        unsigned sum = 0;
-        for (int i = 0; i < 512; ++i)
-            sum += static_cast<unsigned char>(tar[header + i]);
-        std::snprintf(tar.data() + header + 148, 8, "%06o", sum);
-        return;
-    }
-    throw std::runtime_error("no tar header for " + name);
+    std::size_t header = 0;
+    while (tar.compare(header, name.size() + 1, name.c_str(), name.size() + 1) != 0)
+        header += 512; // throws std::out_of_range past the end
+    std::snprintf(tar.data() + header + 124, 12, "%011llo", static_cast<unsigned long long>(size));
+    std::memset(tar.data() + header + 148, ' ', 8);
+    const auto sum = std::accumulate(
+        tar.begin() + std::ptrdiff_t(header), tar.begin() + std::ptrdiff_t(header + 512), 0u,
+        [](unsigned total, char c) { return total + std::uint8_t(c); });
+    std::snprintf(tar.data() + header + 148, 8, "%06o", sum);
 }
 
 Member& member(Members& members, const std::string& suffix) {
@@ -150,23 +133,11 @@ Members fixtureMembers(const std::string& model) {
     return readMembers(readFile(fixtures / ("small-" + model + ".nemo")));
 }
 
-// The fixture's config with each edit's first occurrence replaced.
-std::string editedConfig(const std::string& model, const Edits& edits) {
-    Members members = fixtureMembers(model);
-    std::string config = member(members, "model_config.yaml").content;
-    for (const auto& [from, to] : edits)
-        replace(config, from, to);
-    return config;
-}
-
-Edit replaceInConfig(const std::string& from, const std::string& to) {
-    return
-        [=](Members& members) { replace(member(members, "model_config.yaml").content, from, to); };
-}
-
-Edit drop(const std::string& suffix) {
+// Replaces each edit's first occurrence in the config.
+Edit editConfig(const Edits& edits) {
     return [=](Members& members) {
-        std::erase_if(members, [&](const Member& m) { return m.name.ends_with(suffix); });
+        for (const auto& [from, to] : edits)
+            replace(member(members, "model_config.yaml").content, from, to);
     };
 }
 
@@ -188,7 +159,7 @@ Edit torch2Weights(const std::string& byteOrder) {
                                            {"archive/.data/serialization_id", "0123456789"},
                                            {"archive/.data/version", "3\n"}})
             entries.push_back(extra);
-        weights = archiveOf(entries, false, true);
+        weights = archiveOf(entries, true);
     };
 }
 
@@ -198,16 +169,9 @@ Edit patchWeightsIndex(const std::string& from, const std::string& to) {
         std::string& weights = member(members, "model_weights.ckpt").content;
         Members entries = readMembers(weights);
         replace(member(entries, "data.pkl").content, from, to);
-        weights = archiveOf(entries, false, true);
+        weights = archiveOf(entries, true);
     };
 }
-
-QJsonDocument readJson(const fs::path& path) {
-    return QJsonDocument::fromJson(QByteArray::fromStdString(readFile(path)));
-}
-
-const std::string contexts = "  att_context_size:\n  - - 70\n    - 6\n  - - 70\n    - 1\n  - - 70\n"
-                             "    - 13\n  - - 70\n    - 0\n";
 
 } // namespace
 
@@ -223,62 +187,31 @@ class NemoCheckpointReaderTest : public QObject {
         return path;
     }
 
-    std::string fixtureWith(const Edit& edit, bool gzip = false, const std::string& model = "en") {
+    std::string fixtureWith(const Edit& edit, const std::string& model = "en") {
         Members members = fixtureMembers(model);
         edit(members);
-        return archiveOf(members, gzip);
+        return archiveOf(members);
     }
 
     bool scratchIsEmpty() const { return !fs::exists(scratch) || fs::is_empty(scratch); }
 
 private slots:
-    // The fixtures as they are and as other writers lay them out.
-    void readsFixtures_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<Edit>("edit"); // null: the fixture file itself
-        QTest::addColumn<bool>("gzip");
-        QTest::newRow("English") << "en" << Edit() << false;
-        QTest::newRow("multilingual") << "multi" << Edit() << false;
-        QTest::newRow("gzip-compressed") << "en" << Edit([](Members&) {}) << true;
-        QTest::newRow("PyTorch 2.x weights") << "en" << torch2Weights("little\n") << false;
-        QTest::newRow("extra members") << "multi" << add({"./notes/README.txt", "hello"}) << false;
-    }
-    void readsFixtures() {
-        QFETCH(QString, name);
-        QFETCH(Edit, edit);
-        QFETCH(bool, gzip);
-        const auto model = name.toStdString();
-        const auto checkpoint = NemoCheckpointReader::read(
-            edit ? write(fixtureWith(edit, gzip, model)) : fixtures / ("small-" + model + ".nemo"),
-            scratch);
+    // PyTorch 2.x's weights read exactly as the fixture's; what the fixtures hold is checked
+    // against NeMo's outputs where the importer builds and runs them.
+    void readsPyTorch2WeightsAlike() {
+        const auto plain = NemoCheckpointReader::read(fixtures / "small-en.nemo", scratch);
+        const auto other =
+            NemoCheckpointReader::read(write(fixtureWith(torch2Weights("little\n"))), scratch);
         QVERIFY(scratchIsEmpty());
-        const bool prompted = name == "multi";
-        const std::int64_t vocabulary = prompted ? 122 : 120;
-        QCOMPARE(checkpoint.config.decoder.vocabSize, vocabulary);
-        QCOMPARE(checkpoint.config.decoding.stripLangTags, prompted);
-        QCOMPARE(checkpoint.config.prompt.enabled, prompted);
-        if (prompted)
-            QCOMPARE(checkpoint.config.prompt.dictionary.at("ko-KR"), 14);
-
-        // Every tensor the model holds, with NeMo's shapes; BatchNorm counters are dropped.
-        const QJsonObject stateDict =
-            readJson(fixtures / model / "info.json")["state_dict"].toObject();
-        QCOMPARE(checkpoint.weights.size(), std::size_t(stateDict.size()));
-        for (const auto& [tensorName, tensor] : checkpoint.weights) {
-            const auto shape = stateDict[QString::fromStdString(tensorName)].toArray();
-            QVERIFY2(shape.size() == qsizetype(tensor.shape.size()), tensorName.c_str());
-            for (qsizetype i = 0; i < shape.size(); ++i)
-                QCOMPARE(tensor.shape[std::size_t(i)], shape[i].toInteger());
+        QCOMPARE(other.weights.size(), plain.weights.size());
+        for (const auto& [name, tensor] : plain.weights) {
+            const auto& read = other.weights.at(name);
+            const auto count = std::accumulate(tensor.shape.begin(), tensor.shape.end(),
+                                               std::int64_t{1}, std::multiplies<>());
+            QVERIFY2(read.shape == tensor.shape &&
+                         std::equal(tensor.floats(), tensor.floats() + count, read.floats()),
+                     name.c_str());
         }
-        const float* rows = checkpoint.weights.at("decoder.prediction.embed.weight").floats();
-        QVERIFY(std::all_of(rows + vocabulary * 48, rows + (vocabulary + 1) * 48,
-                            [](float v) { return v == 0.0f; })); // the blank's padding row
-
-        const QJsonArray pieces = readJson(fixtures / model / "pieces.json").array();
-        QCOMPARE(checkpoint.pieces.size(), std::size_t(pieces.size()));
-        for (int id = 0; id < pieces.size(); ++id)
-            QCOMPARE(QString::fromStdString(checkpoint.pieces[std::size_t(id)]),
-                     pieces[id].toString());
     }
 
     // pre_encode.out.weight [96, 816] saved as the transpose of its storage: strides (1, 96).
@@ -291,9 +224,8 @@ private slots:
         QCOMPARE(strided.weights.at(name).strides, (std::vector<std::int64_t>{816, 1}));
         const float* stored = plain.weights.at(name).floats();
         const float* gathered = strided.weights.at(name).floats();
-        for (const auto& [row, column] : {std::pair{0, 0}, std::pair{1, 0}, std::pair{0, 1},
-                                          std::pair{95, 815}, std::pair{37, 500}})
-            QCOMPARE(gathered[row * 816 + column], stored[row + column * 96]);
+        for (int i = 0; i < 96 * 816; ++i)
+            QCOMPARE(gathered[i], stored[i / 816 + i % 816 * 96]);
     }
 
     void readsConfigVariants_data() {
@@ -303,15 +235,6 @@ private slots:
         const auto row = [](const char* name, std::string model, Edits edits, Check check) {
             QTest::newRow(name) << model << edits << check;
         };
-        row("one context pair", "en", {{contexts, "  att_context_size: [56, 3]\n"}}, [](auto& c) {
-            return c.encoder.attContextSizes ==
-                   std::vector<std::pair<std::int64_t, std::int64_t>>{{56, 3}};
-        });
-        row("conv channels -1 mean d_model", "en",
-            {{"subsampling_conv_channels: 48", "subsampling_conv_channels: -1"}},
-            [](auto& c) { return c.encoder.subsamplingConvChannels == 96; });
-        row("max_symbols missing", "en", {{"    max_symbols: 10\n", ""}},
-            [](auto& c) { return c.decoding.maxSymbols == 10; });
         row("max_symbols zero", "en", {{"max_symbols: 10", "max_symbols: 0"}},
             [](auto& c) { return c.decoding.maxSymbols == 10; });
         row("interpolations", "en",
@@ -336,7 +259,9 @@ private slots:
         QFETCH(std::string, model);
         QFETCH(Edits, edits);
         QFETCH(Check, check);
-        QVERIFY(check(NemoConfigReader::parse(editedConfig(model, edits))));
+        Members members = fixtureMembers(model);
+        editConfig(edits)(members);
+        QVERIFY(check(NemoConfigReader::parse(member(members, "model_config.yaml").content)));
     }
 
     void refusesBadCheckpoints_data() {
@@ -345,40 +270,32 @@ private slots:
         const auto row = [](const char* name, const std::string& archive, const char* failure) {
             QTest::newRow(name) << archive << QString::fromUtf8(failure);
         };
-        const auto config = [&](const char* name, const std::string& from, const std::string& to,
-                                const char* failure) {
-            row(name, fixtureWith(replaceInConfig(from, to)), failure);
+        const auto config = [&](const char* name, const Edits& edits, const char* failure,
+                                const std::string& model = "en") {
+            row(name, fixtureWith(editConfig(edits), model), failure);
         };
         const std::string english = readFile(fixtures / "small-en.nemo");
         std::string absurd = fixtureWith([](Members&) {});
-        setDeclaredSize(absurd, "./model_weights.ckpt", std::uint64_t{1} << 40);
+        setDeclaredSize(absurd, "./model_config.yaml", std::uint64_t{1} << 30);
 
         row("truncated", english.substr(0, english.size() * 3 / 5), "truncated");
-        row("not an archive", std::string(4096, 'x'), "Cannot open the checkpoint");
-        row("missing weights", fixtureWith(drop("model_weights.ckpt")),
+        row("missing weights", fixtureWith([](Members& m) { m.pop_back(); }), // the last member
             "has no model_weights.ckpt");
-        row("missing tokenizer", fixtureWith(drop("_tokenizer.model")),
-            "has no c11dad9e00c5438787a69f10357fffff_tokenizer.model");
         row("name with ..", fixtureWith(add({"./../escape.txt", "x"})), "\"..\"");
         row("absolute path", fixtureWith(add({"/tmp/escape.txt", "x"})), "absolute path");
         row("symlink",
-            fixtureWith(add({"./model_weights.ckpt.link", "/etc/passwd", Member::Kind::symlink})),
+            fixtureWith(add({"./model_weights.ckpt.link", "/etc/passwd", Member::symbolic})),
             "link member");
-        row("hard link",
-            fixtureWith(add({"./copy.yaml", "./model_config.yaml", Member::Kind::hardlink})),
+        row("hard link", fixtureWith(add({"./copy.yaml", "./model_config.yaml", Member::hard})),
             "link member");
-        row("absurd declared size", absurd, "declares 1099511627776 bytes");
-        row("duplicate config", fixtureWith(add({"./model_config.yaml", "x: 1"})),
-            "model_config.yaml twice");
-        config("shape disagrees with config", "conv_kernel_size: 9", "conv_kernel_size: 7",
-               "tensor encoder.layers.0.conv.depthwise_conv.weight has shape [96, 1, 9], its "
-               "config implies [96, 1, 7]");
-        config("missing config key", "  n_heads: 4\n", "", "the key encoder.n_heads is missing");
-        row("vocabulary disagrees with tokenizer", fixtureWith([](Members& m) {
-                replaceInConfig("vocab_size: 120", "vocab_size: 121")(m);
-                replaceInConfig("num_classes: 120", "num_classes: 121")(m);
-            }),
-            "tokenizer has 120 pieces");
+        row("absurd declared size", absurd, "declares 1073741824 bytes");
+        config("shape disagrees with config", {{"conv_kernel_size: 9", "conv_kernel_size: 7"}},
+               "shape [96, 1, 9], its config implies [96, 1, 7]");
+        config("missing config key", {{"  n_heads: 4\n", ""}},
+               "the key encoder.n_heads is missing");
+        config("vocabulary disagrees with tokenizer",
+               {{"vocab_size: 120", "vocab_size: 121"}, {"num_classes: 120", "num_classes: 121"}},
+               "tokenizer has 120 pieces");
         row("tokenizer cut short", fixtureWith([](Members& m) {
                 std::string& model = member(m, "_tokenizer.model").content;
                 model.resize(model.size() / 2);
@@ -392,7 +309,7 @@ private slots:
             "holds 1600 bytes, not the declared 1604");
         row("view outside its storage",
             fixtureWith(patchWeightsIndex({"K\x00M\x90\x01\x85", 6}, {"K\x01M\x90\x01\x85", 6})),
-            "tensor preprocessor.featurizer.window a view outside its storage");
+            "a view outside its storage");
         row("half-precision weights", fixtureWith(patchWeightsIndex("FloatStorage", "HalfStorage")),
             "torch.HalfStorage");
         row("damaged weights",
@@ -400,28 +317,13 @@ private slots:
             "The checkpoint's weights");
 
         // Models the engine cannot run: one of each kind of check.
-        config("normalized features", "normalize: NA", "normalize: per_feature",
+        config("normalized features", {{"normalize: NA", "normalize: per_feature"}},
                "preprocessor.normalize is \"per_feature\"");
-        config("normalize missing", "  normalize: NA\n", "", "preprocessor.normalize");
-        config("full context", "att_context_style: chunked_limited", "att_context_style: regular",
-               "att_context_style");
-        config("unlimited context", contexts, "  att_context_size: [-1, -1]\n",
-               "encoder.att_context_size is -1");
-        config("context not a multiple", contexts, "  att_context_size: [70, 3]\n",
-               "multiple of the right context");
-        config("symmetric conv", "conv_context_size: causal", "conv_context_size: [4, 4]",
-               "conv_context_size");
-        config("absurd width", "  d_model: 96", "  d_model: 1000000", "encoder.d_model is 1000000");
-        config("aggregate tokenizer", "type: bpe", "type: agg", "aggregate");
-        config("tokenizer outside the archive", "model_path: nemo:", "model_path: /data/",
+        config("absurd width", {{"  d_model: 96", "  d_model: 1000000"}}, "d_model is 1000000");
+        config("tokenizer outside the archive", {{"model_path: nemo:", "model_path: /data/"}},
                "tokenizer.model_path");
-        config("dangling interpolation", "  d_model: 96", "  d_model: ${model.encoder.width}",
-               "refers to ${model.encoder.width}");
-        config("wrong kind", "  d_model: 96", "  d_model: wide", "encoder.d_model has a value");
-        config("not YAML", "sample_rate: 16000", "sample_rate: [16000", "not valid YAML");
-        row("prompt index outside its prompts",
-            fixtureWith(replaceInConfig("auto: 101", "auto: 128"), false, "multi"),
-            "prompt_dictionary is 128, outside the sensible range 0..127");
+        config("prompt index outside its prompts", {{"auto: 101", "auto: 128"}},
+               "prompt_dictionary is 128, outside the sensible range 0..127", "multi");
     }
     void refusesBadCheckpoints() {
         QFETCH(std::string, archive);

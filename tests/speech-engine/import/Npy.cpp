@@ -8,44 +8,31 @@
 #include <regex>
 #include <stdexcept>
 
-namespace {
-
-template <typename T> std::vector<T> elementsOf(const std::string& bytes, std::int64_t count) {
-    std::vector<T> values(count);
-    std::memcpy(values.data(), bytes.data(), count * sizeof(T));
-    return values;
-}
-
-} // namespace
-
 Npy Npy::read(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     const std::string all{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    if (all.size() < 10 || all.compare(0, 6, "\x93NUMPY") != 0 || all[6] != 1)
-        throw std::runtime_error(path + " is not a .npy 1.0 file");
-    const std::size_t headerLength = std::uint8_t(all[8]) | (std::uint8_t(all[9]) << 8);
-    const auto header = all.substr(10, headerLength);
+    const std::size_t headerLength =
+        all.size() < 10 ? 0 : std::uint8_t(all[8]) | (std::uint8_t(all[9]) << 8);
+    const auto header = all.substr(0, 10 + headerLength);
     std::smatch match;
-    if (!std::regex_search(header, match,
-                           std::regex(R"('descr':\s*'([^']+)',\s*'fortran_order':\s*False,\s*)"
+    if (header.compare(0, 7, "\x93NUMPY\x01") != 0 ||
+        !std::regex_search(header, match,
+                           std::regex(R"('descr':\s*'<([fi])4',\s*'fortran_order':\s*False,\s*)"
                                       R"('shape':\s*\(([^)]*)\))")))
-        throw std::runtime_error(path + ": not a C-order array header");
+        throw std::runtime_error(path + " is no .npy 1.0 C-order array of 4-byte elements");
     Npy npy;
-    const std::string dims = match[2], descr = match[1];
+    const std::string dims = match[2];
     const std::regex number("\\d+");
-    for (auto it = std::sregex_iterator(dims.begin(), dims.end(), number);
-         it != std::sregex_iterator(); ++it)
+    for (std::sregex_iterator it(dims.begin(), dims.end(), number), end; it != end; ++it)
         npy.shape.push_back(std::stoll(it->str()));
-    const auto data = all.substr(10 + headerLength);
-    const auto count = npy.elementCount();
-    if (std::int64_t(data.size()) != count * 4)
+    const auto count = std::size_t(npy.elementCount());
+    if (all.size() != header.size() + count * 4)
         throw std::runtime_error(path + ": data size disagrees with its shape");
-    if (descr == "<f4")
-        npy.floats = elementsOf<float>(data, count);
-    else if (descr == "<i4")
-        npy.ints = elementsOf<std::int32_t>(data, count);
-    else
-        throw std::runtime_error(path + ": unsupported element type " + descr);
+    const auto copy = [&](auto& values) {
+        values.resize(count);
+        std::memcpy(values.data(), all.data() + header.size(), count * 4);
+    };
+    match[1] == "f" ? copy(npy.floats) : copy(npy.ints);
     return npy;
 }
 

@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QString>
 
+#include <exception>
+
 // Writes `content` to `path`, making its folders; returns the path.
 inline QString writeTestFile(const QString& path, const QByteArray& content) {
     QDir().mkpath(QFileInfo(path).path());
@@ -13,4 +15,14 @@ inline QString writeTestFile(const QString& path, const QByteArray& content) {
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(content);
     return path;
+}
+
+// The description of what `operation` threw, or an empty text when it succeeded.
+template <typename Operation> QString failureOf(Operation&& operation) {
+    try {
+        operation();
+    } catch (const std::exception& error) {
+        return QString::fromUtf8(error.what());
+    }
+    return {};
 }
