@@ -80,7 +80,7 @@ QString firstChunkMismatch(const QString& folder, const QString& variant, int ch
     const auto output = encoder->predict(
         {{"mel", mel},
          {"mel_length", length},
-         {"cache_channel", MultiArray::createZeroed({1, 2, 70, 96}, MultiArrayDataType::float32)},
+         {"cache_channel", MultiArray::createZeroed({1, 2, 70, 192}, MultiArrayDataType::float32)},
          {"cache_time", MultiArray::createZeroed({1, 2, 96, 8}, MultiArrayDataType::float32)},
          {"cache_len", MultiArray::createZeroed({1}, MultiArrayDataType::int32)}});
     const auto frames = encoded.elementCount() / encoded.shape[0];
@@ -128,7 +128,7 @@ private slots:
         QCOMPARE(config.encoderDim, 96);
         QCOMPARE(config.decoderHidden, 48);
         QCOMPARE(config.decoderLayers, 2);
-        QCOMPARE(config.cacheChannelShape, (std::vector<std::int64_t>{1, 2, 70, 96}));
+        QCOMPARE(config.cacheChannelShape, (std::vector<std::int64_t>{1, 2, 70, 192}));
         QCOMPARE(config.cacheTimeShape, (std::vector<std::int64_t>{1, 2, 96, 8}));
 
         const auto metadata = jsonObjectOf(folder + "/metadata.json");
