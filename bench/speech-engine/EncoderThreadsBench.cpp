@@ -130,7 +130,7 @@ void report(const Setting& setting, bool together, const std::vector<int>& chose
     child.start(QCoreApplication::applicationFilePath(), arguments);
     child.waitForFinished(-1);
     const auto figures =
-        QString::fromUtf8(child.readAllStandardOutput()).split(' ', Qt::SkipEmptyParts);
+        QString::fromUtf8(child.readAllStandardOutput()).trimmed().split(' ', Qt::SkipEmptyParts);
     if (figures.size() != qsizetype(2 * chosen.size())) {
         std::printf("  %-34s failed: %s\n", setting.name, child.readAllStandardError().constData());
         return;
