@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <thread>
 
 struct ModelRunner::Module {
     mutable torch::jit::Module module;
@@ -87,15 +86,17 @@ std::string lastLine(std::string message) {
     return message.substr(message.find_last_of('\n') + 1);
 }
 
-// Threads, as measured with bench-encoder-threads (real-size int8 encoder, two cores). Debian's
-// libtorch runs its own kernels (oneDNN's int8 products among them) on an OpenMP team and float
-// matrix products on OpenBLAS's threads; both spin for a while when they run out of work, so
-// with OpenBLAS at one thread per core the two teams took the cores from each other: the
-// 560 ms step took 851 ms instead of 231 ms. So OpenBLAS runs on the calling thread alone and
-// OpenMP gets `threads`. A passive OpenMP wait policy helped as much, but libgomp reads it
-// only when the process starts. The OpenMP team belongs to the thread that runs the models
-// (the recognizer's executor), not to the process; inter-op threads are never started, since
-// the models fork no work.
+// Threads, as measured with bench-encoder-threads (real-size int8 encoder, 560 ms chunk, two
+// cores shared with other work). Debian's libtorch runs its own kernels (oneDNN's int8 products
+// among them) on an OpenMP team whose idle threads spin for some milliseconds before sleeping,
+// and libgomp reads OMP_WAIT_POLICY only when the process starts. Whenever anything else wants
+// the cores, spinning and descheduled team members wait on each other at each of a step's
+// hundreds of parallel regions: two threads took 0.7-2.9 s per step where one takes 0.19 s.
+// That, not unseen inputs, was the slowness once put down to fresh inputs. With a passive wait
+// two threads still gained nothing (0.21 s): a step's products have a few rows and are bound by
+// reading the weights. So a model runs on the calling thread alone unless told otherwise, which
+// leaves the other core to a second recognizer and the rest of the program. OpenBLAS, which
+// would start a spinning team of its own for float products, is held to one thread as well.
 void useThreads(int threads) {
     using SetThreads = void (*)(int);
     if (auto setBlasThreads =
@@ -122,10 +123,7 @@ ModelRunner::~ModelRunner() = default;
 
 std::unique_ptr<ModelRunner> ModelRunner::load(const std::string& path,
                                                const ModelConfiguration& configuration) {
-    const int threads = configuration.threadCount > 0
-                            ? configuration.threadCount
-                            : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    useThreads(threads);
+    useThreads(std::max(1, configuration.threadCount));
     selectQuantizedEngine();
     try {
         auto module = std::make_unique<Module>(Module{torch::jit::load(path, torch::kCPU)});

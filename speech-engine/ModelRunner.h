@@ -8,7 +8,7 @@
 #include <string>
 
 // How models run: always on the CPU, with `threadCount` threads for one prediction
-// (0: as many as the machine has cores).
+// (0: one, see ModelRunner.cpp).
 struct ModelConfiguration {
     int threadCount = 0;
 };

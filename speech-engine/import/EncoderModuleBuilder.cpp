@@ -1,9 +1,9 @@
 #include "speech-engine/import/EncoderModuleBuilder.h"
 
+#include "speech-engine/ModelRunner.h"
 #include "speech-engine/import/CheckpointTensors.h"
 #include "speech-engine/import/EncoderSource.h"
 #include "speech-engine/import/OperatorResolver.h"
-#include "speech-engine/ModelRunner.h"
 
 #include <ATen/core/dispatch/Dispatcher.h>
 #include <torch/script.h>
@@ -94,20 +94,54 @@ struct LinearLayer {
     std::optional<torch::Tensor> bias;
 };
 
+LinearLayer layerLinear(const EncoderTensors& tensors, std::int64_t layer,
+                        const std::string& module) {
+    auto weight = tensors.get(EncoderTensors::layerName(layer, module + ".weight"));
+    if (weight.dim() == 3)
+        weight = weight.squeeze(2);
+    return {weight, tensors.bias(EncoderTensors::layerName(layer, module + ".bias"))};
+}
+
 // `module` ("feed_forward1.linear1") of every layer; convolutions of kernel 1 as linear layers.
-// NeMo's position projection never has a bias.
 std::vector<LinearLayer> layerLinears(const EncoderTensors& tensors, const std::string& module) {
-    const bool biased = module != "self_attn.linear_pos";
+    std::vector<LinearLayer> linears;
+    for (std::int64_t l = 0; l < tensors.layers(); ++l)
+        linears.push_back(layerLinear(tensors, l, module));
+    return linears;
+}
+
+// The query, key and value projections of every layer as one layer over the same input: a
+// step projects its rows once, and per-output-channel int8 weights quantize the three alike.
+std::vector<LinearLayer> attentionInputLinears(const EncoderTensors& tensors) {
     std::vector<LinearLayer> linears;
     for (std::int64_t l = 0; l < tensors.layers(); ++l) {
-        auto weight = tensors.get(EncoderTensors::layerName(l, module + ".weight"));
-        if (weight.dim() == 3)
-            weight = weight.squeeze(2);
-        linears.push_back(
-            {weight,
-             biased ? tensors.bias(EncoderTensors::layerName(l, module + ".bias")) : std::nullopt});
+        std::vector<torch::Tensor> weights, biases;
+        for (const auto* module :
+             {"self_attn.linear_q", "self_attn.linear_k", "self_attn.linear_v"}) {
+            const auto linear = layerLinear(tensors, l, module);
+            weights.push_back(linear.weight);
+            biases.push_back(linear.bias.value_or(torch::zeros({linear.weight.size(0)})));
+        }
+        linears.push_back({torch::cat(weights), torch::cat(biases)});
     }
     return linears;
+}
+
+// NeMo's sinusoids of the relative positions keys-1 down to -(keys-1), computed in float32 as
+// NeMo computes them, through each layer's position projection (which never has a bias): the
+// same for every step, so a step slices the rows of its own key count.
+torch::Tensor positionTerms(const EncoderTensors& tensors, std::int64_t dModel, std::int64_t keys) {
+    const auto inverseFrequencies = torch::exp(torch::arange(0, dModel, 2, torch::kFloat32) *
+                                               -(std::log(10000.0) / static_cast<double>(dModel)));
+    const auto angles =
+        torch::arange(keys - 1, -keys, -1).to(torch::kFloat32).unsqueeze(1) * inverseFrequencies;
+    const auto sinusoids =
+        torch::stack({torch::sin(angles), torch::cos(angles)}, 2).view({2 * keys - 1, dModel});
+    std::vector<torch::Tensor> perLayer;
+    for (std::int64_t l = 0; l < tensors.layers(); ++l)
+        perLayer.push_back(torch::linear(
+            sinusoids, tensors.get(EncoderTensors::layerName(l, "self_attn.linear_pos.weight"))));
+    return torch::stack(perLayer);
 }
 
 void registerList(torch::jit::Module& module, const std::string& name,
@@ -165,16 +199,13 @@ void registerSizes(torch::jit::Module& module, const NemoModelConfig::Encoder& e
     integer("cache_size", left);
     integer("chunk_frames", right + 1);
     integer("left_chunks", left / (right + 1));
+    integer("max_keys", left + right + 1);
     integer("drop_frames", droppedFrames);
     const double dModel = static_cast<double>(encoder.dModel);
     module.register_attribute("xscale", c10::FloatType::get(),
                               encoder.xscaling ? std::sqrt(dModel) : 1.0);
     module.register_attribute("sqrt_dk", c10::FloatType::get(),
                               std::sqrt(dModel / static_cast<double>(encoder.heads)));
-    // As NeMo computes them, in float32.
-    module.register_buffer("inverse_frequencies",
-                           torch::exp(torch::arange(0, encoder.dModel, 2, torch::kFloat32) *
-                                      -(std::log(10000.0) / dModel)));
 }
 
 void registerSubsampling(torch::jit::Module& module, const EncoderTensors& tensors,
@@ -191,7 +222,8 @@ void registerSubsampling(torch::jit::Module& module, const EncoderTensors& tenso
 }
 
 void registerLayers(torch::jit::Module& module, const EncoderTensors& tensors,
-                    const NemoModelConfig::Encoder& encoder, ModelPrecision precision) {
+                    const NemoModelConfig::Encoder& encoder, std::int64_t maxKeys,
+                    ModelPrecision precision) {
     for (const auto& [name, key] : {std::pair{"norm_ff1", "norm_feed_forward1"},
                                     {"norm_att", "norm_self_att"},
                                     {"norm_conv", "norm_conv"},
@@ -208,15 +240,12 @@ void registerLayers(torch::jit::Module& module, const EncoderTensors& tensors,
                                     {"ff1_out", "feed_forward1.linear2"},
                                     {"ff2_in", "feed_forward2.linear1"},
                                     {"ff2_out", "feed_forward2.linear2"},
-                                    {"linear_q", "self_attn.linear_q"},
-                                    {"linear_k", "self_attn.linear_k"},
-                                    {"linear_v", "self_attn.linear_v"},
                                     {"linear_out", "self_attn.linear_out"},
-                                    {"linear_pos", "self_attn.linear_pos"}})
+                                    {"pointwise1", "conv.pointwise_conv1"},
+                                    {"pointwise2", "conv.pointwise_conv2"}})
         registerLinears(module, name, layerLinears(tensors, key), precision);
-    // Dynamic quantization leaves convolutions in float32, the pointwise ones included.
-    registerFloatLinears(module, "pointwise1", layerLinears(tensors, "conv.pointwise_conv1"));
-    registerFloatLinears(module, "pointwise2", layerLinears(tensors, "conv.pointwise_conv2"));
+    registerLinears(module, "linear_qkv", attentionInputLinears(tensors), precision);
+    module.register_buffer("position_terms", positionTerms(tensors, encoder.dModel, maxKeys));
     module.register_buffer("depthwise_weight", tensors.stacked("conv.depthwise_conv.weight"));
     module.register_buffer("depthwise_bias",
                            tensors.stackedBias("conv.depthwise_conv.bias", encoder.dModel));
@@ -263,7 +292,8 @@ void EncoderModuleBuilder::save(const NemoCheckpoint& checkpoint,
         torch::jit::Module module("StreamingEncoder");
         registerSizes(module, encoder, attContext);
         registerSubsampling(module, tensors, precision);
-        registerLayers(module, tensors, encoder, precision);
+        registerLayers(module, tensors, encoder, attContext.first + attContext.second + 1,
+                       precision);
         if (promptIndex)
             registerPrompt(module, tensors, checkpoint.config, *promptIndex);
         module.define(EncoderSource::compose(precision, convNorm, promptIndex.has_value()),

@@ -10,11 +10,12 @@
 
 // Saves the model folder's encoder: one cache-aware streaming step of the checkpoint's
 // FastConformer, a TorchScript module of our own over the checkpoint's tensors, for the
-// attention context `attContext` = {left, right} (one the checkpoint lists). int8 quantizes the
-// linear layers of the subsampling output and of the Conformer layers, to run dynamically on
-// the engine ModelRunner selects. With a prompt index, the output frames are those after the
-// prompt projection. Throws ModelImportError for settings it does not reproduce, missing
-// tensors, or a file it cannot write.
+// attention context `attContext` = {left, right} (one the checkpoint lists). Its channel cache
+// holds each layer's projected keys and values, [1, layers, left, 2·d_model]. int8 quantizes the
+// linear layers and pointwise convolutions of the Conformer layers and the subsampling's output
+// layer, to run dynamically on the engine ModelRunner selects. With a prompt index, the output
+// frames are those after the prompt projection. Throws ModelImportError for settings it does not
+// reproduce, missing tensors, or a file it cannot write.
 namespace EncoderModuleBuilder {
 void save(const NemoCheckpoint& checkpoint, std::pair<std::int64_t, std::int64_t> attContext,
           ModelPrecision precision, std::optional<std::int64_t> promptIndex,

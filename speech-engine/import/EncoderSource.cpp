@@ -4,22 +4,28 @@ namespace {
 
 // One cache-aware streaming step of NeMo's FastConformer encoder (batch 1, eval mode), in
 // NeMo's order of operations. The mel window starts with the pre-encode cache, whose first
-// `drop_frames` subsampled frames are dropped. Attention keys are the layer's channel cache
-// (its rows older than cache_len are invalid) followed by the chunk; positions always span
-// all of them. Per-layer tensors are stacked over the layers; linear layers are lists of one
-// entry per layer. Frames past the valid length run through the same maths as NeMo's padding.
+// `drop_frames` subsampled frames are dropped. Attention keys are the cached rows followed by
+// the chunk; positions always span all of them. The channel cache holds each layer's projected
+// keys and values ([rows, 2·d_model]) rather than its normalised input, so a step projects only
+// its own rows; its rows older than cache_len are invalid. The position projection of every
+// relative position a step can use is a constant per layer, sliced for the step's length.
+// Per-layer tensors are stacked over the layers; linear layers are lists of one entry per
+// layer. Frames past the valid length run through the same maths as NeMo's padding.
 const char* const step = R"(
 def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
             cache_len: Tensor) -> Dict[str, Tensor]:
     x, length = self.subsample(mel, int(mel_length[0]))
     x = x * self.xscale
     frames = x.size(0)
-    positions = self.positions(self.cache_size + frames)
+    if frames > self.chunk_frames:
+        raise Exception("The mel window holds more frames than one chunk")
+    keys = self.cache_size + frames
     blocked = self.attention_mask(frames, length, cache_len)
     padded = (torch.arange(frames) >= length).unsqueeze(1)
     channel_out: List[Tensor] = []
     time_out: List[Tensor] = []
     for l in range(self.layers):
+        positions = self.position_terms[l].narrow(0, self.max_keys - keys, 2 * keys - 1)
         x, channel, time = self.layer(x, positions, blocked, padded, cache_channel[0, l],
                                       cache_time[0, l], l)
         channel_out.append(channel)
@@ -59,12 +65,6 @@ def time_masked(self, x: Tensor, length: int) -> Tensor:
     keep = (torch.arange(x.size(2)) < length).to(x.dtype)
     return x * keep.view(1, 1, -1, 1)
 
-# Sinusoids of the relative positions keys-1 down to -(keys-1).
-def positions(self, keys: int) -> Tensor:
-    relative = torch.arange(keys - 1, -keys, -1).float().unsqueeze(1)
-    angles = relative * self.inverse_frequencies
-    return torch.stack([torch.sin(angles), torch.cos(angles)], 2).view(2 * keys - 1, -1)
-
 # True where query frame i may not see key s: another chunk than its own or its left chunks,
 # a cache row older than cache_len, or a padded frame on either side.
 def attention_mask(self, frames: int, length: int, cache_len: Tensor) -> Tensor:
@@ -79,26 +79,29 @@ def layer(self, x: Tensor, positions: Tensor, blocked: Tensor, padded: Tensor,
           cache_channel: Tensor, cache_time: Tensor, l: int) -> Tuple[Tensor, Tensor, Tensor]:
     h = self.project(self.norm(x, self.norm_ff1_weight, self.norm_ff1_bias, l), self.ff1_in, l)
     x = x + self.project(torch.silu(h), self.ff1_out, l) * 0.5
-    attended = self.norm(x, self.norm_att_weight, self.norm_att_bias, l)
-    keys = torch.cat([cache_channel, attended], 0)
-    x = x + self.attention(attended, keys, positions, blocked, l)
+    attended, channel = self.attention(self.norm(x, self.norm_att_weight, self.norm_att_bias, l),
+                                       cache_channel, positions, blocked, l)
+    x = x + attended
     convolved, time = self.convolution(self.norm(x, self.norm_conv_weight, self.norm_conv_bias, l),
                                        padded, cache_time, l)
     x = x + convolved
     h = self.project(self.norm(x, self.norm_ff2_weight, self.norm_ff2_bias, l), self.ff2_in, l)
     x = x + self.project(torch.silu(h), self.ff2_out, l) * 0.5
-    channel = keys[keys.size(0) - cache_channel.size(0):]
     return self.norm(x, self.norm_out_weight, self.norm_out_bias, l), channel, time
 
 def norm(self, x: Tensor, weight: Tensor, bias: Tensor, l: int) -> Tensor:
     return torch.layer_norm(x, [self.d_model], weight[l], bias[l], 1e-5)
 
-def attention(self, query: Tensor, keys: Tensor, positions: Tensor, blocked: Tensor,
-              l: int) -> Tensor:
-    q = self.project(query, self.linear_q, l).view(query.size(0), self.heads, -1)
-    k = self.heads_first(self.project(keys, self.linear_k, l))
-    v = self.heads_first(self.project(keys, self.linear_v, l))
-    p = self.heads_first(self.project(positions, self.linear_pos, l))
+# Returns the attention's output and the layer's new channel cache: the last cache rows of the
+# cached and the new keys and values.
+def attention(self, query: Tensor, cache: Tensor, positions: Tensor, blocked: Tensor,
+              l: int) -> Tuple[Tensor, Tensor]:
+    projected = self.project(query, self.linear_qkv, l)
+    q = projected[:, :self.d_model].view(query.size(0), self.heads, -1)
+    kv = torch.cat([cache, projected[:, self.d_model:]], 0)
+    k = self.heads_first(kv[:, :self.d_model])
+    v = self.heads_first(kv[:, self.d_model:])
+    p = self.heads_first(positions)
     with_u = (q + self.pos_bias_u[l]).transpose(0, 1)
     with_v = (q + self.pos_bias_v[l]).transpose(0, 1)
     content = torch.matmul(with_u, k.transpose(1, 2))
@@ -107,7 +110,7 @@ def attention(self, query: Tensor, keys: Tensor, positions: Tensor, blocked: Ten
     scores = scores.masked_fill(blocked, -10000.0)
     weights = torch.softmax(scores, -1).masked_fill(blocked, 0.0)
     out = torch.matmul(weights, v).transpose(0, 1).reshape(query.size(0), -1)
-    return self.project(out, self.linear_out, l)
+    return self.project(out, self.linear_out, l), kv[kv.size(0) - cache.size(0):]
 
 def heads_first(self, x: Tensor) -> Tensor:
     return x.view(x.size(0), self.heads, -1).transpose(0, 1)
@@ -122,26 +125,27 @@ def rel_shift(self, x: Tensor) -> Tensor:
 # GLU, padded frames zeroed, causal depthwise convolution continuing the time cache.
 def convolution(self, x: Tensor, padded: Tensor, cache: Tensor,
                 l: int) -> Tuple[Tensor, Tensor]:
-    h = torch.glu(self.linear(x, self.pointwise1, l), 1).masked_fill(padded, 0.0)
+    h = torch.glu(self.project(x, self.pointwise1, l), 1).masked_fill(padded, 0.0)
     h = torch.cat([cache, h.t()], 1)
     z = torch.conv1d(h.unsqueeze(0), self.depthwise_weight[l], self.depthwise_bias[l], [1], [0],
                      [1], self.d_model)
     z = torch.silu(self.conv_norm(z[0].t(), l))
-    return self.linear(z, self.pointwise2, l), h[:, h.size(1) - cache.size(1):]
+    return self.project(z, self.pointwise2, l), h[:, h.size(1) - cache.size(1):]
+)";
 
-def linear(self, x: Tensor, layers: List[Tuple[Tensor, Tensor]], l: int) -> Tensor:
+// The Conformer layers' linear layers and pointwise convolutions, and the subsampling's output
+// layer.
+const char* const floatProjection = R"(
+def project(self, x: Tensor, layers: List[Tuple[Tensor, Tensor]], l: int) -> Tensor:
     weight, bias = layers[l]
     return torch.linear(x, weight, bias)
 )";
 
-// The Conformer layers' linear layers and the subsampling's output layer.
-const char* const floatProjection = R"(
-def project(self, x: Tensor, layers: List[Tuple[Tensor, Tensor]], l: int) -> Tensor:
-    return self.linear(x, layers, l)
-)";
-
 // Weights quantized per output channel, activations per call; reduce_range keeps the 8-bit
 // products clear of saturation on processors without VNNI, as PyTorch's dynamic Linear does.
+// oneDNN bakes each call's activation scale into the primitives that quantize the input, so an
+// input it has not seen builds them anew: about a fifth of a real-size step on live audio,
+// which a benchmark repeating one input does not show.
 const char* const int8Projection = R"(
 def project(self, x: Tensor, layers: List[__torch__.torch.classes.quantized.LinearPackedParamsBase],
             l: int) -> Tensor:

@@ -55,8 +55,9 @@ void ModelFolderJson::writeMetadata(const NemoModelConfig& config, const ImportP
         {"encoder_dim", qint64(encoder.dModel)},
         {"decoder_hidden", qint64(config.decoder.predHidden)},
         {"decoder_layers", qint64(config.decoder.rnnLayers)},
+        // Each layer's projected keys and values of the cached rows, side by side.
         {"cache_channel_shape", QJsonArray{1, qint64(encoder.layers), qint64(plan.attContext.first),
-                                           qint64(encoder.dModel)}},
+                                           qint64(2 * encoder.dModel)}},
         {"cache_time_shape", QJsonArray{1, qint64(encoder.layers), qint64(encoder.dModel),
                                         qint64(encoder.convKernelSize - 1)}},
         {"mel_hop_samples", qint64(preprocessor.hopSamples)},

@@ -1,8 +1,8 @@
 #pragma once
 
 // Names for TorchScript sources defined in C++ (libtorch side only): `torch` resolves to the
-// aten operators, as by default, and `ops.<namespace>.<op>` to operators outside aten, such as
-// ops.quantized.linear_dynamic.
+// aten operators, as by default, `ops.<namespace>.<op>` to operators outside aten, such as
+// ops.quantized.linear_dynamic, and `Exception` to the exception a script raises.
 
 #include <torch/csrc/jit/frontend/resolver.h>
 #include <torch/csrc/jit/frontend/sugared_value.h>
@@ -24,6 +24,8 @@ struct OperatorResolver : torch::jit::Resolver {
             return std::make_shared<torch::jit::BuiltinModule>("aten");
         if (name == "ops")
             return std::make_shared<OperatorNamespaces>();
+        if (name == "Exception")
+            return std::make_shared<torch::jit::ExceptionValue>(name);
         return nullptr;
     }
 };

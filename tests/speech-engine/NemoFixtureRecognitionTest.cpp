@@ -2,10 +2,10 @@
 // NeMo's own streaming gave for the fixture's audio fed in 20 ms blocks, and the same final text
 // from `relayo transcribe`.
 
-#include "speech-engine/import/ModelImporter.h"
 #include "speech-engine/AudioConverter.h"
 #include "speech-engine/ModelNames.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
+#include "speech-engine/import/ModelImporter.h"
 #include "tests/speech-engine/import/Npy.h"
 #include "tests/support/RunToCompletion.h"
 
@@ -65,17 +65,23 @@ private slots:
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QString>("reference");
         QTest::addColumn<bool>("twice");
-        QTest::newRow("en 560 ms")
-            << "small-en.nemo" << 560 << QString() << "en/stream_560ms" << false;
-        QTest::newRow("en 160 ms")
-            << "small-en.nemo" << 160 << QString() << "en/stream_160ms" << false;
-        QTest::newRow("ko-KR 560 ms") << "small-multi.nemo" << 560 << "ko-KR"
-                                      << "multi/stream_560ms" << false;
-        QTest::newRow("ko-KR 160 ms") << "small-multi.nemo" << 160 << "ko-KR"
-                                      << "multi/stream_160ms" << false;
+        QTest::addColumn<ModelPrecision>("precision");
+        for (const auto precision : {ModelPrecision::fp32, ModelPrecision::int8}) {
+            const auto* name = precision == ModelPrecision::fp32 ? "fp32" : "int8";
+            QTest::addRow("en 560 ms %s", name)
+                << "small-en.nemo" << 560 << QString() << "en/stream_560ms" << false << precision;
+            QTest::addRow("en 160 ms %s", name)
+                << "small-en.nemo" << 160 << QString() << "en/stream_160ms" << false << precision;
+            QTest::addRow("ko-KR 560 ms %s", name) << "small-multi.nemo" << 560 << "ko-KR"
+                                                   << "multi/stream_560ms" << false << precision;
+        }
+        // int8 changes a close decision in each of these.
+        QTest::newRow("ko-KR 160 ms fp32") << "small-multi.nemo" << 160 << "ko-KR"
+                                           << "multi/stream_160ms" << false << ModelPrecision::fp32;
         // Long enough for the attention cache to fill and roll.
-        QTest::newRow("en 560 ms, long")
-            << "small-en.nemo" << 560 << QString() << "en/stream_560ms_long" << true;
+        QTest::newRow("en 560 ms, long fp32")
+            << "small-en.nemo" << 560 << QString() << "en/stream_560ms_long" << true
+            << ModelPrecision::fp32;
     }
     void recognisesAsNeMoStreams() {
         QFETCH(QString, checkpoint);
@@ -83,10 +89,11 @@ private slots:
         QFETCH(QString, locale);
         QFETCH(QString, reference);
         QFETCH(bool, twice);
-        const auto folder = m_root.filePath(QString(reference).replace(u'/', u'-'));
+        QFETCH(ModelPrecision, precision);
+        const auto folder = m_root.filePath(QTest::currentDataTag());
         ImportOptions options;
         options.chunkMs = chunkMs;
-        options.precision = ModelPrecision::fp32;
+        options.precision = precision;
         if (!locale.isEmpty())
             options.locale = locale.toStdString();
         try {
