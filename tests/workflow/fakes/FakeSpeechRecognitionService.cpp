@@ -17,3 +17,12 @@ void FakeSpeechRecognitionService::stop() {
     ++stopCount;
     setIsListening(false);
 }
+
+QCoro::Task<QString> FakeSpeechRecognitionService::finish() {
+    stop();
+    if (finishFailure)
+        throw ServiceError(*finishFailure, QStringLiteral("Speech"), 2);
+    if (finalTranscript)
+        setTranscript(*finalTranscript);
+    co_return transcript();
+}

@@ -12,8 +12,13 @@ public:
     QCoro::Task<bool> requestPermissions() override;
     void startMicrophone() override;
     void stop() override;
+    // Stops, then publishes `finalTranscript` (the words decoded only at the end) or throws
+    // `finishFailure`.
+    QCoro::Task<QString> finish() override;
 
     bool permissionsGranted = true;
     std::optional<QString> startFailure;
+    std::optional<QString> finalTranscript;
+    std::optional<QString> finishFailure;
     int stopCount = 0;
 };
