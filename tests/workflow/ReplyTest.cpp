@@ -46,15 +46,17 @@ class ReplyTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void replyIsTranslatedAndVoicedAtOnce() {
+    // The words the recognizer decodes only at the end are shown, and what is shown is sent.
+    void replyIsTranslatedWholeAndVoicedAtOnce() {
         WorkflowHarness h;
         h->startKoreanReply();
         QCOMPARE(h->phase(), AssistPhase::speakingKorean);
         QCOMPARE(h->statusMessage(),
                  QStringLiteral("한국어로 답하세요. 말이 끝나면 ‘말하기 완료’를 누르세요. 아직 "
                                 "상대방에게 전송되지 않습니다."));
-        h.koreanSpeech->setTranscript(QStringLiteral("  ") + reply + QStringLiteral("\n"));
-        QCOMPARE(h->koreanReply(), QStringLiteral("  ") + reply + QStringLiteral("\n"));
+        h.koreanSpeech->setTranscript(QStringLiteral("네, 목요일까지"));
+        QCOMPARE(h->koreanReply(), QStringLiteral("네, 목요일까지"));
+        h.koreanSpeech->finalTranscript = QStringLiteral("  ") + reply + QStringLiteral("\n");
 
         const auto translation = h.nebius->englishAnswers.answerWhenOpened(answer);
         auto finish = h->finishKoreanReply();
@@ -64,10 +66,6 @@ private slots:
         QVERIFY(h->isTranslatingReply());
         QCOMPARE(h->statusMessage(),
                  QStringLiteral("한국어 답변을 자연스러운 영어로 번역하고 있습니다…"));
-
-        // A late recognition result shows on screen but is not what was sent.
-        h.koreanSpeech->setTranscript(reply + QStringLiteral(" 감사합니다"));
-        QCOMPARE(h->koreanReply(), reply + QStringLiteral(" 감사합니다"));
         translation->open();
         QCoro::waitFor(finish);
 
@@ -102,6 +100,16 @@ private slots:
         failsWith(notRecognised);
         QVERIFY(h.nebius->englishRequests.isEmpty());
 
+        // The recognizer's failure at the end of the reply.
+        h->startKoreanReply();
+        h.koreanSpeech->setTranscript(reply);
+        h.koreanSpeech->finishFailure = QStringLiteral("한국어 음성 인식 중 오류가 발생해");
+        QCoro::waitFor(h->finishKoreanReply());
+        failsWith(QStringLiteral("한국어 음성 인식 중 오류가 발생해"));
+        QVERIFY(!h->isTranslatingReply());
+        QVERIFY(h.nebius->englishRequests.isEmpty());
+
+        h.koreanSpeech->finishFailure.reset();
         h->startKoreanReply();
         h.koreanSpeech->setTranscript(reply);
         h.nebius->englishAnswers.fail(QStringLiteral("번역 서버에 연결하지 못했습니다."));
