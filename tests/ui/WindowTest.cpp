@@ -402,6 +402,7 @@ private slots:
         QFile microphone(feed);
         QVERIFY(microphone.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
 
+        relayedReplies.clear();
         launch(QStringLiteral("1"), models.path());
         QMetaObject::invokeMethod(item(QStringLiteral("replyButton")), "clicked");
         QCOMPARE(textOf(QStringLiteral("phaseLabel")), QStringLiteral("내 한국어 듣는 중"));

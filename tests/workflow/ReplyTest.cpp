@@ -151,61 +151,41 @@ private slots:
         QCOMPARE(h.capture->stopCount, 0);
     }
 
-    void sameTextAndVoiceReuseTheAudio_data() {
-        QTest::addColumn<QString>("edited");
-        QTest::newRow("unchanged") << answer;
-        QTest::newRow("spaces at the ends")
-            << QStringLiteral("  ") + answer + QStringLiteral(" \n");
-    }
-
-    void sameTextAndVoiceReuseTheAudio() {
-        QFETCH(QString, edited);
-        WorkflowHarness h;
-        h.audioOutput->setSelectedDeviceID(12);
-        speakAndFinish(h);
-        send(h.model());
-
-        h->setApprovedText(edited);
-        send(h.model());
-
-        QCOMPARE(h.audioOutput->synthesizedTexts.size(), 1);
-        QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Sending the approved English voice to the meeting."));
-        QCOMPARE(h->phase(), AssistPhase::playing);
-        QCOMPARE(h.audioOutput->playbacks.size(), 2);
-        QCOMPARE(h.audioOutput->playbacks[1].file, h.audioOutput->playbacks[0].file);
-        QCOMPARE(h.audioOutput->playbacks[1].deviceID, std::optional<quint32>(12));
-        QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
-        QCOMPARE(h->statusMessage(), reusing);
-    }
-
-    void changesGenerateAnew_data() {
+    // The audio is voiced anew only when the text or the voice changed, or the file is gone.
+    void voicingReusesTheSameTextAndVoice_data() {
         QTest::addColumn<QString>("change");
-        QTest::newRow("one word changed") << "word";
-        QTest::newRow("file deleted") << "file";
-        QTest::newRow("other system voice") << "voice";
-        QTest::newRow("other voice source") << "source";
+        QTest::addColumn<bool>("reused");
+        QTest::newRow("unchanged") << "" << true;
+        QTest::newRow("spaces at the ends") << "spaces" << true;
+        QTest::newRow("one word changed") << "word" << false;
+        QTest::newRow("file deleted") << "file" << false;
+        QTest::newRow("other system voice") << "voice" << false;
+        QTest::newRow("other voice source") << "source" << false;
     }
 
-    void changesGenerateAnew() {
+    void voicingReusesTheSameTextAndVoice() {
         QFETCH(QString, change);
+        QFETCH(bool, reused);
         WorkflowHarness h;
         speakAndFinish(h);
-        if (change == "word")
+        if (change == "spaces")
+            h->setApprovedText(QStringLiteral("  ") + answer + QStringLiteral(" \n"));
+        else if (change == "word")
             h->setApprovedText(QStringLiteral("Yes, I will share it by Friday."));
         else if (change == "file")
             QVERIFY(QFile::remove(h->synthesizedURL()->toLocalFile()));
         else if (change == "voice")
             h->selectLocalVoice(QStringLiteral("daniel"));
-        else
+        else if (change == "source")
             chooseElevenLabs(h);
-        if (change == "voice" || change == "source")
-            QVERIFY(!h->synthesizedURL());
+        QCOMPARE(bool(h->synthesizedURL()), change != "voice" && change != "source");
 
         QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
 
-        QCOMPARE(h.audioOutput->synthesizedTexts.size() + h.elevenLabs->synthesizedTexts.size(), 2);
-        QVERIFY(h->statusMessage().startsWith(QStringLiteral("Generated with ")));
+        QCOMPARE(h.audioOutput->synthesizedTexts.size() + h.elevenLabs->synthesizedTexts.size(),
+                 reused ? 1 : 2);
+        QCOMPARE(h->statusMessage().startsWith(QStringLiteral("Generated with ")), !reused);
+        QCOMPARE(h->statusMessage() == reusing, reused);
     }
 
     void secondRequestWhileGeneratingDoesNothing() {
