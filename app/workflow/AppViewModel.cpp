@@ -451,14 +451,9 @@ void AppViewModel::cancelKoreanReply() {
            &AppViewModel::statusMessageChanged);
 }
 
+// The text translated is the reply's whole text, the words the recognizer decodes only at the
+// end included, and is what the window shows.
 QCoro::Task<> AppViewModel::finishKoreanReply() {
-    assign(this, m_koreanReply, m_services.koreanSpeech->transcript().trimmed(),
-           &AppViewModel::koreanReplyChanged);
-    m_services.koreanSpeech->stop();
-    if (m_koreanReply.isEmpty()) {
-        fail(QStringLiteral("한국어 답변을 인식하지 못했습니다. 다시 말해 주세요."));
-        co_return;
-    }
     assign(this, m_phase, AssistPhase::translatingReply, &AppViewModel::phaseChanged);
     assign(this, m_isTranslatingReply, true, &AppViewModel::isTranslatingReplyChanged);
     assign(this, m_statusMessage,
@@ -469,7 +464,14 @@ QCoro::Task<> AppViewModel::finishKoreanReply() {
     QString english;
     std::optional<QString> failure;
     try {
-        english = co_await m_services.nebius->translateToEnglish(m_koreanReply);
+        const QString korean = (co_await m_services.koreanSpeech->finish()).trimmed();
+        if (!self)
+            co_return;
+        assign(this, m_koreanReply, korean, &AppViewModel::koreanReplyChanged);
+        if (korean.isEmpty())
+            throw ServiceError(
+                QStringLiteral("한국어 답변을 인식하지 못했습니다. 다시 말해 주세요."));
+        english = co_await m_services.nebius->translateToEnglish(korean);
     } catch (const std::exception& error) {
         failure = describe(error);
     }

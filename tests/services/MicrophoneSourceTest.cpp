@@ -43,7 +43,7 @@ private slots:
         microphone.stop();
 
         QVERIFY(recording->allInSpeechFormat());
-        for (int size : recording->blockSizes())
+        for (int size : recording->blockSizes().sliced(0, recording->blockSizes().size() - 1))
             QCOMPARE(size, MicrophoneSource::framesPerBuffer);
         QVERIFY(audiotest::toneStrength(recording->samples(), 440) > 0.01);
     }

@@ -1,4 +1,5 @@
-// The Korean reply recogniser with a tiny Korean model, on the test sound server's microphone.
+// The Korean reply recogniser with tiny Korean models: scripted audio straight into the
+// recognizer, and the service on a test sound server's microphone.
 
 #include "app/services/reply/SpeechRecognitionService.h"
 #include "app/services/reply/NemotronSpeechRecognizer.h"
@@ -15,13 +16,44 @@
 
 namespace {
 
-// Every chunk of microphone audio, silent or not, adds the next word.
-QStringList koreanWords() {
-    QStringList words{QStringLiteral("▁안녕하세요")};
-    for (int i = 1; i < 100; ++i) {
-        words << QStringLiteral("▁네");
-    }
-    return words;
+const QString ko = QStringLiteral("ko-KR");
+
+QString koreanFolder(const QString& modelsRoot) {
+    return NemotronModelDownloader::modelFolder(HubModel::korean(), modelsRoot);
+}
+
+// The first `samples` of a chunk spelling `token`: shorter than a chunk, so only the end of
+// the audio decodes it.
+PcmBuffer shortPiece(int token, int samples = 3000) {
+    const PcmBuffer chunk = CaptionTestModels::chunkSpelling({token});
+    PcmBuffer piece = TinyModels::monoSamples(samples);
+    std::copy_n(chunk.samples<float>(0).begin(), samples, piece.samples<float>(0).begin());
+    return piece;
+}
+
+// What the recognizer reported for one reply, in order.
+struct Heard {
+    QStringList partials;
+    std::optional<QString> final;
+};
+
+std::unique_ptr<SpeechRecognitionTask> recognise(SpeechRecognizer& recognizer,
+                                                 const QList<PcmBuffer>& audio, Heard& heard) {
+    auto request = std::make_shared<SpeechAudioBufferRequest>(SpeechAudioBufferRequest::Settings{});
+    auto task = recognizer.recognitionTask(request, [&heard](SpeechRecognizer::Result result) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [&heard, result] {
+            const QString said = result.error.value_or(result.text.value_or(QString()));
+            if (result.isFinal)
+                heard.final = said;
+            else
+                heard.partials << said;
+        });
+    });
+    for (const auto& buffer : audio)
+        request->appendAudioPCMBuffer(buffer);
+    request->endAudio();
+    task->finish();
+    return task;
 }
 
 } // namespace
@@ -29,54 +61,108 @@ QStringList koreanWords() {
 class SpeechRecognitionServiceTest : public QObject {
     Q_OBJECT
 
-private:
-    QTemporaryDir m_modelsRoot;
-    QTemporaryDir m_emptyRoot;
-
-    std::unique_ptr<SpeechRecognitionService> korean(const QString& modelsRoot) {
-        return std::make_unique<SpeechRecognitionService>(
-            QStringLiteral("ko-KR"),
-            NemotronSpeechRecognizer::forLocale(QStringLiteral("ko-KR"), modelsRoot));
-    }
-
-    static void expectUnavailable(SpeechRecognitionService&& service) {
-        expectUnavailable(service);
-    }
-    static void expectUnavailable(SpeechRecognitionService& service) {
-        try {
-            service.startMicrophone();
-            QFAIL("startMicrophone did not fail");
-        } catch (const ServiceError& error) {
-            QCOMPARE(error.domain(), QStringLiteral("Speech"));
-            QCOMPARE(error.code(), 1);
-            QVERIFY2(error.description().contains(QStringLiteral("./relayo models")),
-                     qPrintable(error.description()));
-        }
-        QVERIFY(!service.isListening());
-        service.stop();
-    }
+    QTemporaryDir m_countingRoot;
 
 private slots:
     void initTestCase() {
-        CaptionTestModels::writeCounting(
-            NemotronModelDownloader::modelFolder(HubModel::korean(), m_modelsRoot.path()),
-            koreanWords(), 0);
+        // Every chunk of microphone audio, silent or not, adds the next word.
+        QStringList words{QStringLiteral("▁안녕하세요")};
+        for (int i = 1; i < 100; ++i)
+            words << QStringLiteral("▁네");
+        CaptionTestModels::writeCounting(koreanFolder(m_countingRoot.path()), words, 0);
     }
 
-    void stopWithoutStartOnlyEndsListening() {
-        const auto service = korean(m_modelsRoot.path());
-        QSignalSpy listening(service.get(), &ISpeechRecognitionService::isListeningChanged);
-        QSignalSpy transcript(service.get(), &ISpeechRecognitionService::transcriptChanged);
-        service->stop();
-        QCOMPARE(listening.size(), 1);
-        QVERIFY(!service->isListening());
-        QCOMPARE(transcript.size(), 0);
-        QCOMPARE(service->recognitionError(), std::nullopt);
+    // Words only the end decodes are in the final text, a reply shorter than a chunk is heard,
+    // and a reply started right after another neither wipes nor mixes with its ending.
+    void repliesEndWholeAndInOrder() {
+        QTemporaryDir root;
+        CaptionTestModels::writeSpelling(
+            koreanFolder(root.path()),
+            {QStringLiteral("▁하나"), QStringLiteral("▁둘"), QStringLiteral("▁셋")});
+        NemotronSpeechRecognizer recognizer(root.path());
+        Heard first, second;
+        const auto firstTask =
+            recognise(recognizer, {CaptionTestModels::chunkSpelling({0}), shortPiece(1)}, first);
+        const auto secondTask = recognise(recognizer, {shortPiece(2)}, second);
+        QTRY_VERIFY_WITH_TIMEOUT(first.final && second.final, 30000);
+        QCOMPARE(*first.final, QStringLiteral("하나 둘"));
+        QCOMPARE(first.partials.first(), QStringLiteral("하나"));
+        QCOMPARE(*second.final, QStringLiteral("셋"));
+        QVERIFY(!second.partials.join(' ').contains(QStringLiteral("하나")));
     }
 
-    void withoutARecognizerForTheLocaleStartFailsWithAHint() {
-        expectUnavailable(SpeechRecognitionService(
-            QStringLiteral("sv-SE"), NemotronSpeechRecognizer::forLocale(QStringLiteral("sv-SE"))));
+    void errorsEndTheReplyInKorean_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("message");
+        const QString model = QStringLiteral("한국어 음성 모델을 준비하지 못해");
+        QTest::newRow("model folder missing a file") << "incomplete" << model;
+        QTest::newRow("model file that does not load") << "unloadable" << model;
+        QTest::newRow("recognizer failing on the audio")
+            << "failing" << QStringLiteral("한국어 음성 인식 중 오류가 발생해");
+        QTest::newRow("microphone gone") << "microphone" << QStringLiteral("마이크 연결이 끊겨");
+        QTest::newRow("sound server gone")
+            << "server" << QStringLiteral("사운드 서버와의 연결이 끊겨");
+    }
+
+    void errorsEndTheReplyInKorean() {
+        QFETCH(QString, fault);
+        QFETCH(QString, message);
+        qputenv("HF_ENDPOINT", "http://127.0.0.1:1");
+        QTemporaryDir root;
+        const QString folder = koreanFolder(root.path());
+        CaptionTestModels::writeSpelling(folder, {QStringLiteral("▁네")});
+        QDir models(folder);
+        if (fault == "incomplete")
+            QVERIFY(models.remove(QStringLiteral("joint.pt")));
+        if (fault == "unloadable") {
+            QFile encoder(models.filePath(QStringLiteral("encoder/encoder_int8.pt")));
+            QVERIFY(encoder.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            encoder.write("not a model");
+        }
+        if (fault == "failing") {
+            QVERIFY(models.remove(QStringLiteral("joint.pt")));
+            QVERIFY(QFile::copy(models.filePath(QStringLiteral("decoder.pt")),
+                                models.filePath(QStringLiteral("joint.pt"))));
+        }
+        audiotest::PrivateDaemon daemon;
+        QVERIFY(daemon.start());
+        audiotest::pactl({"load-module", "module-remap-source", "source_name=private_mic",
+                          "master=private_speakers.monitor"},
+                         daemon.address());
+        audiotest::pactl({"set-default-source", "private_mic"}, daemon.address());
+        SpeechRecognitionService service(ko, NemotronSpeechRecognizer::forLocale(ko, root.path()),
+                                         daemon.address());
+
+        service.startMicrophone();
+        // Every source goes, so the recording has nowhere to move to.
+        if (fault == "microphone")
+            audiotest::pactl({"unload-module", "module-null-sink"}, daemon.address());
+        if (fault == "server")
+            daemon.kill();
+        QTRY_VERIFY_WITH_TIMEOUT(service.recognitionError(), 30000);
+        QVERIFY2(service.recognitionError()->startsWith(message),
+                 qPrintable(*service.recognitionError()));
+        QVERIFY_THROWS_EXCEPTION(ServiceError, runToCompletion(service.finish()));
+        QVERIFY(!service.isListening());
+    }
+
+    // Starting fails at once, saying why, without a recognizer for the locale or a microphone.
+    void startFailsWithAReason() {
+        SpeechRecognitionService swedish(QStringLiteral("sv-SE"),
+                                         NemotronSpeechRecognizer::forLocale("sv-SE"));
+        QVERIFY_THROWS_EXCEPTION(ServiceError, swedish.startMicrophone());
+        QVERIFY(!swedish.isListening());
+        SpeechRecognitionService unreachable(
+            ko, NemotronSpeechRecognizer::forLocale(ko, m_countingRoot.path()),
+            QStringLiteral("unix:/nonexistent/pulse/native"));
+        QVERIFY(!runToCompletion(unreachable.requestPermissions()));
+        try {
+            unreachable.startMicrophone();
+            QFAIL("started without a sound server");
+        } catch (const ServiceError& error) {
+            QVERIFY(error.description().startsWith(QStringLiteral("사운드 서버에 연결하지")));
+        }
+        QCOMPARE(runToCompletion(unreachable.finish()), QString());
     }
 
     // The first reply fetches the missing model; ending the reply stops the fetch at once.
@@ -88,64 +174,35 @@ private slots:
                             {{QStringLiteral("model.nemo"), QByteArray(4096, 'x')}});
         // Only the cancel can end this transfer.
         hub.setNextTransfer(FakeModelHub::Transfer::stallHalfway);
-        const auto service = korean(m_emptyRoot.path());
-        service->startMicrophone();
-        QVERIFY(service->isListening());
-        QTRY_COMPARE_WITH_TIMEOUT(hub.fileRequests().size(), 1, 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(service->modelProgress(), 30000);
-        QCOMPARE(service->modelProgress()->bytesTotal, 4096);
-        service->stop();
-        QCOMPARE(service->modelProgress(), std::nullopt);
-        QTRY_COMPARE_WITH_TIMEOUT(service->recognitionError(),
-                                  QStringLiteral("The model download was cancelled."), 30000);
-        QVERIFY(!QDir(NemotronModelDownloader::modelFolder(HubModel::korean(), m_emptyRoot.path()))
-                     .exists());
+        QTemporaryDir root;
+        SpeechRecognitionService service(ko, NemotronSpeechRecognizer::forLocale(ko, root.path()));
+        service.startMicrophone();
+        QTRY_VERIFY_WITH_TIMEOUT(service.modelProgress(), 30000);
+        QCOMPARE(service.modelProgress()->bytesTotal, 4096);
+        QVERIFY_THROWS_EXCEPTION(ServiceError, runToCompletion(service.finish()));
+        QCOMPARE(service.modelProgress(), std::nullopt);
+        QVERIFY(service.recognitionError()->contains(
+            QStringLiteral("The model download was cancelled.")));
+        QVERIFY(!QDir(koreanFolder(root.path())).exists());
     }
 
-    void permissionsNeedAnAnsweringSoundServer() {
-        const auto service = korean(m_modelsRoot.path());
-        QVERIFY(runToCompletion(service->requestPermissions()));
-        SpeechRecognitionService unreachable(
-            QStringLiteral("ko-KR"),
-            NemotronSpeechRecognizer::forLocale(QStringLiteral("ko-KR"), m_modelsRoot.path()),
-            QStringLiteral("unix:/nonexistent/pulse/native"));
-        QVERIFY(!runToCompletion(unreachable.requestPermissions()));
-    }
-
-    void followsTheReplyAndTakesResultsArrivingAfterStop() {
-        const auto service = korean(m_modelsRoot.path());
-        service->startMicrophone();
-        QVERIFY(service->isListening());
-        QTRY_VERIFY_WITH_TIMEOUT(service->transcript().startsWith(QStringLiteral("안녕하세요")),
-                                 30000);
-        QCOMPARE(service->recognitionError(), std::nullopt);
-
-        QSignalSpy transcript(service.get(), &ISpeechRecognitionService::transcriptChanged);
-        service->stop();
-        QVERIFY(!service->isListening());
-        // The final result of the finished reply still arrives, and replaces the text.
-        QVERIFY(transcript.wait(30000));
-        QCOMPARE(service->transcript(), transcript.last().at(0).toString());
-        QVERIFY(service->transcript().startsWith(QStringLiteral("안녕하세요")));
-    }
-
-    void secondStartBeginsANewReply() {
-        const auto service = korean(m_modelsRoot.path());
-        service->startMicrophone();
-        QTRY_VERIFY_WITH_TIMEOUT(service->transcript().contains(QStringLiteral("네")), 30000);
-
-        QSignalSpy transcript(service.get(), &ISpeechRecognitionService::transcriptChanged);
-        service->startMicrophone();
-        QVERIFY(service->isListening());
-        QCOMPARE(transcript.first().at(0).toString(), QString());
-        // The new reply starts from the first word again.
-        QTRY_VERIFY_WITH_TIMEOUT(std::ranges::any_of(transcript,
-                                                     [](const QList<QVariant>& arguments) {
-                                                         return arguments.at(0).toString() ==
-                                                                QStringLiteral("안녕하세요");
-                                                     }),
-                                 30000);
-        service->stop();
+    // The microphone's reply: partials while listening, the whole text at the end; a new
+    // reply starts from nothing.
+    void followsTheMicrophoneAndEndsWithTheWholeText() {
+        SpeechRecognitionService service(
+            ko, NemotronSpeechRecognizer::forLocale(ko, m_countingRoot.path()));
+        QVERIFY(runToCompletion(service.requestPermissions()));
+        for (int reply = 0; reply < 2; ++reply) {
+            service.startMicrophone();
+            QVERIFY(service.isListening());
+            QCOMPARE(service.transcript(), QString());
+            QTRY_VERIFY_WITH_TIMEOUT(service.transcript().contains(QStringLiteral("네")), 30000);
+            const QString text = runToCompletion(service.finish());
+            QVERIFY(!service.isListening());
+            QVERIFY(text.startsWith(QStringLiteral("안녕하세요 네")));
+            QCOMPARE(service.transcript(), text);
+            QCOMPARE(service.recognitionError(), std::nullopt);
+        }
     }
 };
 

@@ -2,10 +2,16 @@
 #include "app/RelayoApp.h"
 #include "app/services/audio/SystemAudioCapture.h"
 #include "app/services/network/ElevenLabsClient.h"
+#include "app/services/reply/NemotronSpeechRecognizer.h"
+#include "app/services/reply/SpeechRecognitionService.h"
 #include "app/ui/ContentViewModel.h"
 #include "app/ui/Theme.h"
 #include "app/workflow/ScreenshotMode.h"
+#include "speech-engine/AudioConverter.h"
+#include "speech-engine/NemotronModelDownloader.h"
+#include "speech-engine/import/ModelImporter.h"
 #include "tests/services/AudioTestSupport.h"
+#include "tests/speech-engine/import/Npy.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,10 +25,13 @@
 #include <QProcess>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/ioctl.h>
 
 namespace {
 
@@ -42,6 +51,8 @@ class WindowTest : public QObject {
     QHttpServer relay;
     QTemporaryDir workFolder;
     QStringList relayKinds;
+    // The Korean texts sent for translation into English.
+    QStringList relayedReplies;
     // The relay also stands in for ElevenLabs, with one voice.
     QUrl relayAddress;
     std::unique_ptr<RelayoApp> app;
@@ -64,8 +75,9 @@ class WindowTest : public QObject {
         return qobject_cast<QQuickItem*>(item(name))->isVisible();
     }
 
-    // Starts the window for `step` and waits until it has prepared and applied it.
-    void launch(const QString& step) {
+    // Starts the window for `step` and waits until it has prepared and applied it; the
+    // Korean recognizer's models are under `koreanModels` when given.
+    void launch(const QString& step, const QString& koreanModels = {}) {
         qputenv("RLY_SHOT", step.toUtf8());
         qputenv("RLY_SHOT_OUT",
                 workFolder.filePath(QStringLiteral("window-%1").arg(step)).toUtf8());
@@ -74,6 +86,10 @@ class WindowTest : public QObject {
         services.capture =
             std::make_unique<SystemAudioCapture>(QString(), workFolder.filePath("no-processes"));
         services.elevenLabs = std::make_unique<ElevenLabsClient>(relayAddress);
+        if (!koreanModels.isEmpty())
+            services.koreanSpeech = std::make_unique<SpeechRecognitionService>(
+                QStringLiteral("ko-KR"),
+                NemotronSpeechRecognizer::forLocale(QStringLiteral("ko-KR"), koreanModels));
         app = std::make_unique<RelayoApp>(std::move(services));
         QSignalSpy ready(app.get(), &RelayoApp::ready);
         QVERIFY(app->show());
@@ -113,6 +129,8 @@ private slots:
                         const QJsonObject body = QJsonDocument::fromJson(request.body()).object();
                         const QString kind = body.value(QStringLiteral("kind")).toString();
                         relayKinds << kind;
+                        if (kind == QStringLiteral("ko-en"))
+                            relayedReplies << body.value(QStringLiteral("text")).toString();
                         return QHttpServerResponse(QJsonObject{
                             {QStringLiteral("content"),
                              kind == QStringLiteral("en-ko") ? koreanQuestion : englishReply}});
@@ -165,12 +183,10 @@ private slots:
         QMetaObject::invokeMethod(item(QStringLiteral("replyButton")), "clicked");
         QTRY_VERIFY(shown(QStringLiteral("statusNotice")));
         QCOMPARE(textOf(QStringLiteral("phaseLabel")), QStringLiteral("확인이 필요해요"));
-        QObject* notice = item(QStringLiteral("statusNotice"));
-        // The download's English message comes under a Korean title.
-        QCOMPARE(textOf(notice, QStringLiteral("noticeTitle")), QStringLiteral("문제가 생겼어요"));
-        QVERIFY(notice->findChild<QQuickItem*>(QStringLiteral("noticeDetail"))->isVisible());
-        QCOMPARE(textOf(notice, QStringLiteral("noticeDetail")),
-                 app->content().model().statusMessage());
+        // The reply step says in Korean why it stopped, with the download's own words after it.
+        const QString title = textOf(item(QStringLiteral("statusNotice")), "noticeTitle");
+        QCOMPARE(title, app->content().model().statusMessage());
+        QVERIFY(title.startsWith(QStringLiteral("한국어 음성 모델을 준비하지 못해")));
         capture(QStringLiteral("1"), QStringLiteral("window-error.png"));
     }
 
@@ -350,6 +366,61 @@ private slots:
         QCOMPARE(textOf(item(QStringLiteral("meetingAppPicker")), QStringLiteral("selectBoxTitle")),
                  QStringLiteral("Zoom Workplace"));
         QVERIFY(item(QStringLiteral("listenButton"))->property("enabled").toBool());
+    }
+
+    // The reply step end to end: the multilingual fixture's audio spoken into the microphone
+    // (a pipe source: exactly the fixture's samples), recognised with the Korean model imported
+    // from it, shown whole and translated as shown.
+    void replyFromTheMicrophoneIsShownAndTranslatedWhole() {
+        const auto fixture = [](const char* name) {
+            return QString::fromStdString(nemoFixturePath(name));
+        };
+        QTemporaryDir models;
+        ImportOptions options;
+        options.precision = ModelPrecision::fp32;
+        options.locale = "ko-KR";
+        ModelImporter::importCheckpoint(
+            fixture("small-multi.nemo").toStdString(),
+            NemotronModelDownloader::modelFolder(HubModel::korean(), models.path()).toStdString(),
+            options);
+        QFile reference(fixture("multi/stream_560ms/text.txt"));
+        QVERIFY(reference.open(QIODevice::ReadOnly));
+        const QString expected = QString::fromUtf8(reference.readAll());
+        const std::vector<float> speech = AudioConverter().resampleAudioFile(fixture("input.wav"));
+
+        const QString feed = workFolder.filePath(QStringLiteral("reply-feed"));
+        const QString module =
+            audiotest::pactl({"load-module", "module-pipe-source", "source_name=reply_feed",
+                              "file=" + feed, "format=float32le", "rate=16000", "channels=1"})
+                .trimmed();
+        const auto restore = qScopeGuard([module] {
+            audiotest::pactl({"set-default-source", "test_mic"});
+            audiotest::pactl({"unload-module", module});
+        });
+        audiotest::pactl({"set-default-source", "reply_feed"});
+        // Held open, the pipe gives the microphone nothing but what is written to it.
+        QFile microphone(feed);
+        QVERIFY(microphone.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+
+        relayedReplies.clear();
+        launch(QStringLiteral("1"), models.path());
+        QMetaObject::invokeMethod(item(QStringLiteral("replyButton")), "clicked");
+        QCOMPARE(textOf(QStringLiteral("phaseLabel")), QStringLiteral("내 한국어 듣는 중"));
+        QTRY_VERIFY(audiotest::pactl({"list", "short", "source-outputs"})
+                        .contains("float32le 1ch 16000Hz"));
+        const auto bytes = qint64(speech.size() * sizeof(float));
+        QCOMPARE(microphone.write(reinterpret_cast<const char*>(speech.data()), bytes), bytes);
+        int unread = 0;
+        QTRY_VERIFY(ioctl(microphone.handle(), FIONREAD, &unread) == 0 && unread == 0);
+        // The text of all but the last chunk shows while listening; the rest is in flight.
+        QTRY_VERIFY_WITH_TIMEOUT(!textOf(QStringLiteral("koreanReplyBlock")).isEmpty(), 60'000);
+        QTest::qWait(500);
+
+        QMetaObject::invokeMethod(item(QStringLiteral("finishReplyButton")), "clicked");
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(QStringLiteral("englishEditor")), englishReply, 60'000);
+        QCOMPARE(textOf(QStringLiteral("koreanReplyBlock")), expected);
+        QCOMPARE(relayedReplies, QStringList{expected});
+        QVERIFY(!expected.contains(u'<'));
     }
 
     void theProgramWritesItsWindowID() {

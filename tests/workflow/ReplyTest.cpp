@@ -46,15 +46,17 @@ class ReplyTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void replyIsTranslatedAndVoicedAtOnce() {
+    // The words the recognizer decodes only at the end are shown, and what is shown is sent.
+    void replyIsTranslatedWholeAndVoicedAtOnce() {
         WorkflowHarness h;
         h->startKoreanReply();
         QCOMPARE(h->phase(), AssistPhase::speakingKorean);
         QCOMPARE(h->statusMessage(),
                  QStringLiteral("한국어로 답하세요. 말이 끝나면 ‘말하기 완료’를 누르세요. 아직 "
                                 "상대방에게 전송되지 않습니다."));
-        h.koreanSpeech->setTranscript(QStringLiteral("  ") + reply + QStringLiteral("\n"));
-        QCOMPARE(h->koreanReply(), QStringLiteral("  ") + reply + QStringLiteral("\n"));
+        h.koreanSpeech->setTranscript(QStringLiteral("네, 목요일까지"));
+        QCOMPARE(h->koreanReply(), QStringLiteral("네, 목요일까지"));
+        h.koreanSpeech->finalTranscript = QStringLiteral("  ") + reply + QStringLiteral("\n");
 
         const auto translation = h.nebius->englishAnswers.answerWhenOpened(answer);
         auto finish = h->finishKoreanReply();
@@ -64,10 +66,6 @@ private slots:
         QVERIFY(h->isTranslatingReply());
         QCOMPARE(h->statusMessage(),
                  QStringLiteral("한국어 답변을 자연스러운 영어로 번역하고 있습니다…"));
-
-        // A late recognition result shows on screen but is not what was sent.
-        h.koreanSpeech->setTranscript(reply + QStringLiteral(" 감사합니다"));
-        QCOMPARE(h->koreanReply(), reply + QStringLiteral(" 감사합니다"));
         translation->open();
         QCoro::waitFor(finish);
 
@@ -102,6 +100,16 @@ private slots:
         failsWith(notRecognised);
         QVERIFY(h.nebius->englishRequests.isEmpty());
 
+        // The recognizer's failure at the end of the reply.
+        h->startKoreanReply();
+        h.koreanSpeech->setTranscript(reply);
+        h.koreanSpeech->finishFailure = QStringLiteral("한국어 음성 인식 중 오류가 발생해");
+        QCoro::waitFor(h->finishKoreanReply());
+        failsWith(QStringLiteral("한국어 음성 인식 중 오류가 발생해"));
+        QVERIFY(!h->isTranslatingReply());
+        QVERIFY(h.nebius->englishRequests.isEmpty());
+
+        h.koreanSpeech->finishFailure.reset();
         h->startKoreanReply();
         h.koreanSpeech->setTranscript(reply);
         h.nebius->englishAnswers.fail(QStringLiteral("번역 서버에 연결하지 못했습니다."));
@@ -143,61 +151,41 @@ private slots:
         QCOMPARE(h.capture->stopCount, 0);
     }
 
-    void sameTextAndVoiceReuseTheAudio_data() {
-        QTest::addColumn<QString>("edited");
-        QTest::newRow("unchanged") << answer;
-        QTest::newRow("spaces at the ends")
-            << QStringLiteral("  ") + answer + QStringLiteral(" \n");
-    }
-
-    void sameTextAndVoiceReuseTheAudio() {
-        QFETCH(QString, edited);
-        WorkflowHarness h;
-        h.audioOutput->setSelectedDeviceID(12);
-        speakAndFinish(h);
-        send(h.model());
-
-        h->setApprovedText(edited);
-        send(h.model());
-
-        QCOMPARE(h.audioOutput->synthesizedTexts.size(), 1);
-        QCOMPARE(h->statusMessage(),
-                 QStringLiteral("Sending the approved English voice to the meeting."));
-        QCOMPARE(h->phase(), AssistPhase::playing);
-        QCOMPARE(h.audioOutput->playbacks.size(), 2);
-        QCOMPARE(h.audioOutput->playbacks[1].file, h.audioOutput->playbacks[0].file);
-        QCOMPARE(h.audioOutput->playbacks[1].deviceID, std::optional<quint32>(12));
-        QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
-        QCOMPARE(h->statusMessage(), reusing);
-    }
-
-    void changesGenerateAnew_data() {
+    // The audio is voiced anew only when the text or the voice changed, or the file is gone.
+    void voicingReusesTheSameTextAndVoice_data() {
         QTest::addColumn<QString>("change");
-        QTest::newRow("one word changed") << "word";
-        QTest::newRow("file deleted") << "file";
-        QTest::newRow("other system voice") << "voice";
-        QTest::newRow("other voice source") << "source";
+        QTest::addColumn<bool>("reused");
+        QTest::newRow("unchanged") << "" << true;
+        QTest::newRow("spaces at the ends") << "spaces" << true;
+        QTest::newRow("one word changed") << "word" << false;
+        QTest::newRow("file deleted") << "file" << false;
+        QTest::newRow("other system voice") << "voice" << false;
+        QTest::newRow("other voice source") << "source" << false;
     }
 
-    void changesGenerateAnew() {
+    void voicingReusesTheSameTextAndVoice() {
         QFETCH(QString, change);
+        QFETCH(bool, reused);
         WorkflowHarness h;
         speakAndFinish(h);
-        if (change == "word")
+        if (change == "spaces")
+            h->setApprovedText(QStringLiteral("  ") + answer + QStringLiteral(" \n"));
+        else if (change == "word")
             h->setApprovedText(QStringLiteral("Yes, I will share it by Friday."));
         else if (change == "file")
             QVERIFY(QFile::remove(h->synthesizedURL()->toLocalFile()));
         else if (change == "voice")
             h->selectLocalVoice(QStringLiteral("daniel"));
-        else
+        else if (change == "source")
             chooseElevenLabs(h);
-        if (change == "voice" || change == "source")
-            QVERIFY(!h->synthesizedURL());
+        QCOMPARE(bool(h->synthesizedURL()), change != "voice" && change != "source");
 
         QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
 
-        QCOMPARE(h.audioOutput->synthesizedTexts.size() + h.elevenLabs->synthesizedTexts.size(), 2);
-        QVERIFY(h->statusMessage().startsWith(QStringLiteral("Generated with ")));
+        QCOMPARE(h.audioOutput->synthesizedTexts.size() + h.elevenLabs->synthesizedTexts.size(),
+                 reused ? 1 : 2);
+        QCOMPARE(h->statusMessage().startsWith(QStringLiteral("Generated with ")), !reused);
+        QCOMPARE(h->statusMessage() == reusing, reused);
     }
 
     void secondRequestWhileGeneratingDoesNothing() {

@@ -11,7 +11,7 @@ MicrophoneSource::~MicrophoneSource() {
     stop();
 }
 
-void MicrophoneSource::start(Handler onBuffer) {
+void MicrophoneSource::start(Handler onBuffer, std::function<void()> onLost) {
     stop();
     auto context = std::make_unique<PulseContext>(m_serverAddress, "microphone");
     const QString source = context->defaultInputSourceName();
@@ -20,23 +20,23 @@ void MicrophoneSource::start(Handler onBuffer) {
             QStringLiteral("No microphone was found. Connect a microphone and try again."),
             QStringLiteral("Capture"), 3);
     const std::uint64_t generation = m_handler.install(std::move(onBuffer));
-    auto collect = [this, generation](std::span<const float> samples) {
+    m_generation = generation;
+    auto collect = [this](std::span<const float> samples) {
         for (float sample : samples) {
             m_pending.push_back(sample);
-            if (m_pending.size() < std::size_t(framesPerBuffer))
-                continue;
-            PcmBuffer buffer({PulseRecordStream::sampleRate, 1, SampleType::float32, false},
-                             framesPerBuffer);
-            std::ranges::copy(m_pending, buffer.samples<float>(0).begin());
-            m_pending.clear();
-            m_handler.deliver(generation, buffer);
+            if (m_pending.size() == std::size_t(framesPerBuffer))
+                deliverPending();
         }
     };
     try {
         PulseContext::Lock lock(*context);
         m_stream = std::make_unique<PulseRecordStream>(
             *context, source, std::nullopt, framesPerBuffer, collect,
-            [this, generation] { m_handler.clear(generation); });
+            [this, generation, onLost = std::move(onLost)] {
+                m_handler.clear(generation);
+                if (onLost)
+                    onLost();
+            });
     } catch (...) {
         m_handler.clear();
         throw;
@@ -44,14 +44,24 @@ void MicrophoneSource::start(Handler onBuffer) {
     m_context = std::move(context);
 }
 
+// The last words of a recording are in the shorter buffer: they are delivered, not dropped.
 void MicrophoneSource::stop() {
-    m_handler.clear();
-    if (!m_context)
-        return;
-    {
-        PulseContext::Lock lock(*m_context);
-        m_stream.reset();
+    if (m_context) {
+        {
+            PulseContext::Lock lock(*m_context);
+            m_stream.reset();
+        }
+        if (!m_pending.empty())
+            deliverPending();
+        m_context.reset();
     }
-    m_context.reset();
+    m_handler.clear();
+}
+
+void MicrophoneSource::deliverPending() {
+    PcmBuffer buffer({PulseRecordStream::sampleRate, 1, SampleType::float32, false},
+                     int(m_pending.size()));
+    std::ranges::copy(m_pending, buffer.samples<float>(0).begin());
     m_pending.clear();
+    m_handler.deliver(m_generation, buffer);
 }

@@ -3,6 +3,8 @@
 #include "app/services/audio/PcmHandlerSlot.h"
 
 #include <QString>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -13,8 +15,9 @@ class PulseRecordStream;
 // recognition: 16 kHz mono 32-bit float, `framesPerBuffer` frames each. The
 // handler runs on the source's own thread ("microphone"), one buffer at a
 // time, and must return quickly without calling back into the source. If the
-// sound server goes away the handler is cleared and no more buffers come.
-// Start and stop from one thread.
+// microphone or the sound server goes away the handler is cleared, no more
+// buffers come and `onLost` is called on the source's thread. `stop` hands the
+// samples of a last, shorter buffer to the handler. Start and stop from one thread.
 class MicrophoneSource {
 public:
     using Handler = PcmHandlerSlot::Handler;
@@ -30,7 +33,7 @@ public:
     // Stops a running recording, then records the default input device.
     // Throws ServiceError (domain "Capture", code 3) when there is no input
     // device, PulseError when the sound server cannot be reached.
-    void start(Handler onBuffer);
+    void start(Handler onBuffer, std::function<void()> onLost = {});
     // No buffer reaches the handler once this returns. Safe to call at any time.
     void stop();
 
@@ -39,6 +42,9 @@ private:
     QString m_serverAddress;
     std::unique_ptr<PulseContext> m_context;
     std::unique_ptr<PulseRecordStream> m_stream;
+    std::uint64_t m_generation = 0;
     // Samples waiting for a full buffer; touched only on the source's thread.
     std::vector<float> m_pending;
+
+    void deliverPending();
 };

@@ -12,8 +12,11 @@ struct NemotronRecognitionTask::State {
     std::shared_ptr<StreamingNemotronAsrManager> manager;
     SpeechRecognizer::ResultHandler handler;
     std::stop_source stopLoad;
-    // Until the model is loaded, blocks wait here and the end of the audio is only noted.
-    bool ready = true;
+    std::shared_ptr<RecognizerTurn> turn;
+    std::optional<QCoro::Task<>> load;
+    // Until the previous reply is over and the model is loaded, blocks wait here and the end
+    // of the audio is only noted.
+    bool ready = false;
     std::vector<PcmBuffer> pending{};
     bool ended = false;
     bool failed = false;
@@ -25,31 +28,41 @@ template <typename Job> void postToMainThread(Job job) {
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(job), Qt::QueuedConnection);
 }
 
+// The engine's own errors are in English: the reply step says in Korean what happened.
+QString recognizerFailure(const QString& cause) {
+    return QStringLiteral("한국어 음성 인식 중 오류가 발생해 답변 녹음을 멈췄습니다. 다시 말해 "
+                          "주세요. (원인: %1)")
+        .arg(cause);
+}
+
 } // namespace
 
-// Reports the first failure of the task; the ones that follow from it add nothing.
+// Reports the first failure of the task; the ones that follow from it add nothing. A failed
+// model load is already described for the user.
 QCoro::Task<> NemotronRecognitionTask::reportFailure(std::shared_ptr<State> state,
                                                      QCoro::Task<> operation) {
+    std::optional<QString> failure;
     try {
         co_await std::move(operation);
+    } catch (const ServiceError& error) {
+        failure = error.description();
     } catch (const std::exception& error) {
-        if (!std::exchange(state->failed, true)) {
-            state->handler(std::nullopt, describe(error));
-        }
+        failure = recognizerFailure(describe(error));
+    }
+    if (failure && !std::exchange(state->failed, true)) {
+        state->handler({.text = {}, .error = failure, .isFinal = true});
     }
 }
 
 NemotronRecognitionTask::NemotronRecognitionTask(
     std::shared_ptr<StreamingNemotronAsrManager> manager, std::optional<QCoro::Task<>> load,
-    std::stop_source stopLoad, const std::shared_ptr<SpeechAudioBufferRequest>& request,
+    std::stop_source stopLoad, const std::shared_ptr<RecognizerTurn>& previous,
+    std::shared_ptr<RecognizerTurn> turn, const std::shared_ptr<SpeechAudioBufferRequest>& request,
     SpeechRecognizer::ResultHandler handler)
-    : m_state(std::make_shared<State>(State{std::move(manager), handler, std::move(stopLoad)})) {
-    if (load) {
-        m_state->ready = false;
-        startAfterLoad(m_state, std::move(*load));
-    } else {
-        start(m_state);
-    }
+    : m_state(
+          std::make_shared<State>(State{std::move(manager), std::move(handler), std::move(stopLoad),
+                                        std::move(turn), std::move(load)})) {
+    previous->whenOver([state = m_state] { begin(state); });
     // The request's handlers run on the microphone's thread; the recognizer is driven from
     // the main thread, in the order the blocks came.
     request->consume(
@@ -64,30 +77,37 @@ NemotronRecognitionTask::NemotronRecognitionTask(
         [state = m_state] { postToMainThread([state] { endAudio(state); }); });
 }
 
-void NemotronRecognitionTask::start(const std::shared_ptr<State>& state) {
-    reportFailure(state, state->manager->reset());
-    reportFailure(
-        state, state->manager->setPartialCallback([handler = state->handler](const QString& text) {
-            handler(text, std::nullopt);
-        }));
+void NemotronRecognitionTask::begin(const std::shared_ptr<State>& state) {
+    if (state->load) {
+        beginAfterLoad(state);
+    } else {
+        start(state);
+    }
 }
 
 // A download can take minutes: the reply's blocks wait for the model instead of reaching a
 // recognizer without one.
-QCoro::Task<> NemotronRecognitionTask::startAfterLoad(std::shared_ptr<State> state,
-                                                      QCoro::Task<> load) {
-    co_await reportFailure(state, std::move(load));
+QCoro::Task<> NemotronRecognitionTask::beginAfterLoad(std::shared_ptr<State> state) {
+    co_await reportFailure(state, std::move(*std::exchange(state->load, std::nullopt)));
     if (state->failed) {
+        state->turn->end();
         co_return;
     }
-    state->ready = true;
     start(state);
+}
+
+void NemotronRecognitionTask::start(const std::shared_ptr<State>& state) {
+    state->ready = true;
+    reportFailure(state, state->manager->reset());
+    reportFailure(
+        state, state->manager->setPartialCallback([handler = state->handler](const QString& text) {
+            handler({.text = text, .error = {}, .isFinal = false});
+        }));
     for (const auto& buffer : std::exchange(state->pending, {})) {
         recognize(state, buffer);
     }
     if (state->ended) {
-        state->ended = false;
-        endAudio(state);
+        queueFinish(state);
     }
 }
 
@@ -107,11 +127,18 @@ void NemotronRecognitionTask::finish() {
 }
 
 void NemotronRecognitionTask::endAudio(const std::shared_ptr<State>& state) {
-    if (std::exchange(state->ended, true) || !state->ready) {
-        return;
+    if (!std::exchange(state->ended, true) && state->ready) {
+        queueFinish(state);
     }
+}
+
+// The finish is queued before the turn passes on: the next reply's reset cannot overtake it.
+void NemotronRecognitionTask::queueFinish(const std::shared_ptr<State>& state) {
     reportFailure(state, [](std::shared_ptr<State> state) -> QCoro::Task<> {
         const auto text = co_await state->manager->finish();
-        state->handler(text, std::nullopt);
+        if (!state->failed) {
+            state->handler({.text = text, .error = {}, .isFinal = true});
+        }
     }(state));
+    state->turn->end();
 }

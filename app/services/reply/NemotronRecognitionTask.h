@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/services/reply/RecognizerTurn.h"
 #include "app/services/reply/SpeechRecognizer.h"
 
 #include <memory>
@@ -10,15 +11,18 @@ class StreamingNemotronAsrManager;
 
 // One reply recognised by the streaming recognizer: every block of the request is processed
 // in order, the running transcript is reported after each chunk, and the end of the audio
-// runs `finish` and reports the final text. The work goes on after the handle is gone.
+// runs `finish`, which decodes what the recognizer still buffers, and reports the final text.
+// The work goes on after the handle is gone.
 class NemotronRecognitionTask : public SpeechRecognitionTask {
 public:
-    // Call on the main thread, after any earlier task has been finished: the recognizer's
-    // operations queue in call order. A failure of `load`, the model loading this task
-    // waits behind, is reported as the task's error; `finish` stops it through `stopLoad`
-    // when it is still fetching the model.
+    // Call on the main thread. Nothing reaches the recognizer before `previous` is over;
+    // `turn` is over once this task's finish is queued (or the task failed). A failure of
+    // `load`, the model loading this task waits behind, is reported as the task's error;
+    // `finish` stops it through `stopLoad` when it is still fetching the model.
     NemotronRecognitionTask(std::shared_ptr<StreamingNemotronAsrManager> manager,
                             std::optional<QCoro::Task<>> load, std::stop_source stopLoad,
+                            const std::shared_ptr<RecognizerTurn>& previous,
+                            std::shared_ptr<RecognizerTurn> turn,
                             const std::shared_ptr<SpeechAudioBufferRequest>& request,
                             SpeechRecognizer::ResultHandler handler);
 
@@ -26,10 +30,12 @@ public:
 
 private:
     struct State;
+    static void begin(const std::shared_ptr<State>& state);
+    static QCoro::Task<> beginAfterLoad(std::shared_ptr<State> state);
     static void start(const std::shared_ptr<State>& state);
-    static QCoro::Task<> startAfterLoad(std::shared_ptr<State> state, QCoro::Task<> load);
     static void recognize(const std::shared_ptr<State>& state, const PcmBuffer& buffer);
     static void endAudio(const std::shared_ptr<State>& state);
+    static void queueFinish(const std::shared_ptr<State>& state);
     static QCoro::Task<> reportFailure(std::shared_ptr<State> state, QCoro::Task<> operation);
 
     std::shared_ptr<State> m_state;

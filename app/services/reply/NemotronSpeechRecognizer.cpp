@@ -1,6 +1,7 @@
 #include "app/services/reply/NemotronSpeechRecognizer.h"
 
 #include "app/services/reply/NemotronRecognitionTask.h"
+#include "app/workflow/ServiceError.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
 
 #include <QLocale>
@@ -41,8 +42,11 @@ NemotronSpeechRecognizer::recognitionTask(std::shared_ptr<SpeechAudioBufferReque
         load = loadModels(m_manager, m_modelsRoot, m_loadStop.get_token(), m_modelProgress,
                           m_modelState);
     }
+    auto turn = std::make_shared<RecognizerTurn>();
+    const auto previous = std::exchange(m_lastTurn, turn);
     return std::make_unique<NemotronRecognitionTask>(m_manager, std::move(load), m_loadStop,
-                                                     request, std::move(handler));
+                                                     previous, std::move(turn), request,
+                                                     std::move(handler));
 }
 
 QCoro::Task<> NemotronSpeechRecognizer::loadModels(
@@ -60,9 +64,22 @@ QCoro::Task<> NemotronSpeechRecognizer::loadModels(
         const auto folder = co_await NemotronModelDownloader::locateOrDownload(
             model, root, std::move(download), logger);
         co_await manager->loadModelsFrom(folder);
-    } catch (...) {
+    } catch (const std::exception& error) {
         *state = ModelState::absent;
-        throw;
+        throw ServiceError(loadFailure(describe(error)), QStringLiteral("Speech"), 2);
     }
     *state = ModelState::loaded;
+}
+
+QString NemotronSpeechRecognizer::loadFailure(const QString& cause) {
+    return QStringLiteral("한국어 음성 모델을 준비하지 못해 답변 녹음을 멈췄습니다. 터미널에서 "
+                          "./relayo models 를 실행해 모델을 다시 받은 뒤 다시 시도해 주세요. "
+                          "(원인: %1)")
+        .arg(cause);
+}
+
+std::shared_ptr<RecognizerTurn> NemotronSpeechRecognizer::overTurn() {
+    auto turn = std::make_shared<RecognizerTurn>();
+    turn->end();
+    return turn;
 }

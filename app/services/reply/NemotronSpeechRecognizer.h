@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/services/reply/RecognizerTurn.h"
 #include "app/services/reply/SpeechRecognizer.h"
 
 #include <memory>
@@ -35,6 +36,9 @@ public:
 
 private:
     enum class ModelState { absent, loading, loaded };
+    // What the reply step shows when the model cannot be fetched or does not load.
+    static QString loadFailure(const QString& cause);
+    static std::shared_ptr<RecognizerTurn> overTurn();
     static QCoro::Task<> loadModels(std::shared_ptr<StreamingNemotronAsrManager> manager,
                                     QString modelsRoot, std::stop_token stop,
                                     ModelProgressHandler progress,
@@ -47,4 +51,6 @@ private:
     std::shared_ptr<ModelState> m_modelState = std::make_shared<ModelState>(ModelState::absent);
     // Stops a model download still under way when the recognizer goes.
     std::stop_source m_loadStop{std::nostopstate};
+    // The turn of the latest reply; the next one starts when it is over.
+    std::shared_ptr<RecognizerTurn> m_lastTurn = overTurn();
 };

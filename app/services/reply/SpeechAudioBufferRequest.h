@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <mutex>
+#include <vector>
 
 // A streaming recognition request: audio appended from any thread reaches the recognition
 // task that consumes the request, until the audio is marked as ended.
@@ -25,12 +26,14 @@ public:
 
     const Settings& settings() const { return m_settings; }
 
-    // Any thread. Audio before a task consumes the request, or after its end, is dropped.
+    // Any thread. Audio before a task consumes the request waits for it; audio after the end
+    // is dropped.
     void appendAudioPCMBuffer(const PcmBuffer& buffer);
     void endAudio();
 
-    // Called by the task that consumes the request; `onEnd` runs once, at once when the audio
-    // has already ended. The handlers run on the appending thread with the request locked.
+    // Called by the task that consumes the request: the audio that waited goes to `onAudio`
+    // at once; `onEnd` runs once, at once when the audio has already ended. The handlers run on the
+    // appending thread with the request locked.
     void consume(AudioHandler onAudio, EndHandler onEnd);
 
 private:
@@ -38,5 +41,6 @@ private:
     std::mutex m_mutex;
     AudioHandler m_onAudio;
     EndHandler m_onEnd;
+    std::vector<PcmBuffer> m_early;
     bool m_ended = false;
 };

@@ -1,12 +1,14 @@
 #include "app/services/reply/SpeechRecognitionService.h"
 
 #include "app/platform/PulseContext.h"
+#include "app/platform/PulseError.h"
 #include "app/services/reply/NemotronSpeechRecognizer.h"
 #include "app/workflow/ServiceError.h"
 
 #include <QCoreApplication>
 #include <QLocale>
 #include <QPointer>
+#include <qcoro/qcorosignal.h>
 
 namespace {
 
@@ -20,6 +22,17 @@ bool soundServerAnswers(const QString& serverAddress) {
         return false;
     }
 }
+
+const QString noMicrophone =
+    QStringLiteral("마이크를 찾지 못했습니다. 마이크를 연결한 뒤 다시 시도해 주세요.");
+const QString noSoundServer =
+    QStringLiteral("사운드 서버에 연결하지 못했습니다. PulseAudio 또는 PipeWire가 실행 중인지 "
+                   "확인한 뒤 다시 시도해 주세요.");
+const QString microphoneGone = QStringLiteral(
+    "마이크 연결이 끊겨 답변 녹음을 멈췄습니다. 마이크를 확인한 뒤 다시 말해 주세요.");
+const QString soundServerGone =
+    QStringLiteral("사운드 서버와의 연결이 끊겨 답변 녹음을 멈췄습니다. PulseAudio 또는 "
+                   "PipeWire가 실행 중인지 확인한 뒤 다시 말해 주세요.");
 
 } // namespace
 
@@ -52,26 +65,48 @@ void SpeechRecognitionService::startMicrophone() {
     stop();
     setTranscript(QString());
     setRecognitionError(std::nullopt);
-
-    const bool onDevice = m_recognizer && m_recognizer->supportsOnDeviceRecognition();
+    if (!m_recognizer || !m_recognizer->isAvailable()) {
+        throw ServiceError(unavailableDescription(), QStringLiteral("Speech"), 1);
+    }
+    const bool onDevice = m_recognizer->supportsOnDeviceRecognition();
     m_request = std::make_shared<SpeechAudioBufferRequest>(SpeechAudioBufferRequest::Settings{
         .shouldReportPartialResults = true,
         .taskHint = SpeechAudioBufferRequest::TaskHint::dictation,
         .addsPunctuation = true,
         .requiresOnDeviceRecognition = onDevice});
-    if (!m_recognizer || !m_recognizer->isAvailable()) {
-        throw ServiceError(unavailableDescription(), QStringLiteral("Speech"), 1);
-    }
-    m_task = m_recognizer->recognitionTask(m_request, resultHandler());
+    m_reply = std::make_shared<Reply>();
+    // The microphone first: a reply that cannot record never reaches the recognizer. The
+    // request keeps the blocks until the task takes them.
+    startRecording();
+    m_task = m_recognizer->recognitionTask(m_request, resultHandler(m_reply));
+    setIsListening(true);
+}
 
+void SpeechRecognitionService::startRecording() {
     // The microphone holds the request weakly: once it is dropped, blocks go nowhere.
-    m_microphoneRunning = true;
-    m_microphone.start([request = std::weak_ptr(m_request)](const PcmBuffer& buffer) {
+    auto onBuffer = [request = std::weak_ptr(m_request)](const PcmBuffer& buffer) {
         if (const auto live = request.lock()) {
             live->appendAudioPCMBuffer(buffer);
         }
-    });
-    setIsListening(true);
+    };
+    auto onLost = [service = QPointer(this), reply = m_reply] {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [service, reply] {
+                if (service) {
+                    service->microphoneLost(reply);
+                }
+            },
+            Qt::QueuedConnection);
+    };
+    try {
+        m_microphone.start(std::move(onBuffer), std::move(onLost));
+    } catch (const PulseError&) {
+        throw ServiceError(noSoundServer, QStringLiteral("Speech"), 3);
+    } catch (const ServiceError&) {
+        throw ServiceError(noMicrophone, QStringLiteral("Speech"), 3);
+    }
+    m_microphoneRunning = true;
 }
 
 void SpeechRecognitionService::stop() {
@@ -91,20 +126,64 @@ void SpeechRecognitionService::stop() {
     setIsListening(false);
 }
 
-// Every partial and the final result replace the whole text, also after `stop`.
-SpeechRecognizer::ResultHandler SpeechRecognitionService::resultHandler() {
-    return [service = QPointer(this)](std::optional<QString> text, std::optional<QString> error) {
+// A reply that never reached a recognizer has nothing more to come.
+QCoro::Task<QString> SpeechRecognitionService::finish() {
+    const auto reply = m_reply;
+    if (!m_task) {
+        reply->ended = true;
+    }
+    stop();
+    while (!reply->ended) {
+        co_await qCoro(this, &SpeechRecognitionService::replyEnded);
+    }
+    if (reply->error) {
+        throw ServiceError(*reply->error, QStringLiteral("Speech"), 2);
+    }
+    co_return reply->text;
+}
+
+// Every partial and the final result replace the whole text, also after `stop`; the window
+// follows only the latest reply.
+void SpeechRecognitionService::take(const std::shared_ptr<Reply>& reply,
+                                    const SpeechRecognizer::Result& result) {
+    if (reply->ended) {
+        return;
+    }
+    if (result.text) {
+        reply->text = *result.text;
+    }
+    reply->error = result.error;
+    reply->ended = result.isFinal;
+    if (reply == m_reply) {
+        setModelProgress(std::nullopt);
+        setTranscript(reply->text);
+        if (reply->error) {
+            setRecognitionError(reply->error);
+        }
+    }
+    if (reply->ended) {
+        emit replyEnded();
+    }
+}
+
+// The recording ended under the reply: the microphone went, or the whole sound server.
+void SpeechRecognitionService::microphoneLost(const std::shared_ptr<Reply>& reply) {
+    if (reply != m_reply || reply->ended || !isListening()) {
+        return;
+    }
+    take(reply, {.text = std::nullopt,
+                 .error = soundServerAnswers(m_microphoneServer) ? microphoneGone : soundServerGone,
+                 .isFinal = true});
+}
+
+SpeechRecognizer::ResultHandler
+SpeechRecognitionService::resultHandler(std::shared_ptr<Reply> reply) {
+    return [service = QPointer(this), reply](SpeechRecognizer::Result result) {
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [service, text = std::move(text), error = std::move(error)] {
+            [service, reply, result = std::move(result)] {
                 if (service) {
-                    service->setModelProgress(std::nullopt);
-                }
-                if (text && service) {
-                    service->setTranscript(*text);
-                }
-                if (error && service) {
-                    service->setRecognitionError(*error);
+                    service->take(reply, result);
                 }
             },
             Qt::QueuedConnection);
@@ -127,8 +206,6 @@ SpeechRecognizer::ModelProgressHandler SpeechRecognitionService::modelProgressHa
 
 QString SpeechRecognitionService::unavailableDescription() const {
     const auto language = QLocale(localeIdentifier()).nativeLanguageName();
-    return QStringLiteral("%1 음성 인식을 사용할 수 없습니다. 음성 모델이 설치되어 있지 않습니다. "
-                          "RLY_KO_MODEL_REPO에 모델 저장소를 지정하고 터미널에서 "
-                          "./relayo models 를 실행해 모델을 내려받은 뒤 다시 시도해 주세요.")
+    return QStringLiteral("%1 음성 인식은 이 컴퓨터에서 지원되지 않습니다. 한국어로 답해 주세요.")
         .arg(language);
 }

@@ -22,9 +22,24 @@ public:
     QCoro::Task<bool> requestPermissions() override;
     void startMicrophone() override;
     void stop() override;
+    QCoro::Task<QString> finish() override;
+
+signals:
+    // A reply's final result or error has arrived.
+    void replyEnded();
 
 private:
-    SpeechRecognizer::ResultHandler resultHandler();
+    // What one reply has produced; its results keep arriving after a newer reply started.
+    struct Reply {
+        QString text;
+        std::optional<QString> error;
+        bool ended = false;
+    };
+
+    void startRecording();
+    void take(const std::shared_ptr<Reply>& reply, const SpeechRecognizer::Result& result);
+    void microphoneLost(const std::shared_ptr<Reply>& reply);
+    SpeechRecognizer::ResultHandler resultHandler(std::shared_ptr<Reply> reply);
     SpeechRecognizer::ModelProgressHandler modelProgressHandler();
     QString unavailableDescription() const;
 
@@ -32,6 +47,7 @@ private:
     QString m_microphoneServer;
     MicrophoneSource m_microphone;
     bool m_microphoneRunning = false;
+    std::shared_ptr<Reply> m_reply = std::make_shared<Reply>(Reply{QString(), std::nullopt, true});
     std::shared_ptr<SpeechAudioBufferRequest> m_request;
     std::unique_ptr<SpeechRecognitionTask> m_task;
 };

@@ -13,10 +13,15 @@
 // A speech recognizer for one locale: the operations the Korean reply needs of the platform.
 class SpeechRecognizer {
 public:
-    // Called on the recognizer's own thread with the best formatted transcription so far,
-    // or with the description of an error.
-    using ResultHandler =
-        std::function<void(std::optional<QString> formattedString, std::optional<QString> error)>;
+    // The best formatted transcription so far, or the description of an error. The final
+    // result (the whole reply's text, or an error) is the last of a task.
+    struct Result {
+        std::optional<QString> text;
+        std::optional<QString> error;
+        bool isFinal = false;
+    };
+    // Called on the recognizer's own thread.
+    using ResultHandler = std::function<void(Result)>;
     // Called from any thread while the recognizer fetches its model.
     using ModelProgressHandler = std::function<void(const NemotronDownloadProgress&)>;
 

@@ -28,6 +28,9 @@ public:
     virtual void startMicrophone() = 0;
     // Ends the reply; transcript keeps the last text. Never throws.
     virtual void stop() = 0;
+    // Ends the reply like `stop`, then returns its whole text once the recognizer has decoded
+    // everything it heard (what it still buffered included); throws the recognizer's error.
+    virtual QCoro::Task<QString> finish() = 0;
 
     QString transcript() const { return m_transcript; }
     bool isListening() const { return m_isListening; }

@@ -154,9 +154,21 @@ public:
         ++stopCount;
         setIsListening(false);
     }
+    // Stops, then publishes `finalTranscript` (the words decoded only at the end) or throws
+    // `finishFailure`.
+    QCoro::Task<QString> finish() override {
+        stop();
+        if (finishFailure)
+            throw ServiceError(*finishFailure, QStringLiteral("Speech"), 2);
+        if (finalTranscript)
+            setTranscript(*finalTranscript);
+        co_return transcript();
+    }
 
     bool permissionsGranted = true;
     std::optional<QString> startFailure;
+    std::optional<QString> finalTranscript;
+    std::optional<QString> finishFailure;
     int stopCount = 0;
 };
 
