@@ -89,14 +89,8 @@ private slots:
         const auto model = "--model";
         QTest::newRow("no audio") << QStringList{model, path("model")} << 2
                                   << "Expected one audio file.";
-        QTest::newRow("two audio files")
-            << QStringList{path("words.wav"), path("words.wav")} << 2 << "Expected one audio file.";
         QTest::newRow("unknown option")
             << QStringList{"--chunk", path("words.wav")} << 2 << "Unknown option 'chunk'.";
-        QTest::newRow("model without folder")
-            << QStringList{path("words.wav"), model} << 2 << "Missing value after '--model'.";
-        QTest::newRow("no model folder")
-            << QStringList{model, path("absent"), path("words.wav")} << 1 << "No model folder at";
         QTest::newRow("incomplete model folder")
             << QStringList{model, path("incomplete"), path("words.wav")} << 1
             << "is incomplete: joint.pt is missing";

@@ -2,7 +2,6 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QThread>
 #include <algorithm>
 #include <cmath>
 #include <csignal>
@@ -18,12 +17,6 @@ QString makeTone(const QTemporaryDir& folder, double frequency, double seconds) 
                           {"-n", "-r", "48000", "-c", "2", path, "synth", QString::number(seconds),
                            "sine", QString::number(frequency), "vol", "0.5"});
     return path;
-}
-
-void StopProcess::operator()(QProcess* process) const {
-    process->kill();
-    process->waitForFinished(-1);
-    delete process;
 }
 
 Process idleProcess() {
@@ -82,15 +75,20 @@ double toneStrength(const std::vector<float>& samples, double frequency) {
     return power / (count * count);
 }
 
+std::function<void(const PcmBuffer&)> Recording::handler() {
+    auto token = std::make_shared<int>();
+    m_handler = token;
+    return [self = shared_from_this(), token](const PcmBuffer& buffer) { self->append(buffer); };
+}
+
 void Recording::append(const PcmBuffer& buffer) {
     std::lock_guard lock(m_mutex);
     const auto samples = buffer.samples<float>(0);
     m_samples.insert(m_samples.end(), samples.begin(), samples.end());
-    m_threadNames.insert(QThread::currentThread()->objectName());
-    m_blockSizes.append(buffer.frameLength());
     const PcmFormat speech{16000, 1, SampleType::float32, false};
-    m_speechFormat =
-        m_speechFormat && buffer.format() == speech && int(samples.size()) == buffer.frameLength();
+    const bool inSpeechFormat =
+        buffer.format() == speech && int(samples.size()) == buffer.frameLength();
+    m_blockSizes.append(inSpeechFormat ? buffer.frameLength() : -1);
 }
 
 std::vector<float> Recording::samples() const {
@@ -103,19 +101,9 @@ std::size_t Recording::frameCount() const {
     return m_samples.size();
 }
 
-QSet<QString> Recording::threadNames() const {
-    std::lock_guard lock(m_mutex);
-    return m_threadNames;
-}
-
 QList<int> Recording::blockSizes() const {
     std::lock_guard lock(m_mutex);
     return m_blockSizes;
-}
-
-bool Recording::allInSpeechFormat() const {
-    std::lock_guard lock(m_mutex);
-    return m_speechFormat;
 }
 
 void Recording::clear() {
@@ -185,14 +173,6 @@ void PrivateDaemon::pause() {
 
 void PrivateDaemon::resume() {
     ::kill(pid_t(m_daemon->processId()), SIGCONT);
-}
-
-std::function<void(const PcmBuffer&)> recorder(std::shared_ptr<Recording> recording,
-                                               std::weak_ptr<int>* watch) {
-    auto token = std::make_shared<int>();
-    if (watch)
-        *watch = token;
-    return [recording, token](const PcmBuffer& buffer) { recording->append(buffer); };
 }
 
 QString pactl(const QStringList& arguments, const QString& server) {

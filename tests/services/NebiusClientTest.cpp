@@ -4,34 +4,29 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
 
-const QString koreanUnreachable = "번역 서버에 연결하지 못했습니다. 인터넷 연결을 확인해 주세요.";
 const QString invalidResponse = "The model returned an invalid response.";
+
+QJsonObject chatAnswer(const QString& content) {
+    return {{"choices", QJsonArray{QJsonObject{{"message", QJsonObject{{"content", content}}}}}}};
+}
 
 } // namespace
 
 class NebiusClientTest : public QObject {
     Q_OBJECT
 
-private:
     std::unique_ptr<QTemporaryDir> m_folder;
     std::unique_ptr<FakeHttpService> m_tokenFactory;
     std::unique_ptr<FakeHttpService> m_relay;
     std::unique_ptr<NebiusClient> m_client;
 
-    void writeEnvFile(const QByteArray& text) {
-        QFile file(m_folder->filePath(".env.local"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(text);
-    }
-
-    Outcome<QString> toKorean(const QString& text) {
-        return QCoro::waitFor(outcomeOf(m_client->translateToKorean(text)));
+    Outcome<QString> toKorean(const QString& text, const Cancellation& cancellation = {}) {
+        return QCoro::waitFor(outcomeOf(m_client->translateToKorean(text, cancellation)));
     }
 
 private slots:
@@ -46,24 +41,13 @@ private slots:
                                                   m_relay->url("/v1/complete"));
     }
 
-    // The relay named by the environment.
     void withoutKeyOnlyKindAndTextGoToTheRelay() {
-        qputenv("RLY_RELAY_URL", m_relay->url("/v1/complete").toString().toUtf8());
-        m_client = std::make_unique<NebiusClient>();
-        qunsetenv("RLY_RELAY_URL");
         m_relay->answerJson(200, {{"content", " 안녕하세요 \n"}});
-        const auto korean = toKorean("Hello there");
-        QCOMPARE(korean.value, QStringLiteral("안녕하세요"));
-        const auto english = QCoro::waitFor(outcomeOf(m_client->translateToEnglish("네")));
-        QCOMPARE(english.error, QString());
-
+        QCOMPARE(toKorean("Hello there").value, QStringLiteral("안녕하세요"));
+        QCOMPARE(QCoro::waitFor(outcomeOf(m_client->translateToEnglish("네"))).error, QString());
         QCOMPARE(m_relay->requests().size(), 2);
         const auto& first = m_relay->requests()[0];
-        QCOMPARE(first.method, QByteArray("POST"));
-        QCOMPARE(first.path, QStringLiteral("/v1/complete"));
         QCOMPARE(first.json(), (QJsonObject{{"kind", "en-ko"}, {"text", "Hello there"}}));
-        QCOMPARE(first.headers.value("content-type"), QByteArray("application/json"));
-        QVERIFY(first.headers.value("user-agent").startsWith("Relayo/"));
         QVERIFY(!first.headers.contains("authorization"));
         QCOMPARE(m_relay->requests()[1].json(), (QJsonObject{{"kind", "ko-en"}, {"text", "네"}}));
     }
@@ -72,26 +56,15 @@ private slots:
         QTest::addColumn<QString>("environment"); // null: not set
         QTest::addColumn<QByteArray>("envFile");  // empty: no file
         QTest::addColumn<QString>("expectedKey"); // empty: the relay is used
-
         QTest::newRow("environment wins over file")
             << "env-key" << QByteArray("NEBIUS_TOKEN_FACTORY_KEY=file-key\n") << "env-key";
-        QTest::newRow("empty environment falls through to file")
-            << "" << QByteArray("NEBIUS_TOKEN_FACTORY_KEY=file-key\n") << "file-key";
-        QTest::newRow("spaces and quotes")
-            << QString() << QByteArray("OTHER=1\n NEBIUS_TOKEN_FACTORY_KEY\t =  \"quoted\" \r\n")
-            << "quoted";
-        QTest::newRow("nothing after = is skipped")
+        QTest::newRow("spaces, quotes, an empty value first")
             << QString()
-            << QByteArray("NEBIUS_TOKEN_FACTORY_KEY=\nNEBIUS_TOKEN_FACTORY_KEY='second'\n")
-            << "second";
-        QTest::newRow("value keeps later =")
-            << QString() << QByteArray("==NEBIUS_TOKEN_FACTORY_KEY=a=b\n") << "a=b";
-        QTest::newRow("only quotes gives an empty key")
-            << QString()
-            << QByteArray("NEBIUS_TOKEN_FACTORY_KEY=\"\"\nNEBIUS_TOKEN_FACTORY_KEY=x\n") << "";
+            << QByteArray("OTHER=1\nNEBIUS_TOKEN_FACTORY_KEY=\n NEBIUS_TOKEN_FACTORY_KEY\t = "
+                          " \"a=b\" \r\n")
+            << "a=b";
         QTest::newRow("shell prefix does not match")
             << QString() << QByteArray("export NEBIUS_TOKEN_FACTORY_KEY=x\n") << "";
-        QTest::newRow("no key anywhere") << QString() << QByteArray() << "";
         QTest::newRow("only the start of a long file is read")
             << QString()
             << QByteArray(64 * 1024, '#') + QByteArray("\nNEBIUS_TOKEN_FACTORY_KEY=late\n") << "";
@@ -103,43 +76,30 @@ private slots:
         QFETCH(QString, expectedKey);
         if (!environment.isNull())
             qputenv("NEBIUS_TOKEN_FACTORY_KEY", environment.toUtf8());
-        if (!envFile.isEmpty())
-            writeEnvFile(envFile);
-        m_tokenFactory->answerJson(
-            200,
-            {{"choices", QJsonArray{QJsonObject{{"message", QJsonObject{{"content", "a"}}}}}}});
+        QFile file(m_folder->filePath(".env.local"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(envFile);
+        file.close();
+        m_tokenFactory->answerJson(200, chatAnswer("a"));
         m_relay->answerJson(200, {{"content", "a"}});
 
-        QCOMPARE(toKorean(QStringLiteral("Hi")).value, QStringLiteral("a"));
-        if (expectedKey.isEmpty()) {
-            QCOMPARE(m_relay->requests().size(), 1);
-            QCOMPARE(m_tokenFactory->requests().size(), 0);
-        } else {
-            QCOMPARE(m_relay->requests().size(), 0);
-            QCOMPARE(m_tokenFactory->requests().size(), 1);
+        QCOMPARE(toKorean("Hi").value, QStringLiteral("a"));
+        QCOMPARE(m_relay->requests().size(), expectedKey.isEmpty() ? 1 : 0);
+        QCOMPARE(m_tokenFactory->requests().size(), expectedKey.isEmpty() ? 0 : 1);
+        if (!expectedKey.isEmpty())
             QCOMPARE(m_tokenFactory->requests()[0].headers.value("authorization"),
                      "Bearer " + expectedKey.toUtf8());
-        }
     }
 
     void tokenFactoryRequestAndTrimmedAnswer() {
         qputenv("NEBIUS_TOKEN_FACTORY_KEY", "k1");
-        m_tokenFactory->answerJson(
-            200,
-            {{"choices",
-              QJsonArray{QJsonObject{{"message", QJsonObject{{"content", " 안녕하세요\n"}}}}}}});
-        QCOMPARE(toKorean(QStringLiteral("Hello")).value, QStringLiteral("안녕하세요"));
+        m_tokenFactory->answerJson(200, chatAnswer(" 안녕하세요\n"));
+        QCOMPARE(toKorean("Hello").value, QStringLiteral("안녕하세요"));
         QCOMPARE(QCoro::waitFor(outcomeOf(m_client->translateToEnglish("네"))).value, "안녕하세요");
 
         const auto& requests = m_tokenFactory->requests();
         QCOMPARE(requests.size(), 2);
-        QCOMPARE(requests[0].path, QStringLiteral("/v1/chat/completions"));
-        QCOMPARE(requests[0].headers.value("content-type"), QByteArray("application/json"));
-        const QJsonObject body = requests[0].json();
-        QCOMPARE(body.value("model").toString(), "Qwen/Qwen3-30B-A3B-Instruct-2507");
-        QCOMPARE(body.value("temperature").toDouble(), 0.0);
-        QCOMPARE(body.value("max_tokens").toInt(), 600);
-        const QJsonArray messages = body.value("messages").toArray();
+        const QJsonArray messages = requests[0].json().value("messages").toArray();
         QCOMPARE(messages.size(), 2);
         QCOMPARE(messages[0]["role"].toString(), QStringLiteral("system"));
         QCOMPARE(messages[1].toObject(), (QJsonObject{{"role", "user"}, {"content", "Hello"}}));
@@ -152,29 +112,16 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
-
         QTest::newRow("long error body is cut")
             << true << 500 << QByteArray(1000, 'x') << QString(400, u'x');
-        QTest::newRow("error body not UTF-8")
-            << true << 502 << QByteArray("\xff\xfe\xfd") << "Token Factory request failed.";
         QTest::newRow("key echoed in error is masked")
             << true << 401 << QByteArray("bad key secret-k1") << "bad key ••••";
-        QTest::newRow("no choices")
-            << true << 200 << QByteArray(R"({"choices":[]})") << invalidResponse;
         QTest::newRow("content not a string")
             << true << 200 << QByteArray(R"({"choices":[{"message":{"content":3}}]})")
             << invalidResponse;
-        QJsonParseError parseError;
-        QJsonDocument::fromJson("not json", &parseError);
-        QTest::newRow("not JSON") << true << 200 << QByteArray("not json")
-                                  << parseError.errorString();
-        QTest::newRow("relay: 503 with message")
-            << false << 503 << QByteArray(R"({"message":"Busy now"})") << "Busy now";
         QTest::newRow("relay: 503 empty")
             << false << 503 << QByteArray()
             << "번역 서버가 응답하지 않습니다. 잠시 뒤 다시 시도해 주세요.";
-        QTest::newRow("relay: content is a number")
-            << false << 200 << QByteArray(R"({"content":5})") << invalidResponse;
         QTest::newRow("relay: not JSON")
             << false << 200 << QByteArray("<html></html>") << invalidResponse;
         QTest::newRow("relay: over 1 MiB")
@@ -198,9 +145,11 @@ private slots:
     void unreachableRelayAsksToCheckTheConnection() {
         m_client = std::make_unique<NebiusClient>(m_tokenFactory->url(),
                                                   QUrl("http://127.0.0.1:1/v1/complete"));
-        QCOMPARE(toKorean(QStringLiteral("Hi")).error, koreanUnreachable);
+        QCOMPARE(toKorean("Hi").error,
+                 QStringLiteral("번역 서버에 연결하지 못했습니다. 인터넷 연결을 확인해 주세요."));
     }
 
+    // Cancelled before it starts, nothing is sent; cancelled while waiting, the connection closes.
     void cancellingAbortsTheRequest_data() {
         QTest::addColumn<bool>("withKey");
         QTest::newRow("relay") << false;
@@ -212,11 +161,15 @@ private slots:
         if (withKey)
             qputenv("NEBIUS_TOKEN_FACTORY_KEY", "k1");
         FakeHttpService& service = withKey ? *m_tokenFactory : *m_relay;
+        Cancellation early;
+        early.cancel();
+        QVERIFY(!toKorean("Hi", early).value);
+        QCOMPARE(service.requests().size(), 0);
+
         service.hold();
         Cancellation cancellation;
         auto task = outcomeOf(m_client->translateToKorean("Hi", cancellation));
         QTRY_COMPARE_WITH_TIMEOUT(service.openHeldConnections(), 1, 30'000);
-
         cancellation.cancel();
         const auto outcome = QCoro::waitFor(task);
         QVERIFY(!outcome.value);
@@ -224,21 +177,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(service.openHeldConnections(), 0, 30'000);
     }
 
-    void cancelledBeforeStartSendsNothing() {
-        Cancellation cancellation;
-        cancellation.cancel();
-        const auto outcome =
-            QCoro::waitFor(outcomeOf(m_client->translateToKorean("Hi", cancellation)));
-        QVERIFY(!outcome.value);
-        QCOMPARE(m_relay->requests().size(), 0);
-    }
-
     void keyIsNotFollowedToAnotherHost() {
         qputenv("NEBIUS_TOKEN_FACTORY_KEY", "k1");
         FakeHttpService elsewhere;
         m_tokenFactory->answer(302, {}, {{"Location", elsewhere.url("/steal").toEncoded()}});
-        const auto outcome = toKorean("Hi");
-        QVERIFY(!outcome.value);
+        QVERIFY(!toKorean("Hi").value);
         QCOMPARE(elsewhere.requests().size(), 0);
     }
 };
