@@ -68,18 +68,6 @@ private slots:
                 audiotest::pactl({"unload-module", line.section(u'\t', 0, 0)});
     }
 
-    // Sorted by name, case-insensitively; equal names keep their order.
-    void sortsDevicesAndChoosesAVirtualMicrophone() {
-        const auto sorted = AudioOutput::sortedDevices(
-            {{3, "Virtual Cable"}, {2, "speakers"}, {1, "Speakers"}, {4, "blackhole 16ch"}});
-        QStringList names;
-        for (const auto& device : sorted)
-            names << device.name;
-        QCOMPARE(names, (QStringList{"blackhole 16ch", "speakers", "Speakers", "Virtual Cable"}));
-        QCOMPARE(AudioOutput::firstVirtualMicrophone(sorted), std::optional<quint32>(4));
-        QCOMPARE(AudioOutput::firstVirtualMicrophone({{1, "Speakers"}}), std::nullopt);
-    }
-
     void playsOnTheChosenSinkOrTheDefault() {
         AudioOutput output;
         SourceRecording feed("mic_feed.monitor");

@@ -124,14 +124,8 @@ QString PrivateDaemon::address() const {
 
 bool PrivateDaemon::start() {
     // The sink comes first: once the socket answers, the server is complete.
-    QFile script(m_folder.filePath("daemon.pa"));
-    script.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    script.write(QStringLiteral("load-module module-null-sink sink_name=private_speakers\n"
-                                "load-module module-native-protocol-unix socket=%1 "
-                                "auth-anonymous=1\n")
-                     .arg(m_folder.filePath("native"))
-                     .toUtf8());
-    script.close();
+    const QString socket =
+        "module-native-protocol-unix auth-anonymous=1 socket=" + m_folder.filePath("native");
     auto environment = QProcessEnvironment::systemEnvironment();
     environment.insert("PULSE_RUNTIME_PATH", m_folder.path());
     environment.remove("PULSE_SERVER");
@@ -142,7 +136,8 @@ bool PrivateDaemon::start() {
     m_daemon->setStandardErrorFile(log);
     m_daemon->start("pulseaudio",
                     {"--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--system=false",
-                     "-n", "--file=" + script.fileName(), "--log-target=stderr"});
+                     "-n", "-L", "module-null-sink sink_name=private_speakers", "-L", socket,
+                     "--log-target=stderr"});
     const QDeadlineTimer deadline(std::chrono::minutes(2));
     while (m_daemon->state() != QProcess::NotRunning && !deadline.hasExpired()) {
         QProcess probe;

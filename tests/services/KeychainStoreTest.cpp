@@ -22,17 +22,9 @@ bool isChild() {
     return qEnvironmentVariableIsSet("RELAYO_KEYCHAIN_CHILD");
 }
 
-// An empty bus address leaves the child without a bus and without a display, so libsecret
-// fails to autolaunch one with an error whose code is 0.
 void runInChild(const QString& busAddress) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    if (busAddress.isEmpty()) {
-        environment.remove("DBUS_SESSION_BUS_ADDRESS");
-        environment.remove("DISPLAY");
-        environment.remove("WAYLAND_DISPLAY");
-    } else {
-        environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress);
-    }
+    environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress);
     environment.insert("RELAYO_KEYCHAIN_CHILD", "1");
     QProcess child;
     child.setProcessEnvironment(environment);
@@ -76,18 +68,10 @@ private slots:
         remove();
     }
 
-    void withoutSecretServiceNoKeyAndSaveFails_data() {
-        QTest::addColumn<bool>("busSocket");
-        QTest::newRow("bus socket missing") << true;
-        QTest::newRow("no bus and no display") << false;
-    }
-
     void withoutSecretServiceNoKeyAndSaveFails() {
         if (!isChild()) {
-            QFETCH(bool, busSocket);
-            QTemporaryDir folder;
-            runInChild(busSocket ? QStringLiteral("unix:path=%1/no-bus").arg(folder.path())
-                                 : QString());
+            QTemporaryDir folder; // a bus socket that is missing
+            runInChild(QStringLiteral("unix:path=%1/no-bus").arg(folder.path()));
             return;
         }
         QCOMPARE(load(), std::nullopt);

@@ -63,8 +63,6 @@ private slots:
             << QByteArray("OTHER=1\nNEBIUS_TOKEN_FACTORY_KEY=\n NEBIUS_TOKEN_FACTORY_KEY\t = "
                           " \"a=b\" \r\n")
             << "a=b";
-        QTest::newRow("shell prefix does not match")
-            << QString() << QByteArray("export NEBIUS_TOKEN_FACTORY_KEY=x\n") << "";
         QTest::newRow("only the start of a long file is read")
             << QString()
             << QByteArray(64 * 1024, '#') + QByteArray("\nNEBIUS_TOKEN_FACTORY_KEY=late\n") << "";

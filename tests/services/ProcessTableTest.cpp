@@ -57,19 +57,8 @@ private slots:
                                     "30:1:teams:30:teams-for-linux", "40:1:odd) name:40:"}));
     }
 
-    // The list of applications covers the ordinary trees; here, what they never hold.
-    void findsTheProcessBehindAClientInOddTrees() {
-        const ProcessTable sample({{10, 1, "chrome", 10, {}},
-                                   {21, 20, "zoom", 2, "us.zoom.Zoom"},
-                                   {22, 21, "zoom", 3, "us.zoom.Zoom"},
-                                   {30, 1, "teams", 30, "teams-for-linux"}});
-        // The same id on this system runs another program.
-        QCOMPARE(sample.hostProcessOf(10, "zoom", 0), 10);
-        // A sandbox id that no process of that program has.
-        QCOMPARE(sample.hostProcessOf(3, "teams", 0), 3);
-        QCOMPARE(sample.hostProcessOf(21, "", 0), 21);
-        QCOMPARE(sample.applicationRoot(99), 99);
-        // A parent chain that loops ends instead of hanging.
+    // A parent chain that loops ends instead of hanging.
+    void aLoopingTreeEnds() {
         const ProcessTable loop({{1, 2, "a", 1, {}}, {2, 1, "a", 2, {}}});
         QVERIFY(!loop.belongsTo(1, 3));
         QVERIFY(loop.applicationRoot(1) > 0);
