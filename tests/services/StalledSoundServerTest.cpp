@@ -11,29 +11,21 @@ using Call = std::function<void(const QString& address)>;
 
 Q_DECLARE_METATYPE(Call)
 
-// A stopped sound server accepts connections and never answers. Each call that
-// needs an answer must come back with an error instead of holding the window.
+// A stopped sound server accepts connections and never answers. Each kind of call that needs
+// an answer (a query, a playback and a recording stream) must come back with an error instead
+// of holding the window.
 class StalledSoundServerTest : public QObject {
     Q_OBJECT
 
 private slots:
     void callsGiveUpWithAnError_data() {
         QTest::addColumn<Call>("call");
-        QTest::newRow("devices") << Call([](const QString& address) {
-            AudioOutput output(address);
-            output.refreshDevices();
-            QVERIFY(output.devices().isEmpty());
-        });
         QTest::newRow("play") << Call([](const QString& address) {
             QTemporaryDir folder;
             AudioOutput output(address);
             QVERIFY_THROWS_EXCEPTION(
                 PulseError,
                 output.play(QUrl::fromLocalFile(audiotest::makeTone(folder, 440, 0.5)), {}));
-        });
-        QTest::newRow("virtual microphone") << Call([](const QString& address) {
-            AudioOutput output(address);
-            QVERIFY_THROWS_EXCEPTION(PulseError, runToCompletion(output.createVirtualMicrophone()));
         });
         QTest::newRow("applications") << Call([](const QString& address) {
             SystemAudioCapture capture(address);

@@ -76,8 +76,7 @@ private slots:
         writeFile(m_data, "pixmaps/relayo-test-player.png", "png");
     }
 
-    // Without processes or desktop entries, then among them: which process stands for an
-    // application, what it is called, how it is drawn and sorted.
+    // Which process stands for an application, what it is called, how it is drawn and sorted.
     void buildsTheApplicationList_data() {
         QTest::addColumn<bool>("amongProcesses");
         QTest::addColumn<Clients>("clients");
@@ -86,30 +85,27 @@ private slots:
                          const char* id = "") {
             return Client{0, pid, name, binary, id, {}, 0, {}};
         };
-        QTest::newRow("not this program; case-insensitive, equal titles in the server's order")
-            << false
-            << Clients{client(ownProcessID, "Relayo"), client(3, "zoom"), client(1, "Zoom"),
-                       client(2, "chrome")}
-            << QStringList{"chrome/2", "zoom/3", "Zoom/1"};
-        QTest::newRow("one record per process, from its first named client")
-            << false
-            << Clients{client(5, ""), client(5, "Firefox", "firefox-bin"), client(5, "Firefox 2"),
-                       client(6, "")}
-            << QStringList{"Firefox/5 firefox-bin"};
-        QTest::newRow("the binary names the bundle, else the application id")
-            << false << Clients{client(1, "Zoom", "zoom", "us.zoom"), client(2, "Meet", "", "o.m")}
-            << QStringList{"Meet/2 o.m", "Zoom/1 zoom"};
-        const QStringList running{"Google Chrome/10 chrome icon", "teams/30 teams",
-                                  "Zoom/21 zoom icon"};
-        QTest::newRow("a browser's audio process, a Flatpak client by its namespace's id")
+        // Not this program; case-insensitive, equal titles in the server's order; one record per
+        // process, from its first named client; the binary names the bundle, else the app id.
+        QTest::newRow("clients alone") << false
+                                       << Clients{client(ownProcessID, "Relayo"),
+                                                  client(3, "zoom"),
+                                                  client(1, "Zoom", "zoom", "us.zoom"),
+                                                  client(2, "chrome"),
+                                                  client(5, ""),
+                                                  client(5, "Firefox", "firefox-bin"),
+                                                  client(5, "Firefox 2"),
+                                                  client(6, ""),
+                                                  client(7, "Meet", "", "o.m")}
+                                       << QStringList{"chrome/2", "Firefox/5 firefox-bin",
+                                                      "Meet/7 o.m", "zoom/3", "Zoom/1 zoom"};
+        // A browser's audio process; a Flatpak client by its namespace's id; PipeWire's view of
+        // the process with the portal's application id; a program without a desktop entry,
+        // drawn by its own icon name; silent meeting applications that never connected.
+        QTest::newRow("among processes")
             << true
-            << Clients{client(11, "Chromium", "chrome"), client(3, "ZOOM VoiceEngine", "zoom")}
-            << running;
-        // PipeWire's view of the process with the portal's application id; a program without a
-        // desktop entry, drawn by its own icon name.
-        QTest::newRow("PipeWire and icon names")
-            << true
-            << Clients{Client{0, 2, "Meeting", "meeting", "", "", 40, "org.example.Meeting"},
+            << Clients{client(11, "Chromium", "chrome"), client(3, "ZOOM VoiceEngine", "zoom"),
+                       Client{0, 2, "Meeting", "meeting", "", "", 40, "org.example.Meeting"},
                        Client{0, 50, "Player", "player", "", "relayo-test-player", 0, ""}}
             << QStringList{"Example Meeting/40 meeting", "Google Chrome/10 chrome icon",
                            "Player/50 player icon", "teams/30 teams", "Zoom/21 zoom icon"};
