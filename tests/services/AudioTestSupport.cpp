@@ -85,10 +85,6 @@ void Recording::append(const PcmBuffer& buffer) {
     std::lock_guard lock(m_mutex);
     const auto samples = buffer.samples<float>(0);
     m_samples.insert(m_samples.end(), samples.begin(), samples.end());
-    const PcmFormat speech{16000, 1, SampleType::float32, false};
-    const bool inSpeechFormat =
-        buffer.format() == speech && int(samples.size()) == buffer.frameLength();
-    m_blockSizes.append(inSpeechFormat ? buffer.frameLength() : -1);
 }
 
 std::vector<float> Recording::samples() const {
@@ -101,15 +97,9 @@ std::size_t Recording::frameCount() const {
     return m_samples.size();
 }
 
-QList<int> Recording::blockSizes() const {
-    std::lock_guard lock(m_mutex);
-    return m_blockSizes;
-}
-
 void Recording::clear() {
     std::lock_guard lock(m_mutex);
     m_samples.clear();
-    m_blockSizes.clear();
 }
 
 PrivateDaemon::PrivateDaemon() = default;

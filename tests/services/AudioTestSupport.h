@@ -56,14 +56,11 @@ public:
     void append(const PcmBuffer& buffer);
     std::vector<float> samples() const;
     std::size_t frameCount() const;
-    // The frames of each block; -1 for a block that was not 16 kHz mono 32-bit float.
-    QList<int> blockSizes() const;
     void clear();
 
 private:
     mutable std::mutex m_mutex;
     std::vector<float> m_samples;
-    QList<int> m_blockSizes;
     std::weak_ptr<int> m_handler;
 };
 

@@ -176,15 +176,9 @@ private slots:
         make();
         m_recognizer->script.holdLoad = true;
         std::optional<QString> started;
-        auto running = [](INemotronCaptionService& service,
-                          std::optional<QString>& started) -> QCoro::Task<> {
-            try {
-                co_await service.start();
-                started = QString();
-            } catch (const std::exception& error) {
-                started = QString::fromUtf8(error.what());
-            }
-        }(*m_service, started);
+        auto running = m_service->start().then(
+            [&] { started = QString(); },
+            [&](const std::exception& error) { started = QString::fromUtf8(error.what()); });
         QTRY_COMPARE(m_service->modelProgress(), 0.5);
         QCOMPARE(taskFailure(m_service->cancel()), QString());
         QTRY_VERIFY(started.has_value());

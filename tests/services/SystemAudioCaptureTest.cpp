@@ -160,7 +160,6 @@ private slots:
 
         auto first = startRecording(capture, zoom->processId());
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*first, 16000, 440), timeout);
-        QVERIFY(!first->blockSizes().contains(0) && !first->blockSizes().contains(-1));
         auto second = startRecording(capture, music->processId());
         QVERIFY(first->released());
         const std::size_t firstReceived = first->frameCount();
@@ -189,7 +188,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
     }
 
-    void hearsAndMixesStreamsOpenedAfterStart() {
+    void hearsAndMixesStreamsOpenedAfterStartAndFollowsThemToAnotherSink() {
         SystemAudioCapture capture;
         auto meeting = audiotest::idleProcess();
         auto recording = startRecording(capture, meeting->processId());
@@ -200,23 +199,13 @@ private slots:
         auto second = audiotest::play(m_high, "Meeting", {}, meeting->processId());
         QTRY_VERIFY_WITH_TIMEOUT(audiotest::toneStrength(recording->samples(), 1000) > 0.001,
                                  timeout);
+        // Moving the streams to another sink ends their monitor recordings; the capture follows.
+        for (const QString& stream :
+             audiotest::pactl({"list", "short", "sink-inputs"}).split(u'\n', Qt::SkipEmptyParts))
+            audiotest::pactl({"move-sink-input", stream.section(u'\t', 0, 0), "mic_feed"});
         recording->clear();
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
         QVERIFY(audiotest::toneStrength(recording->samples(), 1000) > 0.01);
-    }
-
-    // Moving the stream to another sink ends its monitor recording; the capture follows it.
-    void followsAStreamMovedToAnotherSink() {
-        SystemAudioCapture capture;
-        auto meeting = audiotest::play(m_low, "Meeting");
-        auto recording = startRecording(capture, meeting->processId());
-        QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
-        const QStringList streams =
-            audiotest::pactl({"list", "short", "sink-inputs"}).split(u'\n', Qt::SkipEmptyParts);
-        QCOMPARE(streams.size(), 1);
-        audiotest::pactl({"move-sink-input", streams[0].section(u'\t', 0, 0), "mic_feed"});
-        recording->clear();
-        QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
     }
 
     void survivesTheServerGoingAwayAndStartsAgain() {
