@@ -19,13 +19,6 @@ QString makeTone(const QTemporaryDir& folder, double frequency, double seconds) 
     return path;
 }
 
-Process idleProcess() {
-    Process process(new QProcess);
-    process->start("sleep", {"600"});
-    process->waitForStarted(-1);
-    return process;
-}
-
 Process play(const QString& file, const QString& name, const QStringList& extraArguments,
              qint64 processID) {
     Process process(new QProcess);
@@ -92,20 +85,9 @@ std::vector<float> Recording::samples() const {
     return m_samples;
 }
 
-std::size_t Recording::frameCount() const {
-    std::lock_guard lock(m_mutex);
-    return m_samples.size();
-}
-
 void Recording::clear() {
     std::lock_guard lock(m_mutex);
     m_samples.clear();
-}
-
-PrivateDaemon::PrivateDaemon() = default;
-
-PrivateDaemon::~PrivateDaemon() {
-    stop();
 }
 
 QString PrivateDaemon::address() const {

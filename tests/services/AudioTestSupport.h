@@ -29,9 +29,6 @@ struct StopProcess {
 };
 using Process = std::unique_ptr<QProcess, StopProcess>;
 
-// A process that just stays alive: an application identity for paplay clients.
-Process idleProcess();
-
 // A stand-in application playing `file` through paplay as the client `name`.
 // `extraArguments` go to paplay; `processID` overrides the process id the
 // sound server is told (0: paplay's own).
@@ -55,7 +52,6 @@ public:
     bool released() const { return m_handler.expired(); }
     void append(const PcmBuffer& buffer);
     std::vector<float> samples() const;
-    std::size_t frameCount() const;
     void clear();
 
 private:
@@ -68,8 +64,7 @@ private:
 // reshape the server without touching the shared one.
 class PrivateDaemon {
 public:
-    PrivateDaemon();
-    ~PrivateDaemon();
+    ~PrivateDaemon() { stop(); }
     // Starts (again) and waits until it answers; false, with its log as a warning, when it
     // exited instead or stayed silent for two minutes.
     bool start();

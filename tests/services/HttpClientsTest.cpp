@@ -134,9 +134,7 @@ private slots:
                                               {"a", "Adam", std::nullopt, true}};
         QCOMPARE(voices().value.value_or(QList<ElevenLabsVoice>()), expected);
         QCOMPARE(m_elevenLabs->requests().size(), 1);
-        const auto& request = m_elevenLabs->requests()[0];
-        QCOMPARE(request.path, QStringLiteral("/v2/voices"));
-        QCOMPARE(request.headers.value("xi-api-key"), QByteArray("key-123"));
+        QCOMPARE(m_elevenLabs->requests()[0].headers.value("xi-api-key"), QByteArray("key-123"));
     }
 
     void failures_data() {

@@ -34,7 +34,7 @@ private slots:
         auto recording = std::make_shared<Recording>();
         microphone.start(recording->handler());
         QVERIFY(first->released());
-        QTRY_VERIFY_WITH_TIMEOUT(recording->frameCount() > 0, timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(recording->samples().size() > 0, timeout);
         daemon.stop();
         QTRY_VERIFY_WITH_TIMEOUT(recording->released(), timeout);
         microphone.stop();

@@ -46,7 +46,7 @@ std::shared_ptr<Recording> startRecording(SystemAudioCapture& capture, qint64 pr
 }
 
 bool capturing(const Recording& recording, std::size_t frames, double frequency) {
-    return recording.frameCount() >= frames &&
+    return recording.samples().size() >= frames &&
            audiotest::toneStrength(recording.samples(), frequency) > 0.01;
 }
 
@@ -162,9 +162,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*first, 16000, 440), timeout);
         auto second = startRecording(capture, music->processId());
         QVERIFY(first->released());
-        const std::size_t firstReceived = first->frameCount();
+        const std::size_t firstReceived = first->samples().size();
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*second, 8000, 1000), timeout);
-        QCOMPARE(first->frameCount(), firstReceived);
+        QCOMPARE(first->samples().size(), firstReceived);
         for (const auto& [recording, heard, other] :
              {std::tuple{first, 440, 1000}, std::tuple{second, 1000, 440}})
             QVERIFY(audiotest::toneStrength(recording->samples(), heard) >
@@ -172,9 +172,9 @@ private slots:
 
         runToCompletion(capture.stop());
         QVERIFY(second->released());
-        const std::size_t received = second->frameCount();
+        const std::size_t received = second->samples().size();
         QTest::qWait(300);
-        QCOMPARE(second->frameCount(), received);
+        QCOMPARE(second->samples().size(), received);
         runToCompletion(capture.stop());
     }
 
@@ -190,9 +190,9 @@ private slots:
 
     void hearsAndMixesStreamsOpenedAfterStartAndFollowsThemToAnotherSink() {
         SystemAudioCapture capture;
-        auto meeting = audiotest::idleProcess();
+        auto meeting = audiotest::silentClient("Meeting", 440);
         auto recording = startRecording(capture, meeting->processId());
-        QCOMPARE(recording->frameCount(), std::size_t(0));
+        QCOMPARE(recording->samples().size(), std::size_t(0));
 
         auto first = audiotest::play(m_low, "Meeting", {}, meeting->processId());
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
@@ -215,7 +215,7 @@ private slots:
         const QStringList onDaemon{"--server=" + daemon.address()};
         auto zoom = audiotest::play(m_low, "Zoom", onDaemon);
         auto recording = startRecording(capture, zoom->processId());
-        QTRY_VERIFY_WITH_TIMEOUT(recording->frameCount() > 0, timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(recording->samples().size() > 0, timeout);
 
         daemon.stop();
         QTRY_VERIFY_WITH_TIMEOUT(recording->released(), timeout);
@@ -231,7 +231,7 @@ private slots:
         SystemAudioCapture unreachable("unix:/nonexistent/relayo/native");
         QVERIFY_THROWS_EXCEPTION(PulseError, runToCompletion(unreachable.availableApplications()));
         SystemAudioCapture capture;
-        const qint64 goneID = audiotest::idleProcess()->processId();
+        const qint64 goneID = audiotest::silentClient("Meeting", 440)->processId();
         try {
             startRecording(capture, goneID);
             QFAIL("capturing an exited application succeeded");
