@@ -2,6 +2,7 @@
 
 #include "speech-engine/ModelNames.h"
 #include "tests/services/CaptionTestModels.h"
+#include "tests/support/WriteFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -69,9 +70,7 @@ private slots:
         CaptionTestModels::writeSpelling(path("incomplete"), words);
         QFile::remove(QDir(path("incomplete")).filePath(ModelNames::NemotronStreaming::jointFile));
         writeFloatWav(path("words.wav"), spokenWords());
-        QFile text(path("text.wav"));
-        QVERIFY(text.open(QIODevice::WriteOnly));
-        text.write("not a sound file");
+        writeFile(path("text.wav"), "not a sound file");
     }
 
     void printsEachRunningTranscriptAndTheFinalText() {

@@ -2,6 +2,7 @@
 #include "app/services/network/NebiusClient.h"
 #include "tests/services/FakeHttpService.h"
 #include "tests/support/PrivateFile.h"
+#include "tests/support/WriteFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -106,10 +107,7 @@ private slots:
         QFETCH(QString, expectedKey);
         if (!environment.isNull())
             qputenv("NEBIUS_TOKEN_FACTORY_KEY", environment.toUtf8());
-        QFile file(m_folder->filePath(".env.local"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(envFile);
-        file.close();
+        writeFile(m_folder->filePath(".env.local"), envFile);
         m_tokenFactory->answerJson(200, chatAnswer(" a\n"));
         m_relay->answerJson(200, {{"content", "a"}});
 

@@ -1,4 +1,5 @@
 #include "app/platform/ProcessTable.h"
+#include "tests/support/WriteFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,12 +13,8 @@ void writeProcess(const QDir& proc, qint64 id, const QByteArray& stat,
                   const QList<std::pair<QString, QByteArray>>& files = {}) {
     const QDir folder(proc.filePath(QString::number(id)));
     for (const auto& [name, content] :
-         files + QList<std::pair<QString, QByteArray>>{{"stat", stat}}) {
-        QVERIFY(QDir().mkpath(QFileInfo(folder.filePath(name)).path()));
-        QFile file(folder.filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-    }
+         files + QList<std::pair<QString, QByteArray>>{{"stat", stat}})
+        writeFile(folder.filePath(name), content);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "app/services/audio/SystemAudioCapture.h"
 #include "app/platform/PulseError.h"
 #include "tests/services/AudioTestSupport.h"
+#include "tests/support/WriteFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -22,13 +23,6 @@ const qint64 ownProcessID = 100;
 
 CaptureApplication applicationFor(qint64 processID) {
     return {qint32(processID), "Stand-in", {}, {}, {}};
-}
-
-void writeFile(const QTemporaryDir& folder, const QString& path, const QByteArray& content) {
-    QDir().mkpath(QFileInfo(folder.filePath(path)).path());
-    QFile file(folder.filePath(path));
-    file.open(QIODevice::WriteOnly);
-    file.write(content);
 }
 
 bool lists(SystemAudioCapture& capture, const QString& title, qint64 processID) {
@@ -64,16 +58,16 @@ private slots:
         // (12); Zoom in a Flatpak sandbox (20-22); a snap (30); two programs that are not
         // meeting applications (40, 50); this program (100).
         writeFile(
-            m_data, "applications/google-chrome.desktop",
+            m_data.filePath("applications/google-chrome.desktop"),
             "[Desktop Entry]\nType=Application\nName=Google Chrome\n"
             "Exec=/usr/bin/google-chrome-stable %U\nStartupWMClass=chrome\nIcon=google-chrome\n");
-        writeFile(m_data, "applications/us.zoom.Zoom.desktop",
+        writeFile(m_data.filePath("applications/us.zoom.Zoom.desktop"),
                   "[Desktop Entry]\nName=Zoom\nType=Application\nIcon=us.zoom.Zoom\n");
-        writeFile(m_data, "applications/org.example.Meeting.desktop",
+        writeFile(m_data.filePath("applications/org.example.Meeting.desktop"),
                   "[Desktop Entry]\nType=Application\nName=Example Meeting\n");
-        writeFile(m_data, "icons/hicolor/48x48/apps/google-chrome.png", "png");
-        writeFile(m_data, "icons/hicolor/scalable/apps/us.zoom.Zoom.svg", "svg");
-        writeFile(m_data, "pixmaps/relayo-test-player.png", "png");
+        writeFile(m_data.filePath("icons/hicolor/48x48/apps/google-chrome.png"), "png");
+        writeFile(m_data.filePath("icons/hicolor/scalable/apps/us.zoom.Zoom.svg"), "svg");
+        writeFile(m_data.filePath("pixmaps/relayo-test-player.png"), "png");
     }
 
     // Which process stands for an application, what it is called, how it is drawn and sorted.
