@@ -2,7 +2,6 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QThread>
 #include <algorithm>
 #include <cmath>
 #include <csignal>
@@ -18,19 +17,6 @@ QString makeTone(const QTemporaryDir& folder, double frequency, double seconds) 
                           {"-n", "-r", "48000", "-c", "2", path, "synth", QString::number(seconds),
                            "sine", QString::number(frequency), "vol", "0.5"});
     return path;
-}
-
-void StopProcess::operator()(QProcess* process) const {
-    process->kill();
-    process->waitForFinished(-1);
-    delete process;
-}
-
-Process idleProcess() {
-    Process process(new QProcess);
-    process->start("sleep", {"600"});
-    process->waitForStarted(-1);
-    return process;
 }
 
 Process play(const QString& file, const QString& name, const QStringList& extraArguments,
@@ -82,15 +68,16 @@ double toneStrength(const std::vector<float>& samples, double frequency) {
     return power / (count * count);
 }
 
+std::function<void(const PcmBuffer&)> Recording::handler() {
+    auto token = std::make_shared<int>();
+    m_handler = token;
+    return [self = shared_from_this(), token](const PcmBuffer& buffer) { self->append(buffer); };
+}
+
 void Recording::append(const PcmBuffer& buffer) {
     std::lock_guard lock(m_mutex);
     const auto samples = buffer.samples<float>(0);
     m_samples.insert(m_samples.end(), samples.begin(), samples.end());
-    m_threadNames.insert(QThread::currentThread()->objectName());
-    m_blockSizes.append(buffer.frameLength());
-    const PcmFormat speech{16000, 1, SampleType::float32, false};
-    m_speechFormat =
-        m_speechFormat && buffer.format() == speech && int(samples.size()) == buffer.frameLength();
 }
 
 std::vector<float> Recording::samples() const {
@@ -98,36 +85,9 @@ std::vector<float> Recording::samples() const {
     return m_samples;
 }
 
-std::size_t Recording::frameCount() const {
-    std::lock_guard lock(m_mutex);
-    return m_samples.size();
-}
-
-QSet<QString> Recording::threadNames() const {
-    std::lock_guard lock(m_mutex);
-    return m_threadNames;
-}
-
-QList<int> Recording::blockSizes() const {
-    std::lock_guard lock(m_mutex);
-    return m_blockSizes;
-}
-
-bool Recording::allInSpeechFormat() const {
-    std::lock_guard lock(m_mutex);
-    return m_speechFormat;
-}
-
 void Recording::clear() {
     std::lock_guard lock(m_mutex);
     m_samples.clear();
-    m_blockSizes.clear();
-}
-
-PrivateDaemon::PrivateDaemon() = default;
-
-PrivateDaemon::~PrivateDaemon() {
-    stop();
 }
 
 QString PrivateDaemon::address() const {
@@ -136,14 +96,8 @@ QString PrivateDaemon::address() const {
 
 bool PrivateDaemon::start() {
     // The sink comes first: once the socket answers, the server is complete.
-    QFile script(m_folder.filePath("daemon.pa"));
-    script.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    script.write(QStringLiteral("load-module module-null-sink sink_name=private_speakers\n"
-                                "load-module module-native-protocol-unix socket=%1 "
-                                "auth-anonymous=1\n")
-                     .arg(m_folder.filePath("native"))
-                     .toUtf8());
-    script.close();
+    const QString socket =
+        "module-native-protocol-unix auth-anonymous=1 socket=" + m_folder.filePath("native");
     auto environment = QProcessEnvironment::systemEnvironment();
     environment.insert("PULSE_RUNTIME_PATH", m_folder.path());
     environment.remove("PULSE_SERVER");
@@ -154,7 +108,8 @@ bool PrivateDaemon::start() {
     m_daemon->setStandardErrorFile(log);
     m_daemon->start("pulseaudio",
                     {"--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--system=false",
-                     "-n", "--file=" + script.fileName(), "--log-target=stderr"});
+                     "-n", "-L", "module-null-sink sink_name=private_speakers", "-L", socket,
+                     "--log-target=stderr"});
     const QDeadlineTimer deadline(std::chrono::minutes(2));
     while (m_daemon->state() != QProcess::NotRunning && !deadline.hasExpired()) {
         QProcess probe;
@@ -185,14 +140,6 @@ void PrivateDaemon::pause() {
 
 void PrivateDaemon::resume() {
     ::kill(pid_t(m_daemon->processId()), SIGCONT);
-}
-
-std::function<void(const PcmBuffer&)> recorder(std::shared_ptr<Recording> recording,
-                                               std::weak_ptr<int>* watch) {
-    auto token = std::make_shared<int>();
-    if (watch)
-        *watch = token;
-    return [recording, token](const PcmBuffer& buffer) { recording->append(buffer); };
 }
 
 QString pactl(const QStringList& arguments, const QString& server) {

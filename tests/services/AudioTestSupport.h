@@ -3,17 +3,13 @@
 #include "speech-engine/PcmBuffer.h"
 #include "tests/support/RunToCompletion.h"
 
-#include <QEventLoop>
 #include <QProcess>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <qcoro/qcorotask.h>
 #include <vector>
 
@@ -23,14 +19,15 @@ namespace audiotest {
 // Writes a 48 kHz stereo sine tone with sox and returns its path.
 QString makeTone(const QTemporaryDir& folder, double frequency, double seconds);
 
-// Ends a child process and waits for it.
+// A child process, killed and waited for when released (without QProcess's warning).
 struct StopProcess {
-    void operator()(QProcess* process) const;
+    void operator()(QProcess* process) const {
+        process->kill();
+        process->waitForFinished(-1);
+        delete process;
+    }
 };
 using Process = std::unique_ptr<QProcess, StopProcess>;
-
-// A process that just stays alive: an application identity for paplay clients.
-Process idleProcess();
 
 // A stand-in application playing `file` through paplay as the client `name`.
 // `extraArguments` go to paplay; `processID` overrides the process id the
@@ -48,31 +45,26 @@ void startPlaying(QProcess& client);
 double toneStrength(const std::vector<float>& samples, double frequency);
 
 // What a handler received, collected across threads.
-class Recording {
+class Recording : public std::enable_shared_from_this<Recording> {
 public:
+    // A handler that records here; `released` once whoever held the latest one let it go.
+    std::function<void(const PcmBuffer&)> handler();
+    bool released() const { return m_handler.expired(); }
     void append(const PcmBuffer& buffer);
     std::vector<float> samples() const;
-    std::size_t frameCount() const;
-    QSet<QString> threadNames() const;
-    QList<int> blockSizes() const;
-    // Every block was 16 kHz mono 32-bit float.
-    bool allInSpeechFormat() const;
     void clear();
 
 private:
     mutable std::mutex m_mutex;
     std::vector<float> m_samples;
-    QSet<QString> m_threadNames;
-    QList<int> m_blockSizes;
-    bool m_speechFormat = true;
+    std::weak_ptr<int> m_handler;
 };
 
 // A private PulseAudio daemon with one null sink, for tests that kill or
 // reshape the server without touching the shared one.
 class PrivateDaemon {
 public:
-    PrivateDaemon();
-    ~PrivateDaemon();
+    ~PrivateDaemon() { stop(); }
     // Starts (again) and waits until it answers; false, with its log as a warning, when it
     // exited instead or stayed silent for two minutes.
     bool start();
@@ -87,11 +79,6 @@ private:
     QTemporaryDir m_folder;
     std::unique_ptr<QProcess> m_daemon;
 };
-
-// A handler that records into `recording`; `watch`, when given, expires once
-// the handler has been released by whoever held it.
-std::function<void(const PcmBuffer&)> recorder(std::shared_ptr<Recording> recording,
-                                               std::weak_ptr<int>* watch = nullptr);
 
 // Runs pactl (against `server`, or the default) and returns its output.
 QString pactl(const QStringList& arguments, const QString& server = {});

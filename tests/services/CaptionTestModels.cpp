@@ -3,9 +3,6 @@
 #include "tests/speech-engine/ModelFolder.h"
 #include "tests/speech-engine/TinyModels.h"
 
-#include <QJsonArray>
-#include <algorithm>
-
 namespace {
 
 // cache_len starts at 0 and counts the chunks heard so far; a heard chunk emits that word.
@@ -25,9 +22,8 @@ def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_
 
 QStringList vocabulary(const QStringList& words) {
     QStringList tokens = words;
-    while (tokens.size() < 128) {
+    while (tokens.size() < 128)
         tokens << QStringLiteral("▁t%1").arg(tokens.size());
-    }
     return tokens;
 }
 
@@ -53,8 +49,4 @@ void CaptionTestModels::writeCounting(const QString& folder, const QStringList& 
     auto encoder = replaced(countingEncoder, "%THRESHOLD%", std::to_string(threshold));
     encoder = replaced(encoder, "%WORDS%", std::to_string(words.size()));
     write(folder, encoder, words);
-}
-
-PcmBuffer CaptionTestModels::chunkSpelling(const QList<int>& tokens) {
-    return TinyModels::chunkEmitting(tokens);
 }

@@ -3,7 +3,6 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonDocument>
-#include <QMetaEnum>
 
 QJsonObject FakeHttpService::Request::json() const {
     return QJsonDocument::fromJson(body).object();
@@ -11,20 +10,14 @@ QJsonObject FakeHttpService::Request::json() const {
 
 FakeHttpService::FakeHttpService() {
     answer(200, "{}");
-    m_server.setMissingHandler([this](const QHttpServerRequest& request,
-                                      QHttpServerResponder&& responder) {
-        Request recorded{QByteArray(QMetaEnum::fromType<QHttpServerRequest::Method>().valueToKey(
-                                        static_cast<int>(request.method())))
-                             .toUpper(),
-                         request.url().path(QUrl::FullyEncoded),
-                         request.url().query(QUrl::FullyEncoded),
-                         {},
-                         request.body()};
-        for (const auto& [name, value] : request.headers())
-            recorded.headers.insert(name.toLower(), value);
-        m_requests.append(recorded);
-        m_respond(std::move(responder));
-    });
+    m_server.setMissingHandler(
+        [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+            Request recorded{request.url().path(QUrl::FullyEncoded), {}, request.body()};
+            for (const auto& [name, value] : request.headers())
+                recorded.headers.insert(name.toLower(), value);
+            m_requests.append(recorded);
+            m_respond(std::move(responder));
+        });
     m_port = m_server.listen(QHostAddress::LocalHost);
     if (m_port == 0)
         qFatal("the loopback server could not listen");

@@ -16,9 +16,7 @@
 class FakeHttpService {
 public:
     struct Request {
-        QByteArray method;
         QString path;                          // percent-encoded as sent
-        QString query;                         // percent-encoded as sent
         QHash<QByteArray, QByteArray> headers; // names in lower case
         QByteArray body;
 

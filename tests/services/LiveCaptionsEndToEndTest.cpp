@@ -1,17 +1,8 @@
-// Live captions end to end: a stand-in meeting application plays through the test sound
-// server; the workflow controller listens with the real capture, the real caption service and
-// recognizer (tiny models, fed whatever blocks the capture delivers) and the translation
-// client against a loopback relay.
+// Live captions end to end with the program's own services: a stand-in meeting application
+// plays through the test sound server; the controller listens with the real capture, caption
+// service and recognizer (tiny models) and translates through a loopback relay.
 
-#include "app/services/audio/AudioOutput.h"
-#include "app/services/audio/SystemAudioCapture.h"
-#include "app/services/captions/NemotronCaptionRecognizer.h"
-#include "app/services/captions/NemotronCaptionService.h"
-#include "app/services/keystore/KeychainStore.h"
-#include "app/services/network/ElevenLabsClient.h"
-#include "app/services/network/NebiusClient.h"
-#include "app/services/reply/NemotronSpeechRecognizer.h"
-#include "app/services/reply/SpeechRecognitionService.h"
+#include "app/ProductionServices.h"
 #include "app/workflow/AppViewModel.h"
 #include "speech-engine/NemotronModelDownloader.h"
 #include "tests/services/AudioTestSupport.h"
@@ -27,38 +18,26 @@ class LiveCaptionsEndToEndTest : public QObject {
 
 private:
     QTemporaryDir m_folder;
-
-    AppServices services(const FakeHttpService& relay) {
-        AppServices services;
-        services.meetingSpeech = std::make_unique<NemotronCaptionService>(
-            std::make_unique<NemotronCaptionRecognizer>(m_folder.path()));
-        services.koreanSpeech = std::make_unique<SpeechRecognitionService>(
-            "ko-KR", NemotronSpeechRecognizer::forLocale("ko-KR", m_folder.path()));
-        services.audioOutput = std::make_unique<AudioOutput>();
-        services.capture = std::make_unique<SystemAudioCapture>();
-        services.nebius =
-            std::make_unique<NebiusClient>(QUrl("http://127.0.0.1:1"), relay.url("/v1/complete"));
-        services.elevenLabs = std::make_unique<ElevenLabsClient>(QUrl("http://127.0.0.1:1"));
-        services.keychain = std::make_unique<KeychainStore>();
-        services.settings =
-            std::make_unique<QSettings>(m_folder.filePath("settings.ini"), QSettings::IniFormat);
-        return services;
-    }
+    FakeHttpService m_relay;
 
 private slots:
+    // The program's own services, with their data and settings here and the relay a fake.
     void initTestCase() {
         qunsetenv("NEBIUS_TOKEN_FACTORY_KEY");
         qputenv("HF_ENDPOINT", "http://127.0.0.1:1");
+        qputenv("XDG_DATA_HOME", m_folder.filePath("data").toUtf8());
+        qputenv("XDG_CONFIG_HOME", m_folder.filePath("config").toUtf8());
+        qputenv("RLY_RELAY_URL", m_relay.url("/v1/complete").toEncoded());
         // Each chunk with sound in it adds the next word; silence adds nothing.
         CaptionTestModels::writeCounting(
-            NemotronModelDownloader::variantFolder(Repo::nemotronStreaming560, m_folder.path()),
+            NemotronModelDownloader::variantFolder(Repo::nemotronStreaming560,
+                                                   NemotronModelDownloader::defaultModelsRoot()),
             {"▁Hello", "▁team."}, 0.1);
     }
 
     void meetingSpeechBecomesATranslatedCaption() {
-        FakeHttpService relay;
-        relay.answerJson(200, {{"content", " 안녕하세요, 팀 여러분. "}});
-        AppViewModel model(services(relay));
+        m_relay.answerJson(200, {{"content", " 안녕하세요, 팀 여러분. "}});
+        AppViewModel model(ProductionServices::make());
 
         const auto tone = audiotest::makeTone(m_folder, 440, 30);
         const auto meeting = audiotest::play(tone, "Stand-in Meeting");
@@ -78,7 +57,7 @@ private slots:
                                   60000);
         QCOMPARE(model.liveTranslation(), QStringLiteral("안녕하세요, 팀 여러분."));
         QCOMPARE(model.meetingSpeech().completedSentence(), QStringLiteral("Hello team."));
-        QCOMPARE(relay.requests().last().json().value("text").toString(), "Hello team.");
+        QCOMPARE(m_relay.requests().last().json().value("text").toString(), "Hello team.");
 
         runToCompletion(model.stopMeetingListening());
         QVERIFY(!model.meetingSpeech().isListening());

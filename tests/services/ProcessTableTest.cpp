@@ -1,13 +1,10 @@
 #include "app/platform/ProcessTable.h"
+#include "tests/support/WriteFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
-using Processes = QList<ProcessTable::Process>;
-
-Q_DECLARE_METATYPE(Processes)
 
 namespace {
 
@@ -15,25 +12,10 @@ namespace {
 void writeProcess(const QDir& proc, qint64 id, const QByteArray& stat,
                   const QList<std::pair<QString, QByteArray>>& files = {}) {
     const QDir folder(proc.filePath(QString::number(id)));
-    QVERIFY(proc.mkpath(folder.path()));
-    QList<std::pair<QString, QByteArray>> all = files;
-    all.append({"stat", stat});
-    for (const auto& [name, content] : all) {
-        QVERIFY(QDir().mkpath(QFileInfo(folder.filePath(name)).path()));
-        QFile file(folder.filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-    }
+    for (const auto& [name, content] :
+         files + QList<std::pair<QString, QByteArray>>{{"stat", stat}})
+        writeFile(folder.filePath(name), content);
 }
-
-// A browser (10) with its audio process (11), a Flatpak sandbox (20, 21, 22)
-// and a snap (30).
-const Processes sample{{10, 1, "chrome", 10, {}},
-                       {11, 10, "chrome", 11, {}},
-                       {20, 1, "bwrap", 20, {}},
-                       {21, 20, "zoom", 2, "us.zoom.Zoom"},
-                       {22, 21, "zoom", 3, "us.zoom.Zoom"},
-                       {30, 1, "teams", 30, "teams-for-linux"}};
 
 } // namespace
 
@@ -72,30 +54,8 @@ private slots:
                                     "30:1:teams:30:teams-for-linux", "40:1:odd) name:40:"}));
     }
 
-    void findsTheProcessBehindAClient_data() {
-        QTest::addColumn<qint64>("reported");
-        QTest::addColumn<QString>("binary");
-        QTest::addColumn<qint64>("serverSeen");
-        QTest::addColumn<qint64>("expected");
-        QTest::newRow("the same id on this system runs another program")
-            << 10LL << "zoom" << 0LL << 10LL;
-        QTest::newRow("a sandbox id that no process of that program has")
-            << 3LL << "teams" << 0LL << 3LL;
-        QTest::newRow("without a binary, the id as reported") << 21LL << "" << 0LL << 21LL;
-    }
-
-    void findsTheProcessBehindAClient() {
-        QFETCH(qint64, reported);
-        QFETCH(QString, binary);
-        QFETCH(qint64, serverSeen);
-        QFETCH(qint64, expected);
-        QCOMPARE(ProcessTable(sample).hostProcessOf(reported, binary, serverSeen), expected);
-    }
-
-    // The list of applications covers the ordinary trees; here, what they never hold.
-    void groupsOddTreesIntoApplications() {
-        QCOMPARE(ProcessTable(sample).applicationRoot(99), 99);
-        // A parent chain that loops ends instead of hanging.
+    // A parent chain that loops ends instead of hanging.
+    void aLoopingTreeEnds() {
         const ProcessTable loop({{1, 2, "a", 1, {}}, {2, 1, "a", 2, {}}});
         QVERIFY(!loop.belongsTo(1, 3));
         QVERIFY(loop.applicationRoot(1) > 0);

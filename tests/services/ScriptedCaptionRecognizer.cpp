@@ -9,19 +9,15 @@ ScriptedCaptionRecognizer::ScriptedCaptionRecognizer(QStringList transcripts) {
 }
 
 QCoro::Task<> ScriptedCaptionRecognizer::setPartialCallback(PartialCallback callback) {
-    return m_executor.run([this, callback] {
-        const std::scoped_lock lock(m_mutex);
-        m_callback = callback;
-    });
+    return m_executor.run([this, callback] { m_callback = callback; });
 }
 
 QCoro::Task<> ScriptedCaptionRecognizer::loadModels(ProgressHandler progress,
                                                     std::stop_token stop) {
     return m_executor.run([this, progress, stop] {
-        {
-            const std::scoped_lock lock(m_mutex);
-            ++m_record.loads;
-        }
+        std::unique_lock lock(m_mutex);
+        ++m_record.loads;
+        lock.unlock();
         if (auto failure = std::exchange(script.loadFailure, std::nullopt))
             throw std::runtime_error(failure->toStdString());
         const bool hold = std::exchange(script.holdLoad, false);
@@ -54,21 +50,15 @@ QCoro::Task<> ScriptedCaptionRecognizer::process(PcmBuffer audioBuffer) {
         if (!std::ranges::all_of(samples, [](float sample) { return std::isfinite(sample); }))
             throw std::runtime_error("The audio holds samples that are not finite numbers.");
         m_record.samples.insert(m_record.samples.end(), samples.begin(), samples.end());
-        const auto callback = m_callback;
         lock.unlock();
         std::this_thread::sleep_for(script.blockDelay);
-        if (callback && index < script.transcripts.size())
-            callback(script.transcripts[index]);
+        if (m_callback && index < script.transcripts.size())
+            m_callback(script.transcripts[index]);
     });
 }
 
 QCoro::Task<> ScriptedCaptionRecognizer::reportPartial(QString text) {
-    return m_executor.run([this, text] {
-        std::unique_lock lock(m_mutex);
-        const auto callback = m_callback;
-        lock.unlock();
-        callback(text);
-    });
+    return m_executor.run([this, text] { m_callback(text); });
 }
 
 ScriptedCaptionRecognizer::Record ScriptedCaptionRecognizer::record() const {

@@ -49,7 +49,7 @@ public:
 
 private:
     mutable std::mutex m_mutex;
-    PartialCallback m_callback;
+    PartialCallback m_callback; // only on the executor's thread
     Record m_record;
     SerialExecutor m_executor{QStringLiteral("ScriptedRecognizer")};
 };

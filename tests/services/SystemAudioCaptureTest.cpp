@@ -1,6 +1,7 @@
 #include "app/services/audio/SystemAudioCapture.h"
 #include "app/platform/PulseError.h"
 #include "tests/services/AudioTestSupport.h"
+#include "tests/support/WriteFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QTest>
 #include <qcoro/qcorotask.h>
 
-using audiotest::recorder;
 using audiotest::Recording;
 using Client = PulseContext::Client;
 using Clients = QList<Client>;
@@ -25,13 +25,6 @@ CaptureApplication applicationFor(qint64 processID) {
     return {qint32(processID), "Stand-in", {}, {}, {}};
 }
 
-void writeFile(const QTemporaryDir& folder, const QString& path, const QByteArray& content) {
-    QDir().mkpath(QFileInfo(folder.filePath(path)).path());
-    QFile file(folder.filePath(path));
-    file.open(QIODevice::WriteOnly);
-    file.write(content);
-}
-
 bool lists(SystemAudioCapture& capture, const QString& title, qint64 processID) {
     const auto applications = runToCompletion(capture.availableApplications());
     return std::ranges::any_of(applications, [&](const CaptureApplication& application) {
@@ -39,8 +32,15 @@ bool lists(SystemAudioCapture& capture, const QString& title, qint64 processID) 
     });
 }
 
+// Starts capturing the application of `processID` into a new recording.
+std::shared_ptr<Recording> startRecording(SystemAudioCapture& capture, qint64 processID) {
+    auto recording = std::make_shared<Recording>();
+    runToCompletion(capture.start(applicationFor(processID), recording->handler()));
+    return recording;
+}
+
 bool capturing(const Recording& recording, std::size_t frames, double frequency) {
-    return recording.frameCount() >= frames &&
+    return recording.samples().size() >= frames &&
            audiotest::toneStrength(recording.samples(), frequency) > 0.01;
 }
 
@@ -58,20 +58,19 @@ private slots:
         // (12); Zoom in a Flatpak sandbox (20-22); a snap (30); two programs that are not
         // meeting applications (40, 50); this program (100).
         writeFile(
-            m_data, "applications/google-chrome.desktop",
+            m_data.filePath("applications/google-chrome.desktop"),
             "[Desktop Entry]\nType=Application\nName=Google Chrome\n"
             "Exec=/usr/bin/google-chrome-stable %U\nStartupWMClass=chrome\nIcon=google-chrome\n");
-        writeFile(m_data, "applications/us.zoom.Zoom.desktop",
+        writeFile(m_data.filePath("applications/us.zoom.Zoom.desktop"),
                   "[Desktop Entry]\nName=Zoom\nType=Application\nIcon=us.zoom.Zoom\n");
-        writeFile(m_data, "applications/org.example.Meeting.desktop",
+        writeFile(m_data.filePath("applications/org.example.Meeting.desktop"),
                   "[Desktop Entry]\nType=Application\nName=Example Meeting\n");
-        writeFile(m_data, "icons/hicolor/48x48/apps/google-chrome.png", "png");
-        writeFile(m_data, "icons/hicolor/scalable/apps/us.zoom.Zoom.svg", "svg");
-        writeFile(m_data, "pixmaps/relayo-test-player.png", "png");
+        writeFile(m_data.filePath("icons/hicolor/48x48/apps/google-chrome.png"), "png");
+        writeFile(m_data.filePath("icons/hicolor/scalable/apps/us.zoom.Zoom.svg"), "svg");
+        writeFile(m_data.filePath("pixmaps/relayo-test-player.png"), "png");
     }
 
-    // Without processes or desktop entries, then among them: which process stands for an
-    // application, what it is called, how it is drawn and sorted.
+    // Which process stands for an application, what it is called, how it is drawn and sorted.
     void buildsTheApplicationList_data() {
         QTest::addColumn<bool>("amongProcesses");
         QTest::addColumn<Clients>("clients");
@@ -80,58 +79,47 @@ private slots:
                          const char* id = "") {
             return Client{0, pid, name, binary, id, {}, 0, {}};
         };
-        QTest::newRow("only this program")
-            << false << Clients{client(ownProcessID, "Relayo")} << QStringList{};
-        QTest::newRow("a client that plays nothing is listed")
-            << false << Clients{client(ownProcessID, "Relayo"), client(7, "Agent")}
-            << QStringList{"Agent/7"};
-        QTest::newRow("case-insensitive, equal titles keep the server's order")
-            << false << Clients{client(3, "zoom"), client(1, "Zoom"), client(2, "chrome")}
-            << QStringList{"chrome/2", "zoom/3", "Zoom/1"};
-        QTest::newRow("empty names are never listed")
-            << false << Clients{client(1, ""), client(2, "Teams")} << QStringList{"Teams/2"};
-        QTest::newRow("one record per process, from its first named client")
-            << false
-            << Clients{client(5, ""), client(5, "Firefox", "firefox-bin"), client(5, "Firefox 2")}
-            << QStringList{"Firefox/5 firefox-bin"};
-        QTest::newRow("the binary names the bundle, else the application id")
-            << false << Clients{client(1, "Zoom", "zoom", "us.zoom"), client(2, "Meet", "", "o.m")}
-            << QStringList{"Meet/2 o.m", "Zoom/1 zoom"};
-        const QStringList running{"Google Chrome/10 chrome icon", "teams/30 teams",
-                                  "Zoom/21 zoom icon"};
-        QTest::newRow("silent meeting applications that have not connected")
-            << true << Clients{} << running;
-        QTest::newRow("a browser's audio process stands for the browser")
-            << true << Clients{client(11, "Chromium", "chrome")} << running;
-        QTest::newRow("a Flatpak client known by its namespace's process id")
-            << true << Clients{client(3, "ZOOM VoiceEngine", "zoom")} << running;
-        QTest::newRow("PipeWire's view of the process and the portal's application id")
+        // Not this program; case-insensitive, equal titles in the server's order; one record per
+        // process, from its first named client; the binary names the bundle, else the app id.
+        QTest::newRow("clients alone") << false
+                                       << Clients{client(ownProcessID, "Relayo"),
+                                                  client(3, "zoom"),
+                                                  client(1, "Zoom", "zoom", "us.zoom"),
+                                                  client(2, "chrome"),
+                                                  client(5, ""),
+                                                  client(5, "Firefox", "firefox-bin"),
+                                                  client(5, "Firefox 2"),
+                                                  client(6, ""),
+                                                  client(7, "Meet", "", "o.m")}
+                                       << QStringList{"chrome/2", "Firefox/5 firefox-bin",
+                                                      "Meet/7 o.m", "zoom/3", "Zoom/1 zoom"};
+        // A browser's audio process; a Flatpak client by its namespace's id; PipeWire's view of
+        // the process with the portal's application id; a program without a desktop entry,
+        // drawn by its own icon name; silent meeting applications that never connected.
+        QTest::newRow("among processes")
             << true
-            << Clients{Client{0, 2, "Meeting", "meeting", "", "", 40, "org.example.Meeting"}}
-            << QStringList{"Example Meeting/40 meeting"} + running;
-        QTest::newRow("a program without a desktop entry, drawn by its own icon name")
-            << true << Clients{Client{0, 50, "Player", "player", "", "relayo-test-player", 0, ""}}
-            << QStringList{"Google Chrome/10 chrome icon", "Player/50 player icon",
-                           "teams/30 teams", "Zoom/21 zoom icon"};
+            << Clients{client(11, "Chromium", "chrome"), client(3, "ZOOM VoiceEngine", "zoom"),
+                       Client{0, 2, "Meeting", "meeting", "", "", 40, "org.example.Meeting"},
+                       Client{0, 50, "Player", "player", "", "relayo-test-player", 0, ""}}
+            << QStringList{"Example Meeting/40 meeting", "Google Chrome/10 chrome icon",
+                           "Player/50 player icon", "teams/30 teams", "Zoom/21 zoom icon"};
     }
 
     void buildsTheApplicationList() {
         QFETCH(bool, amongProcesses);
         QFETCH(Clients, clients);
         QFETCH(QStringList, expected);
-        const ProcessTable processes({
-            {10, 1, "chrome", 10, ""},
-            {11, 10, "chrome", 11, ""},
-            {12, 1, "chrome_crashpad", 12, ""},
-            {13, 10, "Isolated Web Co", 13, ""},
-            {20, 1, "bwrap", 20, ""},
-            {21, 20, "zoom", 2, "us.zoom.Zoom"},
-            {22, 21, "zoom", 3, "us.zoom.Zoom"},
-            {30, 1, "teams", 30, "teams-for-linux"},
-            {40, 1, "meeting", 40, ""},
-            {50, 1, "player", 50, ""},
-            {ownProcessID, 1, "firefox", ownProcessID, ""},
-        });
+        const ProcessTable processes({{10, 1, "chrome", 10, ""},
+                                      {11, 10, "chrome", 11, ""},
+                                      {12, 1, "chrome_crashpad", 12, ""},
+                                      {13, 10, "Isolated Web Co", 13, ""},
+                                      {20, 1, "bwrap", 20, ""},
+                                      {21, 20, "zoom", 2, "us.zoom.Zoom"},
+                                      {22, 21, "zoom", 3, "us.zoom.Zoom"},
+                                      {30, 1, "teams", 30, "teams-for-linux"},
+                                      {40, 1, "meeting", 40, ""},
+                                      {50, 1, "player", 50, ""},
+                                      {ownProcessID, 1, "firefox", ownProcessID, ""}});
         QStringList listed;
         for (const auto& application : SystemAudioCapture::applicationsFrom(
                  clients, amongProcesses ? processes : ProcessTable(),
@@ -148,8 +136,11 @@ private slots:
         QCOMPARE(listed, expected);
     }
 
+    // Only the chosen application is heard; a second start takes the first's place; stop,
+    // before any start and twice, ends delivery.
     void capturesOnlyTheChosenApplication() {
         SystemAudioCapture capture;
+        runToCompletion(capture.stop());
         auto zoom = audiotest::play(m_low, "Zoom");
         auto music = audiotest::play(m_high, "Music");
         QTRY_VERIFY_WITH_TIMEOUT(lists(capture, "Zoom", zoom->processId()) &&
@@ -161,121 +152,54 @@ private slots:
                      ->bundleIdentifier,
                  "pacat");
 
-        auto recording = std::make_shared<Recording>();
-        runToCompletion(capture.start(applicationFor(zoom->processId()), recorder(recording)));
-        QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 16000, 440), timeout);
+        auto first = startRecording(capture, zoom->processId());
+        QTRY_VERIFY_WITH_TIMEOUT(capturing(*first, 16000, 440), timeout);
+        auto second = startRecording(capture, music->processId());
+        QVERIFY(first->released());
+        const std::size_t firstReceived = first->samples().size();
+        QTRY_VERIFY_WITH_TIMEOUT(capturing(*second, 8000, 1000), timeout);
+        QCOMPARE(first->samples().size(), firstReceived);
+        for (const auto& [recording, heard, other] :
+             {std::tuple{first, 440, 1000}, std::tuple{second, 1000, 440}})
+            QVERIFY(audiotest::toneStrength(recording->samples(), heard) >
+                    100 * audiotest::toneStrength(recording->samples(), other));
+
         runToCompletion(capture.stop());
-        const auto samples = recording->samples();
-        QVERIFY(audiotest::toneStrength(samples, 440) >
-                100 * audiotest::toneStrength(samples, 1000));
-        QCOMPARE(recording->threadNames(), QSet<QString>{QStringLiteral("meeting.system.audio")});
-        QVERIFY(recording->allInSpeechFormat());
-        QVERIFY(!recording->blockSizes().contains(0));
+        QVERIFY(second->released());
+        const std::size_t received = second->samples().size();
+        QTest::qWait(300);
+        QCOMPARE(second->samples().size(), received);
+        runToCompletion(capture.stop());
     }
 
+    // The usual meeting: its client connects silently before the call's audio begins.
     void listsASilentClientAndCapturesItOnceItPlays() {
         SystemAudioCapture capture;
         auto meeting = audiotest::silentClient("Silent Meeting", 440);
         QTRY_VERIFY_WITH_TIMEOUT(lists(capture, "Silent Meeting", meeting->processId()), timeout);
-        QVERIFY(!audiotest::pactl({"list", "sink-inputs"}).contains("Silent Meeting"));
-        auto recording = std::make_shared<Recording>();
-        runToCompletion(capture.start(applicationFor(meeting->processId()), recorder(recording)));
+        auto recording = startRecording(capture, meeting->processId());
         audiotest::startPlaying(*meeting);
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
     }
 
-    void hearsAndMixesStreamsOpenedAfterStart() {
+    void hearsAndMixesStreamsOpenedAfterStartAndFollowsThemToAnotherSink() {
         SystemAudioCapture capture;
-        auto meeting = audiotest::idleProcess();
-        auto recording = std::make_shared<Recording>();
-        runToCompletion(capture.start(applicationFor(meeting->processId()), recorder(recording)));
-        QCOMPARE(recording->frameCount(), std::size_t(0));
+        auto meeting = audiotest::silentClient("Meeting", 440);
+        auto recording = startRecording(capture, meeting->processId());
+        QCOMPARE(recording->samples().size(), std::size_t(0));
 
         auto first = audiotest::play(m_low, "Meeting", {}, meeting->processId());
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
         auto second = audiotest::play(m_high, "Meeting", {}, meeting->processId());
         QTRY_VERIFY_WITH_TIMEOUT(audiotest::toneStrength(recording->samples(), 1000) > 0.001,
                                  timeout);
+        // Moving the streams to another sink ends their monitor recordings; the capture follows.
+        for (const QString& stream :
+             audiotest::pactl({"list", "short", "sink-inputs"}).split(u'\n', Qt::SkipEmptyParts))
+            audiotest::pactl({"move-sink-input", stream.section(u'\t', 0, 0), "mic_feed"});
         recording->clear();
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
         QVERIFY(audiotest::toneStrength(recording->samples(), 1000) > 0.01);
-    }
-
-    // Moving the stream to another sink ends its monitor recording; the capture follows it.
-    void followsAStreamMovedToAnotherSink() {
-        SystemAudioCapture capture;
-        auto meeting = audiotest::play(m_low, "Meeting");
-        auto recording = std::make_shared<Recording>();
-        runToCompletion(capture.start(applicationFor(meeting->processId()), recorder(recording)));
-        QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
-        const QStringList streams =
-            audiotest::pactl({"list", "short", "sink-inputs"}).split(u'\n', Qt::SkipEmptyParts);
-        QCOMPARE(streams.size(), 1);
-        audiotest::pactl({"move-sink-input", streams[0].section(u'\t', 0, 0), "mic_feed"});
-        recording->clear();
-        QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
-    }
-
-    // Stop, before any start and twice, ends delivery; a second start takes the first's place.
-    void startReplacesAndStopEndsTheHandler() {
-        SystemAudioCapture capture;
-        runToCompletion(capture.stop());
-        auto zoom = audiotest::play(m_low, "Zoom");
-        auto music = audiotest::play(m_high, "Music");
-        auto first = std::make_shared<Recording>();
-        std::weak_ptr<int> firstHandler, handler;
-        runToCompletion(
-            capture.start(applicationFor(zoom->processId()), recorder(first, &firstHandler)));
-        QTRY_VERIFY_WITH_TIMEOUT(first->frameCount() > 0, timeout);
-
-        auto second = std::make_shared<Recording>();
-        runToCompletion(
-            capture.start(applicationFor(music->processId()), recorder(second, &handler)));
-        QVERIFY(firstHandler.expired());
-        const std::size_t firstReceived = first->frameCount();
-        QTRY_VERIFY_WITH_TIMEOUT(capturing(*second, 8000, 1000), timeout);
-        QCOMPARE(first->frameCount(), firstReceived);
-        QVERIFY(audiotest::toneStrength(second->samples(), 1000) >
-                100 * audiotest::toneStrength(second->samples(), 440));
-
-        runToCompletion(capture.stop());
-        QVERIFY(handler.expired());
-        const std::size_t received = second->frameCount();
-        QTest::qWait(300);
-        QCOMPARE(second->frameCount(), received);
-        runToCompletion(capture.stop());
-    }
-
-    void clearsTheHandlerWhenTheApplicationExits_data() {
-        QTest::addColumn<bool>("connectionClosedFirst");
-        QTest::newRow("while connected") << false;
-        QTest::newRow("after closing its connection") << true;
-    }
-
-    void clearsTheHandlerWhenTheApplicationExits() {
-        QFETCH(bool, connectionClosedFirst);
-        SystemAudioCapture capture;
-        auto meeting = audiotest::idleProcess();
-        auto stream = audiotest::play(m_low, "Meeting", {}, meeting->processId());
-        auto recording = std::make_shared<Recording>();
-        std::weak_ptr<int> handler;
-        runToCompletion(
-            capture.start(applicationFor(meeting->processId()), recorder(recording, &handler)));
-        QTRY_VERIFY_WITH_TIMEOUT(recording->frameCount() > 0, timeout);
-
-        if (connectionClosedFirst) {
-            // The server has nothing more to tell once the application's client is gone.
-            stream.reset();
-            QTRY_VERIFY_WITH_TIMEOUT(!audiotest::pactl({"list", "clients"}).contains("\"Meeting\""),
-                                     timeout);
-            meeting.reset();
-        } else {
-            meeting.reset();
-            QVERIFY(!handler.expired()); // the application still has its connection
-            stream.reset();
-        }
-        QTRY_VERIFY_WITH_TIMEOUT(handler.expired(), timeout);
-        runToCompletion(capture.stop());
     }
 
     void survivesTheServerGoingAwayAndStartsAgain() {
@@ -284,43 +208,28 @@ private slots:
         SystemAudioCapture capture(daemon.address());
         const QStringList onDaemon{"--server=" + daemon.address()};
         auto zoom = audiotest::play(m_low, "Zoom", onDaemon);
-        auto recording = std::make_shared<Recording>();
-        std::weak_ptr<int> handler;
-        runToCompletion(
-            capture.start(applicationFor(zoom->processId()), recorder(recording, &handler)));
-        QTRY_VERIFY_WITH_TIMEOUT(recording->frameCount() > 0, timeout);
+        auto recording = startRecording(capture, zoom->processId());
+        QTRY_VERIFY_WITH_TIMEOUT(recording->samples().size() > 0, timeout);
 
         daemon.stop();
-        QTRY_VERIFY_WITH_TIMEOUT(handler.expired(), timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(recording->released(), timeout);
         zoom.reset();
 
         QVERIFY(daemon.start());
         auto again = audiotest::play(m_low, "Zoom", onDaemon);
-        auto after = std::make_shared<Recording>();
-        runToCompletion(capture.start(applicationFor(again->processId()), recorder(after)));
+        auto after = startRecording(capture, again->processId());
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*after, 8000, 440), timeout);
     }
 
     void failsWithClearErrors() {
         SystemAudioCapture unreachable("unix:/nonexistent/relayo/native");
-        try {
-            runToCompletion(unreachable.availableApplications());
-            QFAIL("listing without a server succeeded");
-        } catch (const PulseError& error) {
-            QVERIFY(error.description().contains("sound server"));
-        }
-        auto recording = std::make_shared<Recording>();
-        QVERIFY_THROWS_EXCEPTION(
-            PulseError, runToCompletion(unreachable.start(applicationFor(1), recorder(recording))));
-
+        QVERIFY_THROWS_EXCEPTION(PulseError, runToCompletion(unreachable.availableApplications()));
         SystemAudioCapture capture;
-        const qint64 goneID = audiotest::idleProcess()->processId();
+        const qint64 goneID = audiotest::silentClient("Meeting", 440)->processId();
         try {
-            runToCompletion(capture.start(applicationFor(goneID), recorder(recording)));
+            startRecording(capture, goneID);
             QFAIL("capturing an exited application succeeded");
         } catch (const ServiceError& error) {
-            QCOMPARE(error.domain(), QStringLiteral("Capture"));
-            QCOMPARE(error.code(), 2);
             QCOMPARE(error.description(), QStringLiteral("Stand-in is no longer running."));
         }
     }

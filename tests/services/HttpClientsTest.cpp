@@ -1,0 +1,267 @@
+#include "app/services/network/ElevenLabsClient.h"
+#include "app/services/network/NebiusClient.h"
+#include "tests/services/FakeHttpService.h"
+#include "tests/support/PrivateFile.h"
+#include "tests/support/WriteFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+enum class Service { tokenFactory, relay, elevenLabs };
+
+QJsonObject chatAnswer(const QString& content) {
+    return {{"choices", QJsonArray{QJsonObject{{"message", QJsonObject{{"content", content}}}}}}};
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Service)
+
+// The translation client (Token Factory with a key, else the relay) and the voice client, each
+// against loopback services.
+class HttpClientsTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_folder;
+    std::unique_ptr<FakeHttpService> m_tokenFactory, m_relay, m_elevenLabs;
+    std::unique_ptr<NebiusClient> m_nebius;
+    std::unique_ptr<ElevenLabsClient> m_voices;
+
+    FakeHttpService& fake(Service service) {
+        return service == Service::tokenFactory ? *m_tokenFactory
+               : service == Service::relay      ? *m_relay
+                                                : *m_elevenLabs;
+    }
+
+    Outcome<QString> toKorean(const QString& text, const Cancellation& cancellation = {}) {
+        return QCoro::waitFor(outcomeOf(m_nebius->translateToKorean(text, cancellation)));
+    }
+
+    Outcome<QUrl> synthesize(const QString& voiceID = "voice1") {
+        return QCoro::waitFor(outcomeOf(m_voices->synthesize("Hello.", voiceID, "key-123")));
+    }
+
+    Outcome<QList<ElevenLabsVoice>> voices() {
+        return QCoro::waitFor(outcomeOf(m_voices->voices("key-123")));
+    }
+
+    // What a call to `service` failed with; empty when it succeeded.
+    QString failureOf(Service service) {
+        if (service == Service::elevenLabs)
+            return voices().error;
+        if (service == Service::tokenFactory)
+            qputenv("NEBIUS_TOKEN_FACTORY_KEY", "secret-k1");
+        return toKorean("Hi").error;
+    }
+
+private slots:
+    // Every test starts without a Token Factory key: no variable, an empty working folder.
+    void init() {
+        qunsetenv("NEBIUS_TOKEN_FACTORY_KEY");
+        m_folder = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir::setCurrent(m_folder->path()));
+        m_tokenFactory = std::make_unique<FakeHttpService>();
+        m_relay = std::make_unique<FakeHttpService>();
+        m_elevenLabs = std::make_unique<FakeHttpService>();
+        m_nebius = std::make_unique<NebiusClient>(m_tokenFactory->url("/v1/chat/completions"),
+                                                  m_relay->url("/v1/complete"));
+        m_voices = std::make_unique<ElevenLabsClient>(m_elevenLabs->url());
+    }
+
+    void withoutKeyOnlyKindAndTextGoToTheRelay() {
+        m_relay->answerJson(200, {{"content", " 안녕하세요 \n"}});
+        QCOMPARE(toKorean("Hello there").value, QStringLiteral("안녕하세요"));
+        QCOMPARE(QCoro::waitFor(outcomeOf(m_nebius->translateToEnglish("네"))).error, QString());
+        QCOMPARE(m_relay->requests().size(), 2);
+        const auto& first = m_relay->requests()[0];
+        QCOMPARE(first.json(), (QJsonObject{{"kind", "en-ko"}, {"text", "Hello there"}}));
+        QVERIFY(!first.headers.contains("authorization"));
+        QCOMPARE(m_relay->requests()[1].json(), (QJsonObject{{"kind", "ko-en"}, {"text", "네"}}));
+    }
+
+    void keyLookup_data() {
+        QTest::addColumn<QString>("environment"); // null: not set
+        QTest::addColumn<QByteArray>("envFile");  // empty: no file
+        QTest::addColumn<QString>("expectedKey"); // empty: the relay is used
+        QTest::newRow("environment wins over file")
+            << "env-key" << QByteArray("NEBIUS_TOKEN_FACTORY_KEY=file-key\n") << "env-key";
+        QTest::newRow("spaces, quotes, an empty value first")
+            << QString()
+            << QByteArray("OTHER=1\nNEBIUS_TOKEN_FACTORY_KEY=\n NEBIUS_TOKEN_FACTORY_KEY\t = "
+                          " \"a=b\" \r\n")
+            << "a=b";
+        QTest::newRow("only the start of a long file is read")
+            << QString()
+            << QByteArray(64 * 1024, '#') + QByteArray("\nNEBIUS_TOKEN_FACTORY_KEY=late\n") << "";
+    }
+
+    // The request itself is the relay's too: its tests check it.
+    void keyLookup() {
+        QFETCH(QString, environment);
+        QFETCH(QByteArray, envFile);
+        QFETCH(QString, expectedKey);
+        if (!environment.isNull())
+            qputenv("NEBIUS_TOKEN_FACTORY_KEY", environment.toUtf8());
+        writeFile(m_folder->filePath(".env.local"), envFile);
+        m_tokenFactory->answerJson(200, chatAnswer(" a\n"));
+        m_relay->answerJson(200, {{"content", "a"}});
+
+        QCOMPARE(toKorean("Hi").value, QStringLiteral("a"));
+        QCOMPARE(m_relay->requests().size(), expectedKey.isEmpty() ? 1 : 0);
+        QCOMPARE(m_tokenFactory->requests().size(), expectedKey.isEmpty() ? 0 : 1);
+        if (!expectedKey.isEmpty())
+            QCOMPARE(m_tokenFactory->requests()[0].headers.value("authorization"),
+                     "Bearer " + expectedKey.toUtf8());
+    }
+
+    void voicesAreTheFirstPageInServerOrder() {
+        m_elevenLabs->answerJson(
+            200,
+            {{"voices",
+              QJsonArray{
+                  QJsonObject{{"voice_id", "b"}, {"name", "Zoe"}, {"category", QJsonValue::Null}},
+                  QJsonObject{
+                      {"voice_id", "a"}, {"name", "Adam"}, {"is_owner", true}, {"extra", 1}}}},
+             {"next_page_token", "t"}});
+        const QList<ElevenLabsVoice> expected{{"b", "Zoe", std::nullopt, std::nullopt},
+                                              {"a", "Adam", std::nullopt, true}};
+        QCOMPARE(voices().value.value_or(QList<ElevenLabsVoice>()), expected);
+        QCOMPARE(m_elevenLabs->requests().size(), 1);
+        QCOMPARE(m_elevenLabs->requests()[0].headers.value("xi-api-key"), QByteArray("key-123"));
+    }
+
+    void failures_data() {
+        QTest::addColumn<Service>("service");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("long error body is cut")
+            << Service::tokenFactory << 500 << QByteArray(1000, 'x') << QString(400, u'x');
+        QTest::newRow("key echoed in error is masked")
+            << Service::tokenFactory << 401 << QByteArray("bad key secret-k1") << "bad key ••••";
+        QTest::newRow("relay: 503 empty")
+            << Service::relay << 503 << QByteArray()
+            << "번역 서버가 응답하지 않습니다. 잠시 뒤 다시 시도해 주세요.";
+        QTest::newRow("relay: over 1 MiB")
+            << Service::relay << 200 << QByteArray(1024 * 1024 + 1, ' ')
+            << "The service's answer was larger than 1 MiB and was refused.";
+        QTest::newRow("detail message, key echoed in it masked")
+            << Service::elevenLabs << 401
+            << QByteArray(R"({"detail":{"message":"Key key-123 is invalid"}})")
+            << "Key •••• is invalid";
+        QTest::newRow("500 HTML") << Service::elevenLabs << 500
+                                  << QByteArray("<html><body>oops</body></html>")
+                                  << "ElevenLabs request failed (HTTP 500).";
+        QTest::newRow("voice list that does not decode")
+            << Service::elevenLabs << 200 << QByteArray(R"({"voices":[{"name":"No id"}]})")
+            << "The data couldn’t be read because it isn’t in the correct format.";
+        QTest::newRow("voice list over 8 MiB")
+            << Service::elevenLabs << 200 << QByteArray(8 * 1024 * 1024 + 1, ' ')
+            << "The service's answer was larger than 8 MiB and was refused.";
+    }
+
+    void failures() {
+        QFETCH(Service, service);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        fake(service).answer(status, body);
+        QCOMPARE(failureOf(service), expected);
+    }
+
+    void keyIsNotFollowedToAnotherHost_data() {
+        QTest::addColumn<Service>("service");
+        QTest::newRow("Token Factory") << Service::tokenFactory;
+        QTest::newRow("ElevenLabs") << Service::elevenLabs;
+    }
+
+    void keyIsNotFollowedToAnotherHost() {
+        QFETCH(Service, service);
+        FakeHttpService elsewhere;
+        fake(service).answer(302, {}, {{"Location", elsewhere.url("/steal").toEncoded()}});
+        QVERIFY(!failureOf(service).isEmpty());
+        QCOMPARE(elsewhere.requests().size(), 0);
+    }
+
+    void unreachableRelayAsksToCheckTheConnection() {
+        m_nebius = std::make_unique<NebiusClient>(m_tokenFactory->url(),
+                                                  QUrl("http://127.0.0.1:1/v1/complete"));
+        QCOMPARE(toKorean("Hi").error,
+                 QStringLiteral("번역 서버에 연결하지 못했습니다. 인터넷 연결을 확인해 주세요."));
+    }
+
+    // Cancelled before it starts, nothing is sent; cancelled while waiting, the connection
+    // closes. Both services share the transport that does it.
+    void cancellingAbortsTheRequest() {
+        FakeHttpService& service = *m_relay;
+        Cancellation early;
+        early.cancel();
+        QVERIFY(!toKorean("Hi", early).value);
+        QCOMPARE(service.requests().size(), 0);
+
+        service.hold();
+        Cancellation cancellation;
+        auto task = outcomeOf(m_nebius->translateToKorean("Hi", cancellation));
+        QTRY_COMPARE_WITH_TIMEOUT(service.openHeldConnections(), 1, 30'000);
+        cancellation.cancel();
+        const auto outcome = QCoro::waitFor(task);
+        QVERIFY(!outcome.value);
+        QVERIFY(!outcome.error.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(service.openHeldConnections(), 0, 30'000);
+    }
+
+    void aFullPageOfLongVoicesIsRead() {
+        QJsonArray page;
+        for (int index = 0; index < 100; ++index)
+            page.append(QJsonObject{{"voice_id", QString::number(index)},
+                                    {"name", QStringLiteral("Voice %1").arg(index)},
+                                    {"description", QString(20'000, u'd')}});
+        m_elevenLabs->answerJson(200, {{"voices", page}});
+        QCOMPARE(voices().value.value_or(QList<ElevenLabsVoice>()).size(), 100);
+    }
+
+    void synthesisWritesTheAudioToANewPrivateFile() {
+        const QByteArray audio(1001, 'm');
+        m_elevenLabs->answer(200, audio, {{"Content-Type", "audio/mpeg"}});
+        const auto first = synthesize("my voice/x");
+        const auto second = synthesize("my voice/x");
+        QCOMPARE(first.error, QString());
+        QVERIFY(second.value && *first.value != *second.value);
+
+        const QFileInfo file(first.value->toLocalFile());
+        verifyPrivateTemporaryFile(file.filePath(), "meeting-elevenlabs", "mp3");
+        QFile written(file.filePath());
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), audio);
+
+        const auto& request = m_elevenLabs->requests()[0];
+        QCOMPARE(request.path, QStringLiteral("/v1/text-to-speech/my%20voice/x"));
+        QCOMPARE(request.headers.value("xi-api-key"), QByteArray("key-123"));
+        QCOMPARE(request.json().value("text"), QStringLiteral("Hello."));
+
+        m_voices.reset();
+        QVERIFY(!QFileInfo::exists(file.absolutePath()));
+    }
+
+    void audioOf1000BytesIsAnEmptyFile() {
+        m_elevenLabs->answer(200, QByteArray(1000, 'm'), {{"Content-Type", "audio/mpeg"}});
+        QCOMPARE(synthesize().error, "ElevenLabs returned an empty audio file.");
+    }
+
+    void audioOver50MiBIsRefusedUnread() {
+        // Only the start of the announced length arrives; the client gives up on
+        // the announcement and closes the connection.
+        m_elevenLabs->answerPartly(200, 50 * 1024 * 1024 + 1, QByteArray(64 * 1024, 'm'));
+        QCOMPARE(synthesize().error,
+                 "The service's answer was larger than 50 MiB and was refused.");
+        QTRY_COMPARE_WITH_TIMEOUT(m_elevenLabs->openHeldConnections(), 0, 30'000);
+    }
+};
+
+QTEST_GUILESS_MAIN(HttpClientsTest)
+#include "HttpClientsTest.moc"
