@@ -74,8 +74,7 @@ int main(int argc, char* argv[]) {
 
     // Every chunk adds one word, "one" and "two" in turn (the decoder does not repeat a
     // token), so every chunk changes the transcript.
-    const PcmBuffer chunks[] = {CaptionTestModels::chunkSpelling({0}),
-                                CaptionTestModels::chunkSpelling({1})};
+    const PcmBuffer chunks[] = {TinyModels::chunkEmitting({0}), TinyModels::chunkEmitting({1})};
     // A chunk runs once the next one's first samples are there: one chunk goes ahead, so that
     // every append lets the chunk before it run.
     captions.append(chunks[1]);

@@ -51,7 +51,7 @@ int main(int argc, char* argv[]) {
     // transcript; the audio is cut into capture-sized blocks.
     std::vector<float> audio;
     for (const auto& chunk :
-         {CaptionTestModels::chunkSpelling({0, 2}), CaptionTestModels::chunkSpelling({1, 2})}) {
+         {TinyModels::chunkEmitting({0, 2}), TinyModels::chunkEmitting({1, 2})}) {
         const auto samples = chunk.samples<float>(0);
         audio.insert(audio.end(), samples.begin(), samples.end());
     }
@@ -67,7 +67,7 @@ int main(int argc, char* argv[]) {
         // Keep up: when a chunk can run (its lookahead is there too), wait until the
         // recognizer has finished it.
         const auto chunksReady = [](qint64 samples) {
-            return std::max<qint64>(samples - CaptionTestModels::lookaheadSamples, 0) /
+            return std::max<qint64>(samples - TinyModels::lookaheadSamples, 0) /
                    CaptionTestModels::chunkSamples;
         };
         const qint64 chunksDone = chunksReady(block * blockFrames);

@@ -98,6 +98,13 @@ private slots:
         QVERIFY(output.isPlaying());
         QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
         QTRY_COMPARE_WITH_TIMEOUT(streamsOn(m_feed), 0, timeout);
+
+        // Stopped while the server is still making its stream, it must not stay there silent.
+        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 60)), m_feed);
+        output.stop();
+        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 1000, 1)), m_feed);
+        QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
+        QTRY_COMPARE_WITH_TIMEOUT(streamsOn(m_feed), 0, timeout);
     }
 
     void failedPlaybackLeavesNothingPlaying() {

@@ -25,7 +25,7 @@ QString koreanFolder(const QString& modelsRoot) {
 // The first `samples` of a chunk spelling `token`: shorter than a chunk, so only the end of
 // the audio decodes it.
 PcmBuffer shortPiece(int token, int samples = 3000) {
-    const PcmBuffer chunk = CaptionTestModels::chunkSpelling({token});
+    const PcmBuffer chunk = TinyModels::chunkEmitting({token});
     PcmBuffer piece = TinyModels::monoSamples(samples);
     std::copy_n(chunk.samples<float>(0).begin(), samples, piece.samples<float>(0).begin());
     return piece;
@@ -82,7 +82,7 @@ private slots:
         NemotronSpeechRecognizer recognizer(root.path());
         Heard first, second;
         const auto firstTask =
-            recognise(recognizer, {CaptionTestModels::chunkSpelling({0}), shortPiece(1)}, first);
+            recognise(recognizer, {TinyModels::chunkEmitting({0}), shortPiece(1)}, first);
         const auto secondTask = recognise(recognizer, {shortPiece(2)}, second);
         QTRY_VERIFY_WITH_TIMEOUT(first.final && second.final, 30000);
         QCOMPARE(*first.final, QStringLiteral("하나 둘"));
@@ -138,7 +138,7 @@ private slots:
         if (fault == "microphone")
             audiotest::pactl({"unload-module", "module-null-sink"}, daemon.address());
         if (fault == "server")
-            daemon.kill();
+            daemon.stop();
         QTRY_VERIFY_WITH_TIMEOUT(service.recognitionError(), 30000);
         QVERIFY2(service.recognitionError()->startsWith(message),
                  qPrintable(*service.recognitionError()));
