@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -30,8 +31,12 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int blockSamples = 320; // 20 ms
-constexpr int measuredChunks = 16;
-constexpr int calibrationChunks = 6;
+constexpr int measuredChunks = 12;
+constexpr int calibrationChunks = 5;
+// One thread per recognizer: on two cores shared with other work, a second OpenMP thread waits
+// on descheduled team members at each of a step's parallel regions and costs far more than it
+// brings (see bench-encoder-threads).
+const ModelConfiguration threads{1};
 
 struct Variant {
     int chunkMs;
@@ -81,8 +86,17 @@ private:
     QTemporaryDir m_copy;
 };
 
+// Processor time of the whole process: a chunk's work, whichever thread does it, and not the
+// time it waits for the cores while other work runs on them.
+double processorMs() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
+}
+
 struct Run {
     std::vector<double> chunkMs;
+    std::vector<double> chunkProcessorMs;
     double symbolsPerChunk = 0;
     double hopsPerChunk = 0;
 };
@@ -90,19 +104,21 @@ struct Run {
 // Feeds one chunk to warm up, then `chunks` chunks, block by block; a chunk's time is the sum of
 // its blocks' calls.
 Run feed(const Variant& variant, const QString& folder, int chunks) {
-    StreamingNemotronAsrManager manager;
+    StreamingNemotronAsrManager manager(threads);
     runToCompletion(manager.loadModelsFrom(folder));
     runToCompletion(manager.setPartialCallback([](const QString&) {}));
     const auto audio = blocks((chunks + 1) * variant.blocksPerChunk());
     Run run;
-    double chunkTime = 0;
+    double chunkTime = 0, chunkProcessor = 0;
     std::size_t tokensBefore = 0;
     std::uint64_t hopsBefore = 0;
     for (std::size_t i = 0; i < audio.size(); ++i) {
         QElapsedTimer timer;
         timer.start();
+        const double processorStart = processorMs();
         runToCompletion(manager.process(audio[i]));
         chunkTime += millisecondsSince(timer);
+        chunkProcessor += processorMs() - processorStart;
         if ((i + 1) % std::size_t(variant.blocksPerChunk()) != 0)
             continue;
         if (i + 1 == std::size_t(variant.blocksPerChunk())) {
@@ -110,8 +126,9 @@ Run feed(const Variant& variant, const QString& folder, int chunks) {
             hopsBefore = manager.executorHops();
         } else {
             run.chunkMs.push_back(chunkTime);
+            run.chunkProcessorMs.push_back(chunkProcessor);
         }
-        chunkTime = 0;
+        chunkTime = chunkProcessor = 0;
     }
     const auto tokens = runToCompletion(manager.snapshot()).accumulatedTokenIds.size();
     run.symbolsPerChunk = double(tokens - tokensBefore) / chunks;
@@ -120,10 +137,13 @@ Run feed(const Variant& variant, const QString& folder, int chunks) {
     return run;
 }
 
-// The blank bias at which chunks emit about `symbols` symbols: emission falls as it grows.
+// The blank bias at which chunks emit about `symbols` symbols: emission falls as it grows. The
+// random weights give every frame about the same margin between the blank and the best token,
+// so emission turns from none to every frame within a narrow band of biases: the search
+// narrows to a few hundredths.
 double calibratedBias(const Variant& variant, BiasedFolder& folder, double symbols) {
-    double low = -30, high = 30;
-    for (int step = 0; step < 7; ++step) {
+    double low = -8, high = 8;
+    for (int step = 0; step < 10; ++step) {
         const double middle = (low + high) / 2;
         folder.setBlankBias(middle);
         const auto emitted = feed(variant, folder.path(), calibrationChunks).symbolsPerChunk;
@@ -151,7 +171,7 @@ template <typename Call> double medianMs(Call call) {
 }
 
 std::unique_ptr<ModelRunner> load(const fs::path& folder, QLatin1String file) {
-    return ModelRunner::load((folder / file.toString().toStdString()).string(), {});
+    return ModelRunner::load((folder / file.toString().toStdString()).string(), threads);
 }
 
 struct Costs {
@@ -215,11 +235,13 @@ double processorSeconds() {
 // Returns the blank bias for about four symbols per chunk.
 double measure(const Variant& variant) {
     BiasedFolder folder(variant);
-    std::printf("\n%s, %d ms chunks, fed in 20 ms blocks (%d per chunk), %d chunks per row:\n",
+    std::printf("\n%s, %d ms chunks, fed in 20 ms blocks (%d per chunk), %d chunks per row; "
+                "times per chunk, processor: median processor time per chunk:\n",
                 variant.precisionName(), variant.chunkMs, variant.blocksPerChunk(), measuredChunks);
-    std::printf("  %8s %8s %9s %9s %10s %9s %6s\n", "symbols", "bias", "median", "p95",
-                "RTF median", "RTF p95", "hops");
+    std::printf("  %8s %8s %9s %9s %10s %9s %11s %6s\n", "symbols", "bias", "median", "p95",
+                "RTF median", "RTF p95", "processor", "hops");
     double fourSymbolBias = 0;
+    std::vector<std::pair<double, double>> symbolsAndProcessorMs;
     for (const double target : {0.0, 4.0, 10.0}) {
         const double bias = target == 0 ? 1000.0 : calibratedBias(variant, folder, target);
         if (target == 4)
@@ -227,13 +249,27 @@ double measure(const Variant& variant) {
         folder.setBlankBias(bias);
         const auto run = feed(variant, folder.path(), measuredChunks);
         const double median = percentile(run.chunkMs, 0.5), p95 = percentile(run.chunkMs, 0.95);
-        std::printf("  %8.1f %8.2f %7.1fms %7.1fms %10.3f %9.3f %6.1f\n", run.symbolsPerChunk, bias,
-                    median, p95, median / variant.chunkMs, p95 / variant.chunkMs, run.hopsPerChunk);
+        const double processor = percentile(run.chunkProcessorMs, 0.5);
+        std::printf("  %8.1f %8.3f %7.1fms %7.1fms %10.3f %9.3f %9.1fms %6.1f\n",
+                    run.symbolsPerChunk, bias, median, p95, median / variant.chunkMs,
+                    p95 / variant.chunkMs, processor, run.hopsPerChunk);
+        symbolsAndProcessorMs.emplace_back(run.symbolsPerChunk, processor);
     }
     const auto costs = costsOfTheParts(variant, folder.original());
     std::printf("  parts alone: preprocessor %.2f ms, encoder step %.1f ms, per emitted symbol "
                 "%.3f ms (decoder + joint, target 0.5), per blank frame %.3f ms\n",
                 costs.preprocessor, costs.encoder, costs.symbol, costs.blankFrame);
+    // Each encoder frame (80 ms) ends in a blank; each symbol costs a decoding step.
+    const double frames = variant.chunkMs / 80.0;
+    for (const auto& [symbols, processor] : symbolsAndProcessorMs) {
+        const double decoding = frames * costs.blankFrame + symbols * costs.symbol;
+        std::printf("  profile at %.1f symbols, %.1f ms of processor per chunk: encoder %.1f ms "
+                    "(%.0f%%), preprocessor %.1f ms, decoder and joint %.1f ms, outside the "
+                    "models %.1f ms\n",
+                    symbols, processor, costs.encoder, 100 * costs.encoder / processor,
+                    costs.preprocessor, decoding,
+                    processor - costs.encoder - costs.preprocessor - decoding);
+    }
     return fourSymbolBias;
 }
 
@@ -248,7 +284,7 @@ void stream(const Variant& variant, double bias) {
     if (clearRefs.open(QIODevice::WriteOnly))
         clearRefs.write("5"); // resets the peak
     clearRefs.close();
-    StreamingNemotronAsrManager manager;
+    StreamingNemotronAsrManager manager(threads);
     runToCompletion(manager.loadModelsFrom(folder.path()));
     const double loadedMiB = statusMiB("VmRSS:");
     const auto audio = blocks(8 * variant.blocksPerChunk());

@@ -44,6 +44,14 @@ PcmBuffer ramp(int first, int count) {
     return buffer;
 }
 
+// `length` samples in 20 ms blocks.
+QList<int> twentyMs(int length) {
+    QList<int> blocks(length / 320, 320);
+    if (length % 320)
+        blocks << length % 320;
+    return blocks;
+}
+
 // Bins 0 to 3 of mel frame `frame` of a ramp of `length` samples (-1: still going on) as the
 // tiny preprocessor shows them: the centre sample, the window's first and last samples, the
 // pre-emphasis sample; zero outside the signal, and all zero for a frame its end masks.
@@ -158,75 +166,58 @@ def forward(self, encoder: Tensor, decoder: Tensor) -> Dict[str, Tensor]:
     }
 
     // A chunk runs once its last frame's window is buffered, and only the call that completes
-    // it hops onto the recognizer's executor.
-    void chunkRunsOnceItsLastWindowIsBuffered_data() {
-        QTest::addColumn<QList<int>>("blocks");
-        QTest::addColumn<int>("chunks");
-        QTest::addColumn<int>("unprocessed");
-        QTest::addColumn<int>("hops");
-        const int lookahead = lookaheadSamples;
-        QTest::newRow("half a chunk") << QList<int>{8000} << 0 << 8000 << 0;
-        QTest::newRow("two halves") << QList<int>{8000, 8000} << 1 << 7040 << 1;
-        QTest::newRow("no lookahead") << QList<int>{chunkSamples} << 0 << chunkSamples << 0;
-        QTest::newRow("one sample short")
-            << QList<int>{chunkSamples, lookahead - 1} << 0 << chunkSamples + lookahead - 1 << 0;
-        QTest::newRow("with lookahead")
-            << QList<int>{chunkSamples, lookahead} << 1 << lookahead << 1;
-        QTest::newRow("two at once")
-            << QList<int>{2 * chunkSamples + lookahead} << 2 << lookahead << 1;
-        QTest::newRow("20 ms blocks")
-            << QList<int>(57, 320) << 2 << 57 * 320 - 2 * chunkSamples << 2;
-    }
-    void chunkRunsOnceItsLastWindowIsBuffered() {
-        QFETCH(QList<int>, blocks);
-        QFETCH(int, chunks);
-        QFETCH(int, unprocessed);
-        QFETCH(int, hops);
-        auto manager = loaded(m_models);
-        QCOMPARE(runToCompletion(manager->displayName()), QStringLiteral("Nemotron 0.6B (560ms)"));
-        const auto hopsBefore = manager->executorHops();
-        for (const int block : blocks)
-            QCOMPARE(runToCompletion(manager->process(monoSamples(block))), QString());
-        QCOMPARE(manager->executorHops() - hopsBefore, std::uint64_t(hops));
-        const auto state = runToCompletion(manager->snapshot());
-        QCOMPARE(state.processedChunks, chunks);
-        QCOMPARE(state.bufferedSamples, std::size_t(unprocessed));
-    }
-
-    // The chunks see the frames of the continuous signal: each frame's window where it lies in
-    // the signal, across chunk edges; the signal's end masks its last frame and cuts the
-    // windows that reach past it.
+    // it hops onto the recognizer's executor. The chunks see the frames of the continuous
+    // signal: each frame's window where it lies in the signal, across chunk edges; the signal's
+    // end masks its last frame and cuts the windows that reach past it.
     void chunksSeeTheFramesOfTheWholeSignal_data() {
         QTest::addColumn<int>("chunkFrames");
-        QTest::addColumn<int>("length");
+        QTest::addColumn<QList<int>>("blocks");
         QTest::addColumn<bool>("finished");
         QTest::addColumn<Chunks>("chunks");
-        QTest::newRow("streaming")
-            << 56 << 2 * chunkSamples + lookaheadSamples << false << Chunks{{9, 56}, {0, 56}};
+        QTest::addColumn<int>("hops");
+        const int chunk = chunkSamples, lookahead = lookaheadSamples;
+        const Chunks one{{9, 56}}, two{{9, 56}, {0, 56}};
+        QTest::newRow("half a chunk") << 56 << QList{8000} << false << Chunks{} << 0;
+        QTest::newRow("two halves") << 56 << QList{8000, 8000} << false << one << 1;
+        QTest::newRow("no lookahead") << 56 << QList{chunk} << false << Chunks{} << 0;
+        QTest::newRow("one sample short")
+            << 56 << QList{chunk, lookahead - 1} << false << Chunks{} << 0;
+        QTest::newRow("with lookahead") << 56 << QList{chunk, lookahead} << false << one << 1;
+        QTest::newRow("two at once") << 56 << QList{2 * chunk + lookahead} << false << two << 1;
+        QTest::newRow("20 ms blocks") << 56 << twentyMs(2 * chunk + lookahead) << false << two << 2;
         QTest::newRow("last full chunk runs at the end")
-            << 56 << 2 * chunkSamples - 160 << true << Chunks{{9, 56}, {0, 56}};
+            << 56 << twentyMs(2 * chunk - 160) << true << two << 1;
         QTest::newRow("short final chunk")
-            << 56 << chunkSamples + 20 * 160 << true << Chunks{{9, 56}, {0, 21}};
+            << 56 << twentyMs(chunk + 20 * 160) << true << Chunks{{9, 56}, {0, 21}} << 1;
         QTest::newRow("remainder of the least length")
-            << 56 << chunkSamples + 7 * 160 << true << Chunks{{9, 56}, {0, 8}};
+            << 56 << twentyMs(chunk + 7 * 160) << true << Chunks{{9, 56}, {0, 8}} << 1;
         QTest::newRow("shorter remainder dropped")
-            << 56 << chunkSamples + 6 * 160 << true << Chunks{{9, 56}};
-        QTest::newRow("reply shorter than a chunk") << 56 << 3000 << true << Chunks{{9, 19}};
-        QTest::newRow("nothing heard") << 56 << 0 << true << Chunks{};
+            << 56 << twentyMs(chunk + 6 * 160) << true << one << 1;
+        QTest::newRow("reply shorter than a chunk")
+            << 56 << twentyMs(3000) << true << Chunks{{9, 19}} << 0;
+        QTest::newRow("nothing heard") << 56 << QList<int>{} << true << Chunks{} << 0;
         QTest::newRow("chunks shorter than the cache")
-            << 8 << 3 * 1280 + lookaheadSamples << false << Chunks{{9, 8}, {1, 8}, {0, 8}};
+            << 8 << twentyMs(3 * 1280 + lookahead) << false << Chunks{{9, 8}, {1, 8}, {0, 8}} << 3;
         QTest::newRow("short chunks to the end")
-            << 8 << 4960 << true << Chunks{{9, 8}, {1, 8}, {0, 8}, {0, 8}};
+            << 8 << twentyMs(4960) << true << Chunks{{9, 8}, {1, 8}, {0, 8}, {0, 8}} << 3;
     }
     void chunksSeeTheFramesOfTheWholeSignal() {
         QFETCH(int, chunkFrames);
-        QFETCH(int, length);
+        QFETCH(QList<int>, blocks);
         QFETCH(bool, finished);
         QFETCH(Chunks, chunks);
+        QFETCH(int, hops);
         auto manager = loaded(m_probe, metadataWith({{"chunk_mel_frames", chunkFrames},
                                                      {"chunk_ms", chunkFrames * 10}}));
-        for (int start = 0; start < length; start += 320)
-            runToCompletion(manager->process(ramp(start, std::min(320, length - start))));
+        QCOMPARE(runToCompletion(manager->displayName()),
+                 QStringLiteral("Nemotron 0.6B (%1ms)").arg(chunkFrames * 10));
+        const auto hopsBefore = manager->executorHops();
+        int length = 0;
+        for (const int block : blocks) {
+            QCOMPARE(runToCompletion(manager->process(ramp(length, block))), QString());
+            length += block;
+        }
+        QCOMPARE(manager->executorHops() - hopsBefore, std::uint64_t(hops));
         const auto text = finished ? runToCompletion(manager->finish())
                                    : runToCompletion(manager->getPartialTranscript());
         QCOMPARE(text, probeText(chunks));
@@ -235,6 +226,7 @@ def forward(self, encoder: Tensor, decoder: Tensor) -> Dict[str, Tensor]:
         int endFrame = 0;
         for (const auto& chunk : chunks)
             endFrame += chunk.second;
+        QCOMPARE(state.bufferedSamples, std::size_t(finished ? 0 : length - 160 * endFrame));
         compareCachedFrames(state.melCache, endFrame, finished ? length : -1);
     }
 
