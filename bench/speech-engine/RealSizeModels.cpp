@@ -62,14 +62,18 @@ fs::path RealSizeModels::encoder(std::pair<std::int64_t, std::int64_t> attContex
            fileName(ModelNames::NemotronStreaming::encoderPath);
 }
 
-void RealSizeModels::copyWithBlankBias(const fs::path& folder, const fs::path& copy, double bias) {
+void RealSizeModels::copyWithBlankLogit(const fs::path& folder, const fs::path& copy, double scale,
+                                        double bias) {
     using namespace ModelNames::NemotronStreaming;
     fs::remove_all(copy);
     fs::create_directories((copy / fileName(encoderPath)).parent_path());
     for (const auto& file : {preprocessorFile, encoderPath, decoderFile, metadata, tokenizer})
         fs::create_symlink(folder / fileName(file), copy / fileName(file));
     auto joint = torch::jit::load((folder / fileName(jointFile)).string());
+    auto weight = joint.attr("out_weight").toTensor();
     auto outBias = joint.attr("out_bias").toTensor();
-    outBias[outBias.size(0) - 1] += bias;
+    const auto blank = outBias.size(0) - 1;
+    weight[blank] *= scale;
+    outBias[blank] = outBias[blank] * scale + bias;
     joint.save((copy / fileName(jointFile)).string());
 }

@@ -22,9 +22,10 @@ std::filesystem::path folder(int chunkMs, ModelPrecision precision);
 std::filesystem::path encoder(std::pair<std::int64_t, std::int64_t> attContext,
                               ModelPrecision precision);
 
-// A copy of `folder` at `copy` whose joint adds `bias` to the blank's logit, which steers how
-// often the random-weight model emits; the other files are links to the originals.
-void copyWithBlankBias(const std::filesystem::path& folder, const std::filesystem::path& copy,
-                       double bias);
+// A copy of `folder` at `copy` whose joint scales the blank's logit by `scale` and adds `bias`,
+// which steers how often the random-weight model emits; the other files are links to the
+// originals.
+void copyWithBlankLogit(const std::filesystem::path& folder, const std::filesystem::path& copy,
+                        double scale, double bias);
 
 } // namespace RealSizeModels
