@@ -10,6 +10,10 @@ inline constexpr QLatin1String encoderFile("encoder_int8.pt");
 // The encoder's path also marks a variant folder as downloaded.
 inline constexpr QLatin1String encoderPath("encoder/encoder_int8.pt");
 inline constexpr QLatin1String decoderFile("decoder.pt");
+// Besides `forward`, the joint has `project_encoder` (frames [1, D, T] -> "projected"
+// [1, T, J]), `project_decoder` (prediction [1, P, 1] -> "projected" [1, 1, J]) and
+// `joint_projected` (both projected -> "logits"): decoding projects each frame and each
+// prediction once.
 inline constexpr QLatin1String jointFile("joint.pt");
 inline constexpr QLatin1String metadata("metadata.json");
 inline constexpr QLatin1String tokenizer("tokenizer.json");

@@ -135,7 +135,11 @@ std::unique_ptr<ModelRunner> ModelRunner::load(const std::string& path,
     }
 }
 
-ModelFeatures ModelRunner::predict(const ModelFeatures& inputs) const {
+bool ModelRunner::hasMethod(const std::string& method) const {
+    return m_module->module.find_method(method).has_value();
+}
+
+ModelFeatures ModelRunner::predict(const ModelFeatures& inputs, const std::string& method) const {
     c10::InferenceMode inferenceMode;
     std::unordered_map<std::string, c10::IValue> arguments;
     std::vector<torch::Tensor> tensors;
@@ -144,9 +148,14 @@ ModelFeatures ModelRunner::predict(const ModelFeatures& inputs) const {
         arguments.emplace(name, tensors.back());
     }
     try {
-        return featuresOf(m_module->module.get_method("forward")({}, arguments), tensors);
+        return featuresOf(m_module->module.get_method(method)({}, arguments), tensors);
     } catch (const c10::Error& error) {
         throw ModelRunnerError("Model prediction failed: " +
                                lastLine(error.what_without_backtrace()));
+    } catch (const ModelRunnerError&) {
+        throw;
+    } catch (const std::exception& error) {
+        // A script's own `raise` arrives as a plain runtime error, not as c10::Error.
+        throw ModelRunnerError("Model prediction failed: " + lastLine(error.what()));
     }
 }

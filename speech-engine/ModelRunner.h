@@ -22,8 +22,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// One TorchScript model whose `forward` takes the named input features as keyword arguments
-// and returns a dictionary of named output tensors. The only door to libtorch.
+// One TorchScript model whose methods (`forward` and any other a model folder names) take the
+// named input features as keyword arguments and return a dictionary of named output tensors.
+// The only door to libtorch.
 class ModelRunner {
 public:
     static std::unique_ptr<ModelRunner> load(const std::string& path,
@@ -34,9 +35,12 @@ public:
     // so must whoever packs int8 weights, since packed weights belong to one engine.
     static void selectQuantizedEngine();
 
+    bool hasMethod(const std::string& method) const;
+
     // Outputs that are not tensors of a multi-array element type are left out, so a caller sees
-    // a wrongly typed feature as a missing one. Inputs are read in place, never copied.
-    ModelFeatures predict(const ModelFeatures& inputs) const;
+    // a wrongly typed feature as a missing one. Inputs are read in place, never copied. Every
+    // failure inside the model, whatever libtorch throws for it, is a ModelRunnerError.
+    ModelFeatures predict(const ModelFeatures& inputs, const std::string& method = "forward") const;
 
 private:
     struct Module;

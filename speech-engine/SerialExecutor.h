@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QPromise>
 #include <QThread>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <qcoro/qcorofuture.h>
 #include <qcoro/qcorotask.h>
@@ -19,8 +21,12 @@ public:
     SerialExecutor(const SerialExecutor&) = delete;
     SerialExecutor& operator=(const SerialExecutor&) = delete;
 
+    // Jobs given so far: each one a hop between threads, which costs the caller a wake-up.
+    std::uint64_t jobsGiven() const { return m_jobsGiven; }
+
     template <typename Job> QCoro::Task<std::invoke_result_t<Job&>> run(Job job) {
         using Result = std::invoke_result_t<Job&>;
+        ++m_jobsGiven;
         auto promise = std::make_shared<QPromise<Result>>();
         auto future = promise->future();
         QMetaObject::invokeMethod(
@@ -46,4 +52,5 @@ private:
     QThread m_thread;
     // Lives on the worker thread; queued jobs are delivered to it.
     QObject m_context;
+    std::atomic<std::uint64_t> m_jobsGiven = 0;
 };

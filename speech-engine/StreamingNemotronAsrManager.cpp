@@ -24,6 +24,17 @@ std::unique_ptr<ModelRunner> loadModel(const QDir& folder, const QString& file,
     return ModelRunner::load(folder.filePath(file).toStdString(), configuration);
 }
 
+// Decoding projects frames and predictions apart from the joint's last layer.
+void requireJointProjections(const ModelRunner& joint) {
+    for (const char* method : {"project_encoder", "project_decoder", "joint_projected"}) {
+        if (!joint.hasMethod(method)) {
+            throw ASRError::processingFailed(
+                QStringLiteral("The joint model has no method %1: import the model again")
+                    .arg(QLatin1String(method)));
+        }
+    }
+}
+
 } // namespace
 
 StreamingNemotronAsrManager::StreamingNemotronAsrManager(
@@ -53,8 +64,20 @@ QCoro::Task<> StreamingNemotronAsrManager::loadModels() {
     return loadModels(std::nullopt, std::nullopt, {});
 }
 
+template <typename Job> auto StreamingNemotronAsrManager::onExecutor(Job job) {
+    return m_executor.run([this, job = std::move(job)]() mutable {
+        takeIntake();
+        // Also after a failure: the job may have changed what the next chunk needs.
+        struct DueUpdate {
+            StreamingNemotronAsrManager* manager;
+            ~DueUpdate() { manager->updateDuePosition(); }
+        } dueUpdate{this};
+        return job();
+    });
+}
+
 QCoro::Task<> StreamingNemotronAsrManager::loadModelsFrom(QString folder) {
-    return m_executor.run([this, folder] { loadFromFolder(folder); });
+    return onExecutor([this, folder] { loadFromFolder(folder); });
 }
 
 QCoro::Task<> StreamingNemotronAsrManager::setPartialCallback(PartialTranscriptCallback callback) {
@@ -67,32 +90,33 @@ StreamingNemotronAsrManager::setPartialTranscriptCallback(PartialTranscriptCallb
 }
 
 QCoro::Task<> StreamingNemotronAsrManager::appendAudio(PcmBuffer buffer) {
-    return m_executor.run([this, buffer] { appendSamples(buffer); });
+    m_intake.append(buffer);
+    co_return;
 }
 
 QCoro::Task<> StreamingNemotronAsrManager::processBufferedAudio() {
-    return m_executor.run([this] { processBuffered(); });
+    if (m_intake.isDue()) {
+        co_await onExecutor([this] { processBuffered(); });
+    }
 }
 
 QCoro::Task<QString> StreamingNemotronAsrManager::process(PcmBuffer audioBuffer) {
-    return m_executor.run([this, audioBuffer] {
-        requireModels();
-        appendSamples(audioBuffer);
-        processBuffered();
-        return QString();
-    });
+    if (m_intake.append(audioBuffer)) {
+        co_await onExecutor([this] { processBuffered(); });
+    }
+    co_return QString();
 }
 
 QCoro::Task<QString> StreamingNemotronAsrManager::finish() {
-    return m_executor.run([this] { return finishUtterance(); });
+    return onExecutor([this, end = m_intake.end()] { return finishUtterance(end); });
 }
 
 QCoro::Task<> StreamingNemotronAsrManager::reset() {
-    return m_executor.run([this] { resetStreamingState(); });
+    return onExecutor([this, end = m_intake.end()] { resetStreamingState(end); });
 }
 
 QCoro::Task<> StreamingNemotronAsrManager::cleanup() {
-    return m_executor.run([this] { releaseResources(); });
+    return onExecutor([this, end = m_intake.end()] { releaseResources(end); });
 }
 
 QCoro::Task<QString> StreamingNemotronAsrManager::getPartialTranscript() {
@@ -113,7 +137,7 @@ QCoro::Task<ModelConfiguration> StreamingNemotronAsrManager::mlConfiguration() {
 }
 
 QCoro::Task<StreamingNemotronAsrManager::Snapshot> StreamingNemotronAsrManager::snapshot() {
-    return m_executor.run([this] {
+    return onExecutor([this] {
         const auto unprocessed = receivedSamples() - m_nextFrame * m_config.melHopSamples;
         return Snapshot{std::size_t(std::max<std::int64_t>(unprocessed, 0)),
                         m_accumulatedTokenIds,
@@ -125,29 +149,47 @@ QCoro::Task<StreamingNemotronAsrManager::Snapshot> StreamingNemotronAsrManager::
     });
 }
 
-void StreamingNemotronAsrManager::loadFromFolder(const QString& folder) {
-    using namespace ModelNames::NemotronStreaming;
-    m_logger.info(QStringLiteral("Loading Nemotron CoreML models from %1...").arg(folder));
-    const QDir dir(folder);
-    if (QFileInfo::exists(dir.filePath(metadata))) {
-        m_config = NemotronStreamingConfig::fromFile(dir.filePath(metadata));
-        m_logger.info(QStringLiteral("Loaded config: %1ms chunks, %2 mel frames")
-                          .arg(m_config.chunkMs)
-                          .arg(m_config.chunkMelFrames));
-    }
-    m_preprocessor = loadModel(dir, preprocessorFile, m_mlConfiguration);
-    m_encoder = loadModel(dir, encoderPath, m_mlConfiguration);
-    m_decoder = loadModel(dir, decoderFile, m_mlConfiguration);
-    m_joint = loadModel(dir, jointFile, m_mlConfiguration);
-    m_tokenizer = std::make_unique<Tokenizer>(dir.filePath(tokenizer), m_config.langTagPattern);
-    resetDecodingState();
-    m_logger.info(
-        QStringLiteral("Nemotron models loaded successfully (%1ms chunks).").arg(m_config.chunkMs));
+void StreamingNemotronAsrManager::takeIntake() {
+    const auto samples = m_intake.take();
+    m_audioBuffer.insert(m_audioBuffer.end(), samples.begin(), samples.end());
 }
 
-void StreamingNemotronAsrManager::appendSamples(const PcmBuffer& buffer) {
-    const auto samples = m_audioConverter.resampleBuffer(buffer);
-    m_audioBuffer.insert(m_audioBuffer.end(), samples.begin(), samples.end());
+// Until models are loaded every call is due, so that it fails as it should.
+void StreamingNemotronAsrManager::updateDuePosition() {
+    const auto lastFrame = m_nextFrame + m_config.chunkMelFrames - 1;
+    m_intake.setDue(modelsLoaded() ? m_signalStart + lastFrame * m_config.melHopSamples +
+                                         m_config.melRightContextSamples
+                                   : 0);
+}
+
+// A folder that fails to load leaves no models loaded, rather than a mix of two folders; the
+// models in use go first, so that two sets never take memory together.
+void StreamingNemotronAsrManager::loadFromFolder(const QString& folder) {
+    using namespace ModelNames::NemotronStreaming;
+    m_logger.info(QStringLiteral("Loading Nemotron models from %1...").arg(folder));
+    m_preprocessor.reset();
+    m_encoder.reset();
+    m_decoder.reset();
+    m_joint.reset();
+    const QDir dir(folder);
+    auto config = QFileInfo::exists(dir.filePath(metadata))
+                      ? NemotronStreamingConfig::fromFile(dir.filePath(metadata))
+                      : NemotronStreamingConfig{};
+    auto preprocessor = loadModel(dir, preprocessorFile, m_mlConfiguration);
+    auto encoder = loadModel(dir, encoderPath, m_mlConfiguration);
+    auto decoder = loadModel(dir, decoderFile, m_mlConfiguration);
+    auto joint = loadModel(dir, jointFile, m_mlConfiguration);
+    requireJointProjections(*joint);
+    m_tokenizer = std::make_unique<Tokenizer>(dir.filePath(tokenizer), config.langTagPattern);
+    m_config = std::move(config);
+    m_preprocessor = std::move(preprocessor);
+    m_encoder = std::move(encoder);
+    m_decoder = std::move(decoder);
+    m_joint = std::move(joint);
+    resetDecodingState();
+    m_logger.info(QStringLiteral("Nemotron models loaded (%1 ms chunks, %2 mel frames).")
+                      .arg(m_config.chunkMs)
+                      .arg(m_config.chunkMelFrames));
 }
 
 void StreamingNemotronAsrManager::processBuffered() {
@@ -160,11 +202,11 @@ void StreamingNemotronAsrManager::processBuffered() {
 // The end of the signal: its length fixes its frames, 1 + samples / hop of them, the last one
 // masked. The full chunks left run, then the remainder as one short chunk when it is long
 // enough for the encoder to give a frame.
-QString StreamingNemotronAsrManager::finishUtterance() {
+QString StreamingNemotronAsrManager::finishUtterance(std::int64_t signalEnd) {
     if (!m_tokenizer || !modelsLoaded()) {
         throw ASRError::notInitialized();
     }
-    const auto end = receivedSamples();
+    const auto end = std::clamp<std::int64_t>(signalEnd - m_signalStart, 0, receivedSamples());
     const auto frames = end > 0 ? 1 + end / m_config.melHopSamples : 0;
     while (m_nextFrame + m_config.chunkMelFrames <= frames) {
         processChunk(m_nextFrame + m_config.chunkMelFrames, end);
@@ -174,12 +216,12 @@ QString StreamingNemotronAsrManager::finishUtterance() {
     }
     const auto text = transcript();
     m_accumulatedTokenIds.clear();
-    startSignal();
+    startSignal(signalEnd);
     return text;
 }
 
-void StreamingNemotronAsrManager::resetStreamingState() {
-    startSignal();
+void StreamingNemotronAsrManager::resetStreamingState(std::int64_t signalEnd) {
+    startSignal(signalEnd);
     m_accumulatedTokenIds.clear();
     m_processedChunks = 0;
     try {
@@ -206,14 +248,18 @@ void StreamingNemotronAsrManager::resetDecodingState() {
     m_prediction.reset();
 }
 
-void StreamingNemotronAsrManager::startSignal() {
-    m_audioBuffer.clear();
+void StreamingNemotronAsrManager::startSignal(std::int64_t start) {
+    const auto bufferEnd = m_signalStart + receivedSamples();
+    const auto kept =
+        std::clamp<std::int64_t>(bufferEnd - start, 0, std::int64_t(m_audioBuffer.size()));
+    m_audioBuffer.erase(m_audioBuffer.begin(), m_audioBuffer.end() - kept);
+    m_signalStart = bufferEnd - kept;
     m_bufferStart = 0;
     m_nextFrame = 0;
 }
 
-void StreamingNemotronAsrManager::releaseResources() {
-    resetStreamingState();
+void StreamingNemotronAsrManager::releaseResources(std::int64_t signalEnd) {
+    resetStreamingState(signalEnd);
     m_preprocessor.reset();
     m_encoder.reset();
     m_decoder.reset();

@@ -7,6 +7,7 @@
 #include "speech-engine/NemotronChunkSize.h"
 #include "speech-engine/NemotronModelDownloader.h"
 #include "speech-engine/NemotronStreamingConfig.h"
+#include "speech-engine/SampleIntake.h"
 #include "speech-engine/SerialExecutor.h"
 #include "speech-engine/StreamingAsrManager.h"
 #include "speech-engine/Tokenizer.h"
@@ -22,8 +23,10 @@
 // preprocessor and the cache-aware encoder, then greedy transducer decoding with the decoder
 // and joint, carrying encoder caches, mel frames and decoder state from chunk to chunk. The
 // preprocessor sees the samples around each chunk, so the chunks' frames are those of the
-// whole signal. `finish` ends the signal; `reset` starts a new one. All operations run one at
-// a time on the recognizer's own executor.
+// whole signal. `finish` ends the signal; `reset` starts a new one. Samples are taken in on the
+// caller's thread; everything else runs one operation at a time on the recognizer's own
+// executor, and appending hops there only when the samples complete a chunk. The samples
+// appended before `finish` or `reset` is called belong to the signal it ends.
 class StreamingNemotronAsrManager : public StreamingAsrManager {
 public:
     // What a chunk leaves behind, for callers that need to look inside.
@@ -70,17 +73,26 @@ public:
     QCoro::Task<NemotronStreamingConfig> config();
     QCoro::Task<ModelConfiguration> mlConfiguration();
     QCoro::Task<Snapshot> snapshot();
+    // Operations that have hopped onto the executor so far.
+    std::uint64_t executorHops() const { return m_executor.jobsGiven(); }
 
 private:
+    // Runs `job` on the executor after the samples appended so far reach the buffer, and tells
+    // the intake where the next chunk becomes possible afterwards.
+    template <typename Job> auto onExecutor(Job job);
+
     // Everything below runs on the executor.
+    void takeIntake();
+    void updateDuePosition();
     void loadFromFolder(const QString& folder);
-    void appendSamples(const PcmBuffer& buffer);
     void processBuffered();
-    QString finishUtterance();
-    void resetStreamingState();
+    // `signalEnd`: the intake position at which the signal ends.
+    QString finishUtterance(std::int64_t signalEnd);
+    void resetStreamingState(std::int64_t signalEnd);
     void resetDecodingState();
-    void startSignal();
-    void releaseResources();
+    // The next signal starts at intake position `start`; samples from there on are kept.
+    void startSignal(std::int64_t start);
+    void releaseResources(std::int64_t signalEnd);
     bool modelsLoaded() const;
     void requireModels() const;
     std::int64_t receivedSamples() const;
@@ -96,22 +108,25 @@ private:
     MultiArray runEncoder(const MultiArray& mel);
     void decodeChunk(const MultiArray& encoded);
     struct Prediction {
-        MultiArray decoderOut; // [1, P, 1]
+        MultiArray projected; // the decoder's output in the joint's hidden space, [1, 1, J]
         MultiArray h;
         MultiArray c;
     };
     // The prediction network on the last token and the state before it, run once per token.
     const Prediction& prediction();
-    std::int64_t bestSymbol(const MultiArray& encoderStep, const MultiArray& decoderOut) const;
+    // Both arguments already projected into the joint's hidden space.
+    std::int64_t bestSymbol(const MultiArray& encoderStep, const MultiArray& prediction) const;
 
     AppLogger m_logger{QStringLiteral("NemotronStreaming")};
     std::unique_ptr<ModelRunner> m_preprocessor;
     std::unique_ptr<ModelRunner> m_encoder;
     std::unique_ptr<ModelRunner> m_decoder;
     std::unique_ptr<ModelRunner> m_joint;
-    AudioConverter m_audioConverter;
+    SampleIntake m_intake;
     std::unique_ptr<Tokenizer> m_tokenizer;
     NemotronStreamingConfig m_config;
+    // The intake position of the signal's first sample.
+    std::int64_t m_signalStart = 0;
     // Samples of the signal from m_bufferStart on: what the next chunk's frames reach back to,
     // and everything after it.
     std::vector<float> m_audioBuffer;

@@ -49,16 +49,12 @@ void copyFrames(const MultiArray& from, std::int64_t fromFrame, const MultiArray
     }
 }
 
-// [1, n, 1] holding source[0, i, index] for every i of dimension 1.
-MultiArray column(const MultiArray& source, std::int64_t index) {
-    const auto size = source.shape()[1];
-    auto result = floatArray({1, size, 1});
-    const float* from = source.data<float>() + index * source.strides()[2];
-    float* to = result.data<float>();
-    for (std::int64_t i = 0; i < size; ++i) {
-        to[i] = from[i * source.strides()[1]];
-    }
-    return result;
+// [1, 1, n]: row `index` of a [1, rows, n] array, viewed in place.
+MultiArray row(const MultiArray& source, std::int64_t index) {
+    const auto& strides = source.strides();
+    return MultiArray::view(source.data<float>() + index * strides[1], {1, 1, source.shape()[2]},
+                            {strides[0], strides[1], strides[2]}, MultiArrayDataType::float32,
+                            source.owner());
 }
 
 // Index of the largest element; the lowest index wins among equal maxima.
@@ -115,7 +111,7 @@ StreamingNemotronAsrManager::runPreprocessor(std::int64_t endFrame,
         (frames - 1) * hop + m_config.melLeftContextSamples + m_config.melRightContextSamples;
     auto audio = floatArray({1, count});
     const auto first = std::max(start, m_bufferStart);
-    const auto last = std::min(start + count, receivedSamples());
+    const auto last = std::min(start + count, signalEnd.value_or(receivedSamples()));
     if (first < last) {
         std::copy(m_audioBuffer.begin() + (first - m_bufferStart),
                   m_audioBuffer.begin() + (last - m_bufferStart),
@@ -171,8 +167,8 @@ MultiArray StreamingNemotronAsrManager::runEncoder(const MultiArray& mel) {
 }
 
 // The prediction network's output depends only on the last emitted token and the state before
-// it, so it runs once per emitted token, not once per frame and symbol: a chunk of blanks costs
-// joint calls alone.
+// it, so it runs, and is projected into the joint's hidden space, once per emitted token: a
+// chunk of blanks costs the joint's last layer alone.
 const StreamingNemotronAsrManager::Prediction& StreamingNemotronAsrManager::prediction() {
     if (!m_prediction) {
         const auto decoded = m_decoder->predict({{"token", intScalar({1, 1}, m_lastToken)},
@@ -182,17 +178,23 @@ const StreamingNemotronAsrManager::Prediction& StreamingNemotronAsrManager::pred
         const auto decoderOut = floatOutput(decoded, "decoder_out", 3);
         const auto hOut = floatOutput(decoded, "h_out", 3);
         const auto cOut = floatOutput(decoded, "c_out", 3);
-        if (!decoderOut || decoderOut->shape()[2] < 1 || !hOut || !cOut) {
+        if (!decoderOut || decoderOut->shape()[2] != 1 || !hOut || !cOut) {
             throw ASRError::processingFailed(QStringLiteral("Decoder failed"));
         }
-        m_prediction = Prediction{column(*decoderOut, 0), *hOut, *cOut};
+        const auto projected = floatOutput(
+            m_joint->predict({{"decoder", *decoderOut}}, "project_decoder"), "projected", 3);
+        if (!projected || projected->shape()[1] != 1) {
+            throw ASRError::processingFailed(QStringLiteral("Joint failed to project the decoder"));
+        }
+        m_prediction = Prediction{*projected, *hOut, *cOut};
     }
     return *m_prediction;
 }
 
 std::int64_t StreamingNemotronAsrManager::bestSymbol(const MultiArray& encoderStep,
-                                                     const MultiArray& decoderOut) const {
-    const auto joint = m_joint->predict({{"encoder", encoderStep}, {"decoder", decoderOut}});
+                                                     const MultiArray& prediction) const {
+    const auto joint =
+        m_joint->predict({{"encoder", encoderStep}, {"decoder", prediction}}, "joint_projected");
     const auto logits = joint.find("logits");
     if (logits == joint.end() || logits->second.dataType() != MultiArrayDataType::float32 ||
         logits->second.count() == 0) {
@@ -201,13 +203,20 @@ std::int64_t StreamingNemotronAsrManager::bestSymbol(const MultiArray& encoderSt
     return argmax(logits->second);
 }
 
+// All of the chunk's frames are projected into the joint's hidden space in one call.
 void StreamingNemotronAsrManager::decodeChunk(const MultiArray& encoded) {
+    const auto frames = encoded.shape()[2];
+    const auto projected =
+        floatOutput(m_joint->predict({{"encoder", encoded}}, "project_encoder"), "projected", 3);
+    if (!projected || projected->shape()[1] != frames) {
+        throw ASRError::processingFailed(QStringLiteral("Joint failed to project the encoder"));
+    }
     bool emitted = false;
-    for (std::int64_t frame = 0; frame < encoded.shape()[2]; ++frame) {
-        const auto encoderStep = column(encoded, frame);
+    for (std::int64_t frame = 0; frame < frames; ++frame) {
+        const auto encoderStep = row(*projected, frame);
         for (std::int64_t symbols = 0; symbols < m_config.maxSymbolsPerFrame; ++symbols) {
             const auto& predicted = prediction();
-            const auto best = bestSymbol(encoderStep, predicted.decoderOut);
+            const auto best = bestSymbol(encoderStep, predicted.projected);
             if (best == m_config.blankIdx) {
                 // A blank keeps token and state; the next frame starts from them again.
                 break;

@@ -10,6 +10,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -94,7 +95,11 @@ std::vector<float> tensorValues(const std::string& name, std::int64_t elements,
     random.fill(values);
     if (name.ends_with("running_var"))
         for (float& value : values)
-            value += 1.0f;                         // variances must be positive
+            value += 1.0f; // variances must be positive
+    // A filter bank and a window are never negative: a negative mel power has no logarithm.
+    if (name == "preprocessor.featurizer.fb" || name == "preprocessor.featurizer.window")
+        for (float& value : values)
+            value = std::abs(value);
     if (name == "decoder.prediction.embed.weight") // the blank's padding row is zero
         std::fill(values.end() - static_cast<std::ptrdiff_t>(config.decoder.predHidden),
                   values.end(), 0.0f);

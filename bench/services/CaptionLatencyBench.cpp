@@ -6,6 +6,7 @@
 #include "speech-engine/NemotronModelDownloader.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
 #include "tests/services/CaptionTestModels.h"
+#include "tests/support/RunToCompletion.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -21,7 +22,7 @@ namespace {
 constexpr int chunkCount = 300;
 
 template <typename T> void await(QCoro::Task<T> task) {
-    QCoro::waitFor(std::move(task));
+    runToCompletion(std::move(task));
 }
 
 double percentile(std::vector<double> values, double fraction) {

@@ -5,6 +5,7 @@
 #include "app/services/captions/NemotronCaptionService.h"
 #include "speech-engine/NemotronModelDownloader.h"
 #include "tests/services/CaptionTestModels.h"
+#include "tests/support/RunToCompletion.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -21,7 +22,7 @@ constexpr int blockFrames = 1024;
 constexpr int sampleRate = 16000;
 
 template <typename T> void await(QCoro::Task<T> task) {
-    QCoro::waitFor(std::move(task));
+    runToCompletion(std::move(task));
 }
 
 double residentMegabytes() {

@@ -2,6 +2,7 @@
 // while a stand-in application (paplay, another process) plays a tone.
 
 #include "app/services/audio/SystemAudioCapture.h"
+#include "tests/support/RunToCompletion.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -38,7 +39,7 @@ int main(int argc, char** argv) {
 
     std::atomic<std::int64_t> frames = 0;
     SystemAudioCapture capture;
-    QCoro::waitFor(
+    runToCompletion(
         capture.start({qint32(meeting.processId()), "Zoom", {}, {}},
                       [&frames](const PcmBuffer& buffer) { frames += buffer.frameLength(); }));
     const double cpuBefore = processCpuSeconds();
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
     application.exec();
     const double cpu = processCpuSeconds() - cpuBefore;
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallBefore;
-    QCoro::waitFor(capture.stop());
+    runToCompletion(capture.stop());
     meeting.kill();
     meeting.waitForFinished();
 

@@ -4,6 +4,7 @@
 #include "app/platform/PulseContext.h"
 #include "app/platform/PulsePlaybackStream.h"
 #include "app/services/audio/SystemAudioCapture.h"
+#include "tests/support/RunToCompletion.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -86,8 +87,8 @@ int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     Clicks clicks;
     SystemAudioCapture capture;
-    QCoro::waitFor(capture.start({qint32(QCoreApplication::applicationPid()), "Bench", {}, {}},
-                                 clickDetector(clicks)));
+    runToCompletion(capture.start({qint32(QCoreApplication::applicationPid()), "Bench", {}, {}},
+                                  clickDetector(clicks)));
 
     PulseContext player({}, "bench.player");
     std::unique_ptr<PulsePlaybackStream> stream;
@@ -112,7 +113,7 @@ int main(int argc, char** argv) {
         PulseContext::Lock lock(player);
         stream.reset();
     }
-    QCoro::waitFor(capture.stop());
+    runToCompletion(capture.stop());
     std::lock_guard lock(clicks.mutex);
     if (clicks.latenciesMs.size() <= std::size_t(warmUpClicks)) {
         std::printf("capture latency: no clicks arrived\n");

@@ -1,7 +1,8 @@
-// Converts audio to the recognizer's 16 kHz mono in the blocks capture delivers, on one core,
-// and reports the speed as a multiple of real time and the time per block: captions' 16 kHz
-// mono 20 ms blocks (which should pass through) and 48 kHz stereo microphone blocks.
-#include "speech-engine/AudioConverter.h"
+// Takes audio into the recognizer's intake, which converts it to 16 kHz mono, in the blocks
+// capture delivers, on one core, and reports the speed as a multiple of real time and the time
+// per block: captions' 16 kHz mono 20 ms blocks (which should pass through) and 48 kHz stereo
+// microphone blocks.
+#include "speech-engine/SampleIntake.h"
 
 #include <sched.h>
 
@@ -43,13 +44,16 @@ PcmBuffer block(const Case& shape) {
 }
 
 // Processor seconds per block.
-double secondsPerBlock(const AudioConverter& converter, const Case& shape) {
+double secondsPerBlock(const Case& shape) {
     const int blocks = int(audioSeconds * shape.rate / shape.blockFrames);
     const auto input = block(shape);
+    SampleIntake intake;
     std::size_t produced = 0;
     const double start = threadSeconds();
-    for (int i = 0; i < blocks; ++i)
-        produced += converter.resampleBuffer(input).size();
+    for (int i = 0; i < blocks; ++i) {
+        intake.append(input);
+        produced += intake.take().size();
+    }
     const double seconds = threadSeconds() - start;
     if (produced == 0)
         std::printf("no output\n");
@@ -64,11 +68,10 @@ int main() {
     CPU_SET(0, &oneCore);
     sched_setaffinity(0, sizeof(oneCore), &oneCore);
 
-    const AudioConverter converter;
     std::printf("to 16 kHz mono, one core (processor time), %.0f s of audio per case\n",
                 audioSeconds);
     for (const auto& shape : cases) {
-        const double perBlock = secondsPerBlock(converter, shape);
+        const double perBlock = secondsPerBlock(shape);
         std::printf("  %-42s %8.2f us per block, %9.0f x real time\n", shape.name, perBlock * 1e6,
                     shape.blockFrames / shape.rate / perBlock);
     }

@@ -1,7 +1,9 @@
+// libtorch first: Qt's keyword macros (through ModelNames.h) would break its headers.
+#include <torch/script.h>
+
 #include "bench/speech-engine/RealSizeModels.h"
 
-#include "speech-engine/import/EncoderModuleBuilder.h"
-#include "speech-engine/import/NemoCheckpointReader.h"
+#include "speech-engine/ModelNames.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,14 @@
 #include <string>
 
 namespace fs = std::filesystem;
+
+namespace {
+
+std::string fileName(QLatin1String name) {
+    return {name.data(), std::size_t(name.size())};
+}
+
+} // namespace
 
 fs::path RealSizeModels::cacheFolder() {
     const char* chosen = std::getenv("RELAYO_BENCH_MODELS");
@@ -31,20 +41,39 @@ fs::path RealSizeModels::checkpoint() {
     return file;
 }
 
+fs::path RealSizeModels::folder(int chunkMs, ModelPrecision precision) {
+    const auto folder = cacheFolder() / ("en-" + std::to_string(chunkMs) +
+                                         (precision == ModelPrecision::int8 ? "-int8" : "-fp32"));
+    if (!fs::exists(folder)) {
+        std::printf("importing %s\n", folder.c_str());
+        std::fflush(stdout);
+        ImportOptions options;
+        options.chunkMs = chunkMs;
+        options.precision = precision;
+        ModelImporter::importCheckpoint(checkpoint(), folder, options);
+    }
+    return folder;
+}
+
 fs::path RealSizeModels::encoder(std::pair<std::int64_t, std::int64_t> attContext,
                                  ModelPrecision precision) {
-    const auto file =
-        cacheFolder() /
-        ("encoder-" + std::to_string(attContext.first) + "-" + std::to_string(attContext.second) +
-         (precision == ModelPrecision::int8 ? "-int8" : "-fp32") + ".pt");
-    if (!fs::exists(file)) {
-        std::printf("building %s\n", file.c_str());
-        std::fflush(stdout);
-        const auto scratch = cacheFolder() / "scratch";
-        const auto read = NemoCheckpointReader::read(checkpoint(), scratch);
-        const auto partial = fs::path(file).concat(".partial");
-        EncoderModuleBuilder::save(read, attContext, precision, std::nullopt, partial);
-        fs::rename(partial, file);
-    }
-    return file;
+    // A right context of r subsampled frames makes chunks of (r + 1) * 80 ms.
+    return folder(int(80 * (attContext.second + 1)), precision) /
+           fileName(ModelNames::NemotronStreaming::encoderPath);
+}
+
+void RealSizeModels::copyWithBlankLogit(const fs::path& folder, const fs::path& copy, double scale,
+                                        double bias) {
+    using namespace ModelNames::NemotronStreaming;
+    fs::remove_all(copy);
+    fs::create_directories((copy / fileName(encoderPath)).parent_path());
+    for (const auto& file : {preprocessorFile, encoderPath, decoderFile, metadata, tokenizer})
+        fs::create_symlink(folder / fileName(file), copy / fileName(file));
+    auto joint = torch::jit::load((folder / fileName(jointFile)).string());
+    auto weight = joint.attr("out_weight").toTensor();
+    auto outBias = joint.attr("out_bias").toTensor();
+    const auto blank = outBias.size(0) - 1;
+    weight[blank] *= scale;
+    outBias[blank] = outBias[blank] * scale + bias;
+    joint.save((copy / fileName(jointFile)).string());
 }

@@ -14,8 +14,18 @@ namespace RealSizeModels {
 std::filesystem::path cacheFolder();
 std::filesystem::path checkpoint();
 
-// The streaming encoder for an attention context {left, right}.
+// The model folder the importer makes from the checkpoint for a chunk size.
+std::filesystem::path folder(int chunkMs, ModelPrecision precision);
+
+// The streaming encoder for an attention context {left, right}: that of the folder whose
+// chunk size lists it.
 std::filesystem::path encoder(std::pair<std::int64_t, std::int64_t> attContext,
                               ModelPrecision precision);
+
+// A copy of `folder` at `copy` whose joint scales the blank's logit by `scale` and adds `bias`,
+// which steers how often the random-weight model emits; the other files are links to the
+// originals.
+void copyWithBlankLogit(const std::filesystem::path& folder, const std::filesystem::path& copy,
+                        double scale, double bias);
 
 } // namespace RealSizeModels

@@ -73,20 +73,30 @@ void ScriptModuleBuilder::saveDecoder(const NemoCheckpoint& checkpoint,
     auto embedding = CheckpointTensors::get(checkpoint, "decoder.prediction.embed.weight");
     // The blank is the start symbol, whose input is zero.
     embedding[settings.vocabSize].zero_();
-    std::vector<torch::Tensor> weightIh, weightHh, biasIh, biasHh;
     const std::string lstm = "decoder.prediction.dec_rnn.lstm.";
+    const auto tensor = [&](const std::string& name, std::int64_t layer) {
+        return CheckpointTensors::get(checkpoint, lstm + name + "_l" + std::to_string(layer));
+    };
+    std::vector<torch::Tensor> upperWeightIh, upperBiasIh, weightHh, biasHh;
     for (std::int64_t layer = 0; layer < settings.rnnLayers; ++layer) {
-        const auto suffix = "_l" + std::to_string(layer);
-        weightIh.push_back(CheckpointTensors::get(checkpoint, lstm + "weight_ih" + suffix));
-        weightHh.push_back(CheckpointTensors::get(checkpoint, lstm + "weight_hh" + suffix));
-        biasIh.push_back(CheckpointTensors::get(checkpoint, lstm + "bias_ih" + suffix));
-        biasHh.push_back(CheckpointTensors::get(checkpoint, lstm + "bias_hh" + suffix));
+        if (layer > 0) {
+            upperWeightIh.push_back(tensor("weight_ih", layer));
+            upperBiasIh.push_back(tensor("bias_ih", layer));
+        }
+        weightHh.push_back(tensor("weight_hh", layer));
+        biasHh.push_back(tensor("bias_hh", layer));
     }
+    const auto hidden = settings.predHidden;
+    const auto stacked = [](const std::vector<torch::Tensor>& tensors,
+                            std::vector<std::int64_t> emptyShape) {
+        return tensors.empty() ? torch::zeros(emptyShape) : torch::stack(tensors);
+    };
     torch::jit::Module module("Decoder");
-    module.register_buffer("embedding", embedding);
-    module.register_buffer("weight_ih", torch::stack(weightIh));
+    module.register_buffer("token_gates",
+                           torch::linear(embedding, tensor("weight_ih", 0), tensor("bias_ih", 0)));
+    module.register_buffer("upper_weight_ih", stacked(upperWeightIh, {0, 4 * hidden, hidden}));
+    module.register_buffer("upper_bias_ih", stacked(upperBiasIh, {0, 4 * hidden}));
     module.register_buffer("weight_hh", torch::stack(weightHh));
-    module.register_buffer("bias_ih", torch::stack(biasIh));
     module.register_buffer("bias_hh", torch::stack(biasHh));
     module.register_attribute("layers", c10::IntType::get(), settings.rnnLayers);
     save(module, ModuleSources::decoder, file);

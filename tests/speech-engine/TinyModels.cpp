@@ -33,13 +33,22 @@ def forward(self, token: Tensor, token_length: Tensor, h_in: Tensor, c_in: Tenso
     return {"decoder_out": marked.t().unsqueeze(0), "h_out": h_in + 1.0, "c_out": c_in - 1.0}
 )";
 
-const std::string TinyModels::joint = R"(
-def forward(self, encoder: Tensor, decoder: Tensor) -> Dict[str, Tensor]:
+std::string TinyModels::jointScoring(const std::string& body) {
+    return R"(
+def project_encoder(self, encoder: Tensor) -> Dict[str, Tensor]:
+    return {"projected": encoder.transpose(1, 2)}
+
+def project_decoder(self, decoder: Tensor) -> Dict[str, Tensor]:
+    return {"projected": -10.0 * decoder.transpose(1, 2)}
+
+def joint_projected(self, encoder: Tensor, decoder: Tensor) -> Dict[str, Tensor]:
+)" + body + "\n";
+}
+
+const std::string TinyModels::joint = jointScoring(R"(
     bias = torch.zeros(129)
     bias[128] = 0.5
-    logits = encoder.reshape(-1) - 10.0 * decoder.reshape(-1) + bias
-    return {"logits": logits.reshape(1, 1, 1, 129)}
-)";
+    return {"logits": (encoder + decoder + bias).reshape(1, 1, 1, 129)})");
 
 QJsonObject TinyModels::metadata() {
     return {{"chunk_ms", 560},

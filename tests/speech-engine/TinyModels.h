@@ -26,6 +26,9 @@ extern const std::string preprocessor;
 extern const std::string spellingEncoder;
 // Marks the token it was given; its states count the calls (h + 1, c - 1).
 extern const std::string decoder;
+// A joint whose projections pass the encoder frame on and scale the decoder's output by -10,
+// and whose `joint_projected` has `body` (over `encoder` and `decoder`, both [1, 1, 129]).
+std::string jointScoring(const std::string& body);
 // Avoids the token the decoder marks, so a frame emits its token once and then the blank.
 extern const std::string joint;
 // The "metadata.json" of such a model folder.

@@ -89,9 +89,14 @@ QString NemoFixture::stepMismatch(const std::string& variant, const ModelRunner&
                              {"token_length", scalarArray({1}, 1)},
                              {"h_in", arrayOf({layers, 1, hidden}, slice(hIn, s).data())},
                              {"c_in", arrayOf({layers, 1, hidden}, slice(cIn, s).data())}});
-        const auto scored =
-            joint.predict({{"encoder", arrayOf({1, dim, 1}, slice(frames, s).data())},
-                           {"decoder", step.at("decoder_out")}});
+        // The joint as decoding runs it: each side projected on its own, then combined.
+        const auto frame = joint.predict(
+            {{"encoder", arrayOf({1, dim, 1}, slice(frames, s).data())}}, "project_encoder");
+        const auto prediction =
+            joint.predict({{"decoder", step.at("decoder_out")}}, "project_decoder");
+        const auto scored = joint.predict(
+            {{"encoder", frame.at("projected")}, {"decoder", prediction.at("projected")}},
+            "joint_projected");
         const auto row = valuesOf(scored.at("logits"));
         const auto best = std::max_element(row.begin(), row.end()) - row.begin();
         const std::pair<MultiArray, const Npy*> checks[] = {
