@@ -9,6 +9,7 @@
 #include "bench/speech-engine/RealSizeModels.h"
 #include "speech-engine/ModelNames.h"
 #include "speech-engine/ModelRunner.h"
+#include "speech-engine/NemotronStreamingConfig.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
 #include "tests/support/RunToCompletion.h"
 
@@ -198,10 +199,12 @@ Costs costsOfTheParts(const Variant& variant, const fs::path& folder) {
                               {"audio_length", zeros({1}, Type::int32)}};
     audio.at("audio_length").at<std::int32_t>({0}) = std::int32_t((frames - 1) * 160 + 513);
     const auto encoder = load(folder, encoderPath);
+    const auto config = NemotronStreamingConfig::fromFile(QString::fromStdString(folder.string()) +
+                                                          u'/' + metadata);
     const ModelFeatures mel{{"mel", zeros({1, 128, frames + 9}, Type::float32)},
                             {"mel_length", zeros({1}, Type::int32)},
-                            {"cache_channel", zeros({1, 24, 70, 1024}, Type::float32)},
-                            {"cache_time", zeros({1, 24, 1024, 8}, Type::float32)},
+                            {"cache_channel", zeros(config.cacheChannelShape, Type::float32)},
+                            {"cache_time", zeros(config.cacheTimeShape, Type::float32)},
                             {"cache_len", zeros({1}, Type::int32)}};
     mel.at("mel_length").at<std::int32_t>({0}) = std::int32_t(frames + 9);
     const auto decoder = load(folder, decoderFile);

@@ -5,6 +5,7 @@
 // and subtracted.
 #include "speech-engine/ModelNames.h"
 #include "speech-engine/ModelRunner.h"
+#include "speech-engine/NemotronStreamingConfig.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
 #include "tests/speech-engine/ModelFolder.h"
 #include "tests/support/RunToCompletion.h"
@@ -78,14 +79,16 @@ double directPredictionsMilliseconds(const QDir& folder) {
     };
     const auto preprocessor = load(preprocessorFile);
     const auto encoder = load(encoderPath);
+    const auto config = NemotronStreamingConfig::fromFile(folder.filePath(metadata));
     const auto joint = load(jointFile);
     const ModelFeatures preprocessorInput{{"audio", zeros({1, chunkSamples}, Type::float32)},
                                           {"audio_length", zeros({1}, Type::int32)}};
-    const ModelFeatures encoderInput{{"mel", zeros({1, 128, 121}, Type::float32)},
-                                     {"mel_length", zeros({1}, Type::int32)},
-                                     {"cache_channel", zeros({1, 24, 70, 1024}, Type::float32)},
-                                     {"cache_time", zeros({1, 24, 1024, 8}, Type::float32)},
-                                     {"cache_len", zeros({1}, Type::int32)}};
+    const ModelFeatures encoderInput{
+        {"mel", zeros({1, 128, 121}, Type::float32)},
+        {"mel_length", zeros({1}, Type::int32)},
+        {"cache_channel", zeros(config.cacheChannelShape, Type::float32)},
+        {"cache_time", zeros(config.cacheTimeShape, Type::float32)},
+        {"cache_len", zeros({1}, Type::int32)}};
     const ModelFeatures projectionInput{
         {"encoder", zeros({1, 1024, encoderFrames}, Type::float32)}};
     const ModelFeatures jointInput{{"encoder", zeros({1, 1, 640}, Type::float32)},
