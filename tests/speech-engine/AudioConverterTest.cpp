@@ -9,7 +9,6 @@
 #include <cmath>
 #include <functional>
 #include <numbers>
-#include <ranges>
 
 namespace {
 
@@ -23,16 +22,6 @@ std::vector<float> sine(double rate, int frames) {
 
 PcmBuffer makeBuffer(double rate, int channels, int frames) {
     return PcmBuffer({rate, channels, SampleType::float32, false}, frames);
-}
-
-PcmBuffer sineBuffer(double rate, int frames) {
-    auto buffer = makeBuffer(rate, 1, frames);
-    std::ranges::copy(sine(rate, frames), buffer.samples<float>(0).begin());
-    return buffer;
-}
-
-float peakOf(std::span<const float> samples) {
-    return std::ranges::max(samples | std::views::transform([](float s) { return std::abs(s); }));
 }
 
 } // namespace
@@ -50,7 +39,9 @@ private slots:
     // same bytes in a sample block.
     void convertsToMono16kHz_data() {
         QTest::addColumn<PcmBuffer>("buffer");
-        QTest::newRow("float 48 kHz") << sineBuffer(48000, 4800);
+        auto floats = makeBuffer(48000, 1, 4800);
+        std::ranges::copy(sine(48000, 4800), floats.samples<float>(0).begin());
+        QTest::newRow("float 48 kHz") << floats;
         PcmBuffer integers({44100, 2, SampleType::int16, true}, 4410);
         auto samples = integers.samples<std::int16_t>(0);
         const auto wave = sine(44100, 4410);
@@ -63,7 +54,8 @@ private slots:
         const auto result = converter.resampleBuffer(buffer);
         QVERIFY2(std::abs(int(result.size()) - 1600) <= 10,
                  qPrintable(QString::number(result.size())));
-        QVERIFY(std::abs(peakOf(result) - 0.5f) < 0.02f);
+        const auto [low, high] = std::ranges::minmax(result);
+        QVERIFY(std::abs(high - 0.5f) < 0.02f && std::abs(low + 0.5f) < 0.02f);
         const auto bytes = buffer.plane(0);
         QCOMPARE(converter.resampleSampleBlock(
                      {buffer.format(), {bytes.begin(), bytes.end()}, buffer.frameLength()}),
@@ -77,25 +69,19 @@ private slots:
                 buffer.samples<float>(c)[i] = float(i * 6 + c);
         // The mean of the six channels at frame i is 6 i + 2.5.
         QCOMPARE(converter.resampleBuffer(buffer), (std::vector<float>{2.5f, 20.5f, 38.5f}));
-        const auto sameRate = converter.convertBuffer(buffer, buffer.format());
-        QVERIFY(sameRate.size() == 10 && sameRate.back() == 56.5f);
         QCOMPARE(converter.convertBuffer(buffer, {32000, 1, SampleType::float32, false}),
                  (std::vector<float>{2.5f, 11.5f, 20.5f, 29.5f, 38.5f, 47.5f}));
     }
 
-    void emptyInputIsEmpty() {
-        QVERIFY(converter.resampleBuffer(makeBuffer(48000, 6, 0)).empty());
-        QVERIFY(converter.resample({}, 16000).empty());
-        QVERIFY(converter.resampleSampleBlock({PcmFormat{48000, 2}, {}, 0}).empty());
-    }
-
     // Not-a-number and infinite samples, in the target format and in others, are refused too.
+    // Empty input is empty.
     void unusableInputFailsClearly() {
         const PcmBuffer threeChannels({48000, 3, SampleType::int16}, 10);
         const SampleBlock noDescription{std::nullopt, {}, 10},
             shortBlock{PcmFormat{48000, 2, SampleType::float32, true}, std::vector<std::byte>(100),
                        4800};
         const auto notSound = writeTestFile(folder.filePath("notes.wav"), "Not a sound file.");
+        // Decoding a file is libsndfile's; the recognition over the NeMo fixture reads one.
         const std::pair<QString, std::function<void()>> cases[] = {
             {"Failed to create a source audio format description",
              [&] { converter.resampleBuffer(makeBuffer(0, 1, 10)); }},
@@ -107,6 +93,9 @@ private slots:
         };
         for (const auto& [failure, operation] : cases)
             QVERIFY2(failureOf(operation).startsWith(failure), qPrintable(failure));
+        QVERIFY(converter.resampleBuffer(makeBuffer(48000, 6, 0)).empty() &&
+                converter.resample({}, 16000).empty() &&
+                converter.resampleSampleBlock({PcmFormat{48000, 2}, {}, 0}).empty());
 
         const QString notFinite =
             "Audio conversion failed: The audio holds samples that are not finite numbers.";
@@ -121,25 +110,14 @@ private slots:
         }
     }
 
-    // The decoding is libsndfile's; this is the path from a file, one AudioWAV wrote at full
-    // scale, to 16 kHz.
-    void audioFile() {
-        const auto path =
-            writeTestFile(folder.filePath("a.wav"), AudioWAV::data(sine(48000, 96000), 48000));
-        const auto samples = converter.resampleAudioFile(path);
-        QVERIFY2(std::abs(int(samples.size()) - 32000) <= 10,
-                 qPrintable(QString::number(samples.size())));
-        QVERIFY(std::abs(peakOf(samples) - 1.0f) < 0.02f);
-    }
-
     // 16 kHz mono 16-bit PCM after a 44-byte header, scaled so that the loudest sample is full
     // scale.
     void wavImage() {
         QCOMPARE(AudioWAV::data(std::vector<float>{0.25f, -0.5f}, 16000),
                  QByteArray::fromHex("52494646 28000000 57415645 666d7420 10000000 0100 0100 "
                                      "803e0000 007d0000 0200 1000 64617461 04000000 ff3f 0180"));
-        QCOMPARE(AudioWAV::data({}, 16000).size(), 44);
-        QCOMPARE(AudioWAV::data(std::vector<float>(3, 0.0f), 8000).mid(44), QByteArray(6, '\0'));
+        QCOMPARE(AudioWAV::data(std::vector<float>(3, 0.0f), 8000).mid(40),
+                 QByteArray::fromHex("06000000 000000000000"));
     }
 };
 

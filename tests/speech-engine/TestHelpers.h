@@ -17,6 +17,12 @@ inline QString writeTestFile(const QString& path, const QByteArray& content) {
     return path;
 }
 
+// The content of `path`, or nothing when it cannot be read.
+inline QByteArray readTestFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // The description of what `operation` threw, or an empty text when it succeeded.
 template <typename Operation> QString failureOf(Operation&& operation) {
     try {

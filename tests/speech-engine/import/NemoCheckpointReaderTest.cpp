@@ -132,7 +132,6 @@ void replace(std::string& text, const std::string& from, const std::string& to) 
 Members fixtureMembers(const std::string& model) {
     return readMembers(readFile(fixtures / ("small-" + model + ".nemo")));
 }
-
 // Replaces each edit's first occurrence in the config.
 Edit editConfig(const Edits& edits) {
     return [=](Members& members) {
@@ -196,13 +195,12 @@ class NemoCheckpointReaderTest : public QObject {
     bool scratchIsEmpty() const { return !fs::exists(scratch) || fs::is_empty(scratch); }
 
 private slots:
-    // PyTorch 2.x's weights read exactly as the fixture's; what the fixtures hold is checked
-    // against NeMo's outputs where the importer builds and runs them.
-    void readsPyTorch2WeightsAlike() {
+    // PyTorch 2.x's layout reads exactly as the fixture's; pre_encode.out.weight [96, 816] saved
+    // as the transpose of its storage, strides (1, 96), reads in row-major order.
+    void readsOtherWeightLayouts() {
         const auto plain = NemoCheckpointReader::read(fixtures / "small-en.nemo", scratch);
         const auto other =
             NemoCheckpointReader::read(write(fixtureWith(torch2Weights("little\n"))), scratch);
-        QVERIFY(scratchIsEmpty());
         QCOMPARE(other.weights.size(), plain.weights.size());
         for (const auto& [name, tensor] : plain.weights) {
             const auto& read = other.weights.at(name);
@@ -212,20 +210,14 @@ private slots:
                          std::equal(tensor.floats(), tensor.floats() + count, read.floats()),
                      name.c_str());
         }
-    }
-
-    // pre_encode.out.weight [96, 816] saved as the transpose of its storage: strides (1, 96).
-    void readsStridedTensorsInRowMajorOrder() {
-        const auto plain = NemoCheckpointReader::read(fixtures / "small-en.nemo", scratch);
         const auto strided = NemoCheckpointReader::read(
             write(fixtureWith(patchWeightsIndex({"M\x30\x03K\x01\x86", 6}, "K\x01K\x60\x86"))),
             scratch);
-        const std::string name = "encoder.pre_encode.out.weight";
-        QCOMPARE(strided.weights.at(name).strides, (std::vector<std::int64_t>{816, 1}));
-        const float* stored = plain.weights.at(name).floats();
-        const float* gathered = strided.weights.at(name).floats();
+        const float* stored = plain.weights.at("encoder.pre_encode.out.weight").floats();
+        const float* gathered = strided.weights.at("encoder.pre_encode.out.weight").floats();
         for (int i = 0; i < 96 * 816; ++i)
             QCOMPARE(gathered[i], stored[i / 816 + i % 816 * 96]);
+        QVERIFY(scratchIsEmpty());
     }
 
     void readsConfigVariants_data() {
@@ -250,10 +242,6 @@ private slots:
                        c.prompt.modulePrefix == "lang_id_prompt_kernel" &&
                        c.prompt.dictionary.at("ko-KR") == 14;
             });
-        row("own language tag pattern", "multi",
-            {{"  strip_lang_tags: true\n",
-              "  strip_lang_tags: true\n  lang_tag_pattern: <[a-z]+>\n"}},
-            [](auto& c) { return c.decoding.langTagPattern == "<[a-z]+>"; });
     }
     void readsConfigVariants() {
         QFETCH(std::string, model);
@@ -312,9 +300,6 @@ private slots:
             "a view outside its storage");
         row("half-precision weights", fixtureWith(patchWeightsIndex("FloatStorage", "HalfStorage")),
             "torch.HalfStorage");
-        row("damaged weights",
-            fixtureWith([](Members& m) { member(m, "model_weights.ckpt").content.resize(100000); }),
-            "The checkpoint's weights");
 
         // Models the engine cannot run: one of each kind of check.
         config("normalized features", {{"normalize: NA", "normalize: per_feature"}},
