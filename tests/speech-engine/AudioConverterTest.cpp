@@ -1,5 +1,4 @@
 #include "speech-engine/AudioConverter.h"
-#include "speech-engine/AudioWAV.h"
 #include "tests/speech-engine/TestHelpers.h"
 
 #include <QTemporaryDir>
@@ -35,8 +34,7 @@ class AudioConverterTest : public QObject {
     QTemporaryDir folder;
 
 private slots:
-    // A tenth of a second of a 440 Hz sine, mixed to mono at 16 kHz, from a buffer or from the
-    // same bytes in a sample block.
+    // A tenth of a second of a 440 Hz sine, mixed to mono at 16 kHz.
     void convertsToMono16kHz_data() {
         QTest::addColumn<PcmBuffer>("buffer");
         auto floats = makeBuffer(48000, 1, 4800);
@@ -56,30 +54,21 @@ private slots:
                  qPrintable(QString::number(result.size())));
         const auto [low, high] = std::ranges::minmax(result);
         QVERIFY(std::abs(high - 0.5f) < 0.02f && std::abs(low + 0.5f) < 0.02f);
-        const auto bytes = buffer.plane(0);
-        QCOMPARE(converter.resampleSampleBlock(
-                     {buffer.format(), {bytes.begin(), bytes.end()}, buffer.frameLength()}),
-                 result);
     }
 
-    void manyChannelsAreAveragedThenInterpolated() {
+    void manyChannelsAreAveraged() {
         auto buffer = makeBuffer(48000, 6, 10);
         for (int c = 0; c < 6; ++c)
             for (int i = 0; i < 10; ++i)
                 buffer.samples<float>(c)[i] = float(i * 6 + c);
         // The mean of the six channels at frame i is 6 i + 2.5.
         QCOMPARE(converter.resampleBuffer(buffer), (std::vector<float>{2.5f, 20.5f, 38.5f}));
-        QCOMPARE(converter.convertBuffer(buffer, {32000, 1, SampleType::float32, false}),
-                 (std::vector<float>{2.5f, 11.5f, 20.5f, 29.5f, 38.5f, 47.5f}));
     }
 
     // Not-a-number and infinite samples, in the target format and in others, are refused too.
     // Empty input is empty.
     void unusableInputFailsClearly() {
         const PcmBuffer threeChannels({48000, 3, SampleType::int16}, 10);
-        const SampleBlock noDescription{std::nullopt, {}, 10},
-            shortBlock{PcmFormat{48000, 2, SampleType::float32, true}, std::vector<std::byte>(100),
-                       4800};
         const auto notSound = writeTestFile(folder.filePath("notes.wav"), "Not a sound file.");
         // Decoding a file is libsndfile's; the recognition over the NeMo fixture reads one.
         const std::pair<QString, std::function<void()>> cases[] = {
@@ -87,15 +76,11 @@ private slots:
              [&] { converter.resampleBuffer(makeBuffer(0, 1, 10)); }},
             {"Failed to create conversion buffer",
              [&] { converter.resampleBuffer(threeChannels); }},
-            {"Sample buffer is missing", [&] { converter.resampleSampleBlock(noDescription); }},
-            {"Failed to copy samples", [&] { converter.resampleSampleBlock(shortBlock); }},
             {"Could not open audio file", [&] { converter.resampleAudioFile(notSound); }},
         };
         for (const auto& [failure, operation] : cases)
             QVERIFY2(failureOf(operation).startsWith(failure), qPrintable(failure));
-        QVERIFY(converter.resampleBuffer(makeBuffer(48000, 6, 0)).empty() &&
-                converter.resample({}, 16000).empty() &&
-                converter.resampleSampleBlock({PcmFormat{48000, 2}, {}, 0}).empty());
+        QVERIFY(converter.resampleBuffer(makeBuffer(48000, 6, 0)).empty());
 
         const QString notFinite =
             "Audio conversion failed: The audio holds samples that are not finite numbers.";
@@ -103,21 +88,8 @@ private slots:
              {std::tuple{NAN, 16000.0, 1}, {-INFINITY, 48000.0, 6}}) {
             auto buffer = makeBuffer(rate, channels, 100);
             buffer.samples<float>(0)[50] = sample;
-            const std::vector<float> samples{0.0f, sample};
             QCOMPARE(failureOf([&] { converter.resampleBuffer(buffer); }), notFinite);
-            QCOMPARE(failureOf([&] { converter.resample(samples, rate); }), notFinite);
-            QCOMPARE(failureOf([&] { AudioWAV::data(samples, 16000); }), notFinite);
         }
-    }
-
-    // 16 kHz mono 16-bit PCM after a 44-byte header, scaled so that the loudest sample is full
-    // scale.
-    void wavImage() {
-        QCOMPARE(AudioWAV::data(std::vector<float>{0.25f, -0.5f}, 16000),
-                 QByteArray::fromHex("52494646 28000000 57415645 666d7420 10000000 0100 0100 "
-                                     "803e0000 007d0000 0200 1000 64617461 04000000 ff3f 0180"));
-        QCOMPARE(AudioWAV::data(std::vector<float>(3, 0.0f), 8000).mid(40),
-                 QByteArray::fromHex("06000000 000000000000"));
     }
 };
 

@@ -149,8 +149,7 @@ private slots:
         QCOMPARE(progress.last().importStage, "Reading the checkpoint");
     }
 
-    // A transfer cut halfway keeps its part, which the next attempt resumes with a range; bytes
-    // that do not match the hub's SHA-256 are deleted.
+    // A transfer cut halfway keeps its part, which the next attempt resumes with a range.
     void resumesAfterACut_data() {
         QTest::addColumn<FakeModelHub::Transfer>("resumed");
         QTest::addColumn<QString>("failure"); // of the resumed attempt
@@ -158,20 +157,11 @@ private slots:
         QTest::newRow("hub ignores the range") << FakeModelHub::Transfer::ignoringRange << "";
         QTest::newRow("range from the wrong place")
             << FakeModelHub::Transfer::misplacingRange << "could not resume";
-        QTest::newRow("wrong bytes")
-            << FakeModelHub::Transfer::whole << "does not match the hub's SHA-256";
     }
     void resumesAfterACut() {
         QFETCH(FakeModelHub::Transfer, resumed);
         QFETCH(QString, failure);
         serve(englishRepository, "main", checkpointPath);
-        const bool wrongBytes = failure.contains("SHA-256");
-        if (wrongBytes) {
-            auto listed = checkpoint;
-            listed[listed.size() - 1] = char(listed.back() ^ 1);
-            hub->serve(FakeModelHub::listingPath(englishRepository, commit), 200,
-                       FakeModelHub::listingOf({{checkpointPath, listed}}));
-        }
         hub->setNextTransfer(FakeModelHub::Transfer::cutHalfway);
         QVERIFY(!this->failure(options()).isEmpty());
         verifyNothingCached();
@@ -184,16 +174,13 @@ private slots:
             const auto description = this->failure(options());
             QVERIFY2(description.contains(failure), qPrintable(description));
             verifyNothingCached();
-        }
-        QVERIFY(calls.empty());
-        if (wrongBytes) {
-            QVERIFY(partialFiles().isEmpty());
-            return;
+            QVERIFY(calls.empty());
         }
         runToCompletion(NemotronModelDownloader::download(english(), root->path(), options()));
         QCOMPARE(hub->fileRequests().last().range,
                  failure.isEmpty() ? "bytes=" + QByteArray::number(kept) + "-" : QByteArray());
-        QVERIFY(calls.front().checkpoint == checkpoint);
+        QCOMPARE(calls.size(), 1u);
+        QVERIFY(calls[0].checkpoint == checkpoint);
         QVERIFY(partialFiles().isEmpty());
     }
 
@@ -226,6 +213,7 @@ private slots:
         verifyNothingCached();
     }
 
+    // Refused before any part is kept; bytes that do not match the hub's SHA-256 are deleted.
     void hubRefusalsAreClearErrors_data() {
         QTest::addColumn<QString>("path");
         QTest::addColumn<int>("status");
@@ -244,6 +232,11 @@ private slots:
             << listing << 200 << QByteArray("[{\"type\": \"file\", \"path\": \"a.nemo\"}]")
             << "lists a.nemo of nvidia/nemotron-speech-streaming-en-0.6b without its SHA-256";
         QTest::newRow("climbs out") << listing << 200 << entryOf("../a.nemo") << "unusable path";
+        auto wrong = checkpoint;
+        wrong[0] = char(wrong[0] ^ 1);
+        QTest::newRow("bytes not as listed")
+            << listing << 200 << FakeModelHub::listingOf({{checkpointPath, wrong}})
+            << "does not match the hub's SHA-256";
         QTest::newRow("larger than the disk")
             << listing << 200 << entryOf("a.nemo", "1000000000000000000")
             << "Not enough free disk space in";
@@ -257,7 +250,7 @@ private slots:
         hub->serve(path, status, body);
         const auto description = this->failure(options());
         QVERIFY2(description.contains(failure), qPrintable(description));
-        QVERIFY(hub->fileRequests().isEmpty());
+        QVERIFY(partialFiles().isEmpty() && calls.empty());
         verifyNothingCached();
     }
 

@@ -110,9 +110,6 @@ private:
     mutable torch::jit::Module m_module;
 };
 
-// Pairs of edits of the English fixture model that give the same maths with settings the
-// fixtures do not use.
-
 // √D scaling against an output layer scaled down by √D.
 void scaledInput(NemoCheckpoint& checkpoint, bool twin) {
     if (!twin)
@@ -186,11 +183,10 @@ private slots:
             QTest::newRow(stream) << QString(stream);
     }
 
-    // NeMo's stream chunk by chunk in float32 (int8 is held to NeMo's texts where the recognizer
-    // runs it): every chunk's output (for the multilingual model, after the Korean prompt's
-    // projection), cache length and the caches it leaves. Each step starts from NeMo's caches
-    // where the fixture has them; the long stream, which fills the attention cache and keeps
-    // rolling it, runs on its own caches to NeMo's last ones.
+    // NeMo's stream chunk by chunk in float32 (int8 is held to NeMo's texts by the recognizer's
+    // tests): each chunk's output (after the Korean prompt's projection), cache length and caches,
+    // from NeMo's caches; the long stream, which fills and rolls the attention cache, runs on its
+    // own caches to NeMo's last ones.
     void streamMatchesNemo() {
         QFETCH(QString, stream);
         const auto folder = stream.toStdString();
@@ -234,10 +230,9 @@ private slots:
         QTest::newRow("160 ms, a window longer than a chunk") << 1 << 24 << 0;
     }
 
-    // A last chunk shorter than the window, given as the window's valid length, gives the same
-    // output frames as that chunk cut to its length: neither the subsampling, the attention nor
-    // the convolution lets the frames past the end in. The cache length still grows by the whole
-    // window's frames, as in NeMo. A window with more frames than a chunk is refused.
+    // A last chunk given as the window's valid length gives the output frames of that chunk cut
+    // to its length: no frames past the end leak in. The cache length still grows by the whole
+    // window, as in NeMo. A window with more frames than a chunk is refused.
     void shortChunkSeesOnlyItsFrames() {
         QFETCH(int, rightContext);
         QFETCH(int, newFrames);

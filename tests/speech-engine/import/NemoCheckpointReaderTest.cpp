@@ -144,32 +144,34 @@ Edit add(Member extra) {
     return [=](Members& members) { members.push_back(extra); };
 }
 
-// Rewrites the weights file as PyTorch 2.x lays it out: another top folder, a byte-order entry
-// and the newer bookkeeping entries.
-Edit torch2Weights(const std::string& byteOrder) {
+// Edits the members of the weights file, a zip archive inside the checkpoint.
+Edit editWeights(const Edit& edit) {
     return [=](Members& members) {
         std::string& weights = member(members, "model_weights.ckpt").content;
         Members entries = readMembers(weights);
-        for (Member& entry : entries)
-            entry.name.replace(0, std::strlen("model_weights/"), "archive/");
-        for (const Member& extra : Members{{"archive/byteorder", byteOrder},
-                                           {"archive/.format_version", "1"},
-                                           {"archive/.storage_alignment", "64"},
-                                           {"archive/.data/serialization_id", "0123456789"},
-                                           {"archive/.data/version", "3\n"}})
-            entries.push_back(extra);
+        edit(entries);
         weights = archiveOf(entries, true);
     };
 }
 
+// The weights file as PyTorch 2.x lays it out: another top folder, a byte-order entry and the
+// newer bookkeeping entries.
+Edit torch2Weights(const std::string& byteOrder) {
+    return editWeights([=](Members& entries) {
+        for (Member& entry : entries)
+            entry.name.replace(0, std::strlen("model_weights/"), "archive/");
+        entries.insert(entries.end(), {{"archive/byteorder", byteOrder},
+                                       {"archive/.format_version", "1"},
+                                       {"archive/.storage_alignment", "64"},
+                                       {"archive/.data/serialization_id", "0123456789"},
+                                       {"archive/.data/version", "3\n"}});
+    });
+}
+
 // Replaces bytes in the weights' pickled index.
 Edit patchWeightsIndex(const std::string& from, const std::string& to) {
-    return [=](Members& members) {
-        std::string& weights = member(members, "model_weights.ckpt").content;
-        Members entries = readMembers(weights);
-        replace(member(entries, "data.pkl").content, from, to);
-        weights = archiveOf(entries, true);
-    };
+    return editWeights(
+        [=](Members& entries) { replace(member(entries, "data.pkl").content, from, to); });
 }
 
 } // namespace
