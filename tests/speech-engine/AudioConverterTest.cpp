@@ -34,35 +34,28 @@ class AudioConverterTest : public QObject {
     QTemporaryDir folder;
 
 private slots:
-    // A tenth of a second of a 440 Hz sine, mixed to mono at 16 kHz.
+    // A tenth of a second of a 440 Hz sine, the channels averaged to mono at 16 kHz.
     void convertsToMono16kHz_data() {
         QTest::addColumn<PcmBuffer>("buffer");
+        QTest::addColumn<float>("peak");
         auto floats = makeBuffer(48000, 1, 4800);
         std::ranges::copy(sine(48000, 4800), floats.samples<float>(0).begin());
-        QTest::newRow("float 48 kHz") << floats;
+        QTest::newRow("float 48 kHz") << floats << 0.5f;
         PcmBuffer integers({44100, 2, SampleType::int16, true}, 4410);
         auto samples = integers.samples<std::int16_t>(0);
         const auto wave = sine(44100, 4410);
         for (std::size_t i = 0; i < wave.size(); ++i)
-            samples[2 * i] = samples[2 * i + 1] = std::int16_t(32768 * wave[i]);
-        QTest::newRow("interleaved 16-bit 44.1 kHz") << integers;
+            samples[2 * i] = std::int16_t(32768 * wave[i]); // beside a silent channel
+        QTest::newRow("interleaved 16-bit 44.1 kHz stereo") << integers << 0.25f;
     }
     void convertsToMono16kHz() {
         QFETCH(PcmBuffer, buffer);
+        QFETCH(float, peak);
         const auto result = converter.resampleBuffer(buffer);
         QVERIFY2(std::abs(int(result.size()) - 1600) <= 10,
                  qPrintable(QString::number(result.size())));
         const auto [low, high] = std::ranges::minmax(result);
-        QVERIFY(std::abs(high - 0.5f) < 0.02f && std::abs(low + 0.5f) < 0.02f);
-    }
-
-    void manyChannelsAreAveraged() {
-        auto buffer = makeBuffer(48000, 6, 10);
-        for (int c = 0; c < 6; ++c)
-            for (int i = 0; i < 10; ++i)
-                buffer.samples<float>(c)[i] = float(i * 6 + c);
-        // The mean of the six channels at frame i is 6 i + 2.5.
-        QCOMPARE(converter.resampleBuffer(buffer), (std::vector<float>{2.5f, 20.5f, 38.5f}));
+        QVERIFY(std::abs(high - peak) < 0.02f && std::abs(low + peak) < 0.02f);
     }
 
     // Not-a-number and infinite samples, in the target format and in others, are refused too.

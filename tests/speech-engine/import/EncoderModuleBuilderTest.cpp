@@ -279,30 +279,6 @@ private slots:
         }
         QCOMPARE(disagreement(torch::cat(outputs[1], 2), torch::cat(outputs[0], 2)), QString());
     }
-
-    // What only the builder refuses: a context or prompt the checkpoint lacks, and position
-    // biases shared by the layers. The reader refuses missing tensors and other settings.
-    void refusesWhatItCannotBuild_data() {
-        QTest::addColumn<int>("rightContext");
-        QTest::addColumn<int>("prompt"); // -1: none
-        QTest::addColumn<bool>("sharedPositionBiases");
-        QTest::newRow("context the checkpoint does not list") << 2 << -1 << false;
-        QTest::newRow("prompt for a model without prompts") << 6 << 14 << false;
-        QTest::newRow("position biases shared by the layers") << 6 << -1 << true;
-    }
-    void refusesWhatItCannotBuild() {
-        QFETCH(int, rightContext);
-        QFETCH(int, prompt);
-        QFETCH(bool, sharedPositionBiases);
-        auto checkpoint = NemoFixture::checkpoint("en");
-        checkpoint.config.encoder.untieBiases = !sharedPositionBiases;
-        const QTemporaryDir folder;
-        QVERIFY_THROWS_EXCEPTION(
-            ModelImportError, EncoderModuleBuilder::save(
-                                  checkpoint, {70, rightContext}, ModelPrecision::int8,
-                                  prompt < 0 ? std::nullopt : std::optional<std::int64_t>(prompt),
-                                  folder.filePath("encoder.pt").toStdString()));
-    }
 };
 
 QTEST_GUILESS_MAIN(EncoderModuleBuilderTest)

@@ -1,9 +1,14 @@
-// Importing the NeMo fixtures: the folder's files and description, the options a checkpoint
-// refuses, and that a failed or cancelled import leaves nothing behind. NeMo's outputs for
-// imported folders are checked where they are recognised with.
+// Importing the NeMo fixtures: folders the recognizer reads to the texts NeMo's own streaming gave
+// for the fixture's audio fed in 20 ms blocks; the options a checkpoint refuses; and that a failed
+// or cancelled import leaves nothing behind.
 #include "speech-engine/import/ModelImporter.h"
+#include "speech-engine/AudioConverter.h"
+#include "speech-engine/ModelNames.h"
+#include "speech-engine/StreamingNemotronAsrManager.h"
 #include "tests/speech-engine/TestHelpers.h"
 #include "tests/speech-engine/import/NemoFixture.h"
+#include "tests/speech-engine/import/Npy.h"
+#include "tests/support/RunToCompletion.h"
 
 #include <QDirIterator>
 #include <QJsonDocument>
@@ -12,7 +17,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 namespace {
+
+QString fixture(const QString& relative) {
+    return QString::fromStdString(nemoFixturePath(relative.toStdString()));
+}
 
 QStringList filesUnder(const QString& folder) {
     QStringList files;
@@ -27,24 +38,74 @@ QJsonObject jsonObjectOf(const QString& path) {
     return QJsonDocument::fromJson(readTestFile(path)).object();
 }
 
+// The running transcript after each chunk that emitted tokens, from the reference ids.
+QStringList referencePartials(const Tokenizer& tokenizer, const QString& reference,
+                              const std::vector<std::int32_t>& counts) {
+    const auto tokens = Npy::read(fixture(reference + "/tokens.npy").toStdString()).ints;
+    const std::vector<std::int64_t> ids(tokens.begin(), tokens.end());
+    QStringList partials;
+    std::size_t emitted = 0;
+    for (const auto count : counts) {
+        emitted += std::size_t(count);
+        if (count > 0)
+            partials << tokenizer.decode(std::span(ids).first(emitted));
+    }
+    return partials;
+}
+
 } // namespace
 
 class ModelImporterTest : public QObject {
     Q_OBJECT
 
+    QTemporaryDir m_root;
+    std::vector<float> m_audio;
+
 private slots:
-    // An old model folder is replaced; only the encoder is quantized; progress only grows; the
-    // folder records where the checkpoint came from. Its chunk size is checked where the
-    // recognizer runs imported folders.
-    void importsTheFolderTheEngineReads() {
-        QTemporaryDir root;
-        const auto folder = root.filePath("model");
+    void initTestCase() { m_audio = AudioConverter().resampleAudioFile(fixture("input.wav")); }
+
+    void recognisesAsNeMoStreams_data() {
+        QTest::addColumn<int>("chunkMs");
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("reference");
+        QTest::addColumn<ModelPrecision>("precision");
+        for (const auto precision : {ModelPrecision::fp32, ModelPrecision::int8}) {
+            const auto* name = precision == ModelPrecision::fp32 ? "fp32" : "int8";
+            QTest::addRow("en 560 ms %s", name) << 560 << ""
+                                                << "en/stream_560ms" << precision;
+            QTest::addRow("en 160 ms %s", name) << 160 << ""
+                                                << "en/stream_160ms" << precision;
+            QTest::addRow("ko-KR 560 ms %s", name) << 560 << "ko-KR"
+                                                   << "multi/stream_560ms" << precision;
+        }
+        // int8 changes a close decision in each of these.
+        QTest::newRow("ko-KR 160 ms fp32") << 160 << "ko-KR"
+                                           << "multi/stream_160ms" << ModelPrecision::fp32;
+        // Long enough for the attention cache to fill and roll.
+        QTest::newRow("en 560 ms, long fp32") << 560 << ""
+                                              << "en/stream_560ms_long" << ModelPrecision::fp32;
+    }
+    // The import replaces an old model folder, its progress only grows and the folder records
+    // where the checkpoint came from.
+    void recognisesAsNeMoStreams() {
+        QFETCH(int, chunkMs);
+        QFETCH(QString, locale);
+        QFETCH(QString, reference);
+        QFETCH(ModelPrecision, precision);
+        const auto folder = m_root.filePath(QTest::currentDataTag());
         writeTestFile(folder + "/metadata.json", "{\"old\": true}");
+        ImportOptions options{chunkMs, precision, {}, {"owner/name", "e0e1", "a.nemo"}};
+        if (!locale.isEmpty())
+            options.locale = locale.toStdString();
         std::vector<double> fractions;
-        ImportOptions options{160, ModelPrecision::int8, {}, {"owner/name", "e0e1", "a.nemo"}};
-        ModelImporter::importCheckpoint(
-            NemoFixture::checkpointPath("en"), folder.toStdString(), options,
-            [&](const ImportProgress& progress) { fractions.push_back(progress.fraction); });
+        try {
+            ModelImporter::importCheckpoint(
+                NemoFixture::checkpointPath(locale.isEmpty() ? "en" : "multi"),
+                folder.toStdString(), options,
+                [&](const ImportProgress& progress) { fractions.push_back(progress.fraction); });
+        } catch (const ModelImportError& error) {
+            QFAIL(error.what());
+        }
         QVERIFY(fractions.size() >= 3 && std::ranges::is_sorted(fractions));
         QCOMPARE(fractions.back(), 1.0);
         QCOMPARE(filesUnder(folder),
@@ -54,6 +115,33 @@ private slots:
         QCOMPARE((QStringList{source["repository"].toString(), source["commit"].toString(),
                               source["file"].toString()}),
                  (QStringList{"owner/name", "e0e1", "a.nemo"}));
+
+        StreamingNemotronAsrManager manager;
+        runToCompletion(manager.loadModelsFrom(folder));
+        QStringList partials;
+        runToCompletion(manager.setPartialCallback([&](const QString& text) { partials << text; }));
+        auto audio = m_audio;
+        if (reference.endsWith("long")) {
+            // The long reference's input: the audio twice, then 200 zero samples.
+            audio.insert(audio.end(), m_audio.begin(), m_audio.end());
+            audio.resize(audio.size() + 200, 0.0f);
+        }
+        for (std::size_t start = 0; start < audio.size(); start += 320) {
+            const auto count = std::min<std::size_t>(320, audio.size() - start);
+            PcmBuffer block(PcmFormat{16000, 1, SampleType::float32, false}, int(count));
+            std::copy_n(audio.begin() + std::ptrdiff_t(start), count,
+                        block.samples<float>(0).begin());
+            runToCompletion(manager.process(block));
+        }
+        // The last chunk holds the signal's masked final frame: only its end lets it run.
+        const auto counts =
+            Npy::read(fixture(reference + "/chunk_token_counts.npy").toStdString()).ints;
+        QCOMPARE(runToCompletion(manager.snapshot()).processedChunks, int(counts.size()) - 1);
+        QCOMPARE(runToCompletion(manager.finish()),
+                 QString::fromUtf8(readTestFile(fixture(reference + "/text.txt"))));
+        const Tokenizer tokenizer(QDir(folder).filePath(ModelNames::NemotronStreaming::tokenizer),
+                                  runToCompletion(manager.config()).langTagPattern);
+        QCOMPARE(partials, referencePartials(tokenizer, reference, counts));
     }
 
     // Neither a refused or cancelled import nor one into a folder that is no model folder touches
@@ -71,6 +159,7 @@ private slots:
         row("unlisted chunk size", "en", 320, "", "model",
             "no 320 ms chunk size; it offers 560, 160, 1120, 80");
         row("unknown locale", "multi", 560, "xx-XX", "model", "xx-XX");
+        row("locale without prompts", "en", 560, "ko-KR", "model", "takes no locale");
         row("unwritable out", "en", 560, "", "file/model", "Cannot create");
         row("missing checkpoint", "none", 560, "", "model", "small-none.nemo");
         row("not a model folder", "en", 560, "", "documents", "not a model folder");
