@@ -35,14 +35,6 @@ QByteArray FakeModelHub::listingOf(const QList<File>& files) {
     return QJsonDocument(listing).toJson();
 }
 
-QList<FakeModelHub::Request> FakeModelHub::fileRequests() const {
-    QList<Request> files;
-    for (const auto& request : m_requests)
-        if (request.path.contains("/resolve/"))
-            files.append(request);
-    return files;
-}
-
 bool FakeModelHub::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
     m_requests.append({request.url().path(QUrl::FullyEncoded).toUtf8(), request.value("Range")});
     const auto path = request.url().path();

@@ -45,8 +45,6 @@ public:
     static QByteArray listingOf(const QList<File>& files);
 
     const QList<Request>& requests() const { return m_requests; }
-    // Requests for file contents only.
-    QList<Request> fileRequests() const;
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;

@@ -2,7 +2,6 @@
 // run, and damaged or hostile archives, all crafted from the shared fixtures.
 #include "speech-engine/import/NemoCheckpointReader.h"
 #include "speech-engine/import/ModelImporter.h"
-#include "speech-engine/import/NemoConfigReader.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,7 +31,6 @@ struct Member {
 using Members = std::vector<Member>;
 using Edit = std::function<void(Members&)>;
 using Edits = std::vector<std::pair<std::string, std::string>>;
-using Check = std::function<bool(const NemoModelConfig&)>;
 
 std::string readFile(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
@@ -220,38 +218,6 @@ private slots:
         for (int i = 0; i < 96 * 816; ++i)
             QCOMPARE(gathered[i], stored[i / 816 + i % 816 * 96]);
         QVERIFY(scratchIsEmpty());
-    }
-
-    void readsConfigVariants_data() {
-        QTest::addColumn<std::string>("model");
-        QTest::addColumn<Edits>("edits");
-        QTest::addColumn<Check>("check");
-        const auto row = [](const char* name, std::string model, Edits edits, Check check) {
-            QTest::newRow(name) << model << edits << check;
-        };
-        row("max_symbols zero", "en", {{"max_symbols: 10", "max_symbols: 0"}},
-            [](auto& c) { return c.decoding.maxSymbols == 10; });
-        row("interpolations", "en",
-            {{"  d_model: 96", "  d_model: ${model.model_defaults.enc_hidden}"},
-             {"    pred_hidden: 48", "    pred_hidden: ${model_defaults.pred_hidden}"}},
-            [](auto& c) { return c.encoder.dModel == 96 && c.decoder.predHidden == 48; });
-        row("language-id prompt keys", "multi",
-            {{"initialize_prompt_feature", "initialize_lang_id_prompt"},
-             {"  num_prompts: 128", "  num_lang_id_prompts: 102"},
-             {"  prompt_dictionary", "  lang_id_prompt_dictionary"}},
-            [](auto& c) {
-                return c.prompt.enabled && c.prompt.numPrompts == 102 &&
-                       c.prompt.modulePrefix == "lang_id_prompt_kernel" &&
-                       c.prompt.dictionary.at("ko-KR") == 14;
-            });
-    }
-    void readsConfigVariants() {
-        QFETCH(std::string, model);
-        QFETCH(Edits, edits);
-        QFETCH(Check, check);
-        Members members = fixtureMembers(model);
-        editConfig(edits)(members);
-        QVERIFY(check(NemoConfigReader::parse(member(members, "model_config.yaml").content)));
     }
 
     void refusesBadCheckpoints_data() {
