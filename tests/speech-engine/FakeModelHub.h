@@ -7,10 +7,9 @@
 #include <QList>
 #include <QString>
 
-// A loopback stand-in for the model hub on a free port: answers a repository's revision, its file
-// listing (with each file's large-file SHA-256 and size) and its files, which honour HTTP ranges.
-// The next file transfer can be cut or stalled halfway, or can ignore the range asked for or
-// answer it from a wrong place. Everything else is 404. Records every request.
+// A loopback model hub on a free port: a repository's revision, its file listing (with large-file
+// SHA-256 and size) and its files, honouring HTTP ranges; everything else is 404. The next file
+// transfer can be cut or stalled halfway, or ignore or misplace its range. Records each request.
 class FakeModelHub : public QAbstractHttpServer {
 public:
     struct File {

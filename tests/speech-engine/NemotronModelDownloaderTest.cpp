@@ -22,7 +22,6 @@ HubModel english() {
     return HubModel::english(Repo::nemotronStreaming560);
 }
 
-// What the stand-in importer was handed.
 struct ImportCall {
     QByteArray checkpoint;
     QString folder;
@@ -50,23 +49,22 @@ class NemotronModelDownloaderTest : public QObject {
     // The stand-in importer records its call, reports a stage, then writes a complete folder or
     // waits for the cancel check.
     NemotronModelDownloader::Options options(bool keepCheckpoint = false) {
-        const auto import =
-            [this](const std::filesystem::path& checkpoint, const std::filesystem::path& folder,
-                   const ImportOptions& options, const ModelImporter::ProgressHandler& progress,
-                   const ModelImporter::CancelCheck& cancelled) {
-                const QDir out(QString::fromStdString(folder.string()));
-                calls.push_back({readTestFile(QString::fromStdString(checkpoint.string())),
-                                 out.path(), options});
-                progress({"Reading the checkpoint", 0.5});
-                while (importWaitsForCancel && !cancelled())
-                    std::this_thread::yield();
-                if (importWaitsForCancel)
-                    throw ModelImportError("cancelled");
-                using namespace ModelNames::NemotronStreaming;
-                for (const auto file :
-                     {preprocessorFile, encoderPath, decoderFile, jointFile, metadata, tokenizer})
-                    writeTestFile(out.filePath(file), "x");
-            };
+        const auto import = [this](const auto& checkpoint, const auto& folder,
+                                   const ImportOptions& options, const auto& progress,
+                                   const auto& cancelled) {
+            const QDir out(QString::fromStdString(folder.string()));
+            calls.push_back(
+                {readTestFile(QString::fromStdString(checkpoint.string())), out.path(), options});
+            progress({"Reading the checkpoint", 0.5});
+            while (importWaitsForCancel && !cancelled())
+                std::this_thread::yield();
+            if (importWaitsForCancel)
+                throw ModelImportError("cancelled");
+            using namespace ModelNames::NemotronStreaming;
+            for (const auto file :
+                 {preprocessorFile, encoderPath, decoderFile, jointFile, metadata, tokenizer})
+                writeTestFile(out.filePath(file), "x");
+        };
         return {import, [this](const NemotronDownloadProgress& report) { progress.append(report); },
                 stop.get_token(), std::chrono::seconds(60), keepCheckpoint};
     }

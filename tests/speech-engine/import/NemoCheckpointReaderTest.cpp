@@ -1,5 +1,5 @@
-// Reading NeMo checkpoints: layouts and configs other writers make, the models the engine cannot
-// run, and damaged or hostile archives, all crafted from the shared fixtures.
+// Reading NeMo checkpoints: weight layouts other writers make, the models the engine cannot run,
+// and damaged or hostile archives, all crafted from the shared fixtures.
 #include "speech-engine/import/NemoCheckpointReader.h"
 #include "speech-engine/import/ModelImporter.h"
 
@@ -247,8 +247,6 @@ private slots:
         row("absurd declared size", absurd, "declares 1073741824 bytes");
         config("shape disagrees with config", {{"conv_kernel_size: 9", "conv_kernel_size: 7"}},
                "shape [96, 1, 9], its config implies [96, 1, 7]");
-        config("missing config key", {{"  n_heads: 4\n", ""}},
-               "the key encoder.n_heads is missing");
         config("vocabulary disagrees with tokenizer",
                {{"vocab_size: 120", "vocab_size: 121"}, {"num_classes: 120", "num_classes: 121"}},
                "tokenizer has 120 pieces");
@@ -269,7 +267,6 @@ private slots:
         row("half-precision weights", fixtureWith(patchWeightsIndex("FloatStorage", "HalfStorage")),
             "torch.HalfStorage");
 
-        // Models the engine cannot run: one of each kind of check.
         config("normalized features", {{"normalize: NA", "normalize: per_feature"}},
                "preprocessor.normalize is \"per_feature\"");
         config("absurd width", {{"  d_model: 96", "  d_model: 1000000"}}, "d_model is 1000000");

@@ -18,7 +18,7 @@ MultiArray arrayOf(std::vector<std::int64_t> shape, MultiArrayDataType type, con
     return array;
 }
 
-// Step `s`'s slice of a recorded [S, ...] array.
+// Step `s` of a recorded [S, ...] array.
 std::vector<float> slice(const Npy& recorded, std::int64_t s) {
     const auto size = recorded.elementCount() / recorded.shape[0];
     return {recorded.floats.begin() + s * size, recorded.floats.begin() + (s + 1) * size};
