@@ -1,7 +1,6 @@
 #include "tests/speech-engine/FakeModelHub.h"
 
 #include <QCryptographicHash>
-#include <QHostAddress>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonArray>
@@ -9,14 +8,6 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTcpSocket>
-
-FakeModelHub::FakeModelHub() {
-    m_port = listen(QHostAddress::LocalHost);
-}
-
-QString FakeModelHub::baseURL() const {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
-}
 
 void FakeModelHub::serveRepository(const QString& repository, const QString& revision,
                                    const QString& commit, const QList<File>& files) {
@@ -26,18 +17,6 @@ void FakeModelHub::serveRepository(const QString& repository, const QString& rev
     for (const auto& file : files)
         m_files.insert(QStringLiteral("/%1/resolve/%2/%3").arg(repository, commit, file.path),
                        file.content);
-}
-
-void FakeModelHub::serve(const QString& path, int status, const QByteArray& body) {
-    m_answers.insert(path, {status, body});
-}
-
-QString FakeModelHub::revisionPath(const QString& repository, const QString& revision) {
-    return QStringLiteral("/api/models/%1/revision/%2").arg(repository, revision);
-}
-
-QString FakeModelHub::listingPath(const QString& repository, const QString& commit) {
-    return QStringLiteral("/api/models/%1/tree/%2").arg(repository, commit);
 }
 
 // The hub's shape: a git object id for every entry, the large-file record for big files.
@@ -54,14 +33,6 @@ QByteArray FakeModelHub::listingOf(const QList<File>& files) {
                                                        {"pointerSize", 134}}}});
     }
     return QJsonDocument(listing).toJson();
-}
-
-QList<FakeModelHub::Request> FakeModelHub::fileRequests() const {
-    QList<Request> files;
-    for (const auto& request : m_requests)
-        if (request.path.contains("/resolve/"))
-            files.append(request);
-    return files;
 }
 
 bool FakeModelHub::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {

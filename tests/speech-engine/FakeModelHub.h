@@ -3,13 +3,13 @@
 #include <QAbstractHttpServer>
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QString>
 
-// A loopback stand-in for the model hub: answers a repository's revision, its file listing (with
-// each file's large-file SHA-256 and size) and its files, which honour HTTP ranges. The next
-// file transfer can be cut or stalled halfway, or can ignore the range asked for or answer it
-// from a wrong place. Everything else is 404. Records every request.
+// A loopback model hub on a free port: a repository's revision, its file listing (with large-file
+// SHA-256 and size) and its files, honouring HTTP ranges; everything else is 404. The next file
+// transfer can be cut or stalled halfway, or ignore or misplace its range. Records each request.
 class FakeModelHub : public QAbstractHttpServer {
 public:
     struct File {
@@ -22,25 +22,28 @@ public:
         QByteArray range;
     };
 
-    // Listens on 127.0.0.1 on a free port.
-    FakeModelHub();
+    FakeModelHub() { m_port = listen(QHostAddress::LocalHost); }
 
-    QString baseURL() const;
+    QString baseURL() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
     // Serves the files at `commit`, which `revision` resolves to.
     void serveRepository(const QString& repository, const QString& revision, const QString& commit,
                          const QList<File>& files);
     // Answers `path` (decoded, without the query) with `body` instead.
-    void serve(const QString& path, int status, const QByteArray& body);
+    void serve(const QString& path, int status, const QByteArray& body) {
+        m_answers.insert(path, {status, body});
+    }
     // How the next file transfer goes; later ones are whole.
     void setNextTransfer(Transfer transfer) { m_nextTransfer = transfer; }
 
-    static QString revisionPath(const QString& repository, const QString& revision);
-    static QString listingPath(const QString& repository, const QString& commit);
+    static QString revisionPath(const QString& repository, const QString& revision) {
+        return QStringLiteral("/api/models/%1/revision/%2").arg(repository, revision);
+    }
+    static QString listingPath(const QString& repository, const QString& commit) {
+        return QStringLiteral("/api/models/%1/tree/%2").arg(repository, commit);
+    }
     static QByteArray listingOf(const QList<File>& files);
 
     const QList<Request>& requests() const { return m_requests; }
-    // Requests for file contents only.
-    QList<Request> fileRequests() const;
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;

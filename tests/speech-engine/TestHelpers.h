@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -15,6 +14,12 @@ inline QString writeTestFile(const QString& path, const QByteArray& content) {
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(content);
     return path;
+}
+
+// The content of `path`, or nothing when it cannot be read.
+inline QByteArray readTestFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // The description of what `operation` threw, or an empty text when it succeeded.

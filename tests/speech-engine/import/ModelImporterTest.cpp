@@ -1,26 +1,28 @@
-// Importing the NeMo fixtures: the folder's files and description, the options a checkpoint
-// refuses, and that a failed or cancelled import leaves nothing behind.
+// Importing the NeMo fixtures: folders the recognizer reads to the texts NeMo's own streaming gave
+// for the fixture's audio fed in 20 ms blocks; refused or cancelled imports leave nothing behind.
 #include "speech-engine/import/ModelImporter.h"
-#include "speech-engine/ModelRunner.h"
-#include "speech-engine/NemotronModelDownloader.h"
-#include "speech-engine/NemotronStreamingConfig.h"
-#include "tests/speech-engine/FakeModelHub.h"
+#include "speech-engine/AudioConverter.h"
+#include "speech-engine/ModelNames.h"
+#include "speech-engine/StreamingNemotronAsrManager.h"
 #include "tests/speech-engine/TestHelpers.h"
 #include "tests/speech-engine/import/NemoFixture.h"
+#include "tests/speech-engine/import/Npy.h"
 #include "tests/support/RunToCompletion.h"
 
 #include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 namespace {
 
-const QStringList folderFiles{"decoder.pt",    "encoder/encoder_int8.pt", "joint.pt",
-                              "metadata.json", "preprocessor.pt",         "tokenizer.json"};
+QString fixture(const QString& relative) {
+    return QString::fromStdString(nemoFixturePath(relative.toStdString()));
+}
 
 QStringList filesUnder(const QString& folder) {
     QStringList files;
@@ -32,26 +34,22 @@ QStringList filesUnder(const QString& folder) {
 }
 
 QJsonObject jsonObjectOf(const QString& path) {
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return QJsonDocument::fromJson(readTestFile(path)).object();
 }
 
-ImportOptions optionsFor(int chunkMs, const QString& locale = {},
-                         ModelPrecision precision = ModelPrecision::fp32) {
-    ImportOptions options;
-    options.chunkMs = chunkMs;
-    options.precision = precision;
-    if (!locale.isEmpty())
-        options.locale = locale.toStdString();
-    return options;
-}
-
-void importFixture(const QString& variant, const QString& folder, const ImportOptions& options,
-                   const ModelImporter::ProgressHandler& progress = {},
-                   const ModelImporter::CancelCheck& cancelled = {}) {
-    ModelImporter::importCheckpoint(NemoFixture::checkpointPath(variant.toStdString()),
-                                    folder.toStdString(), options, progress, cancelled);
+// The running transcript after each chunk that emitted tokens, from the reference ids.
+QStringList referencePartials(const Tokenizer& tokenizer, const QString& reference,
+                              const std::vector<std::int32_t>& counts) {
+    const auto tokens = Npy::read(fixture(reference + "/tokens.npy").toStdString()).ints;
+    const std::vector<std::int64_t> ids(tokens.begin(), tokens.end());
+    QStringList partials;
+    std::size_t emitted = 0;
+    for (const auto count : counts) {
+        emitted += std::size_t(count);
+        if (count > 0)
+            partials << tokenizer.decode(std::span(ids).first(emitted));
+    }
+    return partials;
 }
 
 } // namespace
@@ -59,51 +57,85 @@ void importFixture(const QString& variant, const QString& folder, const ImportOp
 class ModelImporterTest : public QObject {
     Q_OBJECT
 
+    QTemporaryDir m_root;
+    std::vector<float> m_audio;
+
 private slots:
-    // An old model folder is replaced; only the encoder is quantized; progress only grows. NeMo's
-    // outputs for imported folders are checked where they are recognised with.
-    void importsTheFolderTheEngineReads() {
-        QTemporaryDir root;
-        const auto folder = root.filePath("model");
+    void initTestCase() { m_audio = AudioConverter().resampleAudioFile(fixture("input.wav")); }
+
+    void recognisesAsNeMoStreams_data() {
+        QTest::addColumn<int>("chunkMs");
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("reference");
+        QTest::addColumn<ModelPrecision>("precision");
+        for (const auto precision : {ModelPrecision::fp32, ModelPrecision::int8}) {
+            const auto* name = precision == ModelPrecision::fp32 ? "fp32" : "int8";
+            QTest::addRow("en 560 ms %s", name) << 560 << ""
+                                                << "en/stream_560ms" << precision;
+            QTest::addRow("en 160 ms %s", name) << 160 << ""
+                                                << "en/stream_160ms" << precision;
+            QTest::addRow("ko-KR 560 ms %s", name) << 560 << "ko-KR"
+                                                   << "multi/stream_560ms" << precision;
+        }
+        // int8 changes a close decision in each of these.
+        QTest::newRow("ko-KR 160 ms fp32") << 160 << "ko-KR"
+                                           << "multi/stream_160ms" << ModelPrecision::fp32;
+        // Long enough for the attention cache to fill and roll.
+        QTest::newRow("en 560 ms, long fp32") << 560 << ""
+                                              << "en/stream_560ms_long" << ModelPrecision::fp32;
+    }
+    // The import replaces an old model folder, its progress grows, the folder records its source.
+    void recognisesAsNeMoStreams() {
+        QFETCH(int, chunkMs);
+        QFETCH(QString, locale);
+        QFETCH(QString, reference);
+        QFETCH(ModelPrecision, precision);
+        const auto folder = m_root.filePath(QTest::currentDataTag());
         writeTestFile(folder + "/metadata.json", "{\"old\": true}");
+        ImportOptions options{chunkMs, precision, {}, {"owner/name", "e0e1", "a.nemo"}};
+        if (!locale.isEmpty())
+            options.locale = locale.toStdString();
         std::vector<double> fractions;
-        importFixture(
-            "en", folder, optionsFor(160, {}, ModelPrecision::int8),
+        ModelImporter::importCheckpoint(
+            NemoFixture::checkpointPath(locale.isEmpty() ? "en" : "multi"), folder.toStdString(),
+            options,
             [&](const ImportProgress& progress) { fractions.push_back(progress.fraction); });
         QVERIFY(fractions.size() >= 3 && std::ranges::is_sorted(fractions));
         QCOMPARE(fractions.back(), 1.0);
-        QCOMPARE(filesUnder(root.path()).replaceInStrings(QRegularExpression("^model/"), ""),
-                 folderFiles);
-        QCOMPARE(NemotronStreamingConfig::fromFile(folder + "/metadata.json").chunkMs, 160);
-        const auto metadata = jsonObjectOf(folder + "/metadata.json");
-        QCOMPARE(metadata["precision"].toString(), "int8");
-        const auto decoder = ModelRunner::load((folder + "/decoder.pt").toStdString(), {1});
-        const auto joint = ModelRunner::load((folder + "/joint.pt").toStdString(), {1});
-        const auto failure = NemoFixture::stepMismatch("en", *decoder, *joint);
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));
-    }
+        QCOMPARE(filesUnder(folder),
+                 (QStringList{"decoder.pt", "encoder/encoder_int8.pt", "joint.pt", "metadata.json",
+                              "preprocessor.pt", "tokenizer.json"}));
+        const auto source = jsonObjectOf(folder + "/metadata.json")["source"].toObject();
+        QCOMPARE((QStringList{source["repository"].toString(), source["commit"].toString(),
+                              source["file"].toString()}),
+                 (QStringList{"owner/name", "e0e1", "a.nemo"}));
 
-    // A checkpoint the downloader fetched from a loopback hub becomes a folder that records where
-    // it came from.
-    void importsWhatTheDownloaderFetched() {
-        const QString repository = "nvidia/nemotron-speech-streaming-en-0.6b", commit(40, u'e');
-        qunsetenv("RLY_MODEL_REPO");
-        qunsetenv("RLY_MODEL_REVISION");
-        FakeModelHub hub;
-        qputenv("HF_ENDPOINT", hub.baseURL().toUtf8());
-        QFile fixture(QString::fromStdString(NemoFixture::checkpointPath("en")));
-        QVERIFY(fixture.open(QIODevice::ReadOnly));
-        hub.serveRepository(repository, "main", commit, {{"small-en.nemo", fixture.readAll()}});
-        QTemporaryDir root;
-        NemotronModelDownloader::Options options;
-        options.import = ModelImporter::importCheckpoint;
-        const auto model = runToCompletion(NemotronModelDownloader::download(
-            HubModel::english(Repo::nemotronStreaming560), root.path(), options));
-        QVERIFY(NemotronModelDownloader::isModelComplete(model.folder));
-        QCOMPARE(QDir(root.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
-        const auto source = jsonObjectOf(model.folder + "/metadata.json")["source"].toObject();
-        QCOMPARE(source["repository"].toString(), repository);
-        QCOMPARE(source["commit"].toString(), commit);
+        StreamingNemotronAsrManager manager;
+        runToCompletion(manager.loadModelsFrom(folder));
+        QStringList partials;
+        runToCompletion(manager.setPartialCallback([&](const QString& text) { partials << text; }));
+        auto audio = m_audio;
+        if (reference.endsWith("long")) {
+            // The long reference's input: the audio twice, then 200 zero samples.
+            audio.insert(audio.end(), m_audio.begin(), m_audio.end());
+            audio.resize(audio.size() + 200, 0.0f);
+        }
+        for (std::size_t start = 0; start < audio.size(); start += 320) {
+            const auto count = std::min<std::size_t>(320, audio.size() - start);
+            PcmBuffer block(PcmFormat{16000, 1, SampleType::float32, false}, int(count));
+            std::copy_n(audio.begin() + std::ptrdiff_t(start), count,
+                        block.samples<float>(0).begin());
+            runToCompletion(manager.process(block));
+        }
+        // The last chunk holds the signal's masked final frame: only its end lets it run.
+        const auto counts =
+            Npy::read(fixture(reference + "/chunk_token_counts.npy").toStdString()).ints;
+        QCOMPARE(runToCompletion(manager.snapshot()).processedChunks, int(counts.size()) - 1);
+        QCOMPARE(runToCompletion(manager.finish()),
+                 QString::fromUtf8(readTestFile(fixture(reference + "/text.txt"))));
+        const Tokenizer tokenizer(QDir(folder).filePath(ModelNames::NemotronStreaming::tokenizer),
+                                  runToCompletion(manager.config()).langTagPattern);
+        QCOMPARE(partials, referencePartials(tokenizer, reference, counts));
     }
 
     // Neither a refused or cancelled import nor one into a folder that is no model folder touches
@@ -121,7 +153,7 @@ private slots:
         row("unlisted chunk size", "en", 320, "", "model",
             "no 320 ms chunk size; it offers 560, 160, 1120, 80");
         row("unknown locale", "multi", 560, "xx-XX", "model", "xx-XX");
-        row("unwritable out", "en", 560, "", "file/model", "Cannot create");
+        row("locale without prompts", "en", 560, "ko-KR", "model", "takes no locale");
         row("missing checkpoint", "none", 560, "", "model", "small-none.nemo");
         row("not a model folder", "en", 560, "", "documents", "not a model folder");
         row("cancelled halfway", "en", 560, "", "model", "Import cancelled");
@@ -133,23 +165,25 @@ private slots:
         QFETCH(QString, out);
         QFETCH(QString, reason);
         QTemporaryDir root;
-        writeTestFile(root.filePath("file"), "not a folder");
         writeTestFile(root.filePath("documents/notes.txt"), "keep me");
         writeTestFile(root.filePath("model/metadata.json"), "{\"old\": true}");
-        const auto cancelled = [&, checks = 0]() mutable {
-            return reason == "Import cancelled" && ++checks > 2;
-        };
+        ImportOptions options{chunkMs, ModelPrecision::fp32, {}, {}};
+        if (!locale.isEmpty())
+            options.locale = locale.toStdString();
         const auto failure = failureOf([&] {
-            importFixture(variant, root.filePath(out), optionsFor(chunkMs, locale), {}, cancelled);
+            ModelImporter::importCheckpoint(
+                NemoFixture::checkpointPath(variant.toStdString()),
+                root.filePath(out).toStdString(), options, {},
+                [&, checks = 0]() mutable { return reason == "Import cancelled" && ++checks > 2; });
         });
         QVERIFY2(failure.contains(reason), qPrintable(failure));
         QCOMPARE(filesUnder(root.path()),
-                 (QStringList{"documents/notes.txt", "file", "model/metadata.json"}));
+                 (QStringList{"documents/notes.txt", "model/metadata.json"}));
         QVERIFY(jsonObjectOf(root.filePath("model/metadata.json")).contains("old"));
     }
 
-    // The command's importing is the importer's, checked above; its own part is saying why in one
-    // line, after any progress, with the status telling a bad command (2) from a refusal (1).
+    // The command's own part is saying why in one line, after any progress, with the status
+    // telling a bad command (2) from a refusal (1).
     void commandLineSaysWhyInOneLine_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("status");

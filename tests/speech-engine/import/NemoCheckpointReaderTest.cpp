@@ -1,8 +1,7 @@
-// Reading NeMo checkpoints: layouts and configs other writers make, the models the engine cannot
-// run, and damaged or hostile archives, all crafted from the shared fixtures.
+// Reading NeMo checkpoints: weight layouts other writers make, the models the engine cannot run,
+// and damaged or hostile archives, all crafted from the shared fixtures.
 #include "speech-engine/import/NemoCheckpointReader.h"
 #include "speech-engine/import/ModelImporter.h"
-#include "speech-engine/import/NemoConfigReader.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,7 +31,6 @@ struct Member {
 using Members = std::vector<Member>;
 using Edit = std::function<void(Members&)>;
 using Edits = std::vector<std::pair<std::string, std::string>>;
-using Check = std::function<bool(const NemoModelConfig&)>;
 
 std::string readFile(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
@@ -132,7 +130,6 @@ void replace(std::string& text, const std::string& from, const std::string& to) 
 Members fixtureMembers(const std::string& model) {
     return readMembers(readFile(fixtures / ("small-" + model + ".nemo")));
 }
-
 // Replaces each edit's first occurrence in the config.
 Edit editConfig(const Edits& edits) {
     return [=](Members& members) {
@@ -145,32 +142,34 @@ Edit add(Member extra) {
     return [=](Members& members) { members.push_back(extra); };
 }
 
-// Rewrites the weights file as PyTorch 2.x lays it out: another top folder, a byte-order entry
-// and the newer bookkeeping entries.
-Edit torch2Weights(const std::string& byteOrder) {
+// Edits the members of the weights file, a zip archive inside the checkpoint.
+Edit editWeights(const Edit& edit) {
     return [=](Members& members) {
         std::string& weights = member(members, "model_weights.ckpt").content;
         Members entries = readMembers(weights);
-        for (Member& entry : entries)
-            entry.name.replace(0, std::strlen("model_weights/"), "archive/");
-        for (const Member& extra : Members{{"archive/byteorder", byteOrder},
-                                           {"archive/.format_version", "1"},
-                                           {"archive/.storage_alignment", "64"},
-                                           {"archive/.data/serialization_id", "0123456789"},
-                                           {"archive/.data/version", "3\n"}})
-            entries.push_back(extra);
+        edit(entries);
         weights = archiveOf(entries, true);
     };
 }
 
+// The weights file as PyTorch 2.x lays it out: another top folder, a byte-order entry and the
+// newer bookkeeping entries.
+Edit torch2Weights(const std::string& byteOrder) {
+    return editWeights([=](Members& entries) {
+        for (Member& entry : entries)
+            entry.name.replace(0, std::strlen("model_weights/"), "archive/");
+        entries.insert(entries.end(), {{"archive/byteorder", byteOrder},
+                                       {"archive/.format_version", "1"},
+                                       {"archive/.storage_alignment", "64"},
+                                       {"archive/.data/serialization_id", "0123456789"},
+                                       {"archive/.data/version", "3\n"}});
+    });
+}
+
 // Replaces bytes in the weights' pickled index.
 Edit patchWeightsIndex(const std::string& from, const std::string& to) {
-    return [=](Members& members) {
-        std::string& weights = member(members, "model_weights.ckpt").content;
-        Members entries = readMembers(weights);
-        replace(member(entries, "data.pkl").content, from, to);
-        weights = archiveOf(entries, true);
-    };
+    return editWeights(
+        [=](Members& entries) { replace(member(entries, "data.pkl").content, from, to); });
 }
 
 } // namespace
@@ -196,13 +195,12 @@ class NemoCheckpointReaderTest : public QObject {
     bool scratchIsEmpty() const { return !fs::exists(scratch) || fs::is_empty(scratch); }
 
 private slots:
-    // PyTorch 2.x's weights read exactly as the fixture's; what the fixtures hold is checked
-    // against NeMo's outputs where the importer builds and runs them.
-    void readsPyTorch2WeightsAlike() {
+    // PyTorch 2.x's layout reads exactly as the fixture's; pre_encode.out.weight [96, 816] saved
+    // as the transpose of its storage, strides (1, 96), reads in row-major order.
+    void readsOtherWeightLayouts() {
         const auto plain = NemoCheckpointReader::read(fixtures / "small-en.nemo", scratch);
         const auto other =
             NemoCheckpointReader::read(write(fixtureWith(torch2Weights("little\n"))), scratch);
-        QVERIFY(scratchIsEmpty());
         QCOMPARE(other.weights.size(), plain.weights.size());
         for (const auto& [name, tensor] : plain.weights) {
             const auto& read = other.weights.at(name);
@@ -212,56 +210,14 @@ private slots:
                          std::equal(tensor.floats(), tensor.floats() + count, read.floats()),
                      name.c_str());
         }
-    }
-
-    // pre_encode.out.weight [96, 816] saved as the transpose of its storage: strides (1, 96).
-    void readsStridedTensorsInRowMajorOrder() {
-        const auto plain = NemoCheckpointReader::read(fixtures / "small-en.nemo", scratch);
         const auto strided = NemoCheckpointReader::read(
             write(fixtureWith(patchWeightsIndex({"M\x30\x03K\x01\x86", 6}, "K\x01K\x60\x86"))),
             scratch);
-        const std::string name = "encoder.pre_encode.out.weight";
-        QCOMPARE(strided.weights.at(name).strides, (std::vector<std::int64_t>{816, 1}));
-        const float* stored = plain.weights.at(name).floats();
-        const float* gathered = strided.weights.at(name).floats();
+        const float* stored = plain.weights.at("encoder.pre_encode.out.weight").floats();
+        const float* gathered = strided.weights.at("encoder.pre_encode.out.weight").floats();
         for (int i = 0; i < 96 * 816; ++i)
             QCOMPARE(gathered[i], stored[i / 816 + i % 816 * 96]);
-    }
-
-    void readsConfigVariants_data() {
-        QTest::addColumn<std::string>("model");
-        QTest::addColumn<Edits>("edits");
-        QTest::addColumn<Check>("check");
-        const auto row = [](const char* name, std::string model, Edits edits, Check check) {
-            QTest::newRow(name) << model << edits << check;
-        };
-        row("max_symbols zero", "en", {{"max_symbols: 10", "max_symbols: 0"}},
-            [](auto& c) { return c.decoding.maxSymbols == 10; });
-        row("interpolations", "en",
-            {{"  d_model: 96", "  d_model: ${model.model_defaults.enc_hidden}"},
-             {"    pred_hidden: 48", "    pred_hidden: ${model_defaults.pred_hidden}"}},
-            [](auto& c) { return c.encoder.dModel == 96 && c.decoder.predHidden == 48; });
-        row("language-id prompt keys", "multi",
-            {{"initialize_prompt_feature", "initialize_lang_id_prompt"},
-             {"  num_prompts: 128", "  num_lang_id_prompts: 102"},
-             {"  prompt_dictionary", "  lang_id_prompt_dictionary"}},
-            [](auto& c) {
-                return c.prompt.enabled && c.prompt.numPrompts == 102 &&
-                       c.prompt.modulePrefix == "lang_id_prompt_kernel" &&
-                       c.prompt.dictionary.at("ko-KR") == 14;
-            });
-        row("own language tag pattern", "multi",
-            {{"  strip_lang_tags: true\n",
-              "  strip_lang_tags: true\n  lang_tag_pattern: <[a-z]+>\n"}},
-            [](auto& c) { return c.decoding.langTagPattern == "<[a-z]+>"; });
-    }
-    void readsConfigVariants() {
-        QFETCH(std::string, model);
-        QFETCH(Edits, edits);
-        QFETCH(Check, check);
-        Members members = fixtureMembers(model);
-        editConfig(edits)(members);
-        QVERIFY(check(NemoConfigReader::parse(member(members, "model_config.yaml").content)));
+        QVERIFY(scratchIsEmpty());
     }
 
     void refusesBadCheckpoints_data() {
@@ -291,8 +247,6 @@ private slots:
         row("absurd declared size", absurd, "declares 1073741824 bytes");
         config("shape disagrees with config", {{"conv_kernel_size: 9", "conv_kernel_size: 7"}},
                "shape [96, 1, 9], its config implies [96, 1, 7]");
-        config("missing config key", {{"  n_heads: 4\n", ""}},
-               "the key encoder.n_heads is missing");
         config("vocabulary disagrees with tokenizer",
                {{"vocab_size: 120", "vocab_size: 121"}, {"num_classes: 120", "num_classes: 121"}},
                "tokenizer has 120 pieces");
@@ -312,11 +266,7 @@ private slots:
             "a view outside its storage");
         row("half-precision weights", fixtureWith(patchWeightsIndex("FloatStorage", "HalfStorage")),
             "torch.HalfStorage");
-        row("damaged weights",
-            fixtureWith([](Members& m) { member(m, "model_weights.ckpt").content.resize(100000); }),
-            "The checkpoint's weights");
 
-        // Models the engine cannot run: one of each kind of check.
         config("normalized features", {{"normalize: NA", "normalize: per_feature"}},
                "preprocessor.normalize is \"per_feature\"");
         config("absurd width", {{"  d_model: 96", "  d_model: 1000000"}}, "d_model is 1000000");

@@ -11,16 +11,21 @@
 
 namespace {
 
-MultiArray arrayOf(std::vector<std::int64_t> shape, const float* values) {
-    auto array = MultiArray::createZeroed(std::move(shape), MultiArrayDataType::float32);
-    std::copy_n(values, array.count(), array.data<float>());
+template <typename T>
+MultiArray arrayOf(std::vector<std::int64_t> shape, MultiArrayDataType type, const T* values) {
+    auto array = MultiArray::createZeroed(std::move(shape), type);
+    std::copy_n(values, array.count(), array.data<T>());
     return array;
 }
 
-MultiArray scalarArray(std::vector<std::int64_t> shape, std::int32_t value) {
-    auto array = MultiArray::createZeroed(std::move(shape), MultiArrayDataType::int32);
-    *array.data<std::int32_t>() = value;
-    return array;
+// Step `s` of a recorded [S, ...] array.
+std::vector<float> slice(const Npy& recorded, std::int64_t s) {
+    const auto size = recorded.elementCount() / recorded.shape[0];
+    return {recorded.floats.begin() + s * size, recorded.floats.begin() + (s + 1) * size};
+}
+
+MultiArray stepOf(const Npy& recorded, std::int64_t s, std::vector<std::int64_t> shape) {
+    return arrayOf(std::move(shape), MultiArrayDataType::float32, slice(recorded, s).data());
 }
 
 std::vector<float> valuesOf(const MultiArray& array) {
@@ -28,23 +33,6 @@ std::vector<float> valuesOf(const MultiArray& array) {
     array.forEachOffset(
         [&](std::int64_t offset) { values.push_back(array.data<float>()[offset]); });
     return values;
-}
-
-std::vector<float> logSoftmax(std::vector<float> logits) {
-    const auto top = *std::max_element(logits.begin(), logits.end());
-    double sum = 0;
-    for (auto value : logits)
-        sum += std::exp(double(value) - top);
-    const auto shift = float(top + std::log(sum));
-    for (auto& value : logits)
-        value -= shift;
-    return logits;
-}
-
-// One recorded step's slice of a [S, ...] reference array.
-std::vector<float> slice(const Npy& array, std::int64_t step) {
-    const auto size = array.elementCount() / array.shape[0];
-    return {array.floats.begin() + step * size, array.floats.begin() + (step + 1) * size};
 }
 
 } // namespace
@@ -75,36 +63,44 @@ QString NemoFixture::mismatch(const MultiArray& got, const std::vector<float>& r
 QString NemoFixture::stepMismatch(const std::string& variant, const ModelRunner& decoder,
                                   const ModelRunner& joint) {
     const auto read = [&](const char* name) {
-        return Npy::read(nemoFixturePath(variant + "/steps/" + name));
+        return Npy::read(nemoFixturePath(variant + "/steps/" + name + ".npy"));
     };
-    const auto tokens = read("token.npy"), hIn = read("h_in.npy"), cIn = read("c_in.npy"),
-               hOut = read("h_out.npy"), cOut = read("c_out.npy"),
-               decoderOut = read("decoder_out.npy"), frames = read("encoder_frame.npy"),
-               logits = read("joint_logits.npy");
-    const auto argmax = read("argmax.npy").ints;
-    const auto layers = hIn.shape[1], hidden = hIn.shape[2], dim = frames.shape[1];
+    const auto tokens = read("token"), hIn = read("h_in"), cIn = read("c_in"), hOut = read("h_out"),
+               cOut = read("c_out"), decoderOut = read("decoder_out"),
+               frames = read("encoder_frame"), logits = read("joint_logits");
+    const auto argmax = read("argmax").ints;
+    const std::vector<std::int64_t> state{hIn.shape[1], 1, hIn.shape[2]};
+    const std::int32_t one = 1;
     for (std::int64_t s = 0; s < tokens.shape[0]; ++s) {
         const auto step =
-            decoder.predict({{"token", scalarArray({1, 1}, tokens.ints[s])},
-                             {"token_length", scalarArray({1}, 1)},
-                             {"h_in", arrayOf({layers, 1, hidden}, slice(hIn, s).data())},
-                             {"c_in", arrayOf({layers, 1, hidden}, slice(cIn, s).data())}});
+            decoder.predict({{"token", arrayOf({1, 1}, MultiArrayDataType::int32, &tokens.ints[s])},
+                             {"token_length", arrayOf({1}, MultiArrayDataType::int32, &one)},
+                             {"h_in", stepOf(hIn, s, state)},
+                             {"c_in", stepOf(cIn, s, state)}});
         // The joint as decoding runs it: each side projected on its own, then combined.
-        const auto frame = joint.predict(
-            {{"encoder", arrayOf({1, dim, 1}, slice(frames, s).data())}}, "project_encoder");
+        const auto frame = joint.predict({{"encoder", stepOf(frames, s, {1, frames.shape[1], 1})}},
+                                         "project_encoder");
         const auto prediction =
             joint.predict({{"decoder", step.at("decoder_out")}}, "project_decoder");
-        const auto scored = joint.predict(
-            {{"encoder", frame.at("projected")}, {"decoder", prediction.at("projected")}},
-            "joint_projected");
-        const auto row = valuesOf(scored.at("logits"));
+        auto row = valuesOf(joint
+                                .predict({{"encoder", frame.at("projected")},
+                                          {"decoder", prediction.at("projected")}},
+                                         "joint_projected")
+                                .at("logits"));
         const auto best = std::max_element(row.begin(), row.end()) - row.begin();
-        const std::pair<MultiArray, const Npy*> checks[] = {
-            {step.at("h_out"), &hOut},
-            {step.at("c_out"), &cOut},
-            {step.at("decoder_out"), &decoderOut},
-            {arrayOf({std::int64_t(row.size())}, logSoftmax(row).data()), &logits}};
-        for (const auto& [got, reference] : checks)
+        // The reference logits are NeMo's log-softmax of the joint's.
+        double sum = 0;
+        for (const auto value : row)
+            sum += std::exp(double(value - row[best]));
+        const auto shift = row[best] + float(std::log(sum));
+        for (auto& value : row)
+            value -= shift;
+        for (const auto& [got, reference] :
+             {std::pair{step.at("h_out"), &hOut},
+              {step.at("c_out"), &cOut},
+              {step.at("decoder_out"), &decoderOut},
+              {arrayOf({std::int64_t(row.size())}, MultiArrayDataType::float32, row.data()),
+               &logits}})
             if (const auto failure = mismatch(got, slice(*reference, s)); !failure.isEmpty())
                 return QStringLiteral("step %1: %2").arg(s).arg(failure);
         if (best != argmax[s])
