@@ -88,8 +88,6 @@ private slots:
         const auto model = "--model";
         QTest::newRow("no audio") << QStringList{model, path("model")} << 2
                                   << "Expected one audio file.";
-        QTest::newRow("unknown option")
-            << QStringList{"--chunk", path("words.wav")} << 2 << "Unknown option 'chunk'.";
         QTest::newRow("incomplete model folder")
             << QStringList{model, path("incomplete"), path("words.wav")} << 1
             << "is incomplete: joint.pt is missing";

@@ -101,11 +101,10 @@ bool PrivateDaemon::start() {
     auto environment = QProcessEnvironment::systemEnvironment();
     environment.insert("PULSE_RUNTIME_PATH", m_folder.path());
     environment.remove("PULSE_SERVER");
-    const QString log = m_folder.filePath("daemon.log");
     m_daemon = std::make_unique<QProcess>();
     m_daemon->setProcessEnvironment(environment);
+    m_daemon->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_daemon->setStandardOutputFile(QProcess::nullDevice());
-    m_daemon->setStandardErrorFile(log);
     m_daemon->start("pulseaudio",
                     {"--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--system=false",
                      "-n", "-L", "module-null-sink sink_name=private_speakers", "-L", socket,
@@ -119,9 +118,6 @@ bool PrivateDaemon::start() {
             return true;
         m_daemon->waitForFinished(50);
     }
-    QFile messages(log);
-    messages.open(QIODevice::ReadOnly);
-    qWarning("the private sound server did not come up: %s", messages.readAll().constData());
     return false;
 }
 

@@ -65,8 +65,8 @@ private:
 class PrivateDaemon {
 public:
     ~PrivateDaemon() { stop(); }
-    // Starts (again) and waits until it answers; false, with its log as a warning, when it
-    // exited instead or stayed silent for two minutes.
+    // Starts (again) and waits until it answers; false when it exited instead or stayed silent
+    // for two minutes (its log goes to the test's error output).
     bool start();
     // Kills the daemon and waits until it and its socket are gone.
     void stop();
