@@ -73,7 +73,6 @@ private slots:
         SourceRecording feed("mic_feed.monitor");
         SourceRecording speakers("speakers.monitor");
         output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 1)), m_feed);
-        QVERIFY(output.isPlaying());
         QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
         QTRY_VERIFY_WITH_TIMEOUT(audiotest::toneStrength(feed.samples(), 440) > 0.01, timeout);
         QVERIFY(audiotest::toneStrength(speakers.samples(), 440) < 0.001);
@@ -95,7 +94,6 @@ private slots:
         QVERIFY(output.isPlaying());
         QTRY_COMPARE_WITH_TIMEOUT(streamsOn(m_feed), 1, timeout);
         output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 1000, 1)), m_feed);
-        QVERIFY(output.isPlaying());
         QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
         QTRY_COMPARE_WITH_TIMEOUT(streamsOn(m_feed), 0, timeout);
 
@@ -125,8 +123,6 @@ private slots:
         AudioOutput output(daemon.address());
         QSignalSpy failures(&output, &IAudioOutput::playbackFailed);
         output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 60)), std::nullopt);
-        QVERIFY(output.isPlaying());
-
         daemon.stop();
         QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 1, timeout);
         QVERIFY(!output.isPlaying());

@@ -168,10 +168,10 @@ private slots:
     // The usual meeting: its client connects silently before the call's audio begins.
     void hearsAndMixesStreamsOpenedAfterStartAndFollowsThemToAnotherSink() {
         SystemAudioCapture capture;
-        auto meeting = audiotest::silentClient("Silent Meeting", 440);
+        auto meeting = audiotest::silentClient("Silent Meeting");
         QTRY_VERIFY_WITH_TIMEOUT(lists(capture, "Silent Meeting", meeting->processId()), timeout);
         auto recording = startRecording(capture, meeting->processId());
-        audiotest::startPlaying(*meeting);
+        auto first = audiotest::play(m_low, "Silent Meeting", {}, meeting->processId());
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*recording, 8000, 440), timeout);
         auto second = audiotest::play(m_high, "Meeting", {}, meeting->processId());
         QTRY_VERIFY_WITH_TIMEOUT(audiotest::toneStrength(recording->samples(), 1000) > 0.001,
@@ -208,7 +208,7 @@ private slots:
         SystemAudioCapture unreachable("unix:/nonexistent/relayo/native");
         QVERIFY_THROWS_EXCEPTION(PulseError, runToCompletion(unreachable.availableApplications()));
         SystemAudioCapture capture;
-        const qint64 goneID = audiotest::silentClient("Meeting", 440)->processId();
+        const qint64 goneID = audiotest::silentClient("Meeting")->processId();
         try {
             startRecording(capture, goneID);
             QFAIL("capturing an exited application succeeded");

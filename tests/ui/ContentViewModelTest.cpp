@@ -118,15 +118,6 @@ private slots:
         QCOMPARE(content->elevenLabsStatusText(), u"HTTP 401: invalid key"_s);
     }
 
-    void guideOpensAfterTheSettingsSheetCloses() {
-        content->openGuide();
-        QCOMPARE(content->activeSheet(), u"guide"_s);
-        content->openSettings();
-        content->openGuide();
-        QCOMPARE(content->activeSheet(), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(content->activeSheet(), u"guide"_s, 60'000);
-    }
-
     void recheckSelectsAVirtualMicrophoneUnlessOneIsChosen() {
         h->audioOutput->setDevices({speakers, blackHole, virtualMic});
         h->audioOutput->setSelectedDeviceID(speakers.id);
