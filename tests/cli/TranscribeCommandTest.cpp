@@ -28,15 +28,6 @@ void writeFloatWav(const QString& path, const std::vector<float>& samples) {
     sf_close(file);
 }
 
-// Two chunks spelling hello, then world, then a third of a chunk spelling again.
-std::vector<float> spokenWords() {
-    std::vector<float> samples(2 * CaptionTestModels::chunkSamples + 3000, 0.0f);
-    samples[160 * 3] = hello + 1;
-    samples[CaptionTestModels::chunkSamples + 160 * 10] = world + 1;
-    samples[2 * CaptionTestModels::chunkSamples + 160 * 5] = again + 1;
-    return samples;
-}
-
 struct Run {
     int exitCode;
     QStringList output;
@@ -69,7 +60,12 @@ private slots:
         CaptionTestModels::writeSpelling(path("model"), words);
         CaptionTestModels::writeSpelling(path("incomplete"), words);
         QFile::remove(QDir(path("incomplete")).filePath(ModelNames::NemotronStreaming::jointFile));
-        writeFloatWav(path("words.wav"), spokenWords());
+        // Two chunks spelling hello, then world, then a third of a chunk spelling again.
+        std::vector<float> samples(2 * CaptionTestModels::chunkSamples + 3000, 0.0f);
+        samples[160 * 3] = hello + 1;
+        samples[CaptionTestModels::chunkSamples + 160 * 10] = world + 1;
+        samples[2 * CaptionTestModels::chunkSamples + 160 * 5] = again + 1;
+        writeFloatWav(path("words.wav"), samples);
         writeFile(path("text.wav"), "not a sound file");
     }
 

@@ -15,24 +15,20 @@ constexpr int timeout = 60000;
 // Records a source (e.g. "speakers.monitor") as 16 kHz mono float through parec.
 class SourceRecording {
 public:
-    explicit SourceRecording(const QString& source) {
-        m_process.start("parec", {"--device=" + source, "--raw", "--format=float32le",
-                                  "--rate=16000", "--channels=1", "--latency-msec=20"});
-        m_process.waitForStarted(-1);
-    }
-    ~SourceRecording() {
-        m_process.kill();
-        m_process.waitForFinished(-1);
+    explicit SourceRecording(const QString& source) : m_process(new QProcess) {
+        m_process->start("parec", {"--device=" + source, "--raw", "--format=float32le",
+                                   "--rate=16000", "--channels=1", "--latency-msec=20"});
+        m_process->waitForStarted(-1);
     }
     // Everything heard since the start.
     std::vector<float> samples() {
-        m_bytes += m_process.readAllStandardOutput();
+        m_bytes += m_process->readAllStandardOutput();
         const auto* data = reinterpret_cast<const float*>(m_bytes.constData());
         return {data, data + m_bytes.size() / sizeof(float)};
     }
 
 private:
-    QProcess m_process;
+    audiotest::Process m_process;
     QByteArray m_bytes;
 };
 
@@ -55,7 +51,6 @@ class AudioOutputTest : public QObject {
 
 private slots:
     void initTestCase() {
-        QVERIFY(m_folder.isValid());
         const auto devices = AudioOutput().devices();
         const auto feed = std::ranges::find(devices, "Microphone-Feed", &AudioDevice::name);
         QVERIFY(feed != devices.end());

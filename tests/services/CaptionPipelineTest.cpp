@@ -46,12 +46,6 @@ class CaptionPipelineTest : public QObject {
 
     std::vector<float> received() const { return m_recognizer->record().samples; }
 
-    // A started service over a recognizer that reports `transcripts`.
-    void start(QStringList transcripts = {}) {
-        make(std::move(transcripts));
-        QCOMPARE(taskFailure(m_service->start()), QString());
-    }
-
     void make(QStringList transcripts = {}) {
         m_service.reset();
         auto recognizer = std::make_unique<ScriptedCaptionRecognizer>(std::move(transcripts));
@@ -84,7 +78,8 @@ private slots:
         QFETCH(QStringList, transcripts);
         QFETCH(QString, completedSentence);
         QFETCH(QString, transcript);
-        start(transcripts);
+        make(transcripts);
+        QCOMPARE(taskFailure(m_service->start()), QString());
         QSignalSpy announced(m_service.get(), &INemotronCaptionService::transcriptChanged);
         for (qsizetype block = 0; block < transcripts.size(); ++block)
             m_service->append(mono({0.1f}));

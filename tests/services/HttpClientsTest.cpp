@@ -14,10 +14,6 @@ namespace {
 
 enum class Service { tokenFactory, relay, elevenLabs };
 
-QJsonObject chatAnswer(const QString& content) {
-    return {{"choices", QJsonArray{QJsonObject{{"message", QJsonObject{{"content", content}}}}}}};
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(Service)
@@ -32,12 +28,6 @@ class HttpClientsTest : public QObject {
     std::unique_ptr<NebiusClient> m_nebius;
     std::unique_ptr<ElevenLabsClient> m_voices;
 
-    FakeHttpService& fake(Service service) {
-        return service == Service::tokenFactory ? *m_tokenFactory
-               : service == Service::relay      ? *m_relay
-                                                : *m_elevenLabs;
-    }
-
     Outcome<QString> toKorean(const QString& text) {
         return QCoro::waitFor(outcomeOf(m_nebius->translateToKorean(text, {})));
     }
@@ -48,15 +38,6 @@ class HttpClientsTest : public QObject {
 
     Outcome<QList<ElevenLabsVoice>> voices() {
         return QCoro::waitFor(outcomeOf(m_voices->voices("key-123")));
-    }
-
-    // What a call to `service` failed with; empty when it succeeded.
-    QString failureOf(Service service) {
-        if (service == Service::elevenLabs)
-            return voices().error;
-        if (service == Service::tokenFactory)
-            qputenv("NEBIUS_TOKEN_FACTORY_KEY", "secret-k1");
-        return toKorean("Hi").error;
     }
 
 private slots:
@@ -108,7 +89,9 @@ private slots:
         if (!environment.isNull())
             qputenv("NEBIUS_TOKEN_FACTORY_KEY", environment.toUtf8());
         writeFile(m_folder->filePath(".env.local"), envFile);
-        m_tokenFactory->answerJson(200, chatAnswer(" a\n"));
+        m_tokenFactory->answerJson(
+            200,
+            {{"choices", QJsonArray{QJsonObject{{"message", QJsonObject{{"content", " a\n"}}}}}}});
         m_relay->answerJson(200, {{"content", "a"}});
 
         QCOMPARE(toKorean("Hi").value, QStringLiteral("a"));
@@ -166,8 +149,15 @@ private slots:
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(QString, expected);
-        fake(service).answer(status, body);
-        QCOMPARE(failureOf(service), expected);
+        if (service == Service::elevenLabs) {
+            m_elevenLabs->answer(status, body);
+            QCOMPARE(voices().error, expected);
+            return;
+        }
+        if (service == Service::tokenFactory)
+            qputenv("NEBIUS_TOKEN_FACTORY_KEY", "secret-k1");
+        (service == Service::relay ? m_relay : m_tokenFactory)->answer(status, body);
+        QCOMPARE(toKorean("Hi").error, expected);
     }
 
     // Both services share the transport that refuses it.
@@ -218,8 +208,7 @@ private slots:
     }
 
     void audioOver50MiBIsRefusedUnread() {
-        // Only the start of the announced length arrives; the client gives up on
-        // the announcement and closes the connection.
+        // Only the start arrives; the client gives up on the announcement and hangs up.
         m_elevenLabs->answerPartly(200, 50 * 1024 * 1024 + 1, QByteArray(64 * 1024, 'm'));
         QCOMPARE(synthesize("v").error,
                  "The service's answer was larger than 50 MiB and was refused.");

@@ -50,7 +50,6 @@ class SystemAudioCaptureTest : public QObject {
 
 private slots:
     void initTestCase() {
-        QVERIFY(m_folder.isValid());
         m_low = audiotest::makeTone(m_folder, 440, 60);
         m_high = audiotest::makeTone(m_folder, 1000, 60);
         // The browser (10) with its audio process (11), a page (13) and its crash reporter

@@ -82,7 +82,6 @@ private slots:
     void workflowFailuresGetTheirNotice() {
         QFETCH(HarnessStep, failure);
         failure(*h);
-        QCOMPARE(h->model().phase(), AssistPhase::error);
         QCOMPARE(notice("kind"), u"attention"_s);
         QTEST(QStringList({notice("title"), notice("actionTitle")}), "shown");
         // QML tells an absent action by null.
@@ -94,7 +93,6 @@ private slots:
         QVERIFY(content->property("currentNotice").isNull());
         h->meetingSpeech->setIsPreparing(true);
         QCOMPARE(notice("title"), u"영어 자막을 준비하고 있어요"_s);
-        QCOMPARE(content->phaseText(), u"준비 중"_s);
         h->model().sendToMeeting();
         QCOMPARE(notice("kind"), u"attention"_s);
         h->audioOutput->setDevices({speakers, blackHole});
@@ -121,7 +119,6 @@ private slots:
     void recheckSelectsAVirtualMicrophoneUnlessOneIsChosen() {
         h->audioOutput->setDevices({speakers, blackHole, virtualMic});
         h->audioOutput->setSelectedDeviceID(speakers.id);
-        QVERIFY(!content->isVirtualMicrophoneSelected());
         content->windowBecameActive();
         QCOMPARE(h->audioOutput->selectedDeviceID(), blackHole.id);
         h->audioOutput->setSelectedDeviceID(virtualMic.id);

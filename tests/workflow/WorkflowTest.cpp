@@ -39,10 +39,6 @@ ElevenLabsVoice voice(const QString& id, std::optional<bool> isOwner = std::null
     return {id, u"Voice "_s + id, std::nullopt, isOwner};
 }
 
-QString connected(const QString& id) {
-    return u"Connected securely. Output voice: Voice "_s + id + u"."_s;
-}
-
 void refresh(WorkflowHarness& h, const QList<ElevenLabsVoice>& voices) {
     h.elevenLabs->voiceLists.answer(voices);
     QCoro::waitFor(h->refreshElevenLabsVoices());
@@ -239,8 +235,6 @@ private slots:
         QTest::newRow("stored choice still there") << mixed << QVariant("b") << none << u"b"_s;
         QTest::newRow("stored choice gone: the own voice")
             << mixed << QVariant("x") << none << u"c"_s;
-        QTest::newRow("no own voice: the first")
-            << QList{voice("a", false), voice("b")} << QVariant() << none << u"a"_s;
         QTest::newRow("listing fails")
             << mixed << QVariant("b") << u"ElevenLabs rejected the API key."_s << none;
     }
@@ -260,7 +254,8 @@ private slots:
         QCOMPARE(h->elevenLabsVoices(), failure.isEmpty() ? voices : QList<ElevenLabsVoice>());
         QCOMPARE(h->selectedElevenLabsVoiceID().value_or(QString()), chosen);
         QCOMPARE(h.settings()->value(voiceIDKey), chosen.isEmpty() ? stored : QVariant(chosen));
-        QVERIFY(chosen.isEmpty() || h->elevenLabsStatus() == connected(chosen));
+        QVERIFY(chosen.isEmpty() ||
+                h->elevenLabsStatus() == "Connected securely. Output voice: Voice " + chosen + '.');
         QVERIFY(!h->isLoadingElevenLabsVoices());
     }
 
@@ -283,7 +278,7 @@ private slots:
         QCoro::waitFor(h->refreshElevenLabsVoices());
         QVERIFY(!h->hasElevenLabsAPIKey() && h.elevenLabs->voiceListKeys.size() == 1);
         h.close();
-        QFile settings(h.settingsPath());
+        QFile settings(h.settings()->fileName());
         QVERIFY(settings.open(QIODevice::ReadOnly) && !settings.readAll().contains("sk-123"));
     }
 
