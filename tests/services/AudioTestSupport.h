@@ -3,21 +3,34 @@
 #include "speech-engine/PcmBuffer.h"
 #include "tests/support/RunToCompletion.h"
 
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <cmath>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <qcoro/qcorotask.h>
+#include <numbers>
 #include <vector>
 
 // Tools for tests against a real PulseAudio daemon.
 namespace audiotest {
 
 // Writes a 48 kHz stereo sine tone with sox and returns its path.
-QString makeTone(const QTemporaryDir& folder, double frequency, double seconds);
+inline QString makeTone(const QTemporaryDir& folder, double frequency, double seconds) {
+    const QString path =
+        folder.filePath(QStringLiteral("tone-%1-%2.wav").arg(frequency).arg(seconds));
+    if (!QFile::exists(path))
+        QProcess::execute("sox",
+                          {"-n", "-r", "48000", "-c", "2", path, "synth", QString::number(seconds),
+                           "sine", QString::number(frequency), "vol", "0.5"});
+    return path;
+}
 
 // A child process, killed and waited for when released (without QProcess's warning).
 struct StopProcess {
@@ -29,30 +42,90 @@ struct StopProcess {
 };
 using Process = std::unique_ptr<QProcess, StopProcess>;
 
-// A stand-in application playing `file` through paplay as the client `name`.
-// `extraArguments` go to paplay; `processID` overrides the process id the
-// sound server is told (0: paplay's own).
-Process play(const QString& file, const QString& name, const QStringList& extraArguments = {},
-             qint64 processID = 0);
+// A stand-in application playing `file` through paplay as the client `name`. `extraArguments`
+// go to paplay; `processID` overrides the process id the sound server is told (0: paplay's).
+inline Process play(const QString& file, const QString& name,
+                    const QStringList& extraArguments = {}, qint64 processID = 0) {
+    Process process(new QProcess);
+    if (processID > 0) {
+        auto environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PULSE_PROP",
+                           QStringLiteral("application.process.id=%1").arg(processID));
+        process->setProcessEnvironment(environment);
+    }
+    process->start("paplay",
+                   QStringList{"--client-name=" + name} + extraArguments + QStringList{file});
+    process->waitForStarted(-1);
+    return process;
+}
 
-// A client of the sound server that has connected as `name` and plays nothing
-// until `startPlaying`; then a sine tone of `frequency`.
-Process silentClient(const QString& name, double frequency);
-void startPlaying(QProcess& client);
+// Runs pactl (against `server`, or the default) and returns its output.
+inline QString pactl(const QStringList& arguments, const QString& server = {}) {
+    QProcess process;
+    process.start("pactl", (server.isEmpty() ? QStringList{} : QStringList{"--server=" + server}) +
+                               arguments);
+    process.waitForFinished(-1);
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+// A client of the sound server that has connected as `name` and opens no stream (pactl waiting
+// for events), as a meeting application does before the call's audio begins; its streams can
+// then be played with `play` and its process id. (`frequency` is not used.)
+inline Process silentClient(const QString& name, [[maybe_unused]] double frequency = 0) {
+    Process process(new QProcess);
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->start("pactl", {"--client-name=" + name, "subscribe"});
+    process->waitForStarted(-1);
+    const QString connected =
+        QStringLiteral("application.process.id = \"%1\"").arg(process->processId());
+    while (process->state() == QProcess::Running && !pactl({"list", "clients"}).contains(connected))
+        process->waitForFinished(20);
+    return process;
+}
 
 // The relative strength of `frequency` in mono 16 kHz `samples` between their first and last
-// audible sample (Goertzel power per sample).
-double toneStrength(const std::vector<float>& samples, double frequency);
+// audible sample (Goertzel power per sample): silence around the sound does not dilute it.
+inline double toneStrength(const std::vector<float>& samples, double frequency) {
+    const auto audible = [](float sample) { return std::abs(sample) > 1e-4f; };
+    const auto first = std::ranges::find_if(samples, audible);
+    const auto last = std::ranges::find_if(samples.rbegin(), samples.rend(), audible).base();
+    if (first >= last)
+        return 0;
+    const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / 16000.0);
+    double previous = 0, beforePrevious = 0;
+    for (auto sample = first; sample != last; ++sample) {
+        const double current = *sample + coefficient * previous - beforePrevious;
+        beforePrevious = previous;
+        previous = current;
+    }
+    const double power = previous * previous + beforePrevious * beforePrevious -
+                         coefficient * previous * beforePrevious;
+    const double count = double(last - first);
+    return power / (count * count);
+}
 
 // What a handler received, collected across threads.
 class Recording : public std::enable_shared_from_this<Recording> {
 public:
     // A handler that records here; `released` once whoever held the latest one let it go.
-    std::function<void(const PcmBuffer&)> handler();
+    std::function<void(const PcmBuffer&)> handler() {
+        auto token = std::make_shared<int>();
+        m_handler = token;
+        return [self = shared_from_this(), token](const PcmBuffer& buffer) {
+            const std::lock_guard lock(self->m_mutex);
+            const auto samples = buffer.samples<float>(0);
+            self->m_samples.insert(self->m_samples.end(), samples.begin(), samples.end());
+        };
+    }
     bool released() const { return m_handler.expired(); }
-    void append(const PcmBuffer& buffer);
-    std::vector<float> samples() const;
-    void clear();
+    std::vector<float> samples() const {
+        const std::lock_guard lock(m_mutex);
+        return m_samples;
+    }
+    void clear() {
+        const std::lock_guard lock(m_mutex);
+        m_samples.clear();
+    }
 
 private:
     mutable std::mutex m_mutex;
@@ -60,27 +133,57 @@ private:
     std::weak_ptr<int> m_handler;
 };
 
-// A private PulseAudio daemon with one null sink, for tests that kill or
-// reshape the server without touching the shared one.
+// A private PulseAudio daemon with one null sink, for tests that kill or reshape the server
+// without touching the shared one.
 class PrivateDaemon {
 public:
     ~PrivateDaemon() { stop(); }
-    // Starts (again) and waits until it answers; false, with its log as a warning, when it
-    // exited instead or stayed silent for two minutes.
-    bool start();
+    QString address() const { return "unix:" + m_folder.filePath("native"); }
+
+    // Starts (again) and waits until it answers; false when it exited instead or stayed silent
+    // for two minutes (its log goes to the test's error output).
+    bool start() {
+        // The sink comes first: once the socket answers, the server is complete.
+        const QString socket =
+            "module-native-protocol-unix auth-anonymous=1 socket=" + m_folder.filePath("native");
+        auto environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PULSE_RUNTIME_PATH", m_folder.path());
+        environment.remove("PULSE_SERVER");
+        m_daemon = std::make_unique<QProcess>();
+        m_daemon->setProcessEnvironment(environment);
+        m_daemon->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_daemon->setStandardOutputFile(QProcess::nullDevice());
+        m_daemon->start("pulseaudio", {"--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                                       "--system=false", "-n", "-L",
+                                       "module-null-sink sink_name=private_speakers", "-L", socket,
+                                       "--log-target=stderr"});
+        const QDeadlineTimer deadline(std::chrono::minutes(2));
+        while (m_daemon->state() != QProcess::NotRunning && !deadline.hasExpired()) {
+            QProcess probe;
+            probe.start("pactl", {"--server=" + address(), "info"});
+            probe.waitForFinished(-1);
+            if (probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0)
+                return true;
+            m_daemon->waitForFinished(50);
+        }
+        return false;
+    }
     // Kills the daemon and waits until it and its socket are gone.
-    void stop();
+    void stop() {
+        if (!m_daemon)
+            return;
+        m_daemon->kill();
+        m_daemon->waitForFinished(-1);
+        m_daemon.reset();
+        QFile::remove(m_folder.filePath("native"));
+    }
     // Stops the daemon's process (SIGSTOP) until `resume`: a server that never answers.
-    void pause();
-    void resume();
-    QString address() const;
+    void pause() { ::kill(pid_t(m_daemon->processId()), SIGSTOP); }
+    void resume() { ::kill(pid_t(m_daemon->processId()), SIGCONT); }
 
 private:
     QTemporaryDir m_folder;
     std::unique_ptr<QProcess> m_daemon;
 };
-
-// Runs pactl (against `server`, or the default) and returns its output.
-QString pactl(const QStringList& arguments, const QString& server = {});
 
 } // namespace audiotest

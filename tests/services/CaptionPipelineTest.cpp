@@ -46,12 +46,6 @@ class CaptionPipelineTest : public QObject {
 
     std::vector<float> received() const { return m_recognizer->record().samples; }
 
-    // A started service over a recognizer that reports `transcripts`.
-    void start(QStringList transcripts = {}) {
-        make(std::move(transcripts));
-        QCOMPARE(taskFailure(m_service->start()), QString());
-    }
-
     void make(QStringList transcripts = {}) {
         m_service.reset();
         auto recognizer = std::make_unique<ScriptedCaptionRecognizer>(std::move(transcripts));
@@ -69,12 +63,9 @@ private slots:
         const QString question = "Could you share the updated schedule with the team by Thursday?";
         QTest::newRow("question then unfinished sentence")
             << QStringList{question + " And then we"} << question << "And then we";
-        QTest::newRow("quote right after the mark")
-            << QStringList{"He said \"wait here.\" Then"} << "He said \"wait here.\""
+        QTest::newRow("quote right after the marks")
+            << QStringList{"Hi. He said \"what?!\" Then"} << "He said \"what?!\""
             << "Then";
-        QTest::newRow("several marks")
-            << QStringList{"Hello. You did what?!! so"} << "You did what?!!"
-            << "so";
         QTest::newRow("no punctuation keeps the completed sentence")
             << QStringList{"First one.", "and then\nmore words "} << "First one."
             << "and then\nmore words";
@@ -87,7 +78,8 @@ private slots:
         QFETCH(QStringList, transcripts);
         QFETCH(QString, completedSentence);
         QFETCH(QString, transcript);
-        start(transcripts);
+        make(transcripts);
+        QCOMPARE(taskFailure(m_service->start()), QString());
         QSignalSpy announced(m_service.get(), &INemotronCaptionService::transcriptChanged);
         for (qsizetype block = 0; block < transcripts.size(); ++block)
             m_service->append(mono({0.1f}));
@@ -99,8 +91,8 @@ private slots:
             QVERIFY(!signal.at(0).toString().isEmpty());
     }
 
-    // Audio and late text outside a run change nothing; non-finite samples are heard as
-    // silence, without an error.
+    // Each run starts from a reset recognizer; audio and late text outside a run change nothing;
+    // non-finite samples are heard as silence, without an error.
     void passesOnlyTheAudioOfARunAndSilencesNonFiniteSamples() {
         constexpr float nan = std::numeric_limits<float>::quiet_NaN();
         constexpr float infinity = std::numeric_limits<float>::infinity();
@@ -108,20 +100,19 @@ private slots:
         m_service->append(mono({1.0f}));
         QCOMPARE(taskFailure(m_service->start()), QString());
         m_service->append(mono({2.0f, nan}));
-        QTRY_COMPARE(received(), (std::vector<float>{2.0f, 0.0f}));
         QTRY_COMPARE(m_service->transcript(), QStringLiteral("Kept sentence."));
         QCOMPARE(taskFailure(m_service->cancel()), QString());
         QCOMPARE(taskFailure(m_recognizer->reportPartial("Late words. More")), QString());
         drainMainThread();
         QCOMPARE(m_service->transcript(), QStringLiteral("Kept sentence."));
-        QCOMPARE(m_service->completedSentence(), QStringLiteral("Kept sentence."));
         m_service->append(mono({3.0f}));
+        const int resets = m_recognizer->record().resets;
         QCOMPARE(taskFailure(m_service->start()), QString());
+        QVERIFY(m_recognizer->record().resets > resets);
         m_service->append(mono({infinity, 4.0f}));
         QTRY_COMPARE(received(), (std::vector<float>{2.0f, 0.0f, 0.0f, 4.0f}));
         drainMainThread();
-        QCOMPARE(m_service->recognitionError(), std::nullopt);
-        QVERIFY(m_service->isListening());
+        QVERIFY(!m_service->recognitionError() && m_service->isListening());
     }
 
     void keepsEveryBlockWhileTheRecognizerIsSlow() {
@@ -152,28 +143,14 @@ private slots:
         QCOMPARE(next, std::vector<int>(producers, blocksEach * blockSize));
     }
 
-    // A failed load is reported and tried again; once loaded, a start does not load again.
-    void loadsOnceAndRetriesAFailedLoad() {
+    // A failed load is reported and tried again; a download under way ends, without a failure,
+    // through the stop that `cancel` requests; once loaded, a start does not load again.
+    void loadsOnceAndRetriesAFailedOrCancelledLoad() {
         const auto failure = "The model could not be downloaded.";
         make();
         m_recognizer->script.loadFailure = failure;
         QCOMPARE(taskFailure(m_service->start()), failure);
-        QCOMPARE(m_service->recognitionError(), failure);
-        QVERIFY(!m_service->isPreparing());
-        QVERIFY(!m_service->isListening());
-
-        QCOMPARE(taskFailure(m_service->start()), QString());
-        QCOMPARE(taskFailure(m_service->start()), QString());
-        drainMainThread();
-        QCOMPARE(m_recognizer->record().loads, 2);
-        QCOMPARE(m_service->modelProgress(), std::nullopt);
-        QCOMPARE(m_service->recognitionError(), std::nullopt);
-        QVERIFY(m_service->isListening());
-    }
-
-    // The download only ends through the stop that `cancel` requests; that is no failure.
-    void cancelStopsAPreparationUnderWay() {
-        make();
+        QVERIFY(m_service->recognitionError() == failure && !m_service->isListening());
         m_recognizer->script.holdLoad = true;
         std::optional<QString> started;
         auto running = m_service->start().then(
@@ -181,14 +158,13 @@ private slots:
             [&](const std::exception& error) { started = QString::fromUtf8(error.what()); });
         QTRY_COMPARE(m_service->modelProgress(), 0.5);
         QCOMPARE(taskFailure(m_service->cancel()), QString());
-        QTRY_VERIFY(started.has_value());
-        QCOMPARE(*started, QString());
-        QVERIFY(!m_service->isListening());
-        QVERIFY(!m_service->isPreparing());
-        QCOMPARE(m_service->recognitionError(), std::nullopt);
-
+        QTRY_VERIFY(started == QString());
+        QVERIFY(!m_service->isPreparing() && !m_service->recognitionError());
         QCOMPARE(taskFailure(m_service->start()), QString());
-        QCOMPARE(m_recognizer->record().loads, 2);
+        QCOMPARE(taskFailure(m_service->start()), QString());
+        drainMainThread();
+        QCOMPARE(m_recognizer->record().loads, 3);
+        QCOMPARE(m_service->modelProgress(), std::nullopt);
         QVERIFY(m_service->isListening());
     }
 
@@ -201,13 +177,11 @@ private slots:
         QTRY_COMPARE(m_service->recognitionError(), QStringLiteral("Chunk failed"));
         QVERIFY(m_service->isListening());
         drainMainThread();
-        QCOMPARE(m_recognizer->record().blocks, 2);
         QCOMPARE(m_service->transcript(), QStringLiteral("One."));
 
         // Cancelling leaves the error for the screens to show.
         QCOMPARE(taskFailure(m_service->cancel()), QString());
         QCOMPARE(m_service->recognitionError(), QStringLiteral("Chunk failed"));
-        QVERIFY(!m_service->isListening());
     }
 };
 

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QHttpServer>
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QPointer>
@@ -11,8 +14,8 @@
 #include <qcoro/qcorotask.h>
 #include <vector>
 
-// A remote service played by a loopback HTTP server: it records every request
-// and answers with whatever the test scripted.
+// A remote service played by a loopback HTTP server: it records every request and answers with
+// whatever the test scripted.
 class FakeHttpService {
 public:
     struct Request {
@@ -20,29 +23,70 @@ public:
         QHash<QByteArray, QByteArray> headers; // names in lower case
         QByteArray body;
 
-        QJsonObject json() const;
+        QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
     };
 
-    FakeHttpService();
+    FakeHttpService() {
+        answer(200, "{}");
+        m_server.setMissingHandler(
+            [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                Request recorded{request.url().path(QUrl::FullyEncoded), {}, request.body()};
+                for (const auto& [name, value] : request.headers())
+                    recorded.headers.insert(name.toLower(), value);
+                m_requests.append(recorded);
+                m_respond(std::move(responder));
+            });
+        m_port = m_server.listen(QHostAddress::LocalHost);
+        if (m_port == 0)
+            qFatal("the loopback server could not listen");
+    }
 
-    QUrl url(const QString& path = {}) const;
+    QUrl url(const QString& path = {}) const {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path));
+    }
     const QList<Request>& requests() const { return m_requests; }
 
     // Every following request gets this answer.
     void answer(int status, QByteArray body,
                 QList<std::pair<QByteArray, QByteArray>> headers = {
-                    {"Content-Type", "application/json"}});
-    void answerJson(int status, const QJsonObject& body);
-    // Every following request gets a status, an announced length and only the
-    // first part of the body; its connection is kept open.
-    void answerPartly(int status, qint64 announcedLength, QByteArray firstPart);
+                    {"Content-Type", "application/json"}}) {
+        m_respond = [status, body, headers](QHttpServerResponder&& responder) {
+            responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(status));
+            for (const auto& [name, value] : headers)
+                responder.writeHeader(name, value);
+            responder.writeHeader("Content-Length", QByteArray::number(body.size()));
+            responder.writeBody(body);
+        };
+    }
+    void answerJson(int status, const QJsonObject& body) {
+        answer(status, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    }
+    // Every following request gets a status, an announced length and only the first part of
+    // the body; its connection is kept open.
+    void answerPartly(int status, qint64 announcedLength, QByteArray firstPart) {
+        m_respond = [this, status, announcedLength, firstPart](QHttpServerResponder&& responder) {
+            responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(status));
+            responder.writeHeader("Content-Length", QByteArray::number(announcedLength));
+            responder.writeBody(firstPart);
+            keep(std::move(responder));
+        };
+    }
     // Every following request stays unanswered, its connection kept open.
-    void hold();
+    void hold() {
+        m_respond = [this](QHttpServerResponder&& responder) { keep(std::move(responder)); };
+    }
     // The connections of held requests that are still open.
-    int openHeldConnections() const;
+    int openHeldConnections() const {
+        return int(std::ranges::count_if(m_heldSockets, [](const auto& socket) {
+            return socket && socket->state() == QAbstractSocket::ConnectedState;
+        }));
+    }
 
 private:
-    void keep(QHttpServerResponder&& responder);
+    void keep(QHttpServerResponder&& responder) {
+        m_heldSockets.append(responder.socket());
+        m_held.push_back(std::move(responder));
+    }
 
     QHttpServer m_server;
     quint16 m_port = 0;

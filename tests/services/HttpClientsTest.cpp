@@ -14,10 +14,6 @@ namespace {
 
 enum class Service { tokenFactory, relay, elevenLabs };
 
-QJsonObject chatAnswer(const QString& content) {
-    return {{"choices", QJsonArray{QJsonObject{{"message", QJsonObject{{"content", content}}}}}}};
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(Service)
@@ -32,31 +28,16 @@ class HttpClientsTest : public QObject {
     std::unique_ptr<NebiusClient> m_nebius;
     std::unique_ptr<ElevenLabsClient> m_voices;
 
-    FakeHttpService& fake(Service service) {
-        return service == Service::tokenFactory ? *m_tokenFactory
-               : service == Service::relay      ? *m_relay
-                                                : *m_elevenLabs;
+    Outcome<QString> toKorean(const QString& text) {
+        return QCoro::waitFor(outcomeOf(m_nebius->translateToKorean(text, {})));
     }
 
-    Outcome<QString> toKorean(const QString& text, const Cancellation& cancellation = {}) {
-        return QCoro::waitFor(outcomeOf(m_nebius->translateToKorean(text, cancellation)));
-    }
-
-    Outcome<QUrl> synthesize(const QString& voiceID = "voice1") {
+    Outcome<QUrl> synthesize(const QString& voiceID) {
         return QCoro::waitFor(outcomeOf(m_voices->synthesize("Hello.", voiceID, "key-123")));
     }
 
     Outcome<QList<ElevenLabsVoice>> voices() {
         return QCoro::waitFor(outcomeOf(m_voices->voices("key-123")));
-    }
-
-    // What a call to `service` failed with; empty when it succeeded.
-    QString failureOf(Service service) {
-        if (service == Service::elevenLabs)
-            return voices().error;
-        if (service == Service::tokenFactory)
-            qputenv("NEBIUS_TOKEN_FACTORY_KEY", "secret-k1");
-        return toKorean("Hi").error;
     }
 
 private slots:
@@ -76,7 +57,7 @@ private slots:
     void withoutKeyOnlyKindAndTextGoToTheRelay() {
         m_relay->answerJson(200, {{"content", " 안녕하세요 \n"}});
         QCOMPARE(toKorean("Hello there").value, QStringLiteral("안녕하세요"));
-        QCOMPARE(QCoro::waitFor(outcomeOf(m_nebius->translateToEnglish("네"))).error, QString());
+        QCoro::waitFor(m_nebius->translateToEnglish("네"));
         QCOMPARE(m_relay->requests().size(), 2);
         const auto& first = m_relay->requests()[0];
         QCOMPARE(first.json(), (QJsonObject{{"kind", "en-ko"}, {"text", "Hello there"}}));
@@ -108,7 +89,9 @@ private slots:
         if (!environment.isNull())
             qputenv("NEBIUS_TOKEN_FACTORY_KEY", environment.toUtf8());
         writeFile(m_folder->filePath(".env.local"), envFile);
-        m_tokenFactory->answerJson(200, chatAnswer(" a\n"));
+        m_tokenFactory->answerJson(
+            200,
+            {{"choices", QJsonArray{QJsonObject{{"message", QJsonObject{{"content", " a\n"}}}}}}});
         m_relay->answerJson(200, {{"content", "a"}});
 
         QCOMPARE(toKorean("Hi").value, QStringLiteral("a"));
@@ -119,18 +102,20 @@ private slots:
                      "Bearer " + expectedKey.toUtf8());
     }
 
+    // Only the first page, in the server's order, however long its voices' descriptions.
     void voicesAreTheFirstPageInServerOrder() {
-        m_elevenLabs->answerJson(
-            200,
-            {{"voices",
-              QJsonArray{
-                  QJsonObject{{"voice_id", "b"}, {"name", "Zoe"}, {"category", QJsonValue::Null}},
-                  QJsonObject{
-                      {"voice_id", "a"}, {"name", "Adam"}, {"is_owner", true}, {"extra", 1}}}},
-             {"next_page_token", "t"}});
-        const QList<ElevenLabsVoice> expected{{"b", "Zoe", std::nullopt, std::nullopt},
-                                              {"a", "Adam", std::nullopt, true}};
-        QCOMPARE(voices().value.value_or(QList<ElevenLabsVoice>()), expected);
+        QJsonArray page{
+            QJsonObject{{"voice_id", "b"}, {"name", "Zoe"}, {"category", QJsonValue::Null}},
+            QJsonObject{{"voice_id", "a"}, {"name", "Adam"}, {"is_owner", true}, {"extra", 1}}};
+        for (int index = 2; index < 100; ++index)
+            page.append(QJsonObject{{"voice_id", QString::number(index)},
+                                    {"name", "Long"},
+                                    {"description", QString(20'000, u'd')}});
+        m_elevenLabs->answerJson(200, {{"voices", page}, {"next_page_token", "t"}});
+        const auto listed = voices().value.value_or(QList<ElevenLabsVoice>());
+        QCOMPARE(listed.size(), 100);
+        QCOMPARE(listed.first(2), (QList<ElevenLabsVoice>{{"b", "Zoe", std::nullopt, std::nullopt},
+                                                          {"a", "Adam", std::nullopt, true}}));
         QCOMPARE(m_elevenLabs->requests().size(), 1);
         QCOMPARE(m_elevenLabs->requests()[0].headers.value("xi-api-key"), QByteArray("key-123"));
     }
@@ -154,15 +139,9 @@ private slots:
             << Service::elevenLabs << 401
             << QByteArray(R"({"detail":{"message":"Key key-123 is invalid"}})")
             << "Key •••• is invalid";
-        QTest::newRow("500 HTML") << Service::elevenLabs << 500
-                                  << QByteArray("<html><body>oops</body></html>")
-                                  << "ElevenLabs request failed (HTTP 500).";
         QTest::newRow("voice list that does not decode")
             << Service::elevenLabs << 200 << QByteArray(R"({"voices":[{"name":"No id"}]})")
             << "The data couldn’t be read because it isn’t in the correct format.";
-        QTest::newRow("voice list over 8 MiB")
-            << Service::elevenLabs << 200 << QByteArray(8 * 1024 * 1024 + 1, ' ')
-            << "The service's answer was larger than 8 MiB and was refused.";
     }
 
     void failures() {
@@ -170,21 +149,22 @@ private slots:
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(QString, expected);
-        fake(service).answer(status, body);
-        QCOMPARE(failureOf(service), expected);
+        if (service == Service::elevenLabs) {
+            m_elevenLabs->answer(status, body);
+            QCOMPARE(voices().error, expected);
+            return;
+        }
+        if (service == Service::tokenFactory)
+            qputenv("NEBIUS_TOKEN_FACTORY_KEY", "secret-k1");
+        (service == Service::relay ? m_relay : m_tokenFactory)->answer(status, body);
+        QCOMPARE(toKorean("Hi").error, expected);
     }
 
-    void keyIsNotFollowedToAnotherHost_data() {
-        QTest::addColumn<Service>("service");
-        QTest::newRow("Token Factory") << Service::tokenFactory;
-        QTest::newRow("ElevenLabs") << Service::elevenLabs;
-    }
-
+    // Both services share the transport that refuses it.
     void keyIsNotFollowedToAnotherHost() {
-        QFETCH(Service, service);
         FakeHttpService elsewhere;
-        fake(service).answer(302, {}, {{"Location", elsewhere.url("/steal").toEncoded()}});
-        QVERIFY(!failureOf(service).isEmpty());
+        m_elevenLabs->answer(302, {}, {{"Location", elsewhere.url("/steal").toEncoded()}});
+        QVERIFY(!voices().error.isEmpty());
         QCOMPARE(elsewhere.requests().size(), 0);
     }
 
@@ -195,34 +175,16 @@ private slots:
                  QStringLiteral("번역 서버에 연결하지 못했습니다. 인터넷 연결을 확인해 주세요."));
     }
 
-    // Cancelled before it starts, nothing is sent; cancelled while waiting, the connection
-    // closes. Both services share the transport that does it.
+    // Cancelled while waiting, the connection closes. Both services share the transport.
     void cancellingAbortsTheRequest() {
         FakeHttpService& service = *m_relay;
-        Cancellation early;
-        early.cancel();
-        QVERIFY(!toKorean("Hi", early).value);
-        QCOMPARE(service.requests().size(), 0);
-
         service.hold();
         Cancellation cancellation;
         auto task = outcomeOf(m_nebius->translateToKorean("Hi", cancellation));
         QTRY_COMPARE_WITH_TIMEOUT(service.openHeldConnections(), 1, 30'000);
         cancellation.cancel();
-        const auto outcome = QCoro::waitFor(task);
-        QVERIFY(!outcome.value);
-        QVERIFY(!outcome.error.isEmpty());
+        QVERIFY(!QCoro::waitFor(task).error.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(service.openHeldConnections(), 0, 30'000);
-    }
-
-    void aFullPageOfLongVoicesIsRead() {
-        QJsonArray page;
-        for (int index = 0; index < 100; ++index)
-            page.append(QJsonObject{{"voice_id", QString::number(index)},
-                                    {"name", QStringLiteral("Voice %1").arg(index)},
-                                    {"description", QString(20'000, u'd')}});
-        m_elevenLabs->answerJson(200, {{"voices", page}});
-        QCOMPARE(voices().value.value_or(QList<ElevenLabsVoice>()).size(), 100);
     }
 
     void synthesisWritesTheAudioToANewPrivateFile() {
@@ -230,9 +192,7 @@ private slots:
         m_elevenLabs->answer(200, audio, {{"Content-Type", "audio/mpeg"}});
         const auto first = synthesize("my voice/x");
         const auto second = synthesize("my voice/x");
-        QCOMPARE(first.error, QString());
-        QVERIFY(second.value && *first.value != *second.value);
-
+        QVERIFY(first.value && second.value && *first.value != *second.value);
         const QFileInfo file(first.value->toLocalFile());
         verifyPrivateTemporaryFile(file.filePath(), "meeting-elevenlabs", "mp3");
         QFile written(file.filePath());
@@ -241,23 +201,16 @@ private slots:
 
         const auto& request = m_elevenLabs->requests()[0];
         QCOMPARE(request.path, QStringLiteral("/v1/text-to-speech/my%20voice/x"));
-        QCOMPARE(request.headers.value("xi-api-key"), QByteArray("key-123"));
         QCOMPARE(request.json().value("text"), QStringLiteral("Hello."));
 
         m_voices.reset();
         QVERIFY(!QFileInfo::exists(file.absolutePath()));
     }
 
-    void audioOf1000BytesIsAnEmptyFile() {
-        m_elevenLabs->answer(200, QByteArray(1000, 'm'), {{"Content-Type", "audio/mpeg"}});
-        QCOMPARE(synthesize().error, "ElevenLabs returned an empty audio file.");
-    }
-
     void audioOver50MiBIsRefusedUnread() {
-        // Only the start of the announced length arrives; the client gives up on
-        // the announcement and closes the connection.
+        // Only the start arrives; the client gives up on the announcement and hangs up.
         m_elevenLabs->answerPartly(200, 50 * 1024 * 1024 + 1, QByteArray(64 * 1024, 'm'));
-        QCOMPARE(synthesize().error,
+        QCOMPARE(synthesize("v").error,
                  "The service's answer was larger than 50 MiB and was refused.");
         QTRY_COMPARE_WITH_TIMEOUT(m_elevenLabs->openHeldConnections(), 0, 30'000);
     }

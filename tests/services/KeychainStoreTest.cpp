@@ -18,10 +18,6 @@ const QRegularExpression saveFailure(
 
 // Scenarios without a working Secret Service run in a child process of this binary that
 // runs only that test, with its own bus address, so the keyring of the others is untouched.
-bool isChild() {
-    return qEnvironmentVariableIsSet("RELAYO_KEYCHAIN_CHILD");
-}
-
 void runInChild(const QString& busAddress) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DBUS_SESSION_BUS_ADDRESS", busAddress);
@@ -54,15 +50,14 @@ class KeychainStoreTest : public QObject {
     KeychainStore m_store;
 
     std::optional<QString> load() { return QCoro::waitFor(m_store.loadAPIKey()); }
-    Outcome<bool> save(const QString& key) { return saveWith(m_store, key); }
     void remove() { QCoro::waitFor(m_store.deleteAPIKey()); }
 
 private slots:
     // Saving replaces an earlier key; deleting a missing key is no error.
     void keyComesBackUnchanged() {
         const QString key = QStringLiteral(" \"키\"-🔑 = 'sk_01' ");
-        QCOMPARE(save(QStringLiteral("earlier-key")).error, QString());
-        QCOMPARE(save(key).error, QString());
+        QCOMPARE(saveWith(m_store, QStringLiteral("earlier-key")).error, QString());
+        QCOMPARE(saveWith(m_store, key).error, QString());
         QCOMPARE(load(), key);
         remove();
         QCOMPARE(load(), std::nullopt);
@@ -77,7 +72,7 @@ private slots:
 
     void withoutAnAnsweringSecretServiceNoKeyAndSaveFails() {
         QFETCH(bool, silent);
-        if (!isChild()) {
+        if (!qEnvironmentVariableIsSet("RELAYO_KEYCHAIN_CHILD")) {
             QTemporaryDir folder;
             QLocalServer bus;
             QVERIFY(!silent || bus.listen(folder.filePath("bus")));

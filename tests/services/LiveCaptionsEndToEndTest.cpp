@@ -9,7 +9,6 @@
 #include "tests/services/CaptionTestModels.h"
 #include "tests/services/FakeHttpService.h"
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -56,21 +55,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(model.translatedEnglishSentence(), QStringLiteral("Hello team."),
                                   60000);
         QCOMPARE(model.liveTranslation(), QStringLiteral("안녕하세요, 팀 여러분."));
-        QCOMPARE(model.meetingSpeech().completedSentence(), QStringLiteral("Hello team."));
         QCOMPARE(m_relay.requests().last().json().value("text").toString(), "Hello team.");
-
-        runToCompletion(model.stopMeetingListening());
-        QVERIFY(!model.meetingSpeech().isListening());
-
-        // A new run starts from a reset recognizer: the words come again.
-        QSignalSpy transcripts(&model.meetingSpeech(), &INemotronCaptionService::transcriptChanged);
-        runToCompletion(model.startMeetingListening());
-        QTRY_VERIFY_WITH_TIMEOUT(std::ranges::any_of(transcripts,
-                                                     [](const auto& signal) {
-                                                         return signal.at(0).toString() ==
-                                                                "Hello team.";
-                                                     }),
-                                 60000);
         runToCompletion(model.stopMeetingListening());
     }
 };

@@ -2,22 +2,8 @@
 #include "tests/support/WriteFile.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-
-// Writes one process of a stand-in /proc: its stat line and whatever other files are given.
-void writeProcess(const QDir& proc, qint64 id, const QByteArray& stat,
-                  const QList<std::pair<QString, QByteArray>>& files = {}) {
-    const QDir folder(proc.filePath(QString::number(id)));
-    for (const auto& [name, content] :
-         files + QList<std::pair<QString, QByteArray>>{{"stat", stat}})
-        writeFile(folder.filePath(name), content);
-}
-
-} // namespace
 
 class ProcessTableTest : public QObject {
     Q_OBJECT
@@ -26,18 +12,20 @@ private slots:
     void readsProcessesAndTheirSandboxes() {
         QTemporaryDir folder;
         const QDir proc(folder.path());
-        writeProcess(proc, 10, "10 (chrome) S 1 10 10 0",
-                     {{"status", "Name:\tchrome\nNSpid:\t10\n"}});
-        writeProcess(
-            proc, 21, "21 (zoom) S 20 21 21 0",
-            {{"status", "Name:\tzoom\nNSpid:\t21\t2\n"},
-             {"root/.flatpak-info", "[Instance]\nname=x\n[Application]\nname=us.zoom.Zoom\n"}});
-        writeProcess(
-            proc, 30, "30 (teams) S 1 30 30 0",
-            {{"cgroup", "0::/user.slice/snap.teams-for-linux.teams-for-linux-1f2e.scope\n"}});
-        writeProcess(proc, 40, "40 (odd) name) R 1 40 40 0");
-        writeProcess(proc, 50, "50 (gone) Z 1 50 50 0");
-        writeProcess(proc, 60, "garbage");
+        // A stand-in /proc: stat lines, statuses, a Flatpak's info file and a snap's cgroup.
+        for (const auto& [file, content] : QList<std::pair<QString, QByteArray>>{
+                 {"10/stat", "10 (chrome) S 1 10 10 0"},
+                 {"10/status", "Name:\tchrome\nNSpid:\t10\n"},
+                 {"21/stat", "21 (zoom) S 20 21 21 0"},
+                 {"21/status", "Name:\tzoom\nNSpid:\t21\t2\n"},
+                 {"21/root/.flatpak-info",
+                  "[Instance]\nname=x\n[Application]\nname=us.zoom.Zoom\n"},
+                 {"30/stat", "30 (teams) S 1 30 30 0"},
+                 {"30/cgroup", "0::/user.slice/snap.teams-for-linux.teams-for-linux-1f2e.scope\n"},
+                 {"40/stat", "40 (odd) name) R 1 40 40 0"},
+                 {"50/stat", "50 (gone) Z 1 50 50 0"},
+                 {"60/stat", "garbage"}})
+            writeFile(proc.filePath(file), content);
         QVERIFY(proc.mkpath("self"));
 
         QStringList read;

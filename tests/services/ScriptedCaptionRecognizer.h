@@ -5,8 +5,11 @@
 
 #include <QStringList>
 #include <chrono>
+#include <cmath>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
 // A recognizer without models, working on its own thread like the real one: every processed
@@ -28,26 +31,76 @@ public:
     // What it was given so far.
     struct Record {
         std::vector<float> samples;
-        int loads = 0;
-        int blocks = 0;
+        int loads = 0, blocks = 0, resets = 0;
     };
 
-    explicit ScriptedCaptionRecognizer(QStringList transcripts = {});
+    explicit ScriptedCaptionRecognizer(QStringList transcripts = {}) {
+        script.transcripts = std::move(transcripts);
+    }
 
-    QCoro::Task<> setPartialCallback(PartialCallback callback) override;
+    QCoro::Task<> setPartialCallback(PartialCallback callback) override {
+        return m_executor.run([this, callback] { m_callback = callback; });
+    }
     // Reports progress 0.5 and 1.0 and then takes a moment, unless told to fail or to hold.
-    QCoro::Task<> loadModels(ProgressHandler progress, std::stop_token stop) override;
-    QCoro::Task<> reset() override;
-    QCoro::Task<> process(PcmBuffer audioBuffer) override;
+    QCoro::Task<> loadModels(ProgressHandler progress, std::stop_token stop) override {
+        return m_executor.run([this, progress, stop] {
+            count(&Record::loads);
+            if (auto failure = std::exchange(script.loadFailure, std::nullopt))
+                throw std::runtime_error(failure->toStdString());
+            const bool hold = std::exchange(script.holdLoad, false);
+            NemotronDownloadProgress report;
+            report.fractionCompleted = 0.5;
+            progress(report);
+            while (hold && !stop.stop_requested())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (hold)
+                throw std::runtime_error("The model download was cancelled.");
+            report.fractionCompleted = 1.0;
+            progress(report);
+            // Like a download, loading takes a while after the last report.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        });
+    }
+    QCoro::Task<> reset() override {
+        return m_executor.run([this] { count(&Record::resets); });
+    }
+    QCoro::Task<> process(PcmBuffer audioBuffer) override {
+        return m_executor.run([this, audioBuffer] {
+            const int index = count(&Record::blocks);
+            if (script.blockFailure && script.blockFailure->first == index)
+                throw std::runtime_error(script.blockFailure->second.toStdString());
+            const auto samples = audioBuffer.samples<float>(0);
+            // The real recognizer's audio conversion refuses such blocks too.
+            if (!std::ranges::all_of(samples, [](float sample) { return std::isfinite(sample); }))
+                throw std::runtime_error("The audio holds samples that are not finite numbers.");
+            std::unique_lock lock(m_mutex);
+            m_record.samples.insert(m_record.samples.end(), samples.begin(), samples.end());
+            lock.unlock();
+            std::this_thread::sleep_for(script.blockDelay);
+            if (m_callback && index < script.transcripts.size())
+                m_callback(script.transcripts[index]);
+        });
+    }
 
     // Safe from any thread.
-    Record record() const;
+    Record record() const {
+        const std::scoped_lock lock(m_mutex);
+        return m_record;
+    }
     // Invokes the partial callback on the recognizer's thread, as a late report would.
-    QCoro::Task<> reportPartial(QString text);
+    QCoro::Task<> reportPartial(QString text) {
+        return m_executor.run([this, text] { m_callback(text); });
+    }
 
     Script script;
 
 private:
+    // Adds one to a count of the record; returns the count before.
+    int count(int Record::*counter) {
+        const std::scoped_lock lock(m_mutex);
+        return (m_record.*counter)++;
+    }
+
     mutable std::mutex m_mutex;
     PartialCallback m_callback; // only on the executor's thread
     Record m_record;

@@ -26,22 +26,17 @@ class PlainTextTest : public QObject {
             .arg(path);
     }
 
-    void noteRequest(QTcpSocket* socket) {
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-            if (!socket->canReadLine())
-                return;
-            const QList<QByteArray> words = socket->readLine().split(' ');
-            m_fetched << QString::fromUtf8(words.value(1));
-            socket->disconnectFromHost();
-        });
-    }
-
 private slots:
     void initTestCase() {
         QVERIFY(m_images.listen(QHostAddress::LocalHost));
         connect(&m_images, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = m_images.nextPendingConnection())
-                noteRequest(socket);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+                    if (!socket->canReadLine())
+                        return;
+                    m_fetched << QString::fromUtf8(socket->readLine().split(' ').value(1));
+                    socket->disconnectFromHost();
+                });
         });
     }
 

@@ -1,7 +1,7 @@
 #include "app/ui/WindowTexts.h"
 #include "app/ui/GuideParser.h"
+#include "tests/support/WriteFile.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -16,12 +16,6 @@ GuideBlock line(const QString& text) {
     return {Kind::line, text};
 }
 
-void write(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
 } // namespace
 
 // The window tests read the labels on screen and ContentViewModelTest the workflow's statuses in
@@ -30,21 +24,6 @@ class WindowTextsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void currentStepOrder_data() {
-        QTest::addColumn<StepInputs>("inputs");
-        QTest::addColumn<int>("step");
-        QTest::newRow("caption left")
-            << StepInputs{false, false, AssistPhase::idle, false, {}, "Hello"} << 1;
-        QTest::newRow("translating reply beats listening")
-            << StepInputs{false, true, AssistPhase::translatingReply, true, "안녕", "Hi"} << 2;
-        QTest::newRow("answer beats speaking")
-            << StepInputs{true, false, AssistPhase::speakingKorean, true, {}, {}} << 2;
-    }
-    void currentStepOrder() {
-        QFETCH(StepInputs, inputs);
-        QTEST(currentStep(inputs), "step");
-    }
-
     void modelStatus_data() {
         using Stage = NemotronDownloadProgress::Stage;
         QTest::addColumn<std::optional<NemotronDownloadProgress>>("progress");
@@ -94,9 +73,9 @@ private slots:
         QCOMPARE(GuideParser::load(dir.path()), reinstall);
         const QString decomposed =
             QStringLiteral("사용법.txt").normalized(QString::NormalizationForm_D);
-        write(dir.filePath(decomposed), "decomposed");
+        writeFile(dir.filePath(decomposed), "decomposed");
         QCOMPARE(GuideParser::guideFile(dir.path()), dir.filePath(decomposed));
-        write(dir.filePath(QStringLiteral("Guide.txt")), "bad \xff\xfe bytes");
+        writeFile(dir.filePath(QStringLiteral("Guide.txt")), "bad \xff\xfe bytes");
         QCOMPARE(GuideParser::guideFile(dir.path()), dir.filePath(QStringLiteral("Guide.txt")));
         QCOMPARE(GuideParser::load(dir.path()), reinstall);
     }

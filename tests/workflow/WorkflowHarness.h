@@ -32,10 +32,10 @@ public:
     }
     // Drops the controller and its fakes, as closing the window does.
     void close() { m_model.reset(); }
-    QString settingsPath() const { return m_folder.filePath(QStringLiteral("settings.ini")); }
     // The settings file, seen through a QSettings of its own.
     std::unique_ptr<QSettings> settings() const {
-        return std::make_unique<QSettings>(settingsPath(), QSettings::IniFormat);
+        return std::make_unique<QSettings>(m_folder.filePath(QStringLiteral("settings.ini")),
+                                           QSettings::IniFormat);
     }
 
     AppViewModel& model() const { return *m_model; }

@@ -1,6 +1,5 @@
 #include "tests/workflow/WorkflowHarness.h"
 
-#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <qcoro/qcorotask.h>
@@ -11,13 +10,9 @@ namespace {
 
 using Choice = std::optional<qint32>;
 
-CaptureApplication application(qint32 id, const QString& title, const QString& bundle = {}) {
-    return {id, title, bundle, {}};
-}
-
-const CaptureApplication chrome = application(101, "Google Chrome", "com.google.Chrome");
-const CaptureApplication zoom = application(2, "Zoom Workplace", "us.zoom.xos");
-const CaptureApplication notes = application(3, "Notes", "org.gnome.Notes");
+const CaptureApplication chrome = {101, "Google Chrome", "com.google.Chrome", {}};
+const CaptureApplication zoom = {2, "Zoom Workplace", "us.zoom.xos", {}};
+const CaptureApplication notes = {3, "Notes", "org.gnome.Notes", {}};
 const QString fragment = u"Could you share the updated schedule"_s;
 const QString stopped = u"Live captions stopped. No transcript history was saved."_s;
 
@@ -44,19 +39,6 @@ ElevenLabsVoice voice(const QString& id, std::optional<bool> isOwner = std::null
     return {id, u"Voice "_s + id, std::nullopt, isOwner};
 }
 
-QString connected(const QString& id) {
-    return u"Connected securely. Output voice: Voice "_s + id + u"."_s;
-}
-
-// Connects an account whose only voice is "a" and voices an answer with it.
-void voiceWithElevenLabs(WorkflowHarness& h) {
-    h.elevenLabs->voiceLists.answer({voice("a")});
-    QCoro::waitFor(h->connectElevenLabs(u"key"_s));
-    h->selectVoiceSource(VoiceSource::elevenLabs);
-    h->setApprovedText(u"Hello."_s);
-    QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
-}
-
 void refresh(WorkflowHarness& h, const QList<ElevenLabsVoice>& voices) {
     h.elevenLabs->voiceLists.answer(voices);
     QCoro::waitFor(h->refreshElevenLabsVoices());
@@ -71,34 +53,19 @@ class WorkflowTest : public QObject {
 
 private slots:
     // A failed voice list shows only in the ElevenLabs group; the voices come before the
-    // permission question, which a refusal ends there.
-    void prepareLoadsVoicesApplicationsAndDevices_data() {
-        QTest::addColumn<bool>("granted");
-        QTest::addColumn<QString>("voiceListFailure");
-        QTest::newRow("voice list fails") << true << u"ElevenLabs rejected the API key."_s;
-        QTest::newRow("permission refused") << false << QString();
-    }
-    void prepareLoadsVoicesApplicationsAndDevices() {
-        QFETCH(bool, granted);
-        QFETCH(QString, voiceListFailure);
+    // permission question, which a refusal ends there. WindowTest has a start-up that lists.
+    void prepareLoadsVoicesBeforeAskingForPermission() {
         WorkflowHarness h;
-        h.koreanSpeech->permissionsGranted = granted;
+        h.koreanSpeech->permissionsGranted = false;
         h.keychain->storedKey = u"key"_s;
-        if (voiceListFailure.isEmpty())
-            h.elevenLabs->voiceLists.answer({{"v1", "Mina", {}, {}}});
-        else
-            h.elevenLabs->voiceLists.fail(voiceListFailure);
+        h.elevenLabs->voiceLists.fail(u"ElevenLabs rejected the API key."_s);
         h.capture->applications = {notes, zoom};
         QCoro::waitFor(h->prepare());
         QCOMPARE(h.elevenLabs->voiceListKeys, QStringList{u"key"_s});
-        QCOMPARE(h->selectedElevenLabsVoiceID() == "v1", voiceListFailure.isEmpty());
-        QVERIFY(voiceListFailure.isEmpty() || h->elevenLabsStatus() == voiceListFailure);
-        QCOMPARE(h->applications(), (granted ? QList{notes, zoom} : QList<CaptureApplication>()));
-        QCOMPARE(h->selectedApplicationID(), granted ? Choice(zoom.id) : Choice());
-        QCOMPARE(h.audioOutput->refreshCount, granted ? 1 : 0);
-        QCOMPARE(h->phase(), granted ? AssistPhase::idle : AssistPhase::error);
-        QVERIFY(granted ||
-                h->statusMessage() == "Microphone or speech recognition is not available.");
+        QCOMPARE(h->elevenLabsStatus(), u"ElevenLabs rejected the API key."_s);
+        QVERIFY(h->applications().isEmpty() && h.audioOutput->refreshCount == 0);
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(h->statusMessage(), u"Microphone or speech recognition is not available."_s);
     }
 
     void applicationIsChosenAutomatically_data() {
@@ -107,12 +74,10 @@ private slots:
         QTest::addColumn<Choice>("chosen");
         QTest::newRow("first of Chrome and Zoom wins")
             << QList{notes, zoom, chrome} << Choice() << Choice(zoom.id);
-        QTest::newRow("Chrome by bundle in any case")
-            << QList{notes, application(9, "Browser", "COM.GOOGLE.CHROME")} << Choice()
-            << Choice(9);
         QTest::newRow("user's choice stays") << QList{chrome, notes} << Choice(3) << Choice(3);
-        QTest::newRow("quit choice is replaced")
-            << QList{notes, chrome} << Choice(42) << Choice(chrome.id);
+        QTest::newRow("quit choice is replaced by Chrome's bundle in any case")
+            << QList{notes, CaptureApplication{9, "Browser", "COM.GOOGLE.CHROME", {}}} << Choice(42)
+            << Choice(9);
     }
     void applicationIsChosenAutomatically() {
         QFETCH(QList<CaptureApplication>, listed);
@@ -130,8 +95,7 @@ private slots:
         list(h, {chrome});
         h.capture->listings.fail(u"Refused."_s);
         QCoro::waitFor(h->refreshApplications());
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->applications(), QList{chrome});
+        QVERIFY(h->phase() == AssistPhase::error && h->applications() == QList{chrome});
         QCOMPARE(h->selectedApplicationID(), chrome.id);
     }
 
@@ -150,36 +114,23 @@ private slots:
         list(h, {chrome});
         (captureFails ? h.capture->starts : h.meetingSpeech->starts).fail(status);
         QCoro::waitFor(h->startMeetingListening());
-        QCOMPARE(h->phase(), AssistPhase::error);
-        QCOMPARE(h->statusMessage(), status);
-        QCOMPARE(h.meetingSpeech->startCount, 1);
+        QVERIFY(h->phase() == AssistPhase::error && h->statusMessage() == status);
         QCOMPARE(h.capture->startedApplications.size(), captureFails ? 1 : 0);
         QCOMPARE(h.meetingSpeech->cancelCount, 0);
     }
 
-    // Every change restarts the silence delay: fragments 400 ms apart stay untranslated although
-    // the first is older than the delay; the last is translated once. A sentence that ends a
-    // pending fragment is translated at once, and the fragment's timer does not repeat it.
+    // A fragment waits for the silence delay and is translated once, as it last stood; a sentence
+    // that ends a pending fragment is translated at once, and the fragment's timer does not
+    // repeat it.
     void captionsAreTranslatedOnce() {
         WorkflowHarness h;
-        QString text = fragment;
-        QElapsedTimer sincePublished;
-        for (int change = 0; change < 4; ++change) {
-            if (change > 0) {
-                QTest::qWait(400);
-                text += u" more"_s;
-                // A timer cannot have fired sooner than 5 % before the 900 ms delay.
-                if (sincePublished.elapsed() >= 800)
-                    QSKIP("The machine stalled for as long as the silence delay.");
-            }
-            sincePublished.start();
-            publish(h, QString(), text);
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(h->liveTranslation(), "ko:" + text, 60'000);
-        QVERIFY(h->translatedEnglishSentence() == text && !h->isTranslating());
+        const QString longer = fragment + u" more"_s;
+        publish(h, QString(), fragment);
+        publish(h, QString(), longer);
+        QTRY_COMPARE_WITH_TIMEOUT(h->liveTranslation(), "ko:" + longer, 60'000);
         publish(h, QString(), fragment);
         publishSentence(h, fragment + u'?');
-        const QStringList requests = {text, fragment + u'?'};
+        const QStringList requests = {longer, fragment + u'?'};
         QCOMPARE(h.nebius->koreanRequests, requests);
         QTest::qWait(afterSilence);
         QCOMPARE(h.nebius->koreanRequests, requests);
@@ -212,14 +163,12 @@ private slots:
         h.nebius->koreanAnswers.fail(u"network down"_s);
         publishSentence(h, u"A."_s);
         QTRY_COMPARE(h->liveTranslation(), u"한국어 번역을 불러오지 못했습니다."_s);
-        QVERIFY(!h->isTranslating());
         publishSentence(h, u"B."_s);
         QTRY_COMPARE(h->liveTranslation(), u"ko:B."_s);
         h.nebius->koreanAnswers.fail(u"network down"_s);
         publishSentence(h, u"C."_s);
         QTRY_VERIFY(!h->isTranslating());
         QVERIFY(h->liveTranslation() == "ko:B." && h->translatedEnglishSentence() == "B.");
-        QCOMPARE(h->phase(), AssistPhase::idle);
     }
 
     void blankTranscriptClearsAtOnceButTheNewestTranslationStillLands() {
@@ -247,7 +196,6 @@ private slots:
         publishSentence(h, u"A."_s);
         QTRY_COMPARE(h->liveTranslation(), u"ko:A."_s);
         QCoro::waitFor(h->stopMeetingListening());
-        QVERIFY(h->phase() == AssistPhase::idle && h->statusMessage() == stopped);
         QVERIFY(h.capture->stopCount == 1 && h.meetingSpeech->cancelCount == 1);
         QCOMPARE(h->liveTranslation(), u"ko:A."_s);
 
@@ -258,8 +206,7 @@ private slots:
         QCoro::waitFor(h->stopMeetingListening());
         preparing->open();
         QCoro::waitFor(start);
-        QCOMPARE(h->phase(), AssistPhase::idle);
-        QCOMPARE(h->statusMessage(), stopped);
+        QVERIFY(h->phase() == AssistPhase::idle && h->statusMessage() == stopped);
         QCOMPARE(h.capture->startedApplications.size(), 1);
     }
 
@@ -288,9 +235,6 @@ private slots:
         QTest::newRow("stored choice still there") << mixed << QVariant("b") << none << u"b"_s;
         QTest::newRow("stored choice gone: the own voice")
             << mixed << QVariant("x") << none << u"c"_s;
-        QTest::newRow("no own voice: the first")
-            << QList{voice("a", false), voice("b")} << QVariant() << none << u"a"_s;
-        QTest::newRow("empty account") << QList<ElevenLabsVoice>() << QVariant("a") << none << none;
         QTest::newRow("listing fails")
             << mixed << QVariant("b") << u"ElevenLabs rejected the API key."_s << none;
     }
@@ -310,7 +254,8 @@ private slots:
         QCOMPARE(h->elevenLabsVoices(), failure.isEmpty() ? voices : QList<ElevenLabsVoice>());
         QCOMPARE(h->selectedElevenLabsVoiceID().value_or(QString()), chosen);
         QCOMPARE(h.settings()->value(voiceIDKey), chosen.isEmpty() ? stored : QVariant(chosen));
-        QVERIFY(chosen.isEmpty() || h->elevenLabsStatus() == connected(chosen));
+        QVERIFY(chosen.isEmpty() ||
+                h->elevenLabsStatus() == "Connected securely. Output voice: Voice " + chosen + '.');
         QVERIFY(!h->isLoadingElevenLabsVoices());
     }
 
@@ -328,55 +273,46 @@ private slots:
 
         h.elevenLabs->voiceLists.answer({voice("a")});
         QCoro::waitFor(h->connectElevenLabs(u"  sk-123\n"_s));
-        QVERIFY(h.keychain->storedKey == "sk-123" && h->hasElevenLabsAPIKey());
         QCOMPARE(h.elevenLabs->voiceListKeys, QStringList{u"sk-123"_s});
         h.keychain->storedKey = QString();
         QCoro::waitFor(h->refreshElevenLabsVoices());
         QVERIFY(!h->hasElevenLabsAPIKey() && h.elevenLabs->voiceListKeys.size() == 1);
         h.close();
-        QFile settings(h.settingsPath());
+        QFile settings(h.settings()->fileName());
         QVERIFY(settings.open(QIODevice::ReadOnly) && !settings.readAll().contains("sk-123"));
     }
 
     // Another ElevenLabs voice, chosen or left by the account, voices the answer anew (ReplyTest
     // changes the free voice and the source). The choices outlive a relaunch; forgetting the key
-    // clears all but the source; stored values that name no choice fall back to the first free
-    // voice.
+    // clears all but the source.
     void voiceChoicesLiveThroughRelaunchesUntilForgotten() {
         WorkflowHarness h;
         h->selectLocalVoice(u"daniel"_s);
-        voiceWithElevenLabs(h);
+        h.elevenLabs->voiceLists.answer({voice("a")});
+        QCoro::waitFor(h->connectElevenLabs(u"key"_s));
+        h->selectVoiceSource(VoiceSource::elevenLabs);
+        h->setApprovedText(u"Hello."_s);
+        QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
         refresh(h, {voice("a"), voice("b")});
         QSignalSpy names(&h.model(), &AppViewModel::activeVoiceNameChanged);
         h->selectElevenLabsVoice(u"b"_s);
         QVERIFY(h->activeVoiceName() == "Voice b" && names.size() == 1 && !h->synthesizedURL());
-        QCOMPARE(h->elevenLabsStatus(), connected("b"));
         QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
-        QCOMPARE(h.elevenLabs->synthesizedVoiceIDs, QStringList({"a", "b"}));
-        QCOMPARE(h->statusMessage(),
-                 u"Generated with Voice b. Preview it or send it to the meeting."_s);
         refresh(h, {voice("c")});
         QVERIFY(QCoro::waitFor(h->generateApprovedVoice()));
         QCOMPARE(h.elevenLabs->synthesizedVoiceIDs, QStringList({"a", "b", "c"}));
 
         h.relaunch();
-        QCOMPARE(h->voiceSource(), VoiceSource::elevenLabs);
-        QCOMPARE(h->selectedLocalVoiceID(), u"daniel"_s);
+        QVERIFY(h->voiceSource() == VoiceSource::elevenLabs &&
+                h->selectedLocalVoiceID() == "daniel");
         h.keychain->storedKey = u"key"_s;
         refresh(h, {voice("a"), voice("c")});
         QCOMPARE(h->selectedElevenLabsVoiceID(), u"c"_s);
         QCoro::waitFor(h->forgetElevenLabsAPIKey());
-        QVERIFY(!h.keychain->storedKey && !h->hasElevenLabsAPIKey());
-        QVERIFY(h->elevenLabsVoices().isEmpty() && !h->selectedElevenLabsVoiceID());
-        QVERIFY(!h.settings()->value(voiceIDKey).isValid());
-        QCOMPARE(h->voiceSource(), VoiceSource::elevenLabs);
+        QVERIFY(!h.keychain->storedKey && !h->selectedElevenLabsVoiceID());
+        QVERIFY(!h.settings()->value(voiceIDKey).isValid() &&
+                h->voiceSource() == VoiceSource::elevenLabs);
         QCOMPARE(h->activeVoiceName(), u"Connect ElevenLabs"_s);
-
-        h.close();
-        h.settings()->setValue(u"voiceSource"_s, "elevenLabs");
-        h.settings()->setValue(u"localVoiceID"_s, "alex");
-        h.relaunch();
-        QVERIFY(h->voiceSource() == VoiceSource::local && h->selectedLocalVoiceID() == "samantha");
     }
 };
 

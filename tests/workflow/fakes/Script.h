@@ -33,9 +33,9 @@ private:
     bool m_open = false;
 };
 
-// The scripted outcomes of one fake operation, used in call order: a value, a
-// failure or the fake's own default value, each either at once or when its gate
-// opens. Calls beyond the script get the default value at once.
+// The scripted outcomes of one fake operation, used in call order: a value, a failure or the
+// fake's own default value, each either at once or when its gate opens. Calls beyond the script
+// get the default value at once.
 template <typename T> class Script {
 public:
     void answer(T value) { m_steps.append({std::move(value), {}, nullptr}); }

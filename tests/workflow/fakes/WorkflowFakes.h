@@ -59,7 +59,6 @@ private:
 class FakeCaptionService : public INemotronCaptionService {
 public:
     QCoro::Task<> start() override {
-        ++startCount;
         setCompletedSentence(QString());
         setTranscript(QString());
         co_await starts.next({});
@@ -71,7 +70,7 @@ public:
     }
 
     Script<std::tuple<>> starts;
-    int startCount = 0, cancelCount = 0;
+    int cancelCount = 0;
     std::atomic<int> appendedCount = 0;
 };
 
