@@ -13,12 +13,16 @@ const QString reusing =
                    "charged.");
 const ElevenLabsVoice mina{QStringLiteral("v-mina"), QStringLiteral("Mina"), {}, true};
 
+void speak(WorkflowHarness& h, const QString& said) {
+    h->startKoreanReply();
+    h.koreanSpeech->setTranscript(said);
+    QCoro::waitFor(h->finishKoreanReply());
+}
+
 // A reply spoken and taken, with its translation voiced by the default system voice.
 void speakAndFinish(WorkflowHarness& h) {
-    h->startKoreanReply();
-    h.koreanSpeech->setTranscript(reply);
     h.nebius->englishAnswers.answer(answer);
-    QCoro::waitFor(h->finishKoreanReply());
+    speak(h, reply);
 }
 
 // A connected account whose voice Mina is chosen, with an answer to voice.
@@ -70,24 +74,16 @@ private slots:
         failsWith(QStringLiteral("no microphone"));
 
         h.koreanSpeech->startFailure.reset();
-        h->startKoreanReply();
-        h.koreanSpeech->setTranscript(QStringLiteral(" \n "));
-        QCoro::waitFor(h->finishKoreanReply());
+        speak(h, QStringLiteral(" \n "));
         failsWith(QStringLiteral("한국어 답변을 인식하지 못했습니다. 다시 말해 주세요."));
-        QVERIFY(h.nebius->englishRequests.isEmpty());
-
-        h->startKoreanReply();
-        h.koreanSpeech->setTranscript(reply);
         h.koreanSpeech->finishFailure = QStringLiteral("recognizer failed");
-        QCoro::waitFor(h->finishKoreanReply());
+        speak(h, reply);
         failsWith(QStringLiteral("recognizer failed"));
         QVERIFY(h.nebius->englishRequests.isEmpty());
 
         h.koreanSpeech->finishFailure.reset();
-        h->startKoreanReply();
-        h.koreanSpeech->setTranscript(reply);
         h.nebius->englishAnswers.fail(QStringLiteral("relay down"));
-        QCoro::waitFor(h->finishKoreanReply());
+        speak(h, reply);
         failsWith(QStringLiteral("relay down"));
         QVERIFY(!h->isTranslatingReply());
 
@@ -114,8 +110,6 @@ private slots:
         WorkflowHarness h;
         h.koreanSpeech->setRecognitionError(QStringLiteral("stale"));
         QCOMPARE(h->phase(), AssistPhase::idle);
-        h.koreanSpeech->setRecognitionError(std::nullopt);
-
         h->startKoreanReply();
         h.koreanSpeech->setRecognitionError(QStringLiteral("cancelled"));
         QCOMPARE(h->statusMessage(), QStringLiteral("cancelled"));
