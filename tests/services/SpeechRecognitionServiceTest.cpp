@@ -11,7 +11,6 @@
 #include "tests/support/WriteFile.h"
 
 #include <QDir>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
