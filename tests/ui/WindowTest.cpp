@@ -173,7 +173,7 @@ private slots:
     // The send buttons need an English answer. In the ElevenLabs group "연결" needs a key, a
     // stored key offers "키 삭제", and "이 목소리 쓰기" needs a chosen voice.
     void buttonsEnableWhatCanBeDone() {
-        launch(QStringLiteral("4"));
+        launch(QStringLiteral("1"));
         QObject* editor = item(QStringLiteral("englishEditor"));
         for (const QString& text : {QStringLiteral(" \n\t "), QString(), englishReply}) {
             editor->setProperty("text", text);
