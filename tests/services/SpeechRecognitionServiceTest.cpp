@@ -103,11 +103,12 @@ private slots:
         const QString folder = koreanFolder(root.path());
         CaptionTestModels::writeSpelling(folder, {QStringLiteral("▁네")});
         const QDir models(folder);
-        const QString joint = models.filePath(QStringLiteral("joint.pt"));
+        // The decoder in the preprocessor's place loads but cannot take audio.
+        const QString preprocessor = models.filePath(QStringLiteral("preprocessor.pt"));
         if (fault == "incomplete" || fault == "failing")
-            QVERIFY(QFile::remove(joint));
+            QVERIFY(QFile::remove(preprocessor));
         if (fault == "failing")
-            QVERIFY(QFile::copy(models.filePath(QStringLiteral("decoder.pt")), joint));
+            QVERIFY(QFile::copy(models.filePath(QStringLiteral("decoder.pt")), preprocessor));
         if (fault == "unloadable")
             writeFile(models.filePath(QStringLiteral("encoder/encoder_int8.pt")), "not a model");
         audiotest::PrivateDaemon daemon;
