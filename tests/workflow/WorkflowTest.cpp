@@ -1,5 +1,6 @@
 #include "tests/workflow/WorkflowHarness.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <qcoro/qcorotask.h>
@@ -135,6 +136,20 @@ private slots:
         QTest::qWait(afterSilence);
         QCOMPARE(h.nebius->koreanRequests, requests);
         QCOMPARE(h->liveTranslation(), "ko:" + fragment + u'?');
+    }
+
+    // Each change of the fragment restarts the delay. Checked as a lower bound on the time from
+    // the last change, which a slow machine can only lengthen (timers may fire 5 % early).
+    void aChangedFragmentRestartsTheDelay() {
+        WorkflowHarness h;
+        const QString longer = fragment + u" more"_s;
+        publish(h, QString(), fragment);
+        QTest::qWait(500);
+        QElapsedTimer sinceChange;
+        sinceChange.start();
+        publish(h, QString(), longer);
+        QTRY_VERIFY_WITH_TIMEOUT(h.nebius->koreanRequests.contains(longer), 60'000);
+        QVERIFY(sinceChange.elapsed() >= 800);
     }
 
     void lateResultOfAnOlderSentenceIsDropped_data() {
