@@ -4,6 +4,7 @@
 #include <torch/script.h>
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <optional>
@@ -105,6 +106,37 @@ void useThreads(int threads) {
     at::set_num_threads(threads);
 }
 
+// oneDNN packs each int8 weight into its own layout when the model loads and keeps the original
+// beside it only to unpack or save the model, which the program never does. Releasing the
+// originals halves an int8 model's weights, which is what lets both models fit a laptop.
+void releaseOriginalsOfPacked(const c10::IValue& value, const c10::OperatorHandle& unpack) {
+    if (value.isList()) {
+        for (const auto& element : value.toListRef())
+            releaseOriginalsOfPacked(element, unpack);
+        return;
+    }
+    if (!value.isCustomClass() ||
+        value.type()->str() != "__torch__.torch.classes.quantized.LinearPackedParamsBase")
+        return;
+    torch::jit::Stack stack{value};
+    unpack.callBoxed(&stack);
+    const auto storage = stack.front().toTensor().storage();
+    storage.set_data_ptr_noswap(at::DataPtr(nullptr, storage.device()));
+    storage.set_nbytes(0);
+}
+
+void releaseOriginalsOfPacked(const torch::jit::Module& module) {
+    if (at::globalContext().qEngine() != at::QEngine::ONEDNN)
+        return;
+    const auto unpack =
+        c10::Dispatcher::singleton().findSchemaOrThrow("quantized::linear_unpack", "");
+    for (const auto& attribute : module.attributes())
+        releaseOriginalsOfPacked(attribute, unpack);
+    // The loader's buffers raised malloc's mmap threshold, so the originals lie inside the heap,
+    // whose free pages go back to the system only when asked.
+    malloc_trim(0);
+}
+
 } // namespace
 
 void ModelRunner::selectQuantizedEngine() {
@@ -128,6 +160,7 @@ std::unique_ptr<ModelRunner> ModelRunner::load(const std::string& path,
     try {
         auto module = std::make_unique<Module>(Module{torch::jit::load(path, torch::kCPU)});
         module->module.eval();
+        releaseOriginalsOfPacked(module->module);
         return std::unique_ptr<ModelRunner>(new ModelRunner(std::move(module)));
     } catch (const c10::Error& error) {
         throw ModelRunnerError("Could not load the model " + path + ": " +
