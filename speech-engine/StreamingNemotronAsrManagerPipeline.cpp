@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <tuple>
 
 namespace {
 
@@ -83,7 +84,19 @@ void StreamingNemotronAsrManager::processChunk(std::int64_t endFrame,
     }
     const auto input =
         prependMelCache(runPreprocessor(endFrame, signalEnd), endFrame - m_nextFrame);
-    decodeChunk(runEncoder(input));
+    // A failed chunk runs again from the same frames, so the encoder's caches and the decoding
+    // it had done by then are put back; arrays are replaced, never written, so copies are cheap.
+    const auto tokens = m_accumulatedTokenIds.size();
+    const auto before = std::tuple(m_cacheChannel, m_cacheTime, m_cacheLen, m_hState, m_cState,
+                                   m_lastToken, m_prediction);
+    try {
+        decodeChunk(runEncoder(input));
+    } catch (...) {
+        std::tie(m_cacheChannel, m_cacheTime, m_cacheLen, m_hState, m_cState, m_lastToken,
+                 m_prediction) = before;
+        m_accumulatedTokenIds.resize(tokens);
+        throw;
+    }
     // The chunk is done only now, so that a failed one runs again from the same frames.
     const auto frames = input.shape()[2];
     auto cache = floatArray({1, m_config.melFeatures, m_config.preEncodeCache});

@@ -352,6 +352,14 @@ def forward(self, token: Tensor, token_length: Tensor, h_in: Tensor, c_in: Tenso
     return {"decoder_out": torch.zeros(1, 129, 1), "h_out": h_in}
 )"
                                        << "Decoder failed";
+        // The first token is decoded before the prediction network fails on it.
+        QTest::newRow("decoder failing after a token") << "decoder"
+                                                       << R"(
+def forward(self, token: Tensor, token_length: Tensor, h_in: Tensor, c_in: Tensor) -> Dict[str, Tensor]:
+    assert bool(token.reshape(-1)[0] == 128), "decoder broke after a token"
+    return {"decoder_out": torch.zeros(1, 129, 1), "h_out": h_in + 1.0, "c_out": c_in - 1.0}
+)"
+                                                       << "decoder broke after a token";
         QTest::newRow("no logits")
             << "joint" << QString::fromStdString(jointScoring(R"(    return {"scores": encoder})"))
             << "Joint failed";
@@ -367,11 +375,16 @@ def forward(self, token: Tensor, token_length: Tensor, h_in: Tensor, c_in: Tenso
                                                  : sources.joint;
         replaced.source = source.toStdString();
         auto manager = loaded(sources);
+        const auto before = runToCompletion(manager->snapshot());
         const auto error = failureOf(manager->process(withLookahead(chunkEmitting({hello}))));
         QVERIFY2(error.contains(failure), qPrintable(error));
         const auto state = runToCompletion(manager->snapshot());
         QCOMPARE(state.bufferedSamples, std::size_t(chunkSamples + lookaheadSamples));
         QCOMPARE(state.processedChunks, 0);
+        QCOMPARE(state.accumulatedTokenIds, before.accumulatedTokenIds);
+        QCOMPARE(state.lastToken, before.lastToken);
+        QCOMPARE(state.hState, before.hState);
+        QCOMPARE(state.cState, before.cState);
     }
 };
 
