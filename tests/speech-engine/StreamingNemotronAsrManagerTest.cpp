@@ -304,6 +304,22 @@ def forward(self, encoder: Tensor, decoder: Tensor) -> Dict[str, Tensor]:
         QCOMPARE(runToCompletion(manager->finish()), QStringLiteral("hello world again"));
     }
 
+    // An encoder step that yields no frames is a chunk of nothing: done, and nothing emitted.
+    void chunkWithoutEncodedFramesEmitsNothing() {
+        auto sources = m_models;
+        sources.encoder.source = R"(
+def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
+            cache_len: Tensor) -> Dict[str, Tensor]:
+    return {"encoded": torch.zeros(1, 129, 0), "cache_channel_out": cache_channel,
+            "cache_time_out": cache_time, "cache_len_out": cache_len + 1}
+)";
+        auto manager = loaded(sources);
+        runToCompletion(manager->process(withLookahead(chunkEmitting({hello}))));
+        const auto state = runToCompletion(manager->snapshot());
+        QCOMPARE(state.processedChunks, 1);
+        QVERIFY(state.accumulatedTokenIds.empty());
+    }
+
     // A model that fails, whatever way, fails the call that ran it; the chunk runs again.
     void failingChunkKeepsItsSamples_data() {
         QTest::addColumn<QString>("model");
