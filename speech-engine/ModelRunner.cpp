@@ -1,5 +1,7 @@
 #include "speech-engine/ModelRunner.h"
 
+#include "speech-engine/Int8LinearOperator.h"
+
 #include <ATen/Parallel.h>
 #include <torch/script.h>
 
@@ -106,9 +108,10 @@ void useThreads(int threads) {
     at::set_num_threads(threads);
 }
 
-// oneDNN packs each int8 weight into its own layout when the model loads and keeps the original
-// beside it only to unpack or save the model, which the program never does. Releasing the
-// originals halves an int8 model's weights, which is what lets both models fit a laptop.
+// oneDNN packs each int8 weight of an older folder into its own layout when the model loads and
+// keeps the original beside it only to unpack or save the model, which the program never does.
+// Releasing the originals halves an int8 model's weights, which is what lets both models fit a
+// laptop.
 void releaseOriginalsOfPacked(const c10::IValue& value, const c10::OperatorHandle& unpack) {
     if (value.isList()) {
         for (const auto& element : value.toListRef())
@@ -149,6 +152,10 @@ void ModelRunner::selectQuantizedEngine() {
     }
 }
 
+void ModelRunner::registerOperators() {
+    Int8LinearOperator::registerOnce();
+}
+
 ModelRunner::ModelRunner(std::unique_ptr<Module> module) : m_module(std::move(module)) {}
 
 ModelRunner::~ModelRunner() = default;
@@ -157,6 +164,7 @@ std::unique_ptr<ModelRunner> ModelRunner::load(const std::string& path,
                                                const ModelConfiguration& configuration) {
     useThreads(std::max(1, configuration.threadCount));
     selectQuantizedEngine();
+    registerOperators();
     try {
         auto module = std::make_unique<Module>(Module{torch::jit::load(path, torch::kCPU)});
         module->module.eval();

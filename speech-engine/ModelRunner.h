@@ -31,9 +31,14 @@ public:
                                              const ModelConfiguration& configuration);
     ~ModelRunner();
 
-    // Int8 layers run on oneDNN where the build offers it, else on QNNPACK. Loading selects it;
-    // so must whoever packs int8 weights, since packed weights belong to one engine.
+    // Int8 layers packed by libtorch (model folders imported before the encoder's own int8
+    // operator) run on oneDNN where the build offers it, else on QNNPACK. Loading selects it;
+    // so must whoever packs such weights, since packed weights belong to one engine.
     static void selectQuantizedEngine();
+
+    // Operators of our own that model scripts call. Loading registers them; so must whoever
+    // compiles such a script.
+    static void registerOperators();
 
     bool hasMethod(const std::string& method) const;
 

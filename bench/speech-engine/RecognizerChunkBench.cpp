@@ -210,8 +210,8 @@ std::vector<MultiArray> randomMels(std::int64_t frames, int count) {
 // Each model on its own, on inputs of a chunk's shapes: the encoder step, one emitted symbol
 // (prediction network, its projection and a joint call) and one blank frame (a joint call).
 // The encoder step is timed on a new input each time, as a stream gives it, and on one input
-// repeated: oneDNN builds its int8 kernels for each input's quantization scale and reuses them
-// only when the scale repeats, so the difference is what that rebuilding costs.
+// repeated: a step whose cost depends on its input's values shows as the difference (oneDNN's
+// int8 products, which rebuilt their kernels for every new input scale, cost a fifth more).
 Costs costsOfTheParts(const Variant& variant, const fs::path& folder) {
     using namespace ModelNames::NemotronStreaming;
     using Type = MultiArrayDataType;

@@ -1,11 +1,11 @@
 #include "speech-engine/import/EncoderModuleBuilder.h"
 
+#include "speech-engine/Int8Linear.h"
 #include "speech-engine/ModelRunner.h"
 #include "speech-engine/import/CheckpointTensors.h"
 #include "speech-engine/import/EncoderSource.h"
 #include "speech-engine/import/OperatorResolver.h"
 
-#include <ATen/core/dispatch/Dispatcher.h>
 #include <torch/script.h>
 
 #include <algorithm>
@@ -163,18 +163,27 @@ void registerFloatLinears(torch::jit::Module& module, const std::string& name,
                  c10::TupleType::create({c10::TensorType::get(), c10::TensorType::get()}), values);
 }
 
-// Symmetric per-output-channel int8 weights, packed by the selected quantized engine.
+// Symmetric per-output-channel int8 weights, packed for the encoder's int8 operator with their
+// scales, sums and bias.
 c10::IValue packedLinear(const LinearLayer& linear) {
     const auto& weight = linear.weight;
+    const auto outputs = weight.size(0), inputs = weight.size(1);
     const auto scales = weight.abs().amax(1).clamp_min(1e-8).div(127).to(torch::kDouble);
-    const auto zeroPoints = torch::zeros({weight.size(0)}, torch::kLong);
-    const auto quantized =
-        torch::quantize_per_channel(weight, scales, zeroPoints, 0, torch::kQInt8);
-    const auto prepack =
-        c10::Dispatcher::singleton().findSchemaOrThrow("quantized::linear_prepack", "");
-    torch::jit::Stack stack{quantized, linear.bias ? c10::IValue(*linear.bias) : c10::IValue()};
-    prepack.callBoxed(&stack);
-    return stack.front();
+    const auto codes = torch::quantize_per_channel(
+                           weight, scales, torch::zeros({outputs}, torch::kLong), 0, torch::kQInt8)
+                           .int_repr()
+                           .contiguous();
+    const std::span<const std::int8_t> values(codes.data_ptr<std::int8_t>(),
+                                              std::size_t(codes.numel()));
+    auto packed = torch::zeros({Int8Linear::packedSize(outputs, inputs)}, torch::kInt8);
+    Int8Linear::pack(values, outputs, inputs,
+                     {packed.data_ptr<std::int8_t>(), std::size_t(packed.numel())});
+    auto sums = torch::empty({outputs}, torch::kInt32);
+    std::ranges::copy(Int8Linear::channelSums(values, outputs, inputs),
+                      sums.data_ptr<std::int32_t>());
+    const auto bias = linear.bias.value_or(torch::zeros({outputs}));
+    return c10::ivalue::Tuple::create(
+        {packed, scales.to(torch::kFloat32), sums, bias.to(torch::kFloat32).contiguous()});
 }
 
 void registerLinears(torch::jit::Module& module, const std::string& name,
@@ -184,7 +193,8 @@ void registerLinears(torch::jit::Module& module, const std::string& name,
     std::vector<c10::IValue> values;
     for (const auto& linear : linears)
         values.push_back(packedLinear(linear));
-    registerList(module, name, values.front().type(), values);
+    const auto tensor = c10::TensorType::get();
+    registerList(module, name, c10::TupleType::create({tensor, tensor, tensor, tensor}), values);
 }
 
 void registerSizes(torch::jit::Module& module, const NemoModelConfig::Encoder& encoder,
@@ -283,8 +293,7 @@ void EncoderModuleBuilder::save(const NemoCheckpoint& checkpoint,
                                 const std::filesystem::path& file) {
     const auto& encoder = checkpoint.config.encoder;
     checkSettings(encoder, attContext);
-    if (precision == ModelPrecision::int8)
-        ModelRunner::selectQuantizedEngine();
+    ModelRunner::registerOperators();
     const EncoderTensors tensors(checkpoint);
     const auto convNorm = encoder.convNormType == "batch_norm" ? EncoderSource::ConvNorm::batchNorm
                                                                : EncoderSource::ConvNorm::layerNorm;

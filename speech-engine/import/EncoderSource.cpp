@@ -141,15 +141,12 @@ def project(self, x: Tensor, layers: List[Tuple[Tensor, Tensor]], l: int) -> Ten
     return torch.linear(x, weight, bias)
 )";
 
-// Weights quantized per output channel, activations per call; reduce_range keeps the 8-bit
-// products clear of saturation on processors without VNNI, as PyTorch's dynamic Linear does.
-// oneDNN bakes each call's activation scale into the primitives that quantize the input, so an
-// input it has not seen builds them anew: about a fifth of a real-size step on live audio,
-// which a benchmark repeating one input does not show.
+// Weights quantized per output channel, activations per call, by the encoder's own operator.
 const char* const int8Projection = R"(
-def project(self, x: Tensor, layers: List[__torch__.torch.classes.quantized.LinearPackedParamsBase],
+def project(self, x: Tensor, layers: List[Tuple[Tensor, Tensor, Tensor, Tensor]],
             l: int) -> Tensor:
-    return ops.quantized.linear_dynamic(x, layers[l], True)
+    weight, scales, sums, bias = layers[l]
+    return ops.relayo.linear_int8(x, weight, scales, sums, bias)
 )";
 
 // Running statistics, eps 1e-5.

@@ -2,7 +2,7 @@
 
 // Names for TorchScript sources defined in C++ (libtorch side only): `torch` resolves to the
 // aten operators, as by default, `ops.<namespace>.<op>` to operators outside aten, such as
-// ops.quantized.linear_dynamic, and `Exception` to the exception a script raises.
+// ops.relayo.linear_int8, and `Exception` to the exception a script raises.
 
 #include <torch/csrc/jit/frontend/resolver.h>
 #include <torch/csrc/jit/frontend/sugared_value.h>

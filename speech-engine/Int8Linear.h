@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+// y = x·Wᵀ + b with int8 weights per output channel and each call's input quantized to 7 bits, as
+// PyTorch's dynamic quantized Linear with reduce_range quantizes, summed exactly in 32-bit
+// integers. The weights lie in blocks of 32 output channels by 4 inputs, two 512-bit VNNI
+// products, so a step of a few rows reads each weight once, in order, straight from memory.
+// (oneDNN, which ran these products before, compiles new kernels for every input scale it
+// has not seen: most of the time a live step spent outside its products.)
+class Int8Linear {
+public:
+    static constexpr std::int64_t channelBlock = 32;
+    static constexpr std::int64_t inputGroup = 4;
+
+    enum class Kernel { avx512Vnni, avx2, portable };
+
+    // Row-major weights [outputs, inputs] into `packed` (packedSize bytes, zeroed), padded
+    // to whole blocks and groups.
+    static void pack(std::span<const std::int8_t> weights, std::int64_t outputs,
+                     std::int64_t inputs, std::span<std::int8_t> packed);
+    static std::int64_t packedSize(std::int64_t outputs, std::int64_t inputs);
+    // Each output channel's sum of weights, which takes the input's zero point back out.
+    static std::vector<std::int32_t> channelSums(std::span<const std::int8_t> weights,
+                                                 std::int64_t outputs, std::int64_t inputs);
+
+    // The fastest kernel this processor runs; every kernel gives the same sums.
+    static Kernel bestKernel();
+
+    // `packed`, `scales`, `sums` and `bias` describe `outputs` channels of `inputs` weights;
+    // `x` is [rows, inputs] and `y` [rows, outputs], both row-major. `runBlocks` runs the
+    // channel blocks [first, last) through `work`, on as many threads as it likes.
+    struct Weights {
+        const std::int8_t* packed;
+        const float* scales;
+        const std::int32_t* sums;
+        const float* bias;
+        std::int64_t outputs;
+        std::int64_t inputs;
+    };
+    template <typename RunBlocks>
+    static void apply(const float* x, std::int64_t rows, const Weights& weights, float* y,
+                      Kernel kernel, RunBlocks&& runBlocks) {
+        const auto input = quantize(x, rows, weights.inputs);
+        runBlocks(blocks(weights.outputs), [&](std::int64_t first, std::int64_t last) {
+            multiply(input, rows, weights, y, kernel, first, last);
+        });
+    }
+
+    static std::int64_t blocks(std::int64_t outputs) {
+        return (outputs + channelBlock - 1) / channelBlock;
+    }
+
+    // The input as 7-bit codes [rows, inputs rounded up to a group], with PyTorch's choice of
+    // scale and zero point over all of it.
+    struct QuantizedInput {
+        std::vector<std::uint8_t> codes;
+        std::int64_t stride = 0;
+        float scale = 1.0f;
+        std::int32_t zeroPoint = 0;
+    };
+    static QuantizedInput quantize(const float* x, std::int64_t rows, std::int64_t inputs);
+
+private:
+    static void multiply(const QuantizedInput& input, std::int64_t rows, const Weights& weights,
+                         float* y, Kernel kernel, std::int64_t firstBlock, std::int64_t lastBlock);
+};
