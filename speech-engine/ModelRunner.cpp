@@ -90,15 +90,14 @@ std::string lastLine(std::string message) {
 }
 
 // Threads, as measured with bench-encoder-threads (real-size int8 encoder, 560 ms chunk, two
-// cores shared with other work). Debian's libtorch runs its own kernels (oneDNN's int8 products
-// among them) on an OpenMP team whose idle threads spin for some milliseconds before sleeping,
-// and libgomp reads OMP_WAIT_POLICY only when the process starts. Whenever anything else wants
-// the cores, spinning and descheduled team members wait on each other at each of a step's
-// hundreds of parallel regions: two threads took 0.7-2.9 s per step where one takes 0.19 s.
-// That, not unseen inputs, was the slowness once put down to fresh inputs. With a passive wait
-// two threads still gained nothing (0.21 s): a step's products have a few rows and are bound by
-// reading the weights. So a model runs on the calling thread alone unless told otherwise, which
-// leaves the other core to a second recognizer and the rest of the program. OpenBLAS, which
+// cores shared with other work). Debian's libtorch runs its own kernels (and the int8 products)
+// on an OpenMP team whose idle threads spin for some milliseconds before sleeping, and libgomp
+// reads OMP_WAIT_POLICY only when the process starts. Whenever anything else wants the cores,
+// spinning and descheduled team members wait on each other at each of a step's hundreds of
+// parallel regions: two threads once took 0.7-2.9 s per step where one took 0.19 s. Even alone
+// two threads gain nothing (61 against 58 ms a step): a step's products have a few rows and are
+// bound by reading the weights. So a model runs on the calling thread alone unless told otherwise,
+// which leaves the other core to a second recognizer and the rest of the program. OpenBLAS, which
 // would start a spinning team of its own for float products, is held to one thread as well.
 void useThreads(int threads) {
     using SetThreads = void (*)(int);

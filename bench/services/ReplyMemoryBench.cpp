@@ -6,16 +6,15 @@
 // The random-weight checkpoint has the English model's shape; the Korean model differs only by
 // its prompt projection (well under 1 % of the weights), so the same folder stands for both.
 
+#include "bench/speech-engine/ProcessMemory.h"
 #include "bench/speech-engine/RealSizeModels.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <qcoro/qcorotask.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <vector>
 
 namespace {
@@ -28,38 +27,10 @@ template <typename T> T await(QCoro::Task<T> task) {
     return QCoro::waitFor(std::move(task));
 }
 
-// A "Vm…:" line of /proc/self/status, in MB.
-double statusMegabytes(const QByteArray& key) {
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    for (const auto& line : status.readAll().split('\n')) {
-        if (line.startsWith(key)) {
-            return line.mid(key.size()).trimmed().split(' ').value(0).toDouble() / 1024.0;
-        }
-    }
-    return 0;
-}
-
 void reportMemory(const char* when) {
-    std::printf("%s: resident %.0f MB, peak %.0f MB\n", when, statusMegabytes("VmRSS:"),
-                statusMegabytes("VmHWM:"));
+    std::printf("%s: resident %.0f MB, peak %.0f MB\n", when, ProcessMemory::statusMiB("VmRSS:"),
+                ProcessMemory::statusMiB("VmHWM:"));
     std::fflush(stdout);
-}
-
-// The real-size model folder, imported once into the benchmarks' model cache.
-QString modelFolder() {
-    const auto folder = RealSizeModels::cacheFolder() / ("reply-" + std::to_string(chunkMs));
-    if (!std::filesystem::exists(folder)) {
-        std::printf("importing %s\n", folder.c_str());
-        std::fflush(stdout);
-        const auto partial = std::filesystem::path(folder).concat(".partial");
-        std::filesystem::remove_all(partial);
-        ImportOptions options;
-        options.chunkMs = chunkMs;
-        ModelImporter::importCheckpoint(RealSizeModels::checkpoint(), partial, options);
-        std::filesystem::rename(partial, folder);
-    }
-    return QString::fromStdString(folder.string());
 }
 
 // Deterministic noise standing in for speech.
@@ -87,7 +58,9 @@ void stream(StreamingNemotronAsrManager& recognizer, const std::vector<float>& a
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    const QString folder = modelFolder();
+    const auto folder =
+        QString::fromStdString(RealSizeModels::folder(chunkMs, ModelPrecision::int8).string());
+    ProcessMemory::resetPeak(); // an import's peak is not the program's
 
     StreamingNemotronAsrManager captions;
     await(captions.loadModelsFrom(folder));

@@ -41,16 +41,24 @@ fs::path RealSizeModels::checkpoint() {
     return file;
 }
 
+// A folder older than this benchmark may come from an older importer, so it is made anew; the
+// import goes to a partial folder first, so that a stopped run leaves no folder that looks whole.
 fs::path RealSizeModels::folder(int chunkMs, ModelPrecision precision) {
+    using ModelNames::NemotronStreaming::metadata;
     const auto folder = cacheFolder() / ("en-" + std::to_string(chunkMs) +
                                          (precision == ModelPrecision::int8 ? "-int8" : "-fp32"));
-    if (!fs::exists(folder)) {
+    const auto stamp = folder / fileName(metadata);
+    if (!fs::exists(stamp) || fs::last_write_time(stamp) < fs::last_write_time("/proc/self/exe")) {
         std::printf("importing %s\n", folder.c_str());
         std::fflush(stdout);
         ImportOptions options;
         options.chunkMs = chunkMs;
         options.precision = precision;
-        ModelImporter::importCheckpoint(checkpoint(), folder, options);
+        const auto partial = fs::path(folder).concat(".partial");
+        fs::remove_all(partial);
+        ModelImporter::importCheckpoint(checkpoint(), partial, options);
+        fs::remove_all(folder);
+        fs::rename(partial, folder);
     }
     return folder;
 }

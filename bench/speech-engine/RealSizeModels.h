@@ -14,7 +14,8 @@ namespace RealSizeModels {
 std::filesystem::path cacheFolder();
 std::filesystem::path checkpoint();
 
-// The model folder the importer makes from the checkpoint for a chunk size.
+// The model folder the importer makes from the checkpoint for a chunk size, made anew when it
+// is older than the running benchmark (whose importer may have changed).
 std::filesystem::path folder(int chunkMs, ModelPrecision precision);
 
 // The streaming encoder for an attention context {left, right}: that of the folder whose

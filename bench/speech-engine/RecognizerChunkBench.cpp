@@ -6,6 +6,7 @@
 // chunk's time goes: the preprocessor, the encoder step and one decoding step, each on its own.
 // Last, ten minutes of audio through the int8 560 ms recognizer, in a process of its own (this
 // one run with "--stream BIAS"): p95, processor share and memory.
+#include "bench/speech-engine/ProcessMemory.h"
 #include "bench/speech-engine/RealSizeModels.h"
 #include "speech-engine/ModelNames.h"
 #include "speech-engine/ModelRunner.h"
@@ -15,14 +16,12 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <random>
@@ -255,18 +254,6 @@ Costs costsOfTheParts(const Variant& variant, const fs::path& folder) {
             medianMs([&] { joint->predict(projected, "joint_projected"); })};
 }
 
-// kB figures from /proc/self/status.
-double statusMiB(const char* field) {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const auto& line : status.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(qsizetype(std::strlen(field))).trimmed().split(' ').first().toDouble() /
-                   1024;
-    return -1;
-}
-
 double processorSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -316,26 +303,19 @@ std::vector<double> measure(const Variant& variant, std::vector<double> biases =
     return biases;
 }
 
-void resetPeakMemory() {
-    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
-    if (clearRefs.open(QIODevice::WriteOnly))
-        clearRefs.write("5");
-}
-
 // Ten minutes of audio as fast as the recognizer takes it, with the models loaded afresh; the
-// peak resident memory of loading (the packed weights beside the originals, briefly) and of
-// listening are counted apart.
+// peak resident memory of loading and of listening are counted apart.
 void stream(const Variant& variant, double bias) {
     constexpr int minutes = 10;
     const int chunks = minutes * 60000 / variant.chunkMs;
     BiasedFolder folder(variant);
     folder.setBlankBias(bias);
-    resetPeakMemory();
+    ProcessMemory::resetPeak();
     StreamingNemotronAsrManager manager(threads);
     runToCompletion(manager.loadModelsFrom(folder.path()));
-    const double loadedMiB = statusMiB("VmRSS:");
-    const double loadPeakMiB = statusMiB("VmHWM:");
-    resetPeakMemory();
+    const double loadedMiB = ProcessMemory::statusMiB("VmRSS:");
+    const double loadPeakMiB = ProcessMemory::statusMiB("VmHWM:");
+    ProcessMemory::resetPeak();
     const auto audio = blocks(8 * variant.blocksPerChunk());
     std::vector<double> chunkMs;
     double chunkTime = 0, firstMinuteMiB = 0;
@@ -352,7 +332,7 @@ void stream(const Variant& variant, double bias) {
         chunkMs.push_back(chunkTime);
         chunkTime = 0;
         if (chunkMs.size() == std::size_t(60000 / variant.chunkMs))
-            firstMinuteMiB = statusMiB("VmRSS:");
+            firstMinuteMiB = ProcessMemory::statusMiB("VmRSS:");
     }
     const double processor = processorSeconds() - processorStart;
     const auto tokens = runToCompletion(manager.snapshot()).accumulatedTokenIds.size();
@@ -369,7 +349,8 @@ void stream(const Variant& variant, double bias) {
     std::printf("  resident memory: peak %.0f MiB while loading; with the model loaded and "
                 "listening %.0f MiB loaded, %.0f MiB after a minute, %.0f MiB at the end, peak "
                 "%.0f MiB (target 1.2 GB)\n",
-                loadPeakMiB, loadedMiB, firstMinuteMiB, statusMiB("VmRSS:"), statusMiB("VmHWM:"));
+                loadPeakMiB, loadedMiB, firstMinuteMiB, ProcessMemory::statusMiB("VmRSS:"),
+                ProcessMemory::statusMiB("VmHWM:"));
 }
 
 } // namespace

@@ -1,0 +1,13 @@
+#pragma once
+
+// This process's memory as /proc/self/status tells it, for the benchmarks that report it.
+namespace ProcessMemory {
+
+// A kB field of /proc/self/status ("VmRSS:", "VmHWM:") in MiB; -1 when unreadable.
+double statusMiB(const char* field);
+
+// Starts the peak ("VmHWM:") afresh from the present resident size, so that what came before
+// (an import, a load) does not count.
+void resetPeak();
+
+} // namespace ProcessMemory
