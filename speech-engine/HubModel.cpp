@@ -4,11 +4,11 @@
 
 namespace {
 
-// The shortest chunk the checkpoint lists that keeps up on two cores. An encoder step reads
-// all the weights whatever the chunk's length, so a 160 ms chunk costs nearly what a 560 ms one
-// does and falls behind (int8 step ~180 ms per 160 ms of speech); 560 ms runs at about a third
-// of real time.
-constexpr int koreanChunkMs = 560;
+// The shortest chunk the checkpoint lists that keeps up on two cores (RTF at most 0.6 in
+// bench-recognizer-chunks, int8, beside the captions). An encoder step reads all the weights
+// whatever the chunk's length, so short chunks cost nearly what long ones do: a 160 ms step
+// takes 42 ms (RTF 0.26, p95 0.58 at ten symbols), an 80 ms step 40 ms (RTF 0.50, p95 0.94).
+constexpr int koreanChunkMs = 160;
 
 } // namespace
 

@@ -4,10 +4,12 @@
 // to the final text, for replies whose last chunk is cut at different points.
 //
 // The random-weight checkpoint has the English model's shape; the Korean model differs only by
-// its prompt projection (well under 1 % of the weights), so the same folder stands for both.
+// its prompt projection (well under 1 % of the weights), so the same checkpoint stands for both,
+// imported at the chunk size each uses.
 
 #include "bench/speech-engine/ProcessMemory.h"
 #include "bench/speech-engine/RealSizeModels.h"
+#include "speech-engine/HubModel.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
 
 #include <QCoreApplication>
@@ -21,7 +23,7 @@ namespace {
 
 constexpr int sampleRate = 16000;
 constexpr int blockFrames = 1024;
-constexpr int chunkMs = 560;
+constexpr int captionChunkMs = 560;
 
 template <typename T> T await(QCoro::Task<T> task) {
     return QCoro::waitFor(std::move(task));
@@ -58,15 +60,19 @@ void stream(StreamingNemotronAsrManager& recognizer, const std::vector<float>& a
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    const auto folder =
-        QString::fromStdString(RealSizeModels::folder(chunkMs, ModelPrecision::int8).string());
+    const auto folder = [](int chunkMs) {
+        return QString::fromStdString(
+            RealSizeModels::folder(chunkMs, ModelPrecision::int8).string());
+    };
+    const int replyChunkMs = HubModel::korean().chunkMs;
+    const auto captionFolder = folder(captionChunkMs), replyFolder = folder(replyChunkMs);
     ProcessMemory::resetPeak(); // an import's peak is not the program's
 
     StreamingNemotronAsrManager captions;
-    await(captions.loadModelsFrom(folder));
+    await(captions.loadModelsFrom(captionFolder));
     reportMemory("caption model loaded");
     StreamingNemotronAsrManager reply;
-    await(reply.loadModelsFrom(folder));
+    await(reply.loadModelsFrom(replyFolder));
     reportMemory("both models loaded");
 
     stream(captions, speech(10));
@@ -75,9 +81,9 @@ int main(int argc, char* argv[]) {
     reportMemory("both models after 10 s of audio each (target: peak < 2560 MB)");
 
     // The speech's end falls just after a chunk, mid-chunk, and just before the next chunk.
-    for (const int tailMs : {100, 300, 540}) {
+    for (const int tailMs : {replyChunkMs / 8, replyChunkMs / 2, replyChunkMs - 20}) {
         await(reply.reset());
-        stream(reply, speech(5 * chunkMs / 1000.0 + tailMs / 1000.0));
+        stream(reply, speech(5 * replyChunkMs / 1000.0 + tailMs / 1000.0));
         QElapsedTimer clock;
         clock.start();
         await(reply.finish());

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include <malloc.h>
+
 double ProcessMemory::statusMiB(const char* field) {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
@@ -16,6 +18,7 @@ double ProcessMemory::statusMiB(const char* field) {
 }
 
 void ProcessMemory::resetPeak() {
+    malloc_trim(0);
     QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
     if (clearRefs.open(QIODevice::WriteOnly))
         clearRefs.write("5");

@@ -30,10 +30,10 @@ ModelPrecision precisionOf(const QString& value) {
     throw std::invalid_argument("--precision takes int8 or fp32, not " + value.toStdString());
 }
 
-QString defaultFolder(bool withLocale, const QString& modelsRoot) {
-    return withLocale
-               ? NemotronModelDownloader::modelFolder(HubModel::korean(), modelsRoot)
-               : NemotronModelDownloader::variantFolder(Repo::nemotronStreaming560, modelsRoot);
+// The model the program looks for: the English 560 ms variant, or the Korean one for a
+// --locale import.
+HubModel defaultModel(bool withLocale) {
+    return withLocale ? HubModel::korean() : HubModel::english(Repo::nemotronStreaming560);
 }
 
 } // namespace
@@ -41,7 +41,7 @@ QString defaultFolder(bool withLocale, const QString& modelsRoot) {
 ImportCommandLine ImportCommandLine::parse(const QStringList& arguments,
                                            const QString& modelsRoot) {
     QCommandLineParser parser;
-    const QCommandLineOption chunkMs("chunk-ms", "", "N", "560");
+    const QCommandLineOption chunkMs("chunk-ms", "", "N");
     const QCommandLineOption precision("precision", "", "int8|fp32", "int8");
     const QCommandLineOption locale("locale", "", "L");
     const QCommandLineOption out("out", "", "DIR");
@@ -52,11 +52,14 @@ ImportCommandLine ImportCommandLine::parse(const QStringList& arguments,
         throw std::invalid_argument("name one checkpoint file (.nemo)");
     ImportCommandLine command;
     command.checkpoint = pathOf(parser.positionalArguments().front());
-    command.options.chunkMs = chunkMsOf(parser.value(chunkMs));
+    const auto model = defaultModel(parser.isSet(locale));
+    command.options.chunkMs =
+        parser.isSet(chunkMs) ? chunkMsOf(parser.value(chunkMs)) : model.chunkMs;
     command.options.precision = precisionOf(parser.value(precision));
     if (parser.isSet(locale))
         command.options.locale = parser.value(locale).toStdString();
     command.folder = pathOf(QDir::cleanPath(QDir::current().absoluteFilePath(
-        parser.isSet(out) ? parser.value(out) : defaultFolder(parser.isSet(locale), modelsRoot))));
+        parser.isSet(out) ? parser.value(out)
+                          : NemotronModelDownloader::modelFolder(model, modelsRoot))));
     return command;
 }

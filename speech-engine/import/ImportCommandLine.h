@@ -14,7 +14,8 @@ struct ImportCommandLine {
     ImportOptions options;
 
     // Without --out the folder is where the program looks for its model: the English 560 ms
-    // variant's, or the Korean one's for a --locale import, under `modelsRoot`. Throws
+    // variant's, or the Korean one's for a --locale import, under `modelsRoot`; without
+    // --chunk-ms the chunk size is that model's. Throws
     // std::invalid_argument with a one-line reason for arguments it cannot take.
     static ImportCommandLine parse(const QStringList& arguments, const QString& modelsRoot);
 };

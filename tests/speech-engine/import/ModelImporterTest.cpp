@@ -2,8 +2,12 @@
 // for the fixture's audio fed in 20 ms blocks; refused or cancelled imports leave nothing behind.
 #include "speech-engine/import/ModelImporter.h"
 #include "speech-engine/AudioConverter.h"
+#include "speech-engine/HubModel.h"
 #include "speech-engine/ModelNames.h"
+#include "speech-engine/NemotronModelDownloader.h"
+#include "speech-engine/Repo.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
+#include "speech-engine/import/ImportCommandLine.h"
 #include "tests/speech-engine/TestHelpers.h"
 #include "tests/speech-engine/import/NemoFixture.h"
 #include "tests/speech-engine/import/Npy.h"
@@ -180,6 +184,24 @@ private slots:
         QCOMPARE(filesUnder(root.path()),
                  (QStringList{"documents/notes.txt", "model/metadata.json"}));
         QVERIFY(jsonObjectOf(root.filePath("model/metadata.json")).contains("old"));
+    }
+
+    // Without --out and --chunk-ms an import lands where, and at the chunk size with which, the
+    // program itself fetches that model.
+    void commandLineDefaultsToTheProgramsOwnModel() {
+        const auto english = ImportCommandLine::parse({"import", "a.nemo"}, "/models");
+        QCOMPARE(english.options.chunkMs, 560);
+        QCOMPARE(QString::fromStdString(english.folder.string()),
+                 NemotronModelDownloader::variantFolder(Repo::nemotronStreaming560, "/models"));
+        const auto korean =
+            ImportCommandLine::parse({"import", "--locale", "ko-KR", "a.nemo"}, "/models");
+        QCOMPARE(korean.options.chunkMs, HubModel::korean().chunkMs);
+        QCOMPARE(QString::fromStdString(korean.folder.string()),
+                 QString("/models/korean-streaming"));
+        QCOMPARE(ImportCommandLine::parse(
+                     {"import", "--locale", "ko-KR", "--chunk-ms", "1120", "a.nemo"}, "/models")
+                     .options.chunkMs,
+                 1120);
     }
 
     // The command's own part is saying why in one line, after any progress, with the status
