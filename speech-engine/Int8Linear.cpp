@@ -121,9 +121,10 @@ constexpr std::array<Tile, sizeof...(Rows)> tiles(std::integer_sequence<int, Row
 }
 
 // Tiles of 1 to n rows; n keeps a tile's sums in registers.
-constexpr auto vnniTiles = tiles<VnniTile>(std::make_integer_sequence<int, 8>());
+constexpr int maxTileRows = 8;
+constexpr auto vnniTiles = tiles<VnniTile>(std::make_integer_sequence<int, maxTileRows>());
 constexpr auto avx2Tiles = tiles<Avx2Tile>(std::make_integer_sequence<int, 2>());
-constexpr auto portableTiles = tiles<PortableTile>(std::make_integer_sequence<int, 8>());
+constexpr auto portableTiles = tiles<PortableTile>(std::make_integer_sequence<int, maxTileRows>());
 
 std::span<const Tile> tilesOf(Int8Linear::Kernel kernel) {
     switch (kernel) {
@@ -184,11 +185,24 @@ std::vector<std::int32_t> Int8Linear::channelSums(std::span<const std::int8_t> w
     return sums;
 }
 
+bool Int8Linear::runsHere(Kernel kernel) {
+    switch (kernel) {
+    case Kernel::avx512Vnni:
+        return __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512bw");
+    case Kernel::avx2:
+        return __builtin_cpu_supports("avx2");
+    case Kernel::portable:
+        break;
+    }
+    return true;
+}
+
 Int8Linear::Kernel Int8Linear::bestKernel() {
     static const auto kernel = [] {
-        if (__builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512bw"))
-            return Kernel::avx512Vnni;
-        return __builtin_cpu_supports("avx2") ? Kernel::avx2 : Kernel::portable;
+        for (const auto fastest : {Kernel::avx512Vnni, Kernel::avx2})
+            if (runsHere(fastest))
+                return fastest;
+        return Kernel::portable;
     }();
     return kernel;
 }
@@ -220,7 +234,7 @@ void Int8Linear::multiply(const QuantizedInput& input, std::int64_t rows, const 
     const auto tileSet = tilesOf(kernel);
     const auto tileRows = std::int64_t(tileSet.size());
     const auto groupCount = groups(weights.inputs);
-    std::array<std::int32_t, 8 * block> sums;
+    std::array<std::int32_t, maxTileRows * block> sums;
     for (auto b = firstBlock; b < lastBlock; ++b) {
         const auto* w = weights.packed + b * groupCount * blockBytes;
         const auto channels = std::min(block, weights.outputs - b * block);

@@ -26,7 +26,9 @@ public:
     static std::vector<std::int32_t> channelSums(std::span<const std::int8_t> weights,
                                                  std::int64_t outputs, std::int64_t inputs);
 
-    // The fastest kernel this processor runs; every kernel gives the same sums.
+    // Whether this processor runs `kernel`, and the fastest it runs; every kernel gives the
+    // same sums.
+    static bool runsHere(Kernel kernel);
     static Kernel bestKernel();
 
     // `packed`, `scales`, `sums` and `bias` describe `outputs` channels of `inputs` weights;

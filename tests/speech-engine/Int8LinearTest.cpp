@@ -54,11 +54,11 @@ std::vector<float> randomInput(std::int64_t count, float low, float high, std::m
 }
 
 std::vector<Int8Linear::Kernel> kernelsOfThisProcessor() {
-    std::vector kernels{Int8Linear::Kernel::portable};
-    if (__builtin_cpu_supports("avx2"))
-        kernels.push_back(Int8Linear::Kernel::avx2);
-    if (__builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512bw"))
-        kernels.push_back(Int8Linear::Kernel::avx512Vnni);
+    std::vector<Int8Linear::Kernel> kernels;
+    for (const auto kernel :
+         {Int8Linear::Kernel::portable, Int8Linear::Kernel::avx2, Int8Linear::Kernel::avx512Vnni})
+        if (Int8Linear::runsHere(kernel))
+            kernels.push_back(kernel);
     return kernels;
 }
 
