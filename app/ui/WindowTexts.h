@@ -1,6 +1,6 @@
 #pragma once
 
-#include "speech-engine/NemotronDownloadProgress.h"
+#include "speech-engine/hub/NemotronDownloadProgress.h"
 
 #include "app/workflow/AssistPhase.h"
 #include "app/workflow/AudioDevice.h"

@@ -1,8 +1,8 @@
 // The model hub's file listing: the repository's checkpoint, or ModelDownloadError.
 
 #include "fuzz/FuzzInput.h"
-#include "speech-engine/ModelDownloadError.h"
-#include "speech-engine/ModelHub.h"
+#include "speech-engine/hub/ModelDownloadError.h"
+#include "speech-engine/hub/ModelHub.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {

@@ -2,7 +2,7 @@
 // std::runtime_error, nothing else.
 
 #include "fuzz/FuzzInput.h"
-#include "speech-engine/NemotronStreamingConfig.h"
+#include "speech-engine/model-files/NemotronStreamingConfig.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const QString path =

@@ -2,12 +2,12 @@
 // part: the archive, the config, the weights' zip and pickle, the tokenizer model. Any bytes
 // give their records or a ModelImportError, nothing else.
 
-#include "speech-engine/import/ModelImporter.h"
-#include "speech-engine/import/NemoArchive.h"
-#include "speech-engine/import/NemoConfigReader.h"
-#include "speech-engine/import/SentencePieceVocabulary.h"
-#include "speech-engine/import/StateDictPickle.h"
-#include "speech-engine/import/TorchWeights.h"
+#include "speech-engine/import/checkpoint/NemoArchive.h"
+#include "speech-engine/import/checkpoint/NemoConfigReader.h"
+#include "speech-engine/import/checkpoint/SentencePieceVocabulary.h"
+#include "speech-engine/import/checkpoint/StateDictPickle.h"
+#include "speech-engine/import/checkpoint/TorchWeights.h"
+#include "speech-engine/import/vocabulary/ModelImport.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,7 +1,7 @@
 // tokenizer.json of a model folder: read, then decoding ids around what it holds.
 
 #include "fuzz/FuzzInput.h"
-#include "speech-engine/Tokenizer.h"
+#include "speech-engine/model-files/Tokenizer.h"
 
 #include <numeric>
 #include <vector>

@@ -1,7 +1,7 @@
 #include "tests/services/CaptionTestModels.h"
 
-#include "tests/speech-engine/ModelFolder.h"
-#include "tests/speech-engine/TinyModels.h"
+#include "tests/speech-engine/models/ModelFolder.h"
+#include "tests/speech-engine/models/TinyModels.h"
 
 namespace {
 

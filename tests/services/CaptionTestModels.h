@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tests/speech-engine/TinyModels.h"
+#include "tests/speech-engine/models/TinyModels.h"
 
 #include <QString>
 #include <QStringList>

@@ -4,7 +4,7 @@
 
 #include "app/ProductionServices.h"
 #include "app/workflow/AppViewModel.h"
-#include "speech-engine/NemotronModelDownloader.h"
+#include "speech-engine/hub/NemotronModelDownloader.h"
 #include "tests/services/AudioTestSupport.h"
 #include "tests/services/CaptionTestModels.h"
 #include "tests/services/FakeHttpService.h"

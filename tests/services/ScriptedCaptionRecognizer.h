@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/services/captions/CaptionRecognizer.h"
-#include "speech-engine/SerialExecutor.h"
+#include "speech-engine/core/SerialExecutor.h"
 
 #include <QStringList>
 #include <chrono>

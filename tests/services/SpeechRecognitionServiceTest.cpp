@@ -4,10 +4,10 @@
 #include "app/services/reply/SpeechRecognitionService.h"
 #include "app/services/reply/NemotronSpeechRecognizer.h"
 #include "app/workflow/ServiceError.h"
-#include "speech-engine/NemotronModelDownloader.h"
+#include "speech-engine/hub/NemotronModelDownloader.h"
 #include "tests/services/AudioTestSupport.h"
 #include "tests/services/CaptionTestModels.h"
-#include "tests/speech-engine/FakeModelHub.h"
+#include "tests/speech-engine/hub/FakeModelHub.h"
 #include "tests/support/WriteFile.h"
 
 #include <QDir>

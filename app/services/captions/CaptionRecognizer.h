@@ -1,7 +1,7 @@
 #pragma once
 
-#include "speech-engine/NemotronDownloadProgress.h"
-#include "speech-engine/PcmBuffer.h"
+#include "speech-engine/audio/PcmBuffer.h"
+#include "speech-engine/hub/NemotronDownloadProgress.h"
 
 #include <QString>
 #include <functional>

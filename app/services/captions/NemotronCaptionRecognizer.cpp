@@ -1,6 +1,6 @@
 #include "app/services/captions/NemotronCaptionRecognizer.h"
 
-#include "speech-engine/StreamingNemotronAsrManager.h"
+#include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 
 NemotronCaptionRecognizer::NemotronCaptionRecognizer(std::optional<QString> modelsRoot)
     : m_modelsRoot(std::move(modelsRoot)), m_manager(std::make_unique<StreamingNemotronAsrManager>(

@@ -4,7 +4,7 @@
 #include "app/services/captions/CaptionSentences.h"
 #include "app/services/captions/NemotronEngine.h"
 #include "app/workflow/ServiceError.h"
-#include "speech-engine/AppLogger.h"
+#include "speech-engine/core/AppLogger.h"
 
 #include <QCoreApplication>
 #include <cmath>

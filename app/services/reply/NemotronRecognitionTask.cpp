@@ -1,7 +1,7 @@
 #include "app/services/reply/NemotronRecognitionTask.h"
 
 #include "app/workflow/ServiceError.h"
-#include "speech-engine/StreamingNemotronAsrManager.h"
+#include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 
 #include <QCoreApplication>
 #include <utility>

@@ -2,7 +2,8 @@
 
 #include "app/services/reply/NemotronRecognitionTask.h"
 #include "app/workflow/ServiceError.h"
-#include "speech-engine/StreamingNemotronAsrManager.h"
+#include "speech-engine/import/ModelImporter.h"
+#include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 
 #include <QLocale>
 #include <utility>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "speech-engine/PcmBuffer.h"
+#include "speech-engine/audio/PcmBuffer.h"
 
 #include <functional>
 #include <mutex>

@@ -2,7 +2,7 @@
 
 #include "app/services/reply/SpeechAudioBufferRequest.h"
 #include "app/services/reply/SpeechRecognitionTask.h"
-#include "speech-engine/NemotronDownloadProgress.h"
+#include "speech-engine/hub/NemotronDownloadProgress.h"
 
 #include <QString>
 #include <functional>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/workflow/CaptureApplication.h"
-#include "speech-engine/PcmBuffer.h"
+#include "speech-engine/audio/PcmBuffer.h"
 
 #include <QList>
 #include <functional>

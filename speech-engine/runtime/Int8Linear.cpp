@@ -1,0 +1,255 @@
+#include "speech-engine/runtime/Int8Linear.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <tuple>
+#include <utility>
+
+namespace {
+
+constexpr auto block = Int8Linear::channelBlock;
+constexpr auto group = Int8Linear::inputGroup;
+constexpr auto blockBytes = block * group;
+
+std::int64_t groups(std::int64_t inputs) {
+    return (inputs + group - 1) / group;
+}
+
+std::int32_t fourCodes(const std::uint8_t* codes) {
+    std::int32_t four;
+    std::memcpy(&four, codes, sizeof four);
+    return four;
+}
+
+// A tile multiplies up to `Rows` input rows by one block of channels: sums[row][channel].
+using Tile = void (*)(const std::uint8_t* x, std::int64_t stride, const std::int8_t* w,
+                      std::int64_t groups, std::int32_t* sums);
+
+// Two 512-bit accumulators a row: each code broadcast serves 32 channels.
+template <int Rows> struct VnniTile {
+    __attribute__((target("avx512f,avx512bw,avx512vnni"))) static void
+    run(const std::uint8_t* x, std::int64_t stride, const std::int8_t* w, std::int64_t groups,
+        std::int32_t* sums);
+};
+
+template <int Rows>
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void
+VnniTile<Rows>::run(const std::uint8_t* x, std::int64_t stride, const std::int8_t* w,
+                    std::int64_t groups, std::int32_t* sums) {
+    __m512i low[Rows], high[Rows];
+#pragma GCC unroll 8
+    for (int r = 0; r < Rows; ++r)
+        low[r] = high[r] = _mm512_setzero_si512();
+    for (std::int64_t g = 0; g < groups; ++g) {
+        const auto first = _mm512_loadu_si512(w + g * blockBytes);
+        const auto second = _mm512_loadu_si512(w + g * blockBytes + 64);
+#pragma GCC unroll 8
+        for (int r = 0; r < Rows; ++r) {
+            const auto codes = _mm512_set1_epi32(fourCodes(x + r * stride + g * group));
+            low[r] = _mm512_dpbusd_epi32(low[r], codes, first);
+            high[r] = _mm512_dpbusd_epi32(high[r], codes, second);
+        }
+    }
+#pragma GCC unroll 8
+    for (int r = 0; r < Rows; ++r) {
+        _mm512_storeu_si512(sums + r * block, low[r]);
+        _mm512_storeu_si512(sums + r * block + 16, high[r]);
+    }
+}
+
+// Pairs of 7-bit codes times int8 weights stay within 16 bits, which is why the input has 7.
+template <int Rows> struct Avx2Tile {
+    __attribute__((target("avx2"))) static void run(const std::uint8_t* x, std::int64_t stride,
+                                                    const std::int8_t* w, std::int64_t groups,
+                                                    std::int32_t* sums);
+};
+
+template <int Rows>
+__attribute__((target("avx2"))) void Avx2Tile<Rows>::run(const std::uint8_t* x, std::int64_t stride,
+                                                         const std::int8_t* w, std::int64_t groups,
+                                                         std::int32_t* sums) {
+    constexpr int quarters = 4;
+    __m256i acc[Rows][quarters];
+#pragma GCC unroll 2
+    for (int r = 0; r < Rows; ++r)
+        for (int q = 0; q < quarters; ++q)
+            acc[r][q] = _mm256_setzero_si256();
+    const auto ones = _mm256_set1_epi16(1);
+    for (std::int64_t g = 0; g < groups; ++g) {
+        const auto* weights = reinterpret_cast<const __m256i*>(w + g * blockBytes);
+#pragma GCC unroll 2
+        for (int r = 0; r < Rows; ++r) {
+            const auto codes = _mm256_set1_epi32(fourCodes(x + r * stride + g * group));
+#pragma GCC unroll 4
+            for (int q = 0; q < quarters; ++q)
+                acc[r][q] = _mm256_add_epi32(
+                    acc[r][q],
+                    _mm256_madd_epi16(_mm256_maddubs_epi16(codes, _mm256_loadu_si256(weights + q)),
+                                      ones));
+        }
+    }
+#pragma GCC unroll 2
+    for (int r = 0; r < Rows; ++r)
+        for (int q = 0; q < quarters; ++q)
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + r * block + 8 * q), acc[r][q]);
+}
+
+template <int Rows> struct PortableTile {
+    static void run(const std::uint8_t* x, std::int64_t stride, const std::int8_t* w,
+                    std::int64_t groups, std::int32_t* sums);
+};
+
+template <int Rows>
+void PortableTile<Rows>::run(const std::uint8_t* x, std::int64_t stride, const std::int8_t* w,
+                             std::int64_t groups, std::int32_t* sums) {
+    std::fill_n(sums, Rows * block, 0);
+    for (std::int64_t g = 0; g < groups; ++g)
+        for (int r = 0; r < Rows; ++r)
+            for (std::int64_t c = 0; c < block; ++c)
+                for (std::int64_t i = 0; i < group; ++i)
+                    sums[r * block + c] += std::int32_t(x[r * stride + g * group + i]) *
+                                           w[g * blockBytes + c * group + i];
+}
+
+template <template <int> typename KernelTile, int... Rows>
+constexpr std::array<Tile, sizeof...(Rows)> tiles(std::integer_sequence<int, Rows...>) {
+    return {&KernelTile<Rows + 1>::run...};
+}
+
+// Tiles of 1 to n rows; n keeps a tile's sums in registers.
+constexpr int maxTileRows = 8;
+constexpr auto vnniTiles = tiles<VnniTile>(std::make_integer_sequence<int, maxTileRows>());
+constexpr auto avx2Tiles = tiles<Avx2Tile>(std::make_integer_sequence<int, 2>());
+constexpr auto portableTiles = tiles<PortableTile>(std::make_integer_sequence<int, maxTileRows>());
+
+std::span<const Tile> tilesOf(Int8Linear::Kernel kernel) {
+    switch (kernel) {
+    case Int8Linear::Kernel::avx512Vnni:
+        return vnniTiles;
+    case Int8Linear::Kernel::avx2:
+        return avx2Tiles;
+    case Int8Linear::Kernel::portable:
+        break;
+    }
+    return portableTiles;
+}
+
+// PyTorch's ChooseQuantizationParams for codes 0..127 (reduce_range) over [min, max] widened
+// to hold zero.
+std::pair<float, std::int32_t> quantizationOf(float min, float max) {
+    constexpr double qmin = 0, qmax = 127;
+    min = std::min(min, 0.0f);
+    max = std::max(max, 0.0f);
+    double scale = (double(max) - min) / (qmax - qmin);
+    if (float(scale) == 0.0f || std::isinf(1.0f / float(scale)))
+        scale = 0.1;
+    const double fromMin = qmin - min / scale;
+    const double fromMax = qmax - max / scale;
+    const double fromMinError = std::abs(qmin) - std::abs(min / scale);
+    const double fromMaxError = std::abs(qmax) - std::abs(max / scale);
+    const double initial = fromMinError < fromMaxError ? fromMin : fromMax;
+    // Written so that a NaN (from a NaN or infinite input) takes qmin.
+    const double zeroPoint = initial > qmax    ? qmax
+                             : initial >= qmin ? std::nearbyint(initial)
+                                               : qmin;
+    return {float(scale), std::int32_t(zeroPoint)};
+}
+
+} // namespace
+
+std::int64_t Int8Linear::packedSize(std::int64_t outputs, std::int64_t inputs) {
+    return blocks(outputs) * groups(inputs) * blockBytes;
+}
+
+void Int8Linear::pack(std::span<const std::int8_t> weights, std::int64_t outputs,
+                      std::int64_t inputs, std::span<std::int8_t> packed) {
+    const auto groupCount = groups(inputs);
+    for (std::int64_t n = 0; n < outputs; ++n)
+        for (std::int64_t k = 0; k < inputs; ++k) {
+            const auto b = n / block, c = n % block, g = k / group, i = k % group;
+            packed[std::size_t(((b * groupCount + g) * block + c) * group + i)] =
+                weights[std::size_t(n * inputs + k)];
+        }
+}
+
+std::vector<std::int32_t> Int8Linear::channelSums(std::span<const std::int8_t> weights,
+                                                  std::int64_t outputs, std::int64_t inputs) {
+    std::vector<std::int32_t> sums(std::size_t(outputs), 0);
+    for (std::int64_t n = 0; n < outputs; ++n)
+        for (std::int64_t k = 0; k < inputs; ++k)
+            sums[std::size_t(n)] += weights[std::size_t(n * inputs + k)];
+    return sums;
+}
+
+bool Int8Linear::runsHere(Kernel kernel) {
+    switch (kernel) {
+    case Kernel::avx512Vnni:
+        return __builtin_cpu_supports("avx512vnni") && __builtin_cpu_supports("avx512bw");
+    case Kernel::avx2:
+        return __builtin_cpu_supports("avx2");
+    case Kernel::portable:
+        break;
+    }
+    return true;
+}
+
+Int8Linear::Kernel Int8Linear::bestKernel() {
+    static const auto kernel = [] {
+        for (const auto fastest : {Kernel::avx512Vnni, Kernel::avx2})
+            if (runsHere(fastest))
+                return fastest;
+        return Kernel::portable;
+    }();
+    return kernel;
+}
+
+Int8Linear::QuantizedInput Int8Linear::quantize(const float* x, std::int64_t rows,
+                                                std::int64_t inputs) {
+    const auto count = rows * inputs;
+    const auto [min, max] = count > 0 ? std::minmax_element(x, x + count)
+                                      : std::pair<const float*, const float*>{nullptr, nullptr};
+    QuantizedInput input;
+    std::tie(input.scale, input.zeroPoint) = quantizationOf(min ? *min : 0.0f, max ? *max : 0.0f);
+    input.stride = groups(inputs) * group;
+    input.codes.assign(std::size_t(rows * input.stride), 0);
+    // Multiplying by the inverse scale, as oneDNN's quantizing reorder does.
+    const auto inverse = float(1.0 / double(input.scale));
+    for (std::int64_t r = 0; r < rows; ++r)
+        for (std::int64_t k = 0; k < inputs; ++k) {
+            const auto code = std::nearbyint(x[r * inputs + k] * inverse) + float(input.zeroPoint);
+            // NaN codes as 0 rather than reaching an undefined conversion.
+            input.codes[std::size_t(r * input.stride + k)] =
+                std::uint8_t(code >= 0.0f ? std::min(code, 255.0f) : 0.0f);
+        }
+    return input;
+}
+
+void Int8Linear::multiply(const QuantizedInput& input, std::int64_t rows, const Weights& weights,
+                          float* y, Kernel kernel, std::int64_t firstBlock,
+                          std::int64_t lastBlock) {
+    const auto tileSet = tilesOf(kernel);
+    const auto tileRows = std::int64_t(tileSet.size());
+    const auto groupCount = groups(weights.inputs);
+    std::array<std::int32_t, maxTileRows * block> sums;
+    for (auto b = firstBlock; b < lastBlock; ++b) {
+        const auto* w = weights.packed + b * groupCount * blockBytes;
+        const auto channels = std::min(block, weights.outputs - b * block);
+        for (std::int64_t r0 = 0; r0 < rows; r0 += tileRows) {
+            const auto count = std::min(tileRows, rows - r0);
+            tileSet[std::size_t(count - 1)](input.codes.data() + r0 * input.stride, input.stride, w,
+                                            groupCount, sums.data());
+            for (std::int64_t r = 0; r < count; ++r)
+                for (std::int64_t c = 0; c < channels; ++c) {
+                    const auto n = b * block + c;
+                    const auto sum =
+                        sums[std::size_t(r * block + c)] - input.zeroPoint * weights.sums[n];
+                    y[(r0 + r) * weights.outputs + n] =
+                        float(sum) * (input.scale * weights.scales[n]) + weights.bias[n];
+                }
+        }
+    }
+}
