@@ -1,6 +1,6 @@
 #include "speech-engine/import/FileSha256.h"
 
-#include "speech-engine/import/ModelImporter.h"
+#include "speech-engine/import/vocabulary/ModelImport.h"
 
 #include <openssl/evp.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "speech-engine/import/ModelImporter.h"
-#include "speech-engine/import/NemoModelConfig.h"
+#include "speech-engine/import/checkpoint/NemoModelConfig.h"
+#include "speech-engine/import/vocabulary/ModelImport.h"
 
 #include <cstdint>
 #include <optional>

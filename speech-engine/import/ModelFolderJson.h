@@ -1,8 +1,8 @@
 #pragma once
 
 #include "speech-engine/import/ImportPlan.h"
-#include "speech-engine/import/ModelImporter.h"
-#include "speech-engine/import/NemoModelConfig.h"
+#include "speech-engine/import/checkpoint/NemoModelConfig.h"
+#include "speech-engine/import/vocabulary/ModelImport.h"
 
 #include <filesystem>
 #include <string>

@@ -1,12 +1,12 @@
 #include "speech-engine/import/ModelImporter.h"
 
-#include "speech-engine/import/EncoderModuleBuilder.h"
 #include "speech-engine/import/FileSha256.h"
 #include "speech-engine/import/ImportPlan.h"
 #include "speech-engine/import/ModelFolderJson.h"
-#include "speech-engine/import/NemoCheckpointReader.h"
 #include "speech-engine/import/PartialFolder.h"
-#include "speech-engine/import/ScriptModuleBuilder.h"
+#include "speech-engine/import/checkpoint/NemoCheckpointReader.h"
+#include "speech-engine/import/modules/EncoderModuleBuilder.h"
+#include "speech-engine/import/modules/ScriptModuleBuilder.h"
 
 namespace fs = std::filesystem;
 

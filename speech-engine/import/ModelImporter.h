@@ -1,47 +1,12 @@
 #pragma once
 
+#include "speech-engine/import/vocabulary/ModelImport.h"
+
 #include <filesystem>
-#include <functional>
-#include <optional>
-#include <stdexcept>
-#include <string>
 
 // Turns a NeMo checkpoint (.nemo) into the speech engine's model folder. Free of Qt and of
 // libtorch in its interface, so downloaders and command lines can call it.
-
-enum class ModelPrecision { int8, fp32 };
-
-// Where a checkpoint came from; recorded in the folder's "metadata.json".
-struct CheckpointSource {
-    std::string repository; // hub "owner/name"; empty for a local file
-    std::string commit;     // resolved commit; empty for a local file
-    std::string fileName;   // the checkpoint's path within the repository
-};
-
-struct ImportOptions {
-    int chunkMs = 560;
-    ModelPrecision precision = ModelPrecision::int8;
-    // Prompt locale of a multilingual checkpoint ("ko-KR"); refused by a checkpoint without
-    // prompts, required by one with them.
-    std::optional<std::string> locale;
-    CheckpointSource source;
-};
-
-struct ImportProgress {
-    std::string stage; // what is being done, for a person
-    double fraction;   // of the whole import, in [0, 1]
-};
-
-// A checkpoint that cannot be read or imported, a refused option, or a cancelled import.
-class ModelImportError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 namespace ModelImporter {
-using ProgressHandler = std::function<void(const ImportProgress&)>;
-using CancelCheck = std::function<bool()>;
-
 // Builds the folder beside `folder` under a temporary name and renames it into place only
 // when complete; an existing folder is replaced only then. On any failure or cancel nothing
 // is left behind. Throws ModelImportError.

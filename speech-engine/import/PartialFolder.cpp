@@ -1,6 +1,6 @@
 #include "speech-engine/import/PartialFolder.h"
 
-#include "speech-engine/import/ModelImporter.h"
+#include "speech-engine/import/vocabulary/ModelImport.h"
 
 #include <cerrno>
 #include <cstdio>

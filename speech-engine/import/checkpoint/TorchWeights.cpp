@@ -1,7 +1,7 @@
-#include "speech-engine/import/TorchWeights.h"
+#include "speech-engine/import/checkpoint/TorchWeights.h"
 
-#include "speech-engine/import/ImportFailure.h"
-#include "speech-engine/import/StateDictPickle.h"
+#include "speech-engine/import/checkpoint/ImportFailure.h"
+#include "speech-engine/import/checkpoint/StateDictPickle.h"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "speech-engine/import/NemoModelConfig.h"
+#include "speech-engine/import/checkpoint/NemoModelConfig.h"
 
 #include <string_view>
 

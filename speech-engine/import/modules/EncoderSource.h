@@ -1,6 +1,6 @@
 #pragma once
 
-#include "speech-engine/import/ModelImporter.h"
+#include "speech-engine/import/vocabulary/ModelImport.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
-#include "speech-engine/import/NemoTensorLayout.h"
+#include "speech-engine/import/checkpoint/NemoTensorLayout.h"
 
-#include "speech-engine/import/ImportFailure.h"
+#include "speech-engine/import/checkpoint/ImportFailure.h"
 
 #include <set>
 

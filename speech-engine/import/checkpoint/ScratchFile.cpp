@@ -1,4 +1,4 @@
-#include "speech-engine/import/ScratchFile.h"
+#include "speech-engine/import/checkpoint/ScratchFile.h"
 
 ScratchFile::~ScratchFile() {
     std::error_code ignored;

@@ -1,10 +1,10 @@
-#include "speech-engine/import/EncoderModuleBuilder.h"
+#include "speech-engine/import/modules/EncoderModuleBuilder.h"
 
-#include "speech-engine/Int8Linear.h"
-#include "speech-engine/ModelRunner.h"
-#include "speech-engine/import/CheckpointTensors.h"
-#include "speech-engine/import/EncoderSource.h"
-#include "speech-engine/import/OperatorResolver.h"
+#include "speech-engine/import/modules/CheckpointTensors.h"
+#include "speech-engine/import/modules/EncoderSource.h"
+#include "speech-engine/import/modules/OperatorResolver.h"
+#include "speech-engine/runtime/Int8Linear.h"
+#include "speech-engine/runtime/ModelRunner.h"
 
 #include <torch/script.h>
 

@@ -1,6 +1,6 @@
-#include "speech-engine/import/StateDictPickle.h"
+#include "speech-engine/import/checkpoint/StateDictPickle.h"
 
-#include "speech-engine/import/ImportFailure.h"
+#include "speech-engine/import/checkpoint/ImportFailure.h"
 
 #include <map>
 #include <set>

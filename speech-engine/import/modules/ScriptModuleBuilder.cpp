@@ -1,8 +1,8 @@
-#include "speech-engine/import/ScriptModuleBuilder.h"
+#include "speech-engine/import/modules/ScriptModuleBuilder.h"
 
-#include "speech-engine/import/CheckpointTensors.h"
-#include "speech-engine/import/ModelImporter.h"
-#include "speech-engine/import/ModuleSources.h"
+#include "speech-engine/import/modules/CheckpointTensors.h"
+#include "speech-engine/import/modules/ModuleSources.h"
+#include "speech-engine/import/vocabulary/ModelImport.h"
 
 #include <torch/script.h>
 

@@ -1,6 +1,6 @@
-#include "speech-engine/import/SentencePieceVocabulary.h"
+#include "speech-engine/import/checkpoint/SentencePieceVocabulary.h"
 
-#include "speech-engine/import/ImportFailure.h"
+#include "speech-engine/import/checkpoint/ImportFailure.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "speech-engine/import/NemoCheckpoint.h"
+#include "speech-engine/import/checkpoint/NemoCheckpoint.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "speech-engine/import/EncoderSource.h"
+#include "speech-engine/import/modules/EncoderSource.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "speech-engine/import/NemoConfigReader.h"
+#include "speech-engine/import/checkpoint/NemoConfigReader.h"
 
-#include "speech-engine/import/ImportFailure.h"
+#include "speech-engine/import/checkpoint/ImportFailure.h"
 
 #include <yaml-cpp/yaml.h>
 

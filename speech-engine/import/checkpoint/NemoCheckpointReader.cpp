@@ -1,12 +1,12 @@
-#include "speech-engine/import/NemoCheckpointReader.h"
+#include "speech-engine/import/checkpoint/NemoCheckpointReader.h"
 
-#include "speech-engine/import/ImportFailure.h"
-#include "speech-engine/import/NemoArchive.h"
-#include "speech-engine/import/NemoConfigReader.h"
-#include "speech-engine/import/NemoTensorLayout.h"
-#include "speech-engine/import/ScratchFile.h"
-#include "speech-engine/import/SentencePieceVocabulary.h"
-#include "speech-engine/import/TorchWeights.h"
+#include "speech-engine/import/checkpoint/ImportFailure.h"
+#include "speech-engine/import/checkpoint/NemoArchive.h"
+#include "speech-engine/import/checkpoint/NemoConfigReader.h"
+#include "speech-engine/import/checkpoint/NemoTensorLayout.h"
+#include "speech-engine/import/checkpoint/ScratchFile.h"
+#include "speech-engine/import/checkpoint/SentencePieceVocabulary.h"
+#include "speech-engine/import/checkpoint/TorchWeights.h"
 
 #include <new>
 

@@ -1,6 +1,6 @@
-#include "speech-engine/import/NemoArchive.h"
+#include "speech-engine/import/checkpoint/NemoArchive.h"
 
-#include "speech-engine/import/ImportFailure.h"
+#include "speech-engine/import/checkpoint/ImportFailure.h"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -1,6 +1,6 @@
-#include "speech-engine/import/ImportFailure.h"
+#include "speech-engine/import/checkpoint/ImportFailure.h"
 
-#include "speech-engine/import/ModelImporter.h"
+#include "speech-engine/import/vocabulary/ModelImport.h"
 
 #include <archive.h>
 

@@ -1,4 +1,4 @@
-#include "speech-engine/import/ModuleSources.h"
+#include "speech-engine/import/modules/ModuleSources.h"
 
 // Mel frames of a sample segment whose first sample is only pre-emphasis context: frame j's
 // window starts at sample 1 + j*hop. Pre-emphasised samples at or past audio_length are zero,
