@@ -1,6 +1,6 @@
 // relayo-transcribe as a program: a tiny model folder and a float WAV file written here.
 
-#include "speech-engine/ModelNames.h"
+#include "speech-engine/core/ModelNames.h"
 #include "tests/services/CaptionTestModels.h"
 #include "tests/support/WriteFile.h"
 

@@ -2,7 +2,8 @@
 // model) into the per-user model cache before a meeting, with a progress bar on the terminal,
 // and prints where each folder is. `--keep-checkpoint` keeps the downloaded .nemo files.
 
-#include "speech-engine/NemotronModelDownloader.h"
+#include "speech-engine/hub/NemotronModelDownloader.h"
+#include "speech-engine/import/ModelImporter.h"
 
 #include <QCoreApplication>
 #include <QLocale>

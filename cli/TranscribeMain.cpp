@@ -1,8 +1,8 @@
 // relayo-transcribe: runs the streaming recognizer over a sound file, printing each new running
 // transcript on a line of its own and the final text as the last line.
 
-#include "app/cli/FileTranscription.h"
-#include "app/cli/TranscribeOptions.h"
+#include "cli/FileTranscription.h"
+#include "cli/TranscribeOptions.h"
 
 #include <QCoreApplication>
 #include <QTimer>

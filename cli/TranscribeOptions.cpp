@@ -1,6 +1,6 @@
-#include "app/cli/TranscribeOptions.h"
+#include "cli/TranscribeOptions.h"
 
-#include "speech-engine/NemotronModelDownloader.h"
+#include "speech-engine/hub/NemotronModelDownloader.h"
 
 #include <QCommandLineParser>
 

@@ -1,7 +1,7 @@
-#include "app/cli/FileTranscription.h"
+#include "cli/FileTranscription.h"
 
-#include "speech-engine/NemotronModelDownloader.h"
-#include "speech-engine/StreamingNemotronAsrManager.h"
+#include "speech-engine/hub/NemotronModelDownloader.h"
+#include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 
 #include <QFileInfo>
 
