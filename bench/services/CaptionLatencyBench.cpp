@@ -3,8 +3,8 @@
 
 #include "app/services/captions/NemotronCaptionRecognizer.h"
 #include "app/services/captions/NemotronCaptionService.h"
-#include "speech-engine/NemotronModelDownloader.h"
-#include "speech-engine/StreamingNemotronAsrManager.h"
+#include "speech-engine/hub/NemotronModelDownloader.h"
+#include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 #include "tests/services/CaptionTestModels.h"
 #include "tests/support/RunToCompletion.h"
 

@@ -3,7 +3,7 @@
 
 #include "app/services/captions/NemotronCaptionRecognizer.h"
 #include "app/services/captions/NemotronCaptionService.h"
-#include "speech-engine/NemotronModelDownloader.h"
+#include "speech-engine/hub/NemotronModelDownloader.h"
 #include "tests/services/CaptionTestModels.h"
 #include "tests/support/RunToCompletion.h"
 

@@ -9,8 +9,8 @@
 
 #include "bench/speech-engine/ProcessMemory.h"
 #include "bench/speech-engine/RealSizeModels.h"
-#include "speech-engine/HubModel.h"
-#include "speech-engine/StreamingNemotronAsrManager.h"
+#include "speech-engine/hub/HubModel.h"
+#include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

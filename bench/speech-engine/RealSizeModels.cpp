@@ -3,7 +3,7 @@
 
 #include "bench/speech-engine/RealSizeModels.h"
 
-#include "speech-engine/ModelNames.h"
+#include "speech-engine/core/ModelNames.h"
 
 #include <cstdio>
 #include <cstdlib>

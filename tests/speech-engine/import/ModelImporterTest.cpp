@@ -1,13 +1,9 @@
 // Importing the NeMo fixtures: folders the recognizer reads to the texts NeMo's own streaming gave
 // for the fixture's audio fed in 20 ms blocks; refused or cancelled imports leave nothing behind.
 #include "speech-engine/import/ModelImporter.h"
-#include "speech-engine/AudioConverter.h"
-#include "speech-engine/HubModel.h"
-#include "speech-engine/ModelNames.h"
-#include "speech-engine/NemotronModelDownloader.h"
-#include "speech-engine/Repo.h"
-#include "speech-engine/StreamingNemotronAsrManager.h"
-#include "speech-engine/import/ImportCommandLine.h"
+#include "speech-engine/audio/AudioConverter.h"
+#include "speech-engine/core/ModelNames.h"
+#include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 #include "tests/speech-engine/TestHelpers.h"
 #include "tests/speech-engine/import/NemoFixture.h"
 #include "tests/speech-engine/import/Npy.h"
@@ -16,7 +12,6 @@
 #include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -184,51 +179,6 @@ private slots:
         QCOMPARE(filesUnder(root.path()),
                  (QStringList{"documents/notes.txt", "model/metadata.json"}));
         QVERIFY(jsonObjectOf(root.filePath("model/metadata.json")).contains("old"));
-    }
-
-    // Without --out and --chunk-ms an import lands where, and at the chunk size with which, the
-    // program itself fetches that model.
-    void commandLineDefaultsToTheProgramsOwnModel() {
-        const auto english = ImportCommandLine::parse({"import", "a.nemo"}, "/models");
-        QCOMPARE(english.options.chunkMs, 560);
-        QCOMPARE(QString::fromStdString(english.folder.string()),
-                 NemotronModelDownloader::variantFolder(Repo::nemotronStreaming560, "/models"));
-        const auto korean =
-            ImportCommandLine::parse({"import", "--locale", "ko-KR", "a.nemo"}, "/models");
-        QCOMPARE(korean.options.chunkMs, HubModel::korean().chunkMs);
-        QCOMPARE(QString::fromStdString(korean.folder.string()),
-                 QString("/models/korean-streaming"));
-        QCOMPARE(ImportCommandLine::parse(
-                     {"import", "--locale", "ko-KR", "--chunk-ms", "1120", "a.nemo"}, "/models")
-                     .options.chunkMs,
-                 1120);
-    }
-
-    // The command's own part is saying why in one line, after any progress, with the status
-    // telling a bad command (2) from a refusal (1).
-    void commandLineSaysWhyInOneLine_data() {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("why");
-        QTest::newRow("bad precision") << QStringList{"--precision", "int4"} << 2 << "int4";
-        QTest::newRow("refused") << QStringList{"--chunk-ms", "320"} << 1 << "320 ms";
-    }
-    void commandLineSaysWhyInOneLine() {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, status);
-        QFETCH(QString, why);
-        QTemporaryDir root;
-        QProcess process;
-        process.start(RELAYO_IMPORT_PROGRAM,
-                      arguments +
-                          QStringList{"--out", root.filePath("out"),
-                                      QString::fromStdString(NemoFixture::checkpointPath("en"))});
-        QVERIFY(process.waitForFinished(120000));
-        QCOMPARE(process.exitCode(), status);
-        const auto lines = QString::fromUtf8(process.readAllStandardError()).trimmed().split('\n');
-        QVERIFY2(lines.last().contains(why), qPrintable(lines.last()));
-        QCOMPARE(lines.size(), status == 1 ? 2 : 1); // progress, then why
-        QVERIFY(QDir(root.path()).isEmpty());
     }
 };
 

@@ -1,7 +1,7 @@
 #include "tests/speech-engine/import/NemoFixture.h"
 
-#include "speech-engine/ModelRunner.h"
-#include "speech-engine/import/NemoCheckpointReader.h"
+#include "speech-engine/import/checkpoint/NemoCheckpointReader.h"
+#include "speech-engine/runtime/ModelRunner.h"
 #include "tests/speech-engine/import/Npy.h"
 
 #include <QTemporaryDir>

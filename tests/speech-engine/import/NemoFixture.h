@@ -1,7 +1,7 @@
 #pragma once
 
-#include "speech-engine/import/NemoCheckpoint.h"
-#include "speech-engine/MultiArray.h"
+#include "speech-engine/import/checkpoint/NemoCheckpoint.h"
+#include "speech-engine/runtime/MultiArray.h"
 
 #include <QString>
 

@@ -1,0 +1,269 @@
+// Downloading a checkpoint from a loopback model hub: pinned, verified, resumed, refused clearly,
+// never cached half-done; handed to a stand-in importer (the importer's tests use the real one).
+#include "speech-engine/hub/NemotronModelDownloader.h"
+#include "speech-engine/core/ModelNames.h"
+#include "tests/speech-engine/TestHelpers.h"
+#include "tests/speech-engine/hub/FakeModelHub.h"
+#include "tests/support/RunToCompletion.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <thread>
+
+namespace {
+
+const QString englishRepository = QStringLiteral("nvidia/nemotron-speech-streaming-en-0.6b");
+const QString commit = QStringLiteral("0123456789abcdef0123456789abcdef01234567");
+const QString checkpointPath = QStringLiteral("nemotron-speech-streaming-en-0.6b.nemo");
+HubModel english() {
+    return HubModel::english(Repo::nemotronStreaming560);
+}
+
+struct ImportCall {
+    QByteArray checkpoint;
+    QString folder;
+    ImportOptions options;
+};
+
+} // namespace
+
+class NemotronModelDownloaderTest : public QObject {
+    Q_OBJECT
+
+    const QByteArray checkpoint =
+        readTestFile(QStringLiteral(RELAYO_SOURCE_DIR "/../shared/fixtures/nemo/small-en.nemo"));
+    std::unique_ptr<FakeModelHub> hub;
+    std::unique_ptr<QTemporaryDir> root;
+    std::vector<ImportCall> calls; // read once the download is over
+    bool importWaitsForCancel = false;
+    std::stop_source stop;
+    QList<NemotronDownloadProgress> progress;
+
+    QString englishFolder() const {
+        return NemotronModelDownloader::modelFolder(english(), root->path());
+    }
+
+    // The stand-in importer records its call, reports a stage, then writes a complete folder or
+    // waits for the cancel check.
+    NemotronModelDownloader::Options options(bool keepCheckpoint = false) {
+        const auto import = [this](const auto& checkpoint, const auto& folder,
+                                   const ImportOptions& options, const auto& progress,
+                                   const auto& cancelled) {
+            const QDir out(QString::fromStdString(folder.string()));
+            calls.push_back(
+                {readTestFile(QString::fromStdString(checkpoint.string())), out.path(), options});
+            progress({"Reading the checkpoint", 0.5});
+            while (importWaitsForCancel && !cancelled())
+                std::this_thread::yield();
+            if (importWaitsForCancel)
+                throw ModelImportError("cancelled");
+            using namespace ModelNames::NemotronStreaming;
+            for (const auto file :
+                 {preprocessorFile, encoderPath, decoderFile, jointFile, metadata, tokenizer})
+                writeTestFile(out.filePath(file), "x");
+        };
+        return {import, [this](const NemotronDownloadProgress& report) { progress.append(report); },
+                stop.get_token(), std::chrono::seconds(60), keepCheckpoint};
+    }
+
+    QString failure(const NemotronModelDownloader::Options& settings) {
+        return failureOf([&] {
+            runToCompletion(NemotronModelDownloader::download(english(), root->path(), settings));
+        });
+    }
+
+    // Another checkpoint beside it: the one named after the repository is taken.
+    void serve(const QString& repository, const QString& revision, const QString& fileName) {
+        hub->serveRepository(repository, revision, commit,
+                             {{"other.nemo", "other"}, {fileName, checkpoint}});
+    }
+
+    // Nothing a later start could take as a model, and no checkpoint left beside it.
+    void verifyNothingCached() {
+        QVERIFY(!QDir(englishFolder()).exists());
+        QVERIFY(QDir(root->path()).entryList({"*.nemo"}, QDir::Files).isEmpty());
+    }
+
+    QStringList partialFiles() const {
+        return QDir(root->path()).entryList({".checkpoint-*"}, QDir::Files | QDir::Hidden);
+    }
+
+private slots:
+    void init() {
+        for (const char* name :
+             {"RLY_MODEL_REPO", "RLY_MODEL_REVISION", "RLY_KO_MODEL_REPO", "RLY_KO_MODEL_REVISION"})
+            qunsetenv(name);
+        hub = std::make_unique<FakeModelHub>();
+        qputenv("HF_ENDPOINT", hub->baseURL().toUtf8());
+        root = std::make_unique<QTemporaryDir>();
+        calls.clear();
+        importWaitsForCancel = false;
+        stop = {};
+        progress.clear();
+    }
+
+    // Listed and fetched at the pinned commit, verified and imported into the model's own folder;
+    // the checkpoint is kept only when asked. Korean from the repository the environment names.
+    void fetchesPinnedVerifiesAndImports_data() {
+        QTest::addColumn<bool>("korean");
+        QTest::newRow("English, checkpoint deleted") << false;
+        QTest::newRow("Korean, checkpoint kept") << true;
+    }
+    void fetchesPinnedVerifiesAndImports() {
+        QFETCH(bool, korean);
+        const QString repository = korean ? "someone/other-model" : englishRepository,
+                      revision = korean ? "v2" : "main";
+        if (korean) {
+            qputenv("RLY_KO_MODEL_REPO", repository.toUtf8());
+            qputenv("RLY_KO_MODEL_REVISION", revision.toUtf8());
+        }
+        const auto fileName = repository.section('/', 1) + ".nemo";
+        serve(repository, revision, fileName);
+        const auto model = runToCompletion(NemotronModelDownloader::download(
+            korean ? HubModel::korean() : english(), root->path(), options(korean)));
+
+        QCOMPARE(model.folder, korean ? root->filePath("korean-streaming") : englishFolder());
+        QVERIFY(NemotronModelDownloader::isModelComplete(model.folder));
+        QCOMPARE(QDir(root->path()).entryList(QDir::Files | QDir::Hidden),
+                 korean ? QStringList{fileName} : QStringList{});
+        QCOMPARE(model.keptCheckpoint, korean ? root->filePath(fileName) : QString());
+        QCOMPARE(calls.size(), 1u);
+        QVERIFY(calls[0].checkpoint == checkpoint);
+        QCOMPARE(calls[0].folder, model.folder);
+        QCOMPARE(calls[0].options.locale,
+                 korean ? std::optional<std::string>("ko-KR") : std::nullopt);
+        const auto& source = calls[0].options.source;
+        QCOMPARE((QStringList{QString::fromStdString(source.repository),
+                              QString::fromStdString(source.commit),
+                              QString::fromStdString(source.fileName)}),
+                 (QStringList{repository, commit, fileName}));
+        // The revision, the listing and the whole file at its commit.
+        QCOMPARE(hub->requests().size(), 3);
+        QCOMPARE(hub->requests()[2].path + hub->requests()[2].range,
+                 ("/" + repository + "/resolve/" + commit + "/" + fileName).toUtf8());
+        QCOMPARE(progress.last().importStage, "Reading the checkpoint");
+    }
+
+    // A transfer cut halfway keeps its part, which the next attempt resumes with a range.
+    void resumesAfterACut_data() {
+        QTest::addColumn<FakeModelHub::Transfer>("resumed");
+        QTest::addColumn<QString>("failure"); // of the resumed attempt
+        QTest::newRow("from the range") << FakeModelHub::Transfer::whole << "";
+        QTest::newRow("hub ignores the range") << FakeModelHub::Transfer::ignoringRange << "";
+        QTest::newRow("range from the wrong place")
+            << FakeModelHub::Transfer::misplacingRange << "could not resume";
+    }
+    void resumesAfterACut() {
+        QFETCH(FakeModelHub::Transfer, resumed);
+        QFETCH(QString, failure);
+        serve(englishRepository, "main", checkpointPath);
+        hub->setNextTransfer(FakeModelHub::Transfer::cutHalfway);
+        QVERIFY(!this->failure(options()).isEmpty());
+        verifyNothingCached();
+        QCOMPARE(partialFiles().size(), 1);
+        const auto kept = QFileInfo(root->filePath(partialFiles().front())).size();
+        QVERIFY(kept > 0 && kept < checkpoint.size());
+
+        hub->setNextTransfer(resumed);
+        if (!failure.isEmpty()) {
+            const auto description = this->failure(options());
+            QVERIFY2(description.contains(failure), qPrintable(description));
+            verifyNothingCached();
+            QVERIFY(calls.empty());
+        }
+        runToCompletion(NemotronModelDownloader::download(english(), root->path(), options()));
+        QCOMPARE(hub->requests().last().range,
+                 failure.isEmpty() ? "bytes=" + QByteArray::number(kept) + "-" : QByteArray());
+        QCOMPARE(calls.size(), 1u);
+        QVERIFY(calls[0].checkpoint == checkpoint);
+        QVERIFY(partialFiles().isEmpty());
+    }
+
+    // A stalled transfer and this import never end by themselves: only the stall limit or the
+    // cancel can, at once, leaving nothing cached. The recognition service's tests cancel a
+    // download.
+    void stopsAndCachesNothing_data() {
+        QTest::addColumn<int>("cancelAt"); // a stage; -1: never cancelled
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("stalled") << -1 << "stalled: no data arrived for 2 seconds";
+        QTest::newRow("cancelled importing")
+            << int(NemotronDownloadProgress::Stage::importing) << "download was cancelled.";
+    }
+    void stopsAndCachesNothing() {
+        QFETCH(int, cancelAt);
+        QFETCH(QString, failure);
+        serve(englishRepository, "main", checkpointPath);
+        if (cancelAt != int(NemotronDownloadProgress::Stage::importing))
+            hub->setNextTransfer(FakeModelHub::Transfer::stallHalfway);
+        importWaitsForCancel = true;
+        auto settings = options();
+        settings.stallLimit = std::chrono::seconds(cancelAt == -1 ? 2 : 60);
+        settings.progress = [&](const NemotronDownloadProgress& report) {
+            if (int(report.stage) == cancelAt)
+                stop.request_stop();
+        };
+        const auto description = this->failure(settings);
+        QVERIFY2(description.contains(failure), qPrintable(description));
+        verifyNothingCached();
+    }
+
+    // Refused before any part is kept; bytes that do not match the hub's SHA-256 are deleted.
+    void hubRefusalsAreClearErrors_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("failure");
+        const auto listing = FakeModelHub::listingPath(englishRepository, commit);
+        const auto entryOf = [&](const char* path, const char* size = "5") {
+            return "[{\"type\": \"file\", \"path\": \"" + QByteArray(path) +
+                   "\", \"lfs\": {\"oid\": \"" + QByteArray(64, 'a') + "\", \"size\": " + size +
+                   "}}]";
+        };
+        QTest::newRow("unknown revision")
+            << FakeModelHub::revisionPath(englishRepository, "main") << 404 << QByteArray("{}")
+            << "The model hub refused revision \"main\"";
+        QTest::newRow("no large-file record")
+            << listing << 200 << QByteArray("[{\"type\": \"file\", \"path\": \"a.nemo\"}]")
+            << "lists a.nemo of nvidia/nemotron-speech-streaming-en-0.6b without its SHA-256";
+        QTest::newRow("climbs out") << listing << 200 << entryOf("../a.nemo") << "unusable path";
+        auto wrong = checkpoint;
+        wrong[0] = char(wrong[0] ^ 1);
+        QTest::newRow("bytes not as listed")
+            << listing << 200 << FakeModelHub::listingOf({{checkpointPath, wrong}})
+            << "does not match the hub's SHA-256";
+        QTest::newRow("larger than the disk")
+            << listing << 200 << entryOf("a.nemo", "1000000000000000000")
+            << "Not enough free disk space in";
+    }
+    void hubRefusalsAreClearErrors() {
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, failure);
+        serve(englishRepository, "main", checkpointPath);
+        hub->serve(path, status, body);
+        const auto description = this->failure(options());
+        QVERIFY2(description.contains(failure), qPrintable(description));
+        QVERIFY(partialFiles().isEmpty() && calls.empty());
+        verifyNothingCached();
+    }
+
+    // A folder missing a file is fetched again; a complete one is taken as it is.
+    void onlyACompleteFolderCountsAsCached() {
+        serve(englishRepository, "main", checkpointPath);
+        writeTestFile(QDir(englishFolder()).filePath(ModelNames::NemotronStreaming::encoderPath),
+                      "x");
+        for (int attempt = 0; attempt < 2; ++attempt)
+            QCOMPARE(runToCompletion(NemotronModelDownloader::locateOrDownload(
+                         english(), root->path(), options(), AppLogger("NemotronStreaming"))),
+                     englishFolder());
+        QCOMPARE(hub->requests().size(), 3); // one revision, listing and file
+        QCOMPARE(calls.size(), 1u);
+    }
+};
+
+QTEST_GUILESS_MAIN(NemotronModelDownloaderTest)
+#include "NemotronModelDownloaderTest.moc"

@@ -1,0 +1,160 @@
+#include "speech-engine/runtime/Int8Linear.h"
+
+#include <QTest>
+
+#include <cmath>
+#include <random>
+
+namespace {
+
+struct Layer {
+    std::int64_t outputs, inputs;
+    std::vector<std::int8_t> weights, packed;
+    std::vector<std::int32_t> sums;
+    std::vector<float> scales, bias;
+
+    Layer(std::int64_t outputs, std::int64_t inputs, std::mt19937& random)
+        : outputs(outputs), inputs(inputs), weights(std::size_t(outputs * inputs)),
+          packed(std::size_t(Int8Linear::packedSize(outputs, inputs))) {
+        std::uniform_int_distribution<int> code(-127, 127);
+        std::uniform_real_distribution<float> scale(0.001f, 0.02f), offset(-1.0f, 1.0f);
+        for (auto& weight : weights)
+            weight = std::int8_t(code(random));
+        Int8Linear::pack(weights, outputs, inputs, packed);
+        sums = Int8Linear::channelSums(weights, outputs, inputs);
+        for (std::int64_t n = 0; n < outputs; ++n) {
+            scales.push_back(scale(random));
+            bias.push_back(offset(random));
+        }
+    }
+
+    Int8Linear::Weights view() const {
+        return {packed.data(), scales.data(), sums.data(), bias.data(), outputs, inputs};
+    }
+
+    std::vector<float> apply(const std::vector<float>& x, std::int64_t rows,
+                             Int8Linear::Kernel kernel) const {
+        std::vector<float> y(std::size_t(rows * outputs), NAN);
+        Int8Linear::apply(x.data(), rows, view(), y.data(), kernel,
+                          [](std::int64_t blocks, const auto& work) {
+                              // Two threads' halves, to catch work that strays from its blocks.
+                              work(blocks / 2, blocks);
+                              work(0, blocks / 2);
+                          });
+        return y;
+    }
+};
+
+std::vector<float> randomInput(std::int64_t count, float low, float high, std::mt19937& random) {
+    std::uniform_real_distribution<float> value(low, high);
+    std::vector<float> x(static_cast<std::size_t>(count));
+    for (auto& element : x)
+        element = value(random);
+    return x;
+}
+
+std::vector<Int8Linear::Kernel> kernelsOfThisProcessor() {
+    std::vector<Int8Linear::Kernel> kernels;
+    for (const auto kernel :
+         {Int8Linear::Kernel::portable, Int8Linear::Kernel::avx2, Int8Linear::Kernel::avx512Vnni})
+        if (Int8Linear::runsHere(kernel))
+            kernels.push_back(kernel);
+    return kernels;
+}
+
+} // namespace
+
+class Int8LinearTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // The exact integer product of codes and weights, scaled: sizes off the block and group
+    // grid and row counts beyond a tile land on every kernel the same, to the bit.
+    void everyKernelComputesTheExactQuantizedProduct_data() {
+        QTest::addColumn<qint64>("rows");
+        QTest::addColumn<qint64>("outputs");
+        QTest::addColumn<qint64>("inputs");
+        QTest::newRow("one by one") << qint64(1) << qint64(1) << qint64(1);
+        QTest::newRow("a 560 ms step's rows") << qint64(7) << qint64(96) << qint64(384);
+        QTest::newRow("off the grid") << qint64(3) << qint64(33) << qint64(130);
+        QTest::newRow("rows beyond a tile") << qint64(19) << qint64(70) << qint64(5);
+        QTest::newRow("no rows") << qint64(0) << qint64(40) << qint64(8);
+    }
+    void everyKernelComputesTheExactQuantizedProduct() {
+        QFETCH(qint64, rows);
+        QFETCH(qint64, outputs);
+        QFETCH(qint64, inputs);
+        std::mt19937 random(std::uint32_t(rows * 1000 + outputs));
+        const Layer layer(outputs, inputs, random);
+        const auto x = randomInput(rows * inputs, -3.0f, 5.0f, random);
+        const auto input = Int8Linear::quantize(x.data(), rows, inputs);
+        std::vector<float> expected;
+        for (std::int64_t r = 0; r < rows; ++r)
+            for (std::int64_t n = 0; n < outputs; ++n) {
+                std::int64_t sum = 0;
+                for (std::int64_t k = 0; k < inputs; ++k)
+                    sum += (std::int64_t(input.codes[std::size_t(r * input.stride + k)]) -
+                            input.zeroPoint) *
+                           layer.weights[std::size_t(n * inputs + k)];
+                expected.push_back(float(sum) * (input.scale * layer.scales[std::size_t(n)]) +
+                                   layer.bias[std::size_t(n)]);
+            }
+        for (const auto kernel : kernelsOfThisProcessor())
+            QCOMPARE(layer.apply(x, rows, kernel), expected);
+    }
+
+    // PyTorch's scale and zero point: the range widened to hold zero, 7-bit codes, zero mapped
+    // exactly; a range of nothing falls back to a scale of 0.1, and NaN gives codes, not a crash.
+    void quantizesAsPyTorchDynamicLinearDoes_data() {
+        QTest::addColumn<std::vector<float>>("x");
+        QTest::addColumn<float>("scale");
+        QTest::addColumn<int>("zeroPoint");
+        QTest::addColumn<std::vector<int>>("codes");
+        QTest::newRow("both signs") << std::vector<float>{-1.0f, 3.0f, 0.0f} << float(4.0 / 127)
+                                    << 32 << std::vector<int>{0, 127, 32};
+        QTest::newRow("positive only")
+            << std::vector<float>{0.5f, 2.0f} << float(2.0 / 127) << 0 << std::vector<int>{32, 127};
+        QTest::newRow("negative only") << std::vector<float>{-2.0f, -0.5f} << float(2.0 / 127)
+                                       << 127 << std::vector<int>{0, 95};
+        QTest::newRow("all zero") << std::vector<float>{0.0f, 0.0f} << 0.1f << 0
+                                  << std::vector<int>{0, 0};
+    }
+    void quantizesAsPyTorchDynamicLinearDoes() {
+        QFETCH(std::vector<float>, x);
+        QFETCH(float, scale);
+        QFETCH(int, zeroPoint);
+        QFETCH(std::vector<int>, codes);
+        const auto input = Int8Linear::quantize(x.data(), 1, std::int64_t(x.size()));
+        QCOMPARE(input.scale, scale);
+        QCOMPARE(input.zeroPoint, zeroPoint);
+        QCOMPARE(
+            std::vector<int>(input.codes.begin(), input.codes.begin() + std::ptrdiff_t(x.size())),
+            codes);
+
+        const std::vector<float> broken{NAN, 1.0f, -INFINITY};
+        QCOMPARE(Int8Linear::quantize(broken.data(), 1, 3).codes.size(), std::size_t(4));
+    }
+
+    // The product stays within the quantization error of the float product it stands for.
+    void approximatesTheFloatProduct() {
+        std::mt19937 random(11);
+        const Layer layer(64, 256, random);
+        const auto x = randomInput(5 * 256, -1.0f, 1.0f, random);
+        const auto y = layer.apply(x, 5, Int8Linear::bestKernel());
+        double worst = 0, largest = 0;
+        for (std::int64_t r = 0; r < 5; ++r)
+            for (std::int64_t n = 0; n < 64; ++n) {
+                double exact = layer.bias[std::size_t(n)];
+                for (std::int64_t k = 0; k < 256; ++k)
+                    exact += double(x[std::size_t(r * 256 + k)]) * layer.scales[std::size_t(n)] *
+                             layer.weights[std::size_t(n * 256 + k)];
+                worst = std::max(worst, std::abs(exact - y[std::size_t(r * 64 + n)]));
+                largest = std::max(largest, std::abs(exact));
+            }
+        QVERIFY2(worst < 0.02 * largest,
+                 qPrintable(QString("error %1 of %2").arg(worst).arg(largest)));
+    }
+};
+
+QTEST_GUILESS_MAIN(Int8LinearTest)
+#include "Int8LinearTest.moc"
