@@ -1,8 +1,5 @@
 #include "speech-engine/core/AppLogger.h"
 
-#include <QMutex>
-#include <QMutexLocker>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,9 +7,6 @@
 #include <unistd.h>
 
 namespace {
-
-QMutex defaultSubsystemMutex;
-QString defaultSubsystemValue = QStringLiteral("com.quillory");
 
 int syslogPriority(AppLogger::Level level) {
     switch (level) {
@@ -54,19 +48,7 @@ AppLogger::AppLogger(const QString& subsystem, const QString& category)
     : m_subsystem(subsystem), m_category(category) {}
 
 QString AppLogger::defaultSubsystem() {
-    QMutexLocker lock(&defaultSubsystemMutex);
-    return defaultSubsystemValue;
-}
-
-void AppLogger::setDefaultSubsystem(const QString& subsystem) {
-    QMutexLocker lock(&defaultSubsystemMutex);
-    defaultSubsystemValue = subsystem;
-}
-
-std::optional<AppLogger::Level> AppLogger::levelFromRawValue(int rawValue) {
-    if (rawValue < int(Level::debug) || rawValue > int(Level::fault))
-        return std::nullopt;
-    return Level(rawValue);
+    return QStringLiteral("com.quillory");
 }
 
 QString AppLogger::label(Level level) {

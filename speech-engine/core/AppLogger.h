@@ -3,8 +3,6 @@
 #include <QDateTime>
 #include <QString>
 
-#include <optional>
-
 // The engine's logger: every message goes to the system log (syslog), and warnings and
 // worse are also written as one line each to standard error. A logger is an immutable
 // value that any thread may copy and use.
@@ -15,12 +13,9 @@ public:
     explicit AppLogger(const QString& category);
     AppLogger(const QString& subsystem, const QString& category);
 
-    // Process-wide subsystem for loggers made afterwards, initially "com.quillory".
+    // The subsystem of loggers made without one: "com.quillory".
     static QString defaultSubsystem();
-    static void setDefaultSubsystem(const QString& subsystem);
 
-    // Accepts exactly 0 to 5.
-    static std::optional<Level> levelFromRawValue(int rawValue);
     // "DEBUG", "INFO", "NOTICE", "WARN", "ERROR", "FAULT"
     static QString label(Level level);
     // "[HH:mm:ss.SSS] [LABEL] [Murmurvale.<category>] message\n"

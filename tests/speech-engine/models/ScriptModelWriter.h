@@ -5,14 +5,11 @@
 #include <utility>
 #include <vector>
 
-// A float tensor attribute of a written model, filled with normal noise times `scale`. An int8
-// parameter of shape [out, in] is instead the packed weight of a dynamically quantized linear
-// layer (for ops.quantized.linear_dynamic); of shape [n, out, in], a list of n of them.
+// A float tensor attribute of a written model, filled with normal noise times `scale`.
 struct RandomParameter {
     std::string name;
     std::vector<std::int64_t> shape;
     double scale = 1.0;
-    bool int8 = false;
 };
 
 // A TorchScript model: methods written in TorchScript (among them `forward`) over attributes;

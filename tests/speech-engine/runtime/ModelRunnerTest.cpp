@@ -52,19 +52,6 @@ def scaled(self, a: Tensor) -> Dict[str, Tensor]:
         QCOMPARE(output.at("same").at<float>({1, 2}), 5.0f);
     }
 
-    void runsInt8LinearLayers() {
-        auto runner = loadModel({R"(
-def forward(self, x: Tensor) -> Dict[str, Tensor]:
-    return {"y": ops.quantized.linear_dynamic(x, self.weights[1])}
-)",
-                                 {{"weights", {2, 4, 8}, 1.0, true}}});
-        auto x = MultiArray::createZeroed({1, 8}, MultiArrayDataType::float32);
-        x.fill(1);
-        const auto y = runner->predict({{"x", x}}).at("y");
-        QCOMPARE(y.shape(), (std::vector<std::int64_t>{1, 4}));
-        QVERIFY(y.at<float>({0, 0}) != 0.0f);
-    }
-
     // Whatever libtorch throws, c10 errors and a script's own failures alike, the caller sees a
     // runner error.
     void reportsFailuresAsRunnerErrors() {
