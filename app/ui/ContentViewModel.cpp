@@ -1,10 +1,10 @@
 #include "app/ui/ContentViewModel.h"
 
+#include "app/core/Observable.h"
+#include "app/core/ServiceError.h"
 #include "app/ui/DesktopActions.h"
 #include "app/ui/GuideParser.h"
 #include "app/ui/WindowTexts.h"
-#include "app/workflow/Observable.h"
-#include "app/workflow/ServiceError.h"
 
 #include <QCoreApplication>
 #include <QMetaMethod>

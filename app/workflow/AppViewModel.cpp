@@ -1,8 +1,8 @@
 #include "app/workflow/AppViewModel.h"
 
-#include "app/workflow/Observable.h"
+#include "app/core/Observable.h"
+#include "app/core/ServiceError.h"
 #include "app/workflow/ScreenshotMode.h"
-#include "app/workflow/ServiceError.h"
 
 #include <QFileInfo>
 #include <QTimer>

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "app/core/Cancellation.h"
 #include "app/workflow/AppServices.h"
 #include "app/workflow/AssistPhase.h"
-#include "app/workflow/Cancellation.h"
 #include "app/workflow/CaptureApplication.h"
 #include "app/workflow/ElevenLabsVoice.h"
 #include "app/workflow/LocalVoicePreset.h"

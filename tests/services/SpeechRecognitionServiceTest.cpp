@@ -2,8 +2,9 @@
 // recognizer, and the service's failures on a private sound server.
 
 #include "app/services/reply/SpeechRecognitionService.h"
+#include "app/core/MainThread.h"
+#include "app/core/ServiceError.h"
 #include "app/services/reply/NemotronSpeechRecognizer.h"
-#include "app/workflow/ServiceError.h"
 #include "speech-engine/NemotronModelDownloader.h"
 #include "tests/services/AudioTestSupport.h"
 #include "tests/services/CaptionTestModels.h"
@@ -41,7 +42,7 @@ std::unique_ptr<SpeechRecognitionTask> recognise(SpeechRecognizer& recognizer,
                                                  const QList<PcmBuffer>& audio, Heard& heard) {
     auto request = std::make_shared<SpeechAudioBufferRequest>(SpeechAudioBufferRequest::Settings{});
     auto task = recognizer.recognitionTask(request, [&heard](SpeechRecognizer::Result result) {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [&heard, result] {
+        postToMainThread([&heard, result] {
             const QString said = result.error.value_or(result.text.value_or(QString()));
             if (result.isFinal)
                 heard.final = said;

@@ -1,9 +1,9 @@
 #include "app/services/reply/NemotronRecognitionTask.h"
 
-#include "app/workflow/ServiceError.h"
+#include "app/core/MainThread.h"
+#include "app/core/ServiceError.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
 
-#include <QCoreApplication>
 #include <utility>
 #include <vector>
 
@@ -23,10 +23,6 @@ struct NemotronRecognitionTask::State {
 };
 
 namespace {
-
-template <typename Job> void postToMainThread(Job job) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(job), Qt::QueuedConnection);
-}
 
 // The engine's own errors are in English: the reply step says in Korean what happened.
 QString recognizerFailure(const QString& cause) {
