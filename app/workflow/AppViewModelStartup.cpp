@@ -1,6 +1,7 @@
 #include "app/workflow/AppViewModel.h"
 
 #include "app/core/Observable.h"
+#include "app/core/ServiceError.h"
 #include "app/workflow/FirstWhere.h"
 #include "app/workflow/ScreenshotMode.h"
 
