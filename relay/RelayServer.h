@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/workflow/Cancellation.h"
+#include "app/core/Cancellation.h"
 #include "relay/RateLimiter.h"
 #include "relay/RelayLimits.h"
 #include "relay/RelayRequest.h"

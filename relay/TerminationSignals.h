@@ -14,10 +14,6 @@ public:
     TerminationSignals();
     ~TerminationSignals() override;
 
-    // False when the descriptor could not be made; the signals then keep
-    // their default action.
-    bool isWatching() const { return m_notifier != nullptr; }
-
 signals:
     void received();
 

@@ -1,6 +1,6 @@
 #include "app/platform/PrivateFolder.h"
 
-#include "app/workflow/ServiceError.h"
+#include "app/core/ServiceError.h"
 
 #include <QDir>
 #include <QFile>

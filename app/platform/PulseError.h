@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/workflow/ServiceError.h"
+#include "app/core/ServiceError.h"
 
 // A failure of the sound server or of the connection to it, passed on as the
 // platform's own error (domain "PulseAudio", code = the libpulse error number).

@@ -1,6 +1,6 @@
 #include "app/platform/SoundFile.h"
 
-#include "app/workflow/ServiceError.h"
+#include "app/core/ServiceError.h"
 
 #include <QFile>
 #include <memory>

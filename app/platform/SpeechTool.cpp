@@ -1,6 +1,6 @@
 #include "app/platform/SpeechTool.h"
 
-#include "app/workflow/ServiceError.h"
+#include "app/core/ServiceError.h"
 
 #include <QProcess>
 #include <qcoro/qcoroprocess.h>

@@ -1,6 +1,6 @@
 #include "app/translation/TokenFactoryChat.h"
 
-#include "app/workflow/ServiceError.h"
+#include "app/core/ServiceError.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

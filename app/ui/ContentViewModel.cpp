@@ -1,16 +1,10 @@
 #include "app/ui/ContentViewModel.h"
 
-#include "app/ui/DesktopActions.h"
+#include "app/core/Observable.h"
 #include "app/ui/GuideParser.h"
 #include "app/ui/WindowTexts.h"
-#include "app/workflow/Observable.h"
-#include "app/workflow/ServiceError.h"
 
-#include <QCoreApplication>
-#include <QMetaMethod>
-#include <QSysInfo>
 #include <QUrl>
-#include <algorithm>
 #include <chrono>
 
 using namespace std::chrono_literals;
@@ -36,10 +30,7 @@ ContentViewModel::ContentViewModel(AppViewModel& model, std::unique_ptr<ReportDe
                                    QString guideFolder, QObject* parent)
     : QObject(parent), m_model(&model), m_delivery(std::move(delivery)),
       m_guideBlocks(blocksForQml(GuideParser::load(guideFolder))) {
-    forwardChanges(&model);
-    forwardChanges(&model.meetingSpeech());
-    forwardChanges(&model.koreanSpeech());
-    forwardChanges(&model.audioOutput());
+    connectDerivedValues();
     m_virtualMicrophonePoll.setInterval(3s);
     connect(&m_virtualMicrophonePoll, &QTimer::timeout, this,
             &ContentViewModel::pollVirtualMicrophone);
@@ -48,15 +39,57 @@ ContentViewModel::ContentViewModel(AppViewModel& model, std::unique_ptr<ReportDe
 
 ContentViewModel::~ContentViewModel() = default;
 
-// Every announced change of the controller or an observed service may change a
-// derived value, so each one is passed on as `stateChanged`.
-void ContentViewModel::forwardChanges(QObject* source) {
-    const QMetaObject* meta = source->metaObject();
-    const QMetaMethod target = QMetaMethod::fromSignal(&ContentViewModel::stateChanged);
-    for (int i = QObject::staticMetaObject.methodCount(); i < meta->methodCount(); ++i) {
-        if (meta->method(i).methodType() == QMetaMethod::Signal)
-            connect(source, meta->method(i), this, target);
-    }
+template <typename Sender, typename Signal>
+void ContentViewModel::announceOn(Sender* sender, Signal changed,
+                                  std::initializer_list<void (ContentViewModel::*)()> values) {
+    for (const auto value : values)
+        connect(sender, changed, this, value);
+}
+
+// Each derived value is announced when one of its inputs is, and only then: a caption update
+// does not rebuild the application, device and voice lists. Listed by input.
+void ContentViewModel::connectDerivedValues() {
+    using C = ContentViewModel;
+    AppViewModel* model = m_model;
+    INemotronCaptionService* captions = &model->meetingSpeech();
+    IAudioOutput* audio = &model->audioOutput();
+    announceOn(model, &AppViewModel::phaseChanged,
+               {&C::isSpeakingKoreanChanged, &C::phaseTextChanged, &C::phaseColorChanged,
+                &C::isLivePhaseChanged, &C::sentAndDoneChanged, &C::currentStepChanged,
+                &C::currentNoticeChanged});
+    announceOn(model, &AppViewModel::statusMessageChanged, {&C::currentNoticeChanged});
+    announceOn(model, &AppViewModel::approvedTextChanged,
+               {&C::hasEnglishAnswerChanged, &C::currentStepChanged});
+    announceOn(model, &AppViewModel::isTranslatingReplyChanged, {&C::currentStepChanged});
+    announceOn(model, &AppViewModel::liveTranslationChanged, {&C::currentStepChanged});
+    announceOn(model, &AppViewModel::applicationsChanged,
+               {&C::applicationOptionsChanged, &C::listenSubtitleChanged});
+    announceOn(model, &AppViewModel::selectedApplicationIDChanged, {&C::listenSubtitleChanged});
+    announceOn(model, &AppViewModel::elevenLabsStatusChanged, {&C::elevenLabsStatusTextChanged});
+    announceOn(model, &AppViewModel::elevenLabsVoicesChanged,
+               {&C::elevenLabsVoiceOptionsChanged, &C::voiceTilesChanged,
+                &C::isSelectedElevenLabsVoiceAvailableChanged});
+    announceOn(model, &AppViewModel::selectedElevenLabsVoiceIDChanged,
+               {&C::voiceTilesChanged, &C::isSelectedElevenLabsVoiceAvailableChanged});
+    announceOn(model, &AppViewModel::voiceSourceChanged, {&C::voiceTilesChanged});
+    announceOn(model, &AppViewModel::selectedLocalVoiceIDChanged, {&C::voiceTilesChanged});
+    announceOn(model, &AppViewModel::hasElevenLabsAPIKeyChanged, {&C::voiceTilesChanged});
+    announceOn(captions, &INemotronCaptionService::transcriptChanged,
+               {&C::englishCaptionTextChanged, &C::currentStepChanged});
+    announceOn(captions, &INemotronCaptionService::isListeningChanged,
+               {&C::englishCaptionTextChanged, &C::currentStepChanged, &C::listenSubtitleChanged});
+    announceOn(captions, &INemotronCaptionService::isPreparingChanged,
+               {&C::phaseTextChanged, &C::currentNoticeChanged});
+    announceOn(captions, &INemotronCaptionService::modelProgressChanged,
+               {&C::modelStatusTextChanged});
+    announceOn(&model->koreanSpeech(), &ISpeechRecognitionService::modelProgressChanged,
+               {&C::koreanModelStatusTextChanged});
+    announceOn(audio, &IAudioOutput::devicesChanged,
+               {&C::deviceOptionsChanged, &C::hasBlackHoleChanged,
+                &C::isVirtualMicrophoneSelectedChanged, &C::currentNoticeChanged});
+    announceOn(audio, &IAudioOutput::selectedDeviceIDChanged,
+               {&C::isVirtualMicrophoneSelectedChanged});
+    announceOn(audio, &IAudioOutput::isPlayingChanged, {&C::sentAndDoneChanged});
 }
 
 QObject* ContentViewModel::modelObject() const {
@@ -247,220 +280,4 @@ QVariant ContentViewModel::setupErrorValue() const {
 void ContentViewModel::setSetupError(std::optional<QString> error) {
     m_setupError = std::move(error);
     emit setupErrorChanged();
-}
-
-void ContentViewModel::refreshApplications() {
-    m_model->refreshApplications();
-}
-
-void ContentViewModel::startMeetingListening() {
-    m_model->startMeetingListening();
-}
-
-void ContentViewModel::stopMeetingListening() {
-    m_model->stopMeetingListening();
-}
-
-void ContentViewModel::startKoreanReply() {
-    m_model->startKoreanReply();
-}
-
-void ContentViewModel::cancelKoreanReply() {
-    m_model->cancelKoreanReply();
-}
-
-void ContentViewModel::finishKoreanReply() {
-    m_model->finishKoreanReply();
-}
-
-void ContentViewModel::previewAnswer() {
-    QCoro::connect(m_model->generateApprovedVoice(), m_model.data(), [model = m_model](bool ready) {
-        if (ready)
-            model->preview();
-    });
-}
-
-void ContentViewModel::sendAnswer() {
-    QCoro::connect(m_model->generateApprovedVoice(), m_model.data(), [model = m_model](bool ready) {
-        if (ready)
-            model->sendToMeeting();
-    });
-}
-
-void ContentViewModel::chooseLocalVoice(const QString& presetID) {
-    if (m_model->voiceSource() == VoiceSource::elevenLabs)
-        m_model->selectVoiceSource(VoiceSource::local);
-    m_model->selectLocalVoice(presetID);
-}
-
-void ContentViewModel::chooseElevenLabsSource() {
-    m_model->selectVoiceSource(VoiceSource::elevenLabs);
-}
-
-void ContentViewModel::chooseElevenLabsVoice(const QVariant& voiceID) {
-    m_model->selectElevenLabsVoice(voiceID.isNull() ? std::nullopt
-                                                    : std::optional(voiceID.toString()));
-}
-
-void ContentViewModel::connectElevenLabs() {
-    if (m_elevenLabsAPIKey.trimmed().isEmpty())
-        return;
-    QCoro::connect(m_model->connectElevenLabs(m_elevenLabsAPIKey), this, [this] {
-        if (m_model->hasElevenLabsAPIKey())
-            setElevenLabsAPIKey({});
-    });
-}
-
-void ContentViewModel::forgetElevenLabsAPIKey() {
-    m_model->forgetElevenLabsAPIKey();
-}
-
-void ContentViewModel::refreshElevenLabsVoices() {
-    m_model->refreshElevenLabsVoices();
-}
-
-void ContentViewModel::refreshDevices() {
-    m_model->audioOutput().refreshDevices();
-}
-
-// Keeps the user's virtual microphone, else selects the first one present.
-void ContentViewModel::recheckVirtualMicrophone() {
-    IAudioOutput& audio = m_model->audioOutput();
-    audio.refreshDevices();
-    if (isVirtualMicrophoneSelected())
-        return;
-    const QList<AudioDevice> devices = audio.devices();
-    const auto virtualDevice =
-        std::find_if(devices.begin(), devices.end(),
-                     [](const AudioDevice& d) { return d.isLikelyVirtualMicrophone(); });
-    if (virtualDevice != devices.end())
-        audio.setSelectedDeviceID(virtualDevice->id);
-}
-
-void ContentViewModel::pollVirtualMicrophone() {
-    if (!hasBlackHole())
-        recheckVirtualMicrophone();
-}
-
-// On Linux the program makes the virtual microphone itself instead of sending
-// the user to a download page.
-void ContentViewModel::createVirtualMicrophone() {
-    createVirtualMicrophoneTask();
-}
-
-QCoro::Task<> ContentViewModel::createVirtualMicrophoneTask() {
-    QPointer self = this;
-    QPointer model = m_model;
-    try {
-        co_await model->audioOutput().createVirtualMicrophone();
-        if (self)
-            self->setSetupError(std::nullopt);
-    } catch (const std::exception& error) {
-        if (self)
-            self->setSetupError(describe(error));
-    }
-}
-
-void ContentViewModel::copyVirtualMicrophoneCommand() {
-    DesktopActions::copyToClipboard(virtualMicrophoneCommand());
-}
-
-void ContentViewModel::openSoundSettings() {
-    DesktopActions::openSoundSettings();
-}
-
-// The notice is derived again, so the action follows the devices present now.
-void ContentViewModel::performNoticeAction() {
-    const std::optional<Notice> notice = currentNotice();
-    if (!notice)
-        return;
-    switch (notice->action) {
-    case Notice::Action::none:
-        break;
-    case Notice::Action::openSoundSettings:
-        openSoundSettings();
-        break;
-    case Notice::Action::openSettings:
-        openSettings();
-        break;
-    case Notice::Action::createVirtualMicrophone:
-        createVirtualMicrophone();
-        break;
-    case Notice::Action::refreshApplications:
-        refreshApplications();
-        break;
-    }
-}
-
-void ContentViewModel::openSettings() {
-    setActiveSheet(QStringLiteral("settings"));
-}
-
-// A sheet closes before the next one opens, so the guide follows a moment later.
-void ContentViewModel::openGuide() {
-    if (m_activeSheet != QStringLiteral("settings")) {
-        setActiveSheet(QStringLiteral("guide"));
-        return;
-    }
-    setActiveSheet({});
-    QTimer::singleShot(350ms, this, [this] { setActiveSheet(QStringLiteral("guide")); });
-}
-
-void ContentViewModel::closeSheet() {
-    setActiveSheet({});
-}
-
-DiagnosticsSnapshot ContentViewModel::diagnosticsSnapshot() const {
-    const AppViewModel& model = *m_model;
-    const IAudioOutput& audio = model.audioOutput();
-    const INemotronCaptionService& speech = model.meetingSpeech();
-    DiagnosticsSnapshot state;
-    const QString version = QCoreApplication::applicationVersion();
-    if (!version.isEmpty())
-        state.appVersion = version;
-    state.systemVersion = QSysInfo::prettyProductName();
-    state.phaseText = phaseText();
-    state.phaseRawValue = AssistPhases::rawValue(model.phase());
-    state.statusMessage = model.statusMessage();
-    if (const std::optional<CaptureApplication> application = model.selectedApplication())
-        state.applicationTitle = application->title;
-    state.applicationCount = model.applications().size();
-    for (const AudioDevice& device : audio.devices()) {
-        if (device.id == audio.selectedDeviceID()) {
-            state.deviceName = device.name;
-            break;
-        }
-    }
-    state.hasBlackHole = hasBlackHole();
-    state.voiceName = model.voiceSource() == VoiceSource::elevenLabs
-                          ? QStringLiteral("ElevenLabs")
-                          : model.selectedLocalVoice().systemName;
-    state.hasElevenLabsAPIKey = model.hasElevenLabsAPIKey();
-    state.isListening = speech.isListening();
-    state.isPreparing = speech.isPreparing();
-    state.recognitionError = speech.recognitionError();
-    return state;
-}
-
-QString ContentViewModel::diagnostics() const {
-    return TroubleshootingReport::diagnostics(diagnosticsSnapshot());
-}
-
-void ContentViewModel::sendReport() {
-    deliverReport();
-}
-
-QCoro::Task<> ContentViewModel::deliverReport() {
-    QPointer self = this;
-    const std::optional<QString> state =
-        m_reportIncludesState ? std::optional(diagnostics()) : std::nullopt;
-    std::optional<QString> note =
-        co_await TroubleshootingReport::send(m_reportText, state, *m_delivery);
-    if (self && note)
-        self->setReportNote(std::move(note));
-}
-
-void ContentViewModel::windowBecameActive() {
-    refreshApplications();
-    recheckVirtualMicrophone();
 }

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QVariant>
 #include <QtQml/qqmlregistration.h>
+#include <initializer_list>
 #include <memory>
 
 // What the window binds to: the workflow controller and the services it
@@ -27,28 +28,32 @@ class ContentViewModel : public QObject {
     Q_PROPERTY(QVariantList guideBlocks READ guideBlocks CONSTANT)
     Q_PROPERTY(QString virtualMicrophoneCommand READ virtualMicrophoneCommand CONSTANT)
 
-    Q_PROPERTY(bool isSpeakingKorean READ isSpeakingKorean NOTIFY stateChanged)
-    Q_PROPERTY(QString phaseText READ phaseText NOTIFY stateChanged)
-    Q_PROPERTY(QColor phaseColor READ phaseColor NOTIFY stateChanged)
-    Q_PROPERTY(bool isLivePhase READ isLivePhase NOTIFY stateChanged)
-    Q_PROPERTY(bool sentAndDone READ sentAndDone NOTIFY stateChanged)
-    Q_PROPERTY(bool hasEnglishAnswer READ hasEnglishAnswer NOTIFY stateChanged)
-    Q_PROPERTY(bool hasBlackHole READ hasBlackHole NOTIFY stateChanged)
+    Q_PROPERTY(bool isSpeakingKorean READ isSpeakingKorean NOTIFY isSpeakingKoreanChanged)
+    Q_PROPERTY(QString phaseText READ phaseText NOTIFY phaseTextChanged)
+    Q_PROPERTY(QColor phaseColor READ phaseColor NOTIFY phaseColorChanged)
+    Q_PROPERTY(bool isLivePhase READ isLivePhase NOTIFY isLivePhaseChanged)
+    Q_PROPERTY(bool sentAndDone READ sentAndDone NOTIFY sentAndDoneChanged)
+    Q_PROPERTY(bool hasEnglishAnswer READ hasEnglishAnswer NOTIFY hasEnglishAnswerChanged)
+    Q_PROPERTY(bool hasBlackHole READ hasBlackHole NOTIFY hasBlackHoleChanged)
+    Q_PROPERTY(bool isVirtualMicrophoneSelected READ isVirtualMicrophoneSelected NOTIFY
+                   isVirtualMicrophoneSelectedChanged)
+    Q_PROPERTY(int currentStep READ currentStep NOTIFY currentStepChanged)
+    Q_PROPERTY(QVariant currentNotice READ currentNoticeValue NOTIFY currentNoticeChanged)
     Q_PROPERTY(
-        bool isVirtualMicrophoneSelected READ isVirtualMicrophoneSelected NOTIFY stateChanged)
-    Q_PROPERTY(int currentStep READ currentStep NOTIFY stateChanged)
-    Q_PROPERTY(QVariant currentNotice READ currentNoticeValue NOTIFY stateChanged)
-    Q_PROPERTY(QString elevenLabsStatusText READ elevenLabsStatusText NOTIFY stateChanged)
-    Q_PROPERTY(QString listenSubtitle READ listenSubtitle NOTIFY stateChanged)
-    Q_PROPERTY(QString modelStatusText READ modelStatusText NOTIFY stateChanged)
-    Q_PROPERTY(QString koreanModelStatusText READ koreanModelStatusText NOTIFY stateChanged)
-    Q_PROPERTY(QString englishCaptionText READ englishCaptionText NOTIFY stateChanged)
-    Q_PROPERTY(QVariantList applicationOptions READ applicationOptions NOTIFY stateChanged)
-    Q_PROPERTY(QVariantList deviceOptions READ deviceOptions NOTIFY stateChanged)
-    Q_PROPERTY(QVariantList elevenLabsVoiceOptions READ elevenLabsVoiceOptions NOTIFY stateChanged)
-    Q_PROPERTY(QVariantList voiceTiles READ voiceTiles NOTIFY stateChanged)
+        QString elevenLabsStatusText READ elevenLabsStatusText NOTIFY elevenLabsStatusTextChanged)
+    Q_PROPERTY(QString listenSubtitle READ listenSubtitle NOTIFY listenSubtitleChanged)
+    Q_PROPERTY(QString modelStatusText READ modelStatusText NOTIFY modelStatusTextChanged)
+    Q_PROPERTY(QString koreanModelStatusText READ koreanModelStatusText NOTIFY
+                   koreanModelStatusTextChanged)
+    Q_PROPERTY(QString englishCaptionText READ englishCaptionText NOTIFY englishCaptionTextChanged)
+    Q_PROPERTY(
+        QVariantList applicationOptions READ applicationOptions NOTIFY applicationOptionsChanged)
+    Q_PROPERTY(QVariantList deviceOptions READ deviceOptions NOTIFY deviceOptionsChanged)
+    Q_PROPERTY(QVariantList elevenLabsVoiceOptions READ elevenLabsVoiceOptions NOTIFY
+                   elevenLabsVoiceOptionsChanged)
+    Q_PROPERTY(QVariantList voiceTiles READ voiceTiles NOTIFY voiceTilesChanged)
     Q_PROPERTY(bool isSelectedElevenLabsVoiceAvailable READ isSelectedElevenLabsVoiceAvailable
-                   NOTIFY stateChanged)
+                   NOTIFY isSelectedElevenLabsVoiceAvailableChanged)
 
     Q_PROPERTY(QString activeSheet READ activeSheet NOTIFY activeSheetChanged)
     Q_PROPERTY(QString elevenLabsAPIKey READ elevenLabsAPIKey WRITE setElevenLabsAPIKey NOTIFY
@@ -139,7 +144,26 @@ public:
     void windowBecameActive();
 
 signals:
-    void stateChanged();
+    void isSpeakingKoreanChanged();
+    void phaseTextChanged();
+    void phaseColorChanged();
+    void isLivePhaseChanged();
+    void sentAndDoneChanged();
+    void hasEnglishAnswerChanged();
+    void hasBlackHoleChanged();
+    void isVirtualMicrophoneSelectedChanged();
+    void currentStepChanged();
+    void currentNoticeChanged();
+    void elevenLabsStatusTextChanged();
+    void listenSubtitleChanged();
+    void modelStatusTextChanged();
+    void koreanModelStatusTextChanged();
+    void englishCaptionTextChanged();
+    void applicationOptionsChanged();
+    void deviceOptionsChanged();
+    void elevenLabsVoiceOptionsChanged();
+    void voiceTilesChanged();
+    void isSelectedElevenLabsVoiceAvailableChanged();
     void activeSheetChanged();
     void elevenLabsAPIKeyChanged();
     void reportTextChanged();
@@ -157,7 +181,10 @@ private:
     void setActiveSheet(const QString& sheet);
     void setReportNote(std::optional<QString> note);
     void setSetupError(std::optional<QString> error);
-    void forwardChanges(QObject* source);
+    void connectDerivedValues();
+    template <typename Sender, typename Signal>
+    void announceOn(Sender* sender, Signal changed,
+                    std::initializer_list<void (ContentViewModel::*)()> values);
     void pollVirtualMicrophone();
     QCoro::Task<> deliverReport();
     QCoro::Task<> createVirtualMicrophoneTask();

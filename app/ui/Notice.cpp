@@ -1,6 +1,6 @@
 #include "app/ui/Notice.h"
 
-#include "app/workflow/Observable.h"
+#include "app/core/Observable.h"
 
 #include <QRegularExpression>
 

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "app/core/Cancellation.h"
 #include "app/workflow/AppServices.h"
 #include "app/workflow/AssistPhase.h"
-#include "app/workflow/Cancellation.h"
 #include "app/workflow/CaptureApplication.h"
 #include "app/workflow/ElevenLabsVoice.h"
 #include "app/workflow/LocalVoicePreset.h"
@@ -145,8 +145,13 @@ private:
     QVariant synthesizedURLValue() const;
     QVariant selectedElevenLabsVoiceIDValue() const;
 
+    // The ElevenLabs group's text while no key is stored.
+    static QString addAPIKeyStatus();
     void restoreVoiceChoice();
     void subscribeToServices();
+
+    // Meeting listening: the capture of the application once the captions run.
+    QCoro::Task<> captureMeeting(CaptureApplication application);
 
     // Live translation of the meeting captions.
     void scheduleSilenceTranslation(const QString& transcript);
@@ -157,7 +162,24 @@ private:
     static QCoro::Task<> translateCaption(QPointer<AppViewModel> self, QString english,
                                           qint64 generation, Cancellation cancellation);
 
+    // The English voice of the approved answer: a local voice, or an ElevenLabs voice with
+    // the account's key.
+    struct VoiceChoice {
+        LocalVoicePreset localVoice;
+        std::optional<ElevenLabsVoice> elevenLabsVoice;
+        QString apiKey;
+        // Names the voice, so that generated audio is reused only for the voice it has.
+        QString key() const;
+        QString progress() const;
+    };
+    QCoro::Task<std::optional<VoiceChoice>> chooseVoice();
+    // True when the audio of `text` in that voice is there already and is offered again.
+    bool reuseGeneratedAudio(const QString& text, const QString& voiceKey);
+    QCoro::Task<bool> synthesizeVoice(QString text, VoiceChoice voice);
+
     void chooseApplicationAutomatically();
+    void showVoiceListFailure(const QString& failure);
+    void showVoices(const QList<ElevenLabsVoice>& voices);
     std::optional<ElevenLabsVoice> preferredElevenLabsVoice() const;
     void invalidateReusableAudio();
     void fail(const QString& message);

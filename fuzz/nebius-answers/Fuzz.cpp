@@ -1,8 +1,8 @@
 // What the Token Factory and the relay answer, successful or not: a text or a ServiceError.
 
+#include "app/core/ServiceError.h"
 #include "app/services/network/NebiusAnswer.h"
 #include "app/translation/TokenFactoryChat.h"
-#include "app/workflow/ServiceError.h"
 #include "fuzz/FuzzInput.h"
 
 namespace {

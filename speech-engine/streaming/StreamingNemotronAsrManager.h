@@ -62,6 +62,9 @@ public:
     QCoro::Task<> setPartialCallback(PartialTranscriptCallback callback);
     QCoro::Task<> setPartialTranscriptCallback(PartialTranscriptCallback callback) override;
     QCoro::Task<> appendAudio(PcmBuffer buffer) override;
+    // Any thread, without waiting: takes the block in and tells whether a chunk is now due, that
+    // is whether processBufferedAudio has work. Throws what the converter throws.
+    bool takeIn(const PcmBuffer& buffer) { return m_intake.append(buffer); }
     QCoro::Task<> processBufferedAudio() override;
     // Appends and processes; text reaches callers only through the partial callback.
     QCoro::Task<QString> process(PcmBuffer audioBuffer);

@@ -1,6 +1,6 @@
 #include "app/services/audio/AudioOutput.h"
+#include "app/core/ServiceError.h"
 #include "app/platform/SoundFile.h"
-#include "app/workflow/ServiceError.h"
 #include "tests/services/AudioTestSupport.h"
 #include "tests/support/PrivateFile.h"
 

@@ -1,6 +1,7 @@
 // The caption service's hand-off, processing task and sentence publishing, against a
 // scripted recognizer on its own thread. Also built with ThreadSanitizer.
 
+#include "app/core/MainThread.h"
 #include "app/services/captions/NemotronCaptionService.h"
 #include "tests/services/ScriptedCaptionRecognizer.h"
 #include "tests/support/RunToCompletion.h"
@@ -24,8 +25,7 @@ QString taskFailure(QCoro::Task<> task) {
 // Waits until everything posted to the main thread so far has run.
 void drainMainThread() {
     bool drained = false;
-    QMetaObject::invokeMethod(
-        qApp, [&drained] { drained = true; }, Qt::QueuedConnection);
+    postToMainThread([&drained] { drained = true; });
     QTRY_VERIFY(drained);
 }
 

@@ -1,8 +1,8 @@
+#include "app/core/ServiceError.h"
 #include "app/platform/PulseError.h"
 #include "app/services/audio/AudioOutput.h"
 #include "app/services/audio/MicrophoneSource.h"
 #include "app/services/audio/SystemAudioCapture.h"
-#include "app/workflow/ServiceError.h"
 #include "tests/services/AudioTestSupport.h"
 
 #include <QTest>

@@ -2,8 +2,9 @@
 // recognizer, and the service's failures on a private sound server.
 
 #include "app/services/reply/SpeechRecognitionService.h"
+#include "app/core/MainThread.h"
+#include "app/core/ServiceError.h"
 #include "app/services/reply/NemotronSpeechRecognizer.h"
-#include "app/workflow/ServiceError.h"
 #include "speech-engine/hub/NemotronModelDownloader.h"
 #include "tests/services/AudioTestSupport.h"
 #include "tests/services/CaptionTestModels.h"
@@ -13,6 +14,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
+#include <thread>
 
 namespace {
 
@@ -37,18 +39,22 @@ struct Heard {
     std::optional<QString> final;
 };
 
-std::unique_ptr<SpeechRecognitionTask> recognise(SpeechRecognizer& recognizer,
-                                                 const QList<PcmBuffer>& audio, Heard& heard) {
-    auto request = std::make_shared<SpeechAudioBufferRequest>(SpeechAudioBufferRequest::Settings{});
-    auto task = recognizer.recognitionTask(request, [&heard](SpeechRecognizer::Result result) {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [&heard, result] {
+SpeechRecognizer::ResultHandler hear(Heard& heard) {
+    return [&heard](SpeechRecognizer::Result result) {
+        postToMainThread([&heard, result] {
             const QString said = result.error.value_or(result.text.value_or(QString()));
             if (result.isFinal)
                 heard.final = said;
             else
                 heard.partials << said;
         });
-    });
+    };
+}
+
+std::unique_ptr<SpeechRecognitionTask> recognise(SpeechRecognizer& recognizer,
+                                                 const QList<PcmBuffer>& audio, Heard& heard) {
+    auto request = std::make_shared<SpeechAudioBufferRequest>(SpeechAudioBufferRequest::Settings{});
+    auto task = recognizer.recognitionTask(request, hear(heard));
     for (const auto& buffer : audio)
         request->appendAudioPCMBuffer(buffer);
     request->endAudio();
@@ -78,6 +84,36 @@ private slots:
         QCOMPARE(QStringList({*first.final, *second.final}), QStringList({"하나 둘", "셋"}));
         QCOMPARE(first.partials.first(), QStringLiteral("하나"));
         QVERIFY(!second.partials.join(' ').contains(QStringLiteral("하나")));
+    }
+
+    // Blocks come from other threads, as the microphone's do, while the first reply is still
+    // waiting for the model and while it ends: each reply hears its own blocks, in order.
+    void blocksFromAnotherThreadStayWithTheirReplyInOrder() {
+        QTemporaryDir root;
+        const QStringList words = {"▁영", "▁일", "▁이", "▁삼", "▁사", "▁오", "▁육", "▁칠"};
+        CaptionTestModels::writeSpelling(koreanFolder(root.path()), words);
+        NemotronSpeechRecognizer recognizer(root.path());
+        const auto speak = [](SpeechAudioBufferRequest& request, int first, int last) {
+            return std::thread([&request, first, last] {
+                for (int token = first; token <= last; ++token)
+                    request.appendAudioPCMBuffer(TinyModels::chunkEmitting({token}));
+            });
+        };
+        using Request = SpeechAudioBufferRequest;
+        const auto firstRequest = std::make_shared<Request>(Request::Settings{});
+        const auto secondRequest = std::make_shared<Request>(Request::Settings{});
+        Heard first, second;
+        const auto firstTask = recognizer.recognitionTask(firstRequest, hear(first));
+        auto firstSpeaker = speak(*firstRequest, 0, 4);
+        const auto secondTask = recognizer.recognitionTask(secondRequest, hear(second));
+        auto secondSpeaker = speak(*secondRequest, 5, 7);
+        firstSpeaker.join();
+        firstTask->finish();
+        secondSpeaker.join();
+        secondTask->finish();
+        QTRY_VERIFY_WITH_TIMEOUT(first.final && second.final, 30000);
+        QCOMPARE(QStringList({*first.final, *second.final}),
+                 QStringList({"영 일 이 삼 사", "오 육 칠"}));
     }
 
     void errorsEndTheReplyInKorean_data() {

@@ -1,6 +1,7 @@
 #include "app/ui/ContentViewModel.h"
 #include "tests/workflow/WorkflowHarness.h"
 
+#include <QSignalSpy>
 #include <QTest>
 #include <QUrlQuery>
 #include <functional>
@@ -114,6 +115,29 @@ private slots:
         h->elevenLabs->voiceLists.fail(u"HTTP 401: invalid key"_s);
         QCoro::waitFor(h->model().refreshElevenLabsVoices());
         QCOMPARE(content->elevenLabsStatusText(), u"HTTP 401: invalid key"_s);
+    }
+
+    // A caption update announces the caption's own values and leaves the lists alone; a list
+    // is announced when its own input changes.
+    void eachDerivedValueIsAnnouncedByItsOwnInputs() {
+        QSignalSpy caption(content.get(), &ContentViewModel::englishCaptionTextChanged);
+        using Changed = void (ContentViewModel::*)();
+        std::vector<std::unique_ptr<QSignalSpy>> lists;
+        for (const Changed list :
+             {&ContentViewModel::applicationOptionsChanged, &ContentViewModel::deviceOptionsChanged,
+              &ContentViewModel::elevenLabsVoiceOptionsChanged,
+              &ContentViewModel::voiceTilesChanged})
+            lists.push_back(std::make_unique<QSignalSpy>(content.get(), list));
+        h->meetingSpeech->setTranscript(u"Could you share"_s);
+        QCOMPARE(caption.count(), 1);
+        for (const auto& list : lists)
+            QCOMPARE(list->count(), 0);
+        h->audioOutput->setDevices({speakers});
+        h->model().selectLocalVoice(LocalVoicePreset::all().last().id);
+        QCOMPARE(caption.count(), 1);
+        QCOMPARE(lists[1]->count(), 1);
+        QCOMPARE(lists[3]->count(), 1);
+        QCOMPARE(lists[0]->count() + lists[2]->count(), 0);
     }
 
     void recheckSelectsAVirtualMicrophoneUnlessOneIsChosen() {

@@ -1,12 +1,13 @@
 #include "app/services/audio/AudioOutput.h"
 
+#include "app/core/MainThread.h"
+#include "app/core/ServiceError.h"
 #include "app/platform/PulseContext.h"
 #include "app/platform/PulseError.h"
 #include "app/platform/PulsePlaybackStream.h"
 #include "app/platform/SoundFile.h"
 #include "app/platform/SpeechTool.h"
 #include "app/services/audio/LocaleOrder.h"
-#include "app/workflow/ServiceError.h"
 
 #include <QUuid>
 
@@ -109,8 +110,7 @@ void AudioOutput::play(const QUrl& file, std::optional<quint32> deviceID) {
     const quint64 generation = ++m_playbackGeneration;
     auto finished = [this, generation](bool played) {
         // Queued to this object: dropped if it is gone by then.
-        QMetaObject::invokeMethod(
-            this,
+        postToMainThread(
             [this, generation, played] {
                 if (generation != m_playbackGeneration)
                     return;
@@ -119,7 +119,7 @@ void AudioOutput::play(const QUrl& file, std::optional<quint32> deviceID) {
                     emit playbackFailed(QStringLiteral(
                         "The voice stopped before its end: the sound server ended the playback."));
             },
-            Qt::QueuedConnection);
+            this);
     };
     {
         PulseContext::Lock lock(pulse);

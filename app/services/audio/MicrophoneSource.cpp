@@ -1,8 +1,8 @@
 #include "app/services/audio/MicrophoneSource.h"
 
+#include "app/core/ServiceError.h"
 #include "app/platform/PulseContext.h"
 #include "app/platform/PulseRecordStream.h"
-#include "app/workflow/ServiceError.h"
 
 MicrophoneSource::MicrophoneSource(QString serverAddress)
     : m_serverAddress(std::move(serverAddress)) {}

@@ -1,10 +1,10 @@
 #include "app/services/audio/SystemAudioCapture.h"
 
+#include "app/core/ServiceError.h"
 #include "app/platform/PulseApplicationRecorder.h"
 #include "app/platform/PulseRecordStream.h"
 #include "app/services/audio/CaptureMixer.h"
 #include "app/services/audio/LocaleOrder.h"
-#include "app/workflow/ServiceError.h"
 
 #include <QCoreApplication>
 #include <QSet>

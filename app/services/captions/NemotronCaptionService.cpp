@@ -1,21 +1,17 @@
 #include "app/services/captions/NemotronCaptionService.h"
 
+#include "app/core/MainThread.h"
+#include "app/core/ServiceError.h"
 #include "app/services/captions/AudioSamplePipe.h"
 #include "app/services/captions/CaptionSentences.h"
 #include "app/services/captions/NemotronEngine.h"
-#include "app/workflow/ServiceError.h"
 #include "speech-engine/core/AppLogger.h"
 
-#include <QCoreApplication>
 #include <cmath>
 
 namespace {
 
 // Runs `job` on the main thread's event loop, after the tasks posted before it.
-template <typename Job> void postToMainThread(Job job) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(job), Qt::QueuedConnection);
-}
-
 // The mean of the channels, or nothing when the buffer carries no float samples.
 std::optional<SampleStream::Block> mixToMono(const PcmBuffer& buffer) {
     const auto& format = buffer.format();

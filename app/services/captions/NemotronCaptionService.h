@@ -1,7 +1,7 @@
 #pragma once
 
+#include "app/core/Cancellation.h"
 #include "app/services/captions/CaptionRecognizer.h"
-#include "app/workflow/Cancellation.h"
 #include "app/workflow/contracts/INemotronCaptionService.h"
 
 #include <QPointer>

@@ -1,7 +1,7 @@
 #include "app/services/captions/SampleStream.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
+#include "app/core/MainThread.h"
+
 #include <utility>
 
 void SampleStream::yield(Block block) {
@@ -34,8 +34,7 @@ std::coroutine_handle<> SampleStream::takeWaiter() {
 // The consumer resumes from the main thread's event loop, never inside a producer's call.
 void SampleStream::wake(std::coroutine_handle<> waiter) {
     if (waiter) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [waiter] { waiter.resume(); }, Qt::QueuedConnection);
+        postToMainThread([waiter] { waiter.resume(); });
     }
 }
 

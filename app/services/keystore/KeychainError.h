@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/workflow/ServiceError.h"
+#include "app/core/ServiceError.h"
 
 // A key that could not be saved, with the key store's status code.
 class KeychainError : public ServiceError {

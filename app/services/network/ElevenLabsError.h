@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/workflow/ServiceError.h"
+#include "app/core/ServiceError.h"
 
 #include <QByteArray>
 #include <optional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/workflow/ServiceError.h"
+#include "app/core/ServiceError.h"
 
 // The translation client's own failures; the description is what the window shows.
 class NebiusError : public ServiceError {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/workflow/ServiceError.h"
+#include "app/core/ServiceError.h"
 
 // An HTTP exchange that ended without a complete answer: no connection, a
 // time-out, a refused redirect or a cancelled request. Carries Qt's own text.

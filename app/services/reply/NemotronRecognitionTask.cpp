@@ -1,11 +1,10 @@
 #include "app/services/reply/NemotronRecognitionTask.h"
 
-#include "app/workflow/ServiceError.h"
+#include "app/core/MainThread.h"
+#include "app/core/ServiceError.h"
 #include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 
-#include <QCoreApplication>
 #include <utility>
-#include <vector>
 
 // Touched only on the main thread.
 struct NemotronRecognitionTask::State {
@@ -14,25 +13,28 @@ struct NemotronRecognitionTask::State {
     std::stop_source stopLoad;
     std::shared_ptr<RecognizerTurn> turn;
     std::optional<QCoro::Task<>> load;
-    // Until the previous reply is over and the model is loaded, blocks wait here and the end
-    // of the audio is only noted.
+    // Consumed once the reply's turn begins: until then its blocks wait in it.
+    std::shared_ptr<SpeechAudioBufferRequest> request;
+    // Until the previous reply is over and the model is loaded, the end of the audio is only
+    // noted.
     bool ready = false;
-    std::vector<PcmBuffer> pending{};
     bool ended = false;
     bool failed = false;
 };
 
 namespace {
 
-template <typename Job> void postToMainThread(Job job) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(job), Qt::QueuedConnection);
-}
-
 // The engine's own errors are in English: the reply step says in Korean what happened.
 QString recognizerFailure(const QString& cause) {
     return QStringLiteral("한국어 음성 인식 중 오류가 발생해 답변 녹음을 멈췄습니다. 다시 말해 "
                           "주세요. (원인: %1)")
         .arg(cause);
+}
+
+// A task that fails as `error` did, to report a failure of another thread like the others.
+QCoro::Task<> failedWith(std::exception_ptr error) {
+    std::rethrow_exception(error);
+    co_return;
 }
 
 } // namespace
@@ -61,20 +63,43 @@ NemotronRecognitionTask::NemotronRecognitionTask(
     SpeechRecognizer::ResultHandler handler)
     : m_state(
           std::make_shared<State>(State{std::move(manager), std::move(handler), std::move(stopLoad),
-                                        std::move(turn), std::move(load)})) {
+                                        std::move(turn), std::move(load), request})) {
     previous->whenOver([state = m_state] { begin(state); });
-    // The request's handlers run on the microphone's thread; the recognizer is driven from
-    // the main thread, in the order the blocks came.
-    request->consume(
-        [weak = std::weak_ptr(m_state)](const PcmBuffer& buffer) {
-            postToMainThread([weak, buffer] {
-                const auto state = weak.lock();
-                if (state && !state->ended) {
-                    recognize(state, buffer);
+}
+
+// The recognizer counts the samples appended before a `reset` or `finish` as the signal it
+// ends: the request is consumed only after this reply's reset is queued, and ended before its
+// finish is, so no block reaches another reply's signal. The handlers run on the microphone's
+// thread with the request locked; the request holds the state weakly.
+void NemotronRecognitionTask::consumeRequest(const std::shared_ptr<State>& state) {
+    const std::weak_ptr weak(state);
+    state->request->consume(blockHandler(state), [weak] {
+        postToMainThread([weak] {
+            if (const auto state = weak.lock()) {
+                endAudio(state);
+            }
+        });
+    });
+}
+
+// Blocks go straight into the recognizer's intake. The recognizer is driven from the main
+// thread: a block that completes a chunk asks it there to process, and a block it cannot take
+// fails the reply there.
+SpeechAudioBufferRequest::AudioHandler
+NemotronRecognitionTask::blockHandler(const std::shared_ptr<State>& state) {
+    return [manager = state->manager, weak = std::weak_ptr(state)](const PcmBuffer& buffer) {
+        try {
+            if (manager->takeIn(buffer)) {
+                postToMainThread([weak] { processDue(weak.lock()); });
+            }
+        } catch (const std::exception&) {
+            postToMainThread([weak, error = std::current_exception()] {
+                if (const auto state = weak.lock()) {
+                    reportFailure(state, failedWith(error));
                 }
             });
-        },
-        [state = m_state] { postToMainThread([state] { endAudio(state); }); });
+        }
+    };
 }
 
 void NemotronRecognitionTask::begin(const std::shared_ptr<State>& state) {
@@ -103,22 +128,17 @@ void NemotronRecognitionTask::start(const std::shared_ptr<State>& state) {
         state, state->manager->setPartialCallback([handler = state->handler](const QString& text) {
             handler({.text = text, .error = {}, .isFinal = false});
         }));
-    for (const auto& buffer : std::exchange(state->pending, {})) {
-        recognize(state, buffer);
-    }
+    consumeRequest(state);
     if (state->ended) {
         queueFinish(state);
     }
 }
 
-void NemotronRecognitionTask::recognize(const std::shared_ptr<State>& state,
-                                        const PcmBuffer& buffer) {
-    if (!state->ready) {
-        state->pending.push_back(buffer);
-        return;
+// Once the audio has ended the finish processes what is left.
+void NemotronRecognitionTask::processDue(const std::shared_ptr<State>& state) {
+    if (state && !state->ended) {
+        reportFailure(state, state->manager->processBufferedAudio());
     }
-    reportFailure(state, state->manager->appendAudio(buffer));
-    reportFailure(state, state->manager->processBufferedAudio());
 }
 
 void NemotronRecognitionTask::finish() {
@@ -127,6 +147,7 @@ void NemotronRecognitionTask::finish() {
 }
 
 void NemotronRecognitionTask::endAudio(const std::shared_ptr<State>& state) {
+    state->request->endAudio();
     if (!std::exchange(state->ended, true) && state->ready) {
         queueFinish(state);
     }

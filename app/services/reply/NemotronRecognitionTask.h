@@ -9,10 +9,11 @@
 
 class StreamingNemotronAsrManager;
 
-// One reply recognised by the streaming recognizer: every block of the request is processed
-// in order, the running transcript is reported after each chunk, and the end of the audio
-// runs `finish`, which decodes what the recognizer still buffers, and reports the final text.
-// The work goes on after the handle is gone.
+// One reply recognised by the streaming recognizer: every block of the request goes into the
+// recognizer's intake in order, on the thread that appends it, the running transcript is
+// reported after each chunk, and the end of the audio runs `finish`, which decodes what the
+// recognizer still buffers, and reports the final text. The work goes on after the handle is
+// gone.
 class NemotronRecognitionTask : public SpeechRecognitionTask {
 public:
     // Call on the main thread. Nothing reaches the recognizer before `previous` is over;
@@ -33,7 +34,9 @@ private:
     static void begin(const std::shared_ptr<State>& state);
     static QCoro::Task<> beginAfterLoad(std::shared_ptr<State> state);
     static void start(const std::shared_ptr<State>& state);
-    static void recognize(const std::shared_ptr<State>& state, const PcmBuffer& buffer);
+    static void consumeRequest(const std::shared_ptr<State>& state);
+    static SpeechAudioBufferRequest::AudioHandler blockHandler(const std::shared_ptr<State>& state);
+    static void processDue(const std::shared_ptr<State>& state);
     static void endAudio(const std::shared_ptr<State>& state);
     static void queueFinish(const std::shared_ptr<State>& state);
     static QCoro::Task<> reportFailure(std::shared_ptr<State> state, QCoro::Task<> operation);

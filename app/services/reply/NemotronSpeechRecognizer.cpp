@@ -1,7 +1,7 @@
 #include "app/services/reply/NemotronSpeechRecognizer.h"
 
+#include "app/core/ServiceError.h"
 #include "app/services/reply/NemotronRecognitionTask.h"
-#include "app/workflow/ServiceError.h"
 #include "speech-engine/import/ModelImporter.h"
 #include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 

@@ -22,9 +22,9 @@ public:
     using AudioHandler = std::function<void(const PcmBuffer&)>;
     using EndHandler = std::function<void()>;
 
-    explicit SpeechAudioBufferRequest(Settings settings) : m_settings(settings) {}
-
-    const Settings& settings() const { return m_settings; }
+    // The on-device recognizer always reports partial results, punctuates and stays on this
+    // computer, so it keeps none of the settings.
+    explicit SpeechAudioBufferRequest(Settings) {}
 
     // Any thread. Audio before a task consumes the request waits for it; audio after the end
     // is dropped.
@@ -37,7 +37,6 @@ public:
     void consume(AudioHandler onAudio, EndHandler onEnd);
 
 private:
-    Settings m_settings;
     std::mutex m_mutex;
     AudioHandler m_onAudio;
     EndHandler m_onEnd;

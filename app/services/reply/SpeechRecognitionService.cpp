@@ -1,11 +1,11 @@
 #include "app/services/reply/SpeechRecognitionService.h"
 
+#include "app/core/MainThread.h"
+#include "app/core/ServiceError.h"
 #include "app/platform/PulseContext.h"
 #include "app/platform/PulseError.h"
 #include "app/services/reply/NemotronSpeechRecognizer.h"
-#include "app/workflow/ServiceError.h"
 
-#include <QCoreApplication>
 #include <QLocale>
 #include <QPointer>
 #include <qcoro/qcorosignal.h>
@@ -90,14 +90,11 @@ void SpeechRecognitionService::startRecording() {
         }
     };
     auto onLost = [service = QPointer(this), reply = m_reply] {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [service, reply] {
-                if (service) {
-                    service->microphoneLost(reply);
-                }
-            },
-            Qt::QueuedConnection);
+        postToMainThread([service, reply] {
+            if (service) {
+                service->microphoneLost(reply);
+            }
+        });
     };
     try {
         m_microphone.start(std::move(onBuffer), std::move(onLost));
@@ -179,28 +176,22 @@ void SpeechRecognitionService::microphoneLost(const std::shared_ptr<Reply>& repl
 SpeechRecognizer::ResultHandler
 SpeechRecognitionService::resultHandler(std::shared_ptr<Reply> reply) {
     return [service = QPointer(this), reply](SpeechRecognizer::Result result) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [service, reply, result = std::move(result)] {
-                if (service) {
-                    service->take(reply, result);
-                }
-            },
-            Qt::QueuedConnection);
+        postToMainThread([service, reply, result = std::move(result)] {
+            if (service) {
+                service->take(reply, result);
+            }
+        });
     };
 }
 
 // Reports reach the window only while a reply waits for the model.
 SpeechRecognizer::ModelProgressHandler SpeechRecognitionService::modelProgressHandler() {
     return [service = QPointer(this)](const NemotronDownloadProgress& report) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [service, report] {
-                if (service && service->isListening()) {
-                    service->setModelProgress(report);
-                }
-            },
-            Qt::QueuedConnection);
+        postToMainThread([service, report] {
+            if (service && service->isListening()) {
+                service->setModelProgress(report);
+            }
+        });
     };
 }
 

@@ -1,6 +1,6 @@
 #include "app/workflow/contracts/IAudioOutput.h"
 
-#include "app/workflow/Observable.h"
+#include "app/core/Observable.h"
 
 void IAudioOutput::setDevices(const QList<AudioDevice>& value) {
     assign(this, m_devices, value, &IAudioOutput::devicesChanged);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/workflow/Cancellation.h"
+#include "app/core/Cancellation.h"
 
 #include <QString>
 #include <qcoro/qcorotask.h>

@@ -1,6 +1,6 @@
 #include "app/workflow/contracts/INemotronCaptionService.h"
 
-#include "app/workflow/Observable.h"
+#include "app/core/Observable.h"
 
 void INemotronCaptionService::setTranscript(const QString& value) {
     assign(this, m_transcript, value, &INemotronCaptionService::transcriptChanged);

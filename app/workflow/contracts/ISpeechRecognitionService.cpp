@@ -1,6 +1,6 @@
 #include "app/workflow/contracts/ISpeechRecognitionService.h"
 
-#include "app/workflow/Observable.h"
+#include "app/core/Observable.h"
 
 void ISpeechRecognitionService::setTranscript(const QString& value) {
     assign(this, m_transcript, value, &ISpeechRecognitionService::transcriptChanged);

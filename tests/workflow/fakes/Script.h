@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/workflow/Cancellation.h"
-#include "app/workflow/ServiceError.h"
+#include "app/core/Cancellation.h"
+#include "app/core/ServiceError.h"
 
 #include <QList>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "app/workflow/Cancellation.h"
+#include "app/core/Cancellation.h"
 
 #include <utility>
 

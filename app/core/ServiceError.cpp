@@ -1,4 +1,4 @@
-#include "app/workflow/ServiceError.h"
+#include "app/core/ServiceError.h"
 
 ServiceError::ServiceError(const QString& description, QString domain, int code)
     : std::runtime_error(description.toStdString()), m_description(description),
