@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/workflow/AssistPhase.h"
+#include "app/workflow/records/AssistPhase.h"
 
 #include <QString>
 #include <QVariantMap>

@@ -2,10 +2,10 @@
 
 #include "speech-engine/hub/NemotronDownloadProgress.h"
 
-#include "app/workflow/AssistPhase.h"
-#include "app/workflow/AudioDevice.h"
-#include "app/workflow/CaptureApplication.h"
-#include "app/workflow/LocalVoicePreset.h"
+#include "app/workflow/records/AssistPhase.h"
+#include "app/workflow/records/AudioDevice.h"
+#include "app/workflow/records/CaptureApplication.h"
+#include "app/workflow/records/LocalVoicePreset.h"
 
 #include <QColor>
 #include <QList>

@@ -2,11 +2,11 @@
 
 #include "app/core/Cancellation.h"
 #include "app/workflow/AppServices.h"
-#include "app/workflow/AssistPhase.h"
-#include "app/workflow/CaptureApplication.h"
-#include "app/workflow/ElevenLabsVoice.h"
-#include "app/workflow/LocalVoicePreset.h"
-#include "app/workflow/VoiceSource.h"
+#include "app/workflow/records/AssistPhase.h"
+#include "app/workflow/records/CaptureApplication.h"
+#include "app/workflow/records/ElevenLabsVoice.h"
+#include "app/workflow/records/LocalVoicePreset.h"
+#include "app/workflow/records/VoiceSource.h"
 
 #include <QList>
 #include <QObject>

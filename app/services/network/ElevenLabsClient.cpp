@@ -1,7 +1,7 @@
 #include "app/services/network/ElevenLabsClient.h"
 
 #include "app/services/network/ElevenLabsError.h"
-#include "app/workflow/VoiceListResponse.h"
+#include "app/workflow/records/VoiceListResponse.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

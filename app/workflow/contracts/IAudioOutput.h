@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/workflow/AudioDevice.h"
+#include "app/workflow/records/AudioDevice.h"
 
 #include <QList>
 #include <QObject>

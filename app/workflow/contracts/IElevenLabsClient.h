@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/workflow/ElevenLabsVoice.h"
+#include "app/workflow/records/ElevenLabsVoice.h"
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/workflow/CaptureApplication.h"
+#include "app/workflow/records/CaptureApplication.h"
 #include "speech-engine/audio/PcmBuffer.h"
 
 #include <QList>

@@ -1,4 +1,4 @@
-#include "app/workflow/LocalVoicePreset.h"
+#include "app/workflow/records/LocalVoicePreset.h"
 
 const QList<LocalVoicePreset>& LocalVoicePreset::all() {
     static const QList<LocalVoicePreset> presets = {

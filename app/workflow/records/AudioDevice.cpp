@@ -1,4 +1,4 @@
-#include "app/workflow/AudioDevice.h"
+#include "app/workflow/records/AudioDevice.h"
 
 bool AudioDevice::isLikelyVirtualMicrophone() const {
     const QString lowered = name.toLower();

@@ -1,4 +1,4 @@
-#include "app/workflow/VoiceListResponse.h"
+#include "app/workflow/records/VoiceListResponse.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "app/workflow/VoiceSource.h"
+#include "app/workflow/records/VoiceSource.h"
 
 QString VoiceSources::rawValue(VoiceSource source) {
     switch (source) {

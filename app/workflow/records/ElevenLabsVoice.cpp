@@ -1,4 +1,4 @@
-#include "app/workflow/ElevenLabsVoice.h"
+#include "app/workflow/records/ElevenLabsVoice.h"
 
 #include <QJsonValue>
 

@@ -1,4 +1,4 @@
-#include "app/workflow/AssistPhase.h"
+#include "app/workflow/records/AssistPhase.h"
 
 QString AssistPhases::rawValue(AssistPhase phase) {
     switch (phase) {
