@@ -15,6 +15,11 @@
 
 namespace {
 
+// The hub's answers are a few kilobytes, a listing of a large repository some hundred.
+constexpr qint64 maxAnswerBytes = 8 << 20;
+// The largest checkpoint the importer reads, which also keeps sums of sizes far from overflowing.
+constexpr qint64 maxCheckpointBytes = qint64{64} << 30;
+
 struct DeleteLater {
     void operator()(QObject* object) const { object->deleteLater(); }
 };
@@ -45,8 +50,22 @@ QCoro::Task<QJsonDocument> fetchJson(QNetworkAccessManager& network, QUrl url, Q
                                      std::stop_token stop, std::chrono::milliseconds stallLimit) {
     std::unique_ptr<QNetworkReply, DeleteLater> reply(network.get(QNetworkRequest(url)));
     ReplyWatch watch(*reply, std::move(stop), stallLimit);
+    bool tooLarge = false;
+    QObject receiver; // ends the connection with this frame
+    QObject::connect(reply.get(), &QNetworkReply::downloadProgress, &receiver,
+                     [&](qint64 received, qint64 total) {
+                         if (received > maxAnswerBytes || total > maxAnswerBytes) {
+                             tooLarge = true;
+                             reply->abort();
+                         }
+                     });
     co_await watch.finished();
     watch.throwIfInterrupted();
+    if (tooLarge)
+        throw ModelDownloadError(
+            QStringLiteral("The model hub's answer for %1 is larger than the %2 MB it can be.")
+                .arg(what)
+                .arg(maxAnswerBytes >> 20));
     const auto status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid())
         throw ModelDownloadError(QStringLiteral("Could not reach the model hub for %1: %2")
@@ -110,6 +129,12 @@ HubCheckpoint describeCheckpoint(const QJsonObject& entry, const QString& reposi
         throw ModelDownloadError(QStringLiteral("The model hub lists %1 of %2 without its SHA-256 "
                                                 "and size.")
                                      .arg(path, repository));
+    if (size > maxCheckpointBytes)
+        throw ModelDownloadError(
+            QStringLiteral("The model hub lists %1 of %2 at %3 bytes, more than a checkpoint can "
+                           "hold.")
+                .arg(path, repository)
+                .arg(size));
     const auto segments = path.split(u'/');
     if (segments.contains(QString()) || segments.contains(QStringLiteral("..")))
         throw ModelDownloadError(
