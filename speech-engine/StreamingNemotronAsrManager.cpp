@@ -2,6 +2,7 @@
 
 #include "speech-engine/ASRError.h"
 #include "speech-engine/EncoderCacheManager.h"
+#include "speech-engine/ModelFolderManifest.h"
 #include "speech-engine/ModelNames.h"
 #include "speech-engine/StreamingAsrUtils.h"
 
@@ -167,6 +168,10 @@ void StreamingNemotronAsrManager::updateDuePosition() {
 void StreamingNemotronAsrManager::loadFromFolder(const QString& folder) {
     using namespace ModelNames::NemotronStreaming;
     m_logger.info(QStringLiteral("Loading Nemotron models from %1...").arg(folder));
+    if (const auto mismatch = ModelFolderManifest::mismatch(folder))
+        throw ASRError::processingFailed(
+            QStringLiteral("The model folder %1 is damaged (%2): import it again")
+                .arg(folder, *mismatch));
     m_preprocessor.reset();
     m_encoder.reset();
     m_decoder.reset();

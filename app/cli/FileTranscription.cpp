@@ -1,6 +1,6 @@
 #include "app/cli/FileTranscription.h"
 
-#include "speech-engine/NemotronModelDownloader.h"
+#include "speech-engine/ModelFolderManifest.h"
 #include "speech-engine/StreamingNemotronAsrManager.h"
 
 #include <QFileInfo>
@@ -18,9 +18,9 @@ void requireCompleteFolder(const QString& folder) {
     if (!QFileInfo(folder).isDir()) {
         throw std::runtime_error("No model folder at " + folder.toStdString());
     }
-    if (const auto missing = NemotronModelDownloader::missingModelFile(folder)) {
+    if (const auto fault = ModelFolderManifest::fault(folder)) {
         throw std::runtime_error("The model folder " + folder.toStdString() +
-                                 " is incomplete: " + missing->toStdString() + " is missing");
+                                 " is incomplete: " + fault->toStdString());
     }
 }
 

@@ -1,9 +1,18 @@
 #include "speech-engine/import/ModelFolderJson.h"
 
+#include "speech-engine/ModelNames.h"
+#include "speech-engine/import/FileSha256.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -21,6 +30,16 @@ void write(const QJsonObject& object, const std::filesystem::path& path) {
     if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.flush())
         throw ModelImportError("Cannot write " + path.string() + ": " +
                                file.errorString().toStdString());
+}
+
+void syncToDisk(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!synced)
+        throw ModelImportError("Cannot write " + path.string() +
+                               " to the disk: " + std::strerror(errno));
 }
 
 QJsonObject sourceOf(const ImportOptions& options, const std::string& checkpointName,
@@ -83,4 +102,23 @@ void ModelFolderJson::writeTokenizer(const std::vector<std::string>& pieces,
     for (std::size_t id = 0; id < pieces.size(); ++id)
         tokenizer.insert(QString::number(id), text(pieces[id]));
     write(tokenizer, file);
+}
+
+bool ModelFolderJson::writeManifest(const std::filesystem::path& folder,
+                                    const std::function<bool()>& cancelled) {
+    const auto manifest = folder / ModelNames::NemotronStreaming::manifest.data();
+    QJsonObject files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (!entry.is_regular_file() || entry.path() == manifest)
+            continue;
+        syncToDisk(entry.path());
+        const auto sha256 = fileSha256(entry.path(), cancelled);
+        if (!sha256)
+            return false;
+        files.insert(text(entry.path().lexically_relative(folder).generic_string()),
+                     QJsonObject{{"size", qint64(entry.file_size())}, {"sha256", text(*sha256)}});
+    }
+    write({{"files", files}}, manifest);
+    syncToDisk(manifest);
+    return true;
 }
