@@ -82,15 +82,6 @@ QCoro::Task<QJsonDocument> fetchJson(QNetworkAccessManager& network, QUrl url, Q
     co_return document;
 }
 
-QString commitOf(const QJsonDocument& answer, const QString& repository, const QString& revision) {
-    const auto sha = answer.object().value(QLatin1String("sha")).toString();
-    if (!isHex(sha, 40))
-        throw ModelDownloadError(QStringLiteral("The model hub named no commit for revision "
-                                                "\"%1\" of %2.")
-                                     .arg(revision, repository));
-    return sha;
-}
-
 bool isCheckpoint(const QJsonObject& entry) {
     return entry.value(QLatin1String("type")).toString() == u"file" &&
            entry.value(QLatin1String("path")).toString().endsWith(QLatin1String(".nemo"));
@@ -167,12 +158,22 @@ QCoro::Task<HubCheckpoint> findCheckpoint(QNetworkAccessManager& network, QStrin
     const auto revisionWhat = QStringLiteral("revision \"%1\" of %2").arg(revision, repository);
     const auto revisionAnswer =
         co_await fetchJson(network, revisionURL, revisionWhat, stop, stallLimit);
-    const auto commit = commitOf(revisionAnswer, repository, revision);
+    const auto commit = commitInAnswer(revisionAnswer, repository, revision);
     const auto listingURL =
         hubURL(repositoryPath + "/tree/" + commit.toLatin1() + "?recursive=true&expand=false");
     const auto listingWhat = QStringLiteral("the file list of %1").arg(repository);
     const auto listing = co_await fetchJson(network, listingURL, listingWhat, stop, stallLimit);
     co_return checkpointInListing(listing, repository, commit);
+}
+
+QString commitInAnswer(const QJsonDocument& answer, const QString& repository,
+                       const QString& revision) {
+    const auto sha = answer.object().value(QLatin1String("sha")).toString();
+    if (!isHex(sha, 40))
+        throw ModelDownloadError(QStringLiteral("The model hub named no commit for revision "
+                                                "\"%1\" of %2.")
+                                     .arg(revision, repository));
+    return sha;
 }
 
 HubCheckpoint checkpointInListing(const QJsonDocument& listing, const QString& repository,

@@ -123,7 +123,7 @@ std::vector<std::int64_t> checkView(const StateDictPickle::Tensor& t,
     }
     const auto expected = rowMajorStrides(t);
     for (std::size_t i = 0; i < t.shape.size(); ++i)
-        if (t.shape[i] > 1 && t.strides[i] != expected[i])
+        if (elements > 0 && t.shape[i] > 1 && t.strides[i] != expected[i])
             fail("store tensor " + t.name + " in a layout other than row-major");
     if (t.offset < 0 || t.offset > storageElements || elements > storageElements - t.offset)
         fail("give tensor " + t.name + " a view outside its storage");

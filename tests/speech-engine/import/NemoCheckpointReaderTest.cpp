@@ -193,7 +193,9 @@ struct View {
 std::string stateDictPickle(std::int64_t storageElements, const std::vector<View>& views) {
     const auto text = [](const std::string& value) {
         const auto size = std::uint32_t(value.size());
-        return "X" + std::string(reinterpret_cast<const char*>(&size), 4) + value;
+        std::string result("X");
+        result.append(reinterpret_cast<const char*>(&size), 4);
+        return result + value;
     };
     const auto integer = [](std::int64_t value) {
         return std::string("\x8a\x08", 2) + std::string(reinterpret_cast<const char*>(&value), 8);
@@ -207,11 +209,14 @@ std::string stateDictPickle(std::int64_t storageElements, const std::vector<View
     const std::string orderedDict = "ccollections\nOrderedDict\n)R";
     std::string pickle = "\x80\x02" + orderedDict + "(";
     for (std::size_t i = 0; i < views.size(); ++i) {
-        const auto storage = i == 0 ? "(" + text("storage") + "ctorch\nFloatStorage\n" + text("0") +
-                                          text("cpu") + integer(storageElements) + "tQq\x01"
-                                    : std::string("h\x01");
-        pickle += text("t" + std::to_string(i)) + "ctorch._utils\n_rebuild_tensor_v2\n(" + storage +
-                  integer(views[i].offset) + tuple(views[i].shape) + tuple(views[i].strides) +
+        pickle += text(std::string("t").append(std::to_string(i)));
+        pickle += "ctorch._utils\n_rebuild_tensor_v2\n(";
+        if (i == 0) // the storage, remembered for the next tensors
+            pickle += std::string("(").append(text("storage")) + "ctorch\nFloatStorage\n" +
+                      text("0") + text("cpu") + integer(storageElements) + "tQq\x01";
+        else
+            pickle += "h\x01";
+        pickle += integer(views[i].offset) + tuple(views[i].shape) + tuple(views[i].strides) +
                   "\x89" + orderedDict + "tR";
     }
     return pickle + "u.";
