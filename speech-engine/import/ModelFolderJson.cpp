@@ -8,12 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 namespace {
 
 QString text(const std::string& value) {
@@ -30,16 +24,6 @@ void write(const QJsonObject& object, const std::filesystem::path& path) {
     if (!file.open(QIODevice::WriteOnly) || file.write(json) != json.size() || !file.flush())
         throw ModelImportError("Cannot write " + path.string() + ": " +
                                file.errorString().toStdString());
-}
-
-void syncToDisk(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool synced = fd >= 0 && ::fsync(fd) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!synced)
-        throw ModelImportError("Cannot write " + path.string() +
-                               " to the disk: " + std::strerror(errno));
 }
 
 QJsonObject sourceOf(const ImportOptions& options, const std::string& checkpointName,
@@ -111,7 +95,6 @@ bool ModelFolderJson::writeManifest(const std::filesystem::path& folder,
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
         if (!entry.is_regular_file() || entry.path() == manifest)
             continue;
-        syncToDisk(entry.path());
         const auto sha256 = fileSha256(entry.path(), cancelled);
         if (!sha256)
             return false;
@@ -119,6 +102,5 @@ bool ModelFolderJson::writeManifest(const std::filesystem::path& folder,
                      QJsonObject{{"size", qint64(entry.file_size())}, {"sha256", text(*sha256)}});
     }
     write({{"files", files}}, manifest);
-    syncToDisk(manifest);
     return true;
 }

@@ -20,8 +20,8 @@ void writeMetadata(const NemoModelConfig& config, const ImportPlan& plan,
 // "tokenizer.json": decimal id -> piece.
 void writeTokenizer(const std::vector<std::string>& pieces, const std::filesystem::path& file);
 
-// "manifest.json", written last: the size and SHA-256 of every other file under `folder`, each
-// flushed to the disk and hashed as it is there (see ModelFolderManifest). Nothing is written
-// when `cancelled` answers true; returns whether it was written.
+// "manifest.json", written last: the size and SHA-256 of every other file under `folder`, read
+// back as written (see ModelFolderManifest). Nothing is written when `cancelled` answers true;
+// returns whether it was written.
 bool writeManifest(const std::filesystem::path& folder, const std::function<bool()>& cancelled);
 } // namespace ModelFolderJson

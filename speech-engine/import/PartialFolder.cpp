@@ -36,23 +36,22 @@ void requireReplaceable(const fs::path& target) {
         throw ModelImportError(target.string() + " exists and is not a model folder");
 }
 
-void syncFolder(const fs::path& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+void syncToDisk(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     const bool synced = fd >= 0 && ::fsync(fd) == 0;
     if (fd >= 0)
         ::close(fd);
     if (!synced)
-        throw ModelImportError("Cannot write " + folder.string() +
+        throw ModelImportError("Cannot write " + path.string() +
                                " to the disk: " + std::strerror(errno));
 }
 
-// The files are on the disk already (the manifest put them there); their folders' entries
-// must be too before the rename makes them the model.
-void syncFolders(const fs::path& root) {
+// Every file and folder entry is on the disk before the rename makes them the model, so that a
+// crash cannot leave a model folder of empty or missing files.
+void syncTree(const fs::path& root) {
     for (const auto& entry : fs::recursive_directory_iterator(root))
-        if (entry.is_directory())
-            syncFolder(entry.path());
-    syncFolder(root);
+        syncToDisk(entry.path());
+    syncToDisk(root);
 }
 
 } // namespace
@@ -84,7 +83,7 @@ PartialFolder::~PartialFolder() {
 // Swapping keeps a model at the target at every moment; the old one then leaves with the
 // partial name.
 void PartialFolder::commit() {
-    syncFolders(m_path);
+    syncTree(m_path);
     std::error_code error;
     const bool replacing = fs::exists(m_target, error);
     const int result =
@@ -94,5 +93,5 @@ void PartialFolder::commit() {
         throw ModelImportError("Cannot move the model folder into " + m_target.string() + ": " +
                                std::strerror(errno));
     m_committed = !replacing;
-    syncFolder(m_target.has_parent_path() ? m_target.parent_path() : fs::path("."));
+    syncToDisk(m_target.has_parent_path() ? m_target.parent_path() : fs::path("."));
 }
