@@ -105,7 +105,7 @@ private slots:
         QFETCH(ModelPrecision, precision);
         const auto folder = m_root.filePath(QTest::currentDataTag());
         writeOldModelFolder(folder);
-        ImportOptions options{chunkMs, precision, {}, {"owner/name", "e0e1", "a.nemo"}};
+        ImportOptions options{chunkMs, precision, {}, {"owner/name", "e0e1", "a.nemo", {}}};
         if (!locale.isEmpty())
             options.locale = locale.toStdString();
         std::vector<double> fractions;
@@ -122,8 +122,9 @@ private slots:
         QCOMPARE(listed.size(), 6);
         for (auto file = listed.begin(); file != listed.end(); ++file) {
             const auto content = readTestFile(QDir(folder).filePath(file.key()));
-            QCOMPARE(file.value()["size"].toInteger(), content.size());
-            QCOMPARE(file.value()["sha256"].toString().toLatin1(),
+            const auto entry = file.value().toObject();
+            QCOMPARE(entry["size"].toInteger(), content.size());
+            QCOMPARE(entry["sha256"].toString().toLatin1(),
                      QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
         }
         const auto source = jsonObjectOf(folder + "/metadata.json")["source"].toObject();
