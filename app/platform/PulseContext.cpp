@@ -35,7 +35,11 @@ qint64 processIDOf(pa_proplist* properties) {
     return propertyOf(properties, PA_PROP_APPLICATION_PROCESS_ID).toLongLong();
 }
 
+// The process PipeWire saw connect. A client of PipeWire's PulseAudio server reaches PipeWire
+// through that server, whose own process PipeWire saw instead.
 qint64 hostProcessIDOf(pa_proplist* properties) {
+    if (propertyOf(properties, "client.api") == QStringLiteral("pipewire-pulse"))
+        return 0;
     return propertyOf(properties, "pipewire.sec.pid").toLongLong();
 }
 
