@@ -260,10 +260,15 @@ void PulseContext::loadModule(const QString& name, const QString& arguments) {
                          pa_context_errno(m_context));
 }
 
+void PulseContext::onLost(std::function<void()> lost) {
+    Lock lock(*this);
+    m_lost = std::move(lost);
+}
+
 void PulseContext::subscribe(EventHandler events, std::function<void()> lost) {
+    onLost(std::move(lost));
     Lock lock(*this);
     m_events = std::move(events);
-    m_lost = std::move(lost);
     auto notify = [](pa_context*, pa_subscription_event_type_t type, std::uint32_t index,
                      void* self) { static_cast<PulseContext*>(self)->m_events(type, index); };
     pa_context_set_subscribe_callback(m_context, notify, this);
