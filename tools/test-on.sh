@@ -16,7 +16,9 @@ if [ -z "$server" ]; then
 fi
 export PULSE_SERVER="$server" RELAYO_TEST_SOUND_SERVER="$kind"
 if [ "$service" = wayland ]; then
-    export WAYLAND_DISPLAY="$RELAYO_WAYLAND_DISPLAY" QT_QPA_PLATFORM=wayland
+    # The headless compositor has no seat, which Qt's Wayland text input does not survive
+    # (Qt 6.4 dereferences the missing input device): no input method there.
+    export WAYLAND_DISPLAY="$RELAYO_WAYLAND_DISPLAY" QT_QPA_PLATFORM=wayland QT_IM_MODULE=none
     unset DISPLAY
 fi
 exec "$@"

@@ -78,23 +78,29 @@ start_pulseaudio() {
 # PipeWire, its session manager and its PulseAudio server, as a desktop session starts them,
 # in a runtime folder of their own.
 start_pipewire() {
-    local runtime="$TEST_SERVICES_DIR/pipewire"
-    mkdir -p "$runtime/pulse" "$TEST_SERVICES_DIR/pipewire-state"
-    chmod 700 "$runtime"
-    export RELAYO_PIPEWIRE_SERVER="unix:$runtime/pulse/native"
+    PIPEWIRE_RUNTIME="$TEST_SERVICES_DIR/pipewire"
+    mkdir -p "$PIPEWIRE_RUNTIME/pulse" "$TEST_SERVICES_DIR/pipewire-state"
+    chmod 700 "$PIPEWIRE_RUNTIME"
+    export RELAYO_PIPEWIRE_SERVER="unix:$PIPEWIRE_RUNTIME/pulse/native"
     PIPEWIRE_PIDS=()
-    local program
-    for program in pipewire wireplumber pipewire-pulse; do
-        XDG_RUNTIME_DIR="$runtime" PULSE_RUNTIME_PATH="$runtime/pulse" \
-            XDG_STATE_HOME="$TEST_SERVICES_DIR/pipewire-state" \
-            "$program" >>"$TEST_SERVICES_DIR/pipewire.log" 2>&1 &
-        PIPEWIRE_PIDS+=($!)
-    done
+    start_pipewire_program pipewire
+    # The session manager and the PulseAudio server give up when PipeWire's socket is not there.
+    if wait_until test -S "$PIPEWIRE_RUNTIME/pipewire-0"; then
+        start_pipewire_program wireplumber
+        start_pipewire_program pipewire-pulse
+    fi
     if ! PULSE_SERVER="$RELAYO_PIPEWIRE_SERVER" wait_until pactl info ||
         ! PULSE_SERVER="$RELAYO_PIPEWIRE_SERVER" make_test_devices; then
         echo "PipeWire did not start; see $TEST_SERVICES_DIR/pipewire.log" >&2
         return 1
     fi
+}
+
+start_pipewire_program() {
+    XDG_RUNTIME_DIR="$PIPEWIRE_RUNTIME" PULSE_RUNTIME_PATH="$PIPEWIRE_RUNTIME/pulse" \
+        XDG_STATE_HOME="$TEST_SERVICES_DIR/pipewire-state" \
+        "$1" >>"$TEST_SERVICES_DIR/pipewire.log" 2>&1 &
+    PIPEWIRE_PIDS+=($!)
 }
 
 start_keyring() {

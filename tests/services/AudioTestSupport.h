@@ -155,8 +155,12 @@ public:
         if (onPipeWire()) {
             environment.insert("XDG_RUNTIME_DIR", m_folder.path());
             environment.insert("XDG_STATE_HOME", m_folder.filePath("state"));
-            for (const char* program : {"pipewire", "wireplumber", "pipewire-pulse"})
-                launch(program, {}, environment);
+            launch("pipewire", {}, environment);
+            // Its session manager and PulseAudio server give up when its socket is not there.
+            if (!waitUntil([this] { return QFile::exists(m_folder.filePath("pipewire-0")); }))
+                return false;
+            launch("wireplumber", {}, environment);
+            launch("pipewire-pulse", {}, environment);
         } else {
             // The sink comes first: once the socket answers, the server is complete.
             launch("pulseaudio",
@@ -167,14 +171,9 @@ public:
                     "--log-target=stderr"},
                    environment);
         }
-        const QDeadlineTimer deadline(std::chrono::minutes(2));
-        while (running() && !deadline.hasExpired()) {
-            if (answers({"info"}))
-                return !onPipeWire() ||
-                       answers({"load-module", "module-null-sink", "sink_name=private_speakers"});
-            m_processes.back()->waitForFinished(50);
-        }
-        return false;
+        return waitUntil([this] { return answers({"info"}); }) &&
+               (!onPipeWire() ||
+                answers({"load-module", "module-null-sink", "sink_name=private_speakers"}));
     }
     // Kills the server and waits until it and its socket are gone.
     void stop() {
@@ -198,6 +197,16 @@ private:
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process->setStandardOutputFile(QProcess::nullDevice());
         process->start(program, arguments);
+    }
+    // Whether `ready` came true while every process of the server ran, within two minutes.
+    bool waitUntil(const std::function<bool()>& ready) {
+        const QDeadlineTimer deadline(std::chrono::minutes(2));
+        while (running() && !deadline.hasExpired()) {
+            if (ready())
+                return true;
+            m_processes.back()->waitForFinished(50);
+        }
+        return false;
     }
     bool running() const {
         return std::ranges::all_of(m_processes, [](const auto& process) {
