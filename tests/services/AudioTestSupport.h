@@ -68,6 +68,18 @@ inline QString pactl(const QStringList& arguments, const QString& server = {}) {
     return QString::fromUtf8(process.readAllStandardOutput());
 }
 
+// Makes `source` the default source of `server` (empty: the default server) and waits until the
+// server says so: PipeWire's session manager applies the choice a moment later.
+inline bool makeDefaultSource(const QString& source, const QString& server = {}) {
+    pactl({"set-default-source", source}, server);
+    const QDeadlineTimer deadline(std::chrono::seconds(30));
+    while (pactl({"get-default-source"}, server).trimmed() != source) {
+        if (deadline.hasExpired())
+            return false;
+    }
+    return true;
+}
+
 // A client of the sound server that has connected as `name` and opens no stream (pactl waiting
 // for events), as a meeting application does before the call's audio begins; its streams can
 // then be played with `play` and its process id. (`frequency` is not used.)

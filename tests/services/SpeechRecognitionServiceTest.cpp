@@ -116,7 +116,7 @@ private slots:
         audiotest::pactl({"load-module", "module-remap-source", "source_name=private_mic",
                           "master=private_speakers.monitor"},
                          daemon.address());
-        audiotest::pactl({"set-default-source", "private_mic"}, daemon.address());
+        QVERIFY(audiotest::makeDefaultSource("private_mic", daemon.address()));
         SpeechRecognitionService service(ko, NemotronSpeechRecognizer::forLocale(ko, root.path()),
                                          fault == "unreachable"
                                              ? QStringLiteral("unix:/nonexistent/pulse/native")

@@ -269,10 +269,10 @@ private slots:
                               "file=" + feed, "format=float32le", "rate=16000", "channels=1"})
                 .trimmed();
         const auto restore = qScopeGuard([module] {
-            audiotest::pactl({"set-default-source", "test_mic"});
+            audiotest::makeDefaultSource("test_mic");
             audiotest::pactl({"unload-module", module});
         });
-        audiotest::pactl({"set-default-source", "reply_feed"});
+        QVERIFY(audiotest::makeDefaultSource("reply_feed"));
         // Held open, the pipe gives the microphone nothing but what is written to it.
         QFile microphone(feed);
         QVERIFY(microphone.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
