@@ -1,5 +1,6 @@
 #include "cli/FileTranscription.h"
 
+#include "speech-engine/core/ModelFolderManifest.h"
 #include "speech-engine/hub/NemotronModelDownloader.h"
 #include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 
@@ -18,9 +19,9 @@ void requireCompleteFolder(const QString& folder) {
     if (!QFileInfo(folder).isDir()) {
         throw std::runtime_error("No model folder at " + folder.toStdString());
     }
-    if (const auto missing = NemotronModelDownloader::missingModelFile(folder)) {
+    if (const auto fault = ModelFolderManifest::fault(folder)) {
         throw std::runtime_error("The model folder " + folder.toStdString() +
-                                 " is incomplete: " + missing->toStdString() + " is missing");
+                                 " is incomplete: " + fault->toStdString());
     }
 }
 

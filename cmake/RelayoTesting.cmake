@@ -8,7 +8,11 @@ set(RELAYO_SANITIZER_ENVIRONMENT
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 
 # relayo_add_test(NAME SOURCES ... LIBRARIES ... [LABELS ...] [TIMEOUT seconds])
-# One QtTest executable per component, registered with CTest.
+# One QtTest executable per component, registered with CTest. A test labelled "sound" runs on
+# each sound server, as NAME-pulseaudio and NAME-pipewire; one labelled "window" on each
+# display, as NAME-x11 (with PulseAudio) and NAME-wayland (with PipeWire). Each run is labelled
+# with the services it uses and holds them (a window, the keyring too), so that parallel runs
+# never share them.
 function(relayo_add_test name)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBRARIES;LABELS" ${ARGN})
     if(RELAYO_SANITIZE AND ("torch" IN_LIST ARG_LABELS OR "tsan" IN_LIST ARG_LABELS))
@@ -16,12 +20,34 @@ function(relayo_add_test name)
     endif()
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBRARIES})
-    add_test(NAME ${name} COMMAND ${name})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 300)
     endif()
-    set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
-    relayo_sanitized(${name} ${name})
+    if("window" IN_LIST ARG_LABELS)
+        relayo_add_test_on(${name} x11 "${ARG_LABELS};x11;pulseaudio" ${ARG_TIMEOUT})
+        relayo_add_test_on(${name} wayland "${ARG_LABELS};wayland;pipewire" ${ARG_TIMEOUT})
+    elseif("sound" IN_LIST ARG_LABELS)
+        relayo_add_test_on(${name} pulseaudio "${ARG_LABELS};pulseaudio" ${ARG_TIMEOUT})
+        relayo_add_test_on(${name} pipewire "${ARG_LABELS};pipewire" ${ARG_TIMEOUT})
+    else()
+        add_test(NAME ${name} COMMAND ${name})
+        set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+        relayo_sanitized(${name} ${name})
+    endif()
+endfunction()
+
+# The test of TARGET run through tools/test-on.sh on SERVICE, holding the services its labels name.
+function(relayo_add_test_on target service labels timeout)
+    set(locks ${labels})
+    list(FILTER locks INCLUDE REGEX "^(pulseaudio|pipewire|x11|wayland)$")
+    if("window" IN_LIST labels)
+        list(APPEND locks keyring)
+    endif()
+    add_test(NAME ${target}-${service}
+        COMMAND ${PROJECT_SOURCE_DIR}/tools/test-on.sh ${service} $<TARGET_FILE:${target}>)
+    set_tests_properties(${target}-${service} PROPERTIES
+        TIMEOUT ${timeout} LABELS "${labels}" RESOURCE_LOCK "${locks}")
+    relayo_sanitized(${target} ${target}-${service})
 endfunction()
 
 # relayo_add_fuzzer(NAME [SOURCES ...] LIBRARIES ...): the target in fuzz/NAME (see

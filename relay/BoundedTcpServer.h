@@ -1,27 +1,43 @@
 #pragma once
 
-#include <QByteArray>
+#include "relay/RelayLimits.h"
+#include "relay/TrustedProxy.h"
+
+#include <QHash>
+#include <QHostAddress>
 #include <QTcpServer>
 
-// The HTTP server buffers a whole request before anyone sees it. This listener
-// counts the bytes of the request in progress on each connection and, once
-// they pass the bound, answers with `refusal` and drops the rest, so an
-// endless body never piles up in memory.
+class ClientConnection;
+
+// The relay's listener: bounds the connections open at once, in all and per address (the trusted
+// proxy speaks for many clients and is not bounded per address), and gives each accepted socket
+// its ClientConnection before the HTTP server sees it. At the bound it stops accepting, so the
+// waiting connections stay in the kernel's queue instead of spinning on failed accepts.
 class BoundedTcpServer : public QTcpServer {
     Q_OBJECT
 
 public:
-    BoundedTcpServer(qint64 maxRequestBytes, QByteArray refusal);
+    BoundedTcpServer(const RelayLimits& limits, TrustedProxy proxy);
 
-    QTcpSocket* nextPendingConnection() override;
+    // Closes every connection once its answers are sent; closed() follows when none is left, or
+    // after `bound` at the latest.
+    void closeConnections(std::chrono::milliseconds bound);
 
-    // The request on `socket` has arrived whole; the next one counts from zero.
-    static void requestArrived(QTcpSocket& socket);
+signals:
+    void closed();
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
 
 private:
-    void countArrivingBytes(QTcpSocket& socket);
-    void refuse(QTcpSocket& socket);
+    void forget(const QHostAddress& peer, ClientConnection* connection);
+    void stopAccepting();
+    void finishClosing();
+    void pauseAfterAcceptError();
 
-    qint64 m_maxRequestBytes;
-    QByteArray m_refusal;
+    RelayLimits m_limits;
+    TrustedProxy m_proxy;
+    QHash<QHostAddress, int> m_perAddress;
+    QList<ClientConnection*> m_connections; // each owned by its socket
+    bool m_closing = false;
 };

@@ -9,11 +9,19 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QHostAddress>
 #include <cstdio>
 #include <optional>
+#include <sys/resource.h>
 
 namespace {
+
+// The systemd credential (LoadCredential=) that holds the key.
+const QString keyCredential = QStringLiteral("token-factory-key");
+// Descriptors kept for what is not a client: the calls upstream and the process's own.
+constexpr int descriptorsBesideClients = 128;
 
 struct ListenAddress {
     QHostAddress host;
@@ -29,6 +37,28 @@ std::optional<ListenAddress> listenAddressOf(const QString& text) {
     return ListenAddress{host, quint16(url.port())};
 }
 
+// Under systemd the key comes as a credential, which no other process of the service sees;
+// elsewhere from the environment or .env.local like the app's.
+std::optional<QString> operatorKey() {
+    const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+    if (credentials.isEmpty())
+        return TokenFactoryKey::load();
+    QFile file(QDir(credentials).filePath(keyCredential));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return QString::fromUtf8(file.read(4096)).trimmed();
+}
+
+// Client connections stay below the descriptor limit, so accepting never runs out of them.
+int connectionCap(const RelayLimits& limits) {
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) != 0 || descriptors.rlim_cur == RLIM_INFINITY)
+        return limits.maxConnections;
+    const auto available =
+        qint64(descriptors.rlim_cur) - limits.maxUpstreamCalls - descriptorsBesideClients;
+    return int(std::min<qint64>(limits.maxConnections, available));
+}
+
 int fail(const QString& message) {
     std::fprintf(stderr, "relayo-relay: %s\n", qPrintable(message));
     return 2;
@@ -42,8 +72,9 @@ int main(int argc, char* argv[]) {
 
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral(
-        "Translates for Relayo copies without a Token Factory key. The key is read from "
-        "NEBIUS_TOKEN_FACTORY_KEY or a .env.local file."));
+        "Translates for Relayo copies without a Token Factory key. The key is read from the "
+        "systemd credential token-factory-key, else NEBIUS_TOKEN_FACTORY_KEY or a .env.local "
+        "file."));
     options.addHelpOption();
     const QCommandLineOption listen(
         QStringLiteral("listen"), QStringLiteral("Address and port to serve on."),
@@ -51,7 +82,12 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption upstream(
         QStringLiteral("upstream"), QStringLiteral("Chat-completions endpoint to translate with."),
         QStringLiteral("URL"), ServiceEndpoints::tokenFactory().toString());
-    options.addOptions({listen, upstream});
+    const QCommandLineOption trustProxy(
+        QStringLiteral("trust-proxy"),
+        QStringLiteral("The reverse proxy whose X-Real-IP header names the client (default: any "
+                       "loopback address)."),
+        QStringLiteral("ADDRESS"));
+    options.addOptions({listen, upstream, trustProxy});
     options.process(app);
 
     const auto address = listenAddressOf(options.value(listen));
@@ -60,14 +96,23 @@ int main(int argc, char* argv[]) {
     const QUrl upstreamURL(options.value(upstream), QUrl::StrictMode);
     if (!upstreamURL.isValid() || !upstreamURL.scheme().startsWith(QStringLiteral("http")))
         return fail(QStringLiteral("--upstream takes an http or https URL"));
-    const std::optional<QString> key = TokenFactoryKey::load();
+    const QHostAddress proxyAddress(options.value(trustProxy));
+    if (options.isSet(trustProxy) && proxyAddress.isNull())
+        return fail(QStringLiteral("--trust-proxy takes an IP address, such as 127.0.0.1"));
+    const std::optional<QString> key = operatorKey();
     if (!key || key->isEmpty())
-        return fail(QStringLiteral("no Token Factory key: set NEBIUS_TOKEN_FACTORY_KEY or put it "
-                                   "in .env.local"));
+        return fail(QStringLiteral("no Token Factory key: set NEBIUS_TOKEN_FACTORY_KEY, put it "
+                                   "in .env.local or pass it as the credential %1")
+                        .arg(keyCredential));
     if (!HttpTransport::isSafeHeaderValue(*key))
         return fail(QStringLiteral("the Token Factory key contains control characters"));
+    RelayLimits limits;
+    limits.maxConnections = connectionCap(limits);
+    if (limits.maxConnections < 1)
+        return fail(QStringLiteral("too few file descriptors: raise the limit (ulimit -n)"));
 
-    RelayServer relay(upstreamURL, *key);
+    RelayServer relay(upstreamURL, *key, limits,
+                      options.isSet(trustProxy) ? TrustedProxy(proxyAddress) : TrustedProxy());
     const quint16 port = relay.listen(address->host, address->port);
     if (port == 0)
         return fail(QStringLiteral("cannot listen on %1").arg(options.value(listen)));

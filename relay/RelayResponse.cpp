@@ -34,6 +34,11 @@ RelayResponse RelayResponse::tooLarge() {
     return message(413, QStringLiteral("번역할 글이 너무 깁니다. 나누어 다시 시도해 주세요."));
 }
 
+RelayResponse RelayResponse::headTooLarge() {
+    return message(431, QStringLiteral("번역 요청의 머리글이 너무 깁니다. Relayo를 최신 버전으로 "
+                                       "업데이트해 주세요."));
+}
+
 RelayResponse RelayResponse::tooManyRequests() {
     return message(429, QStringLiteral("번역 요청이 너무 잦습니다. 잠시 뒤 다시 시도해 주세요."));
 }

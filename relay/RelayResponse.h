@@ -16,6 +16,7 @@ struct RelayResponse {
     static RelayResponse badRequest();
     static RelayResponse notFound();
     static RelayResponse tooLarge();
+    static RelayResponse headTooLarge();
     static RelayResponse tooManyRequests();
     static RelayResponse busy();
     static RelayResponse shuttingDown();

@@ -4,12 +4,12 @@
 #include "app/services/network/TransportError.h"
 #include "app/translation/TokenFactoryChat.h"
 #include "relay/BoundedTcpServer.h"
+#include "relay/ClientConnection.h"
 
 #include <QElapsedTimer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QLoggingCategory>
-#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -17,25 +17,14 @@ namespace {
 
 Q_LOGGING_CATEGORY(relayLog, "relayo.relay")
 
-// Room for the request line and headers on top of the body.
-constexpr qint64 maxHeaderBytes = 8 * 1024;
 // A translation of at most 600 tokens is far smaller.
 constexpr qint64 maxUpstreamAnswerBytes = 256 * 1024;
+// How long the last answers get to reach their clients on shutdown.
+constexpr std::chrono::milliseconds flushBound{10'000};
 
 void respond(QHttpServerResponder& responder, const RelayResponse& response) {
-    const QPointer<QTcpSocket> socket = responder.socket();
-    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
-        return;
-    responder.write(response.json(), {{"Content-Type", "application/json"}},
-                    static_cast<QHttpServerResponder::StatusCode>(response.status));
-}
-
-// Behind the reverse proxy every peer is the proxy itself, which names the
-// client in X-Real-IP; anyone else could forge that header.
-QHostAddress clientOf(const QHttpServerRequest& request) {
-    const QHostAddress peer = request.remoteAddress();
-    const QHostAddress named(QString::fromLatin1(request.value("X-Real-IP").trimmed()));
-    return peer.isLoopback() && !named.isNull() ? named : peer;
+    if (ClientConnection* connection = ClientConnection::of(responder.socket()))
+        connection->answer(responder, response);
 }
 
 void logAnswer(const char* what, int status, qsizetype textLength, qint64 milliseconds) {
@@ -45,10 +34,10 @@ void logAnswer(const char* what, int status, qsizetype textLength, qint64 millis
 
 } // namespace
 
-RelayServer::RelayServer(QUrl upstream, QString key, RelayLimits limits)
+RelayServer::RelayServer(QUrl upstream, QString key, RelayLimits limits, TrustedProxy proxy)
     : m_upstream(std::move(upstream)), m_key(std::move(key)), m_limits(limits),
-      m_rateLimiter(limits.burstRequests, limits.requestsPerMinute),
-      m_transport(std::make_unique<HttpTransport>()) {
+      m_proxy(std::move(proxy)), m_rateLimiter(limits.burstRequests, limits.requestsPerMinute),
+      m_transports(limits.maxUpstreamCalls) {
     m_http.route("/v1/complete", QHttpServerRequest::Method::Post,
                  [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
                      answerTranslation(request, std::move(responder));
@@ -58,7 +47,6 @@ RelayServer::RelayServer(QUrl upstream, QString key, RelayLimits limits)
                      answerHealth(std::move(responder));
                  });
     m_http.setMissingHandler([](const QHttpServerRequest&, QHttpServerResponder&& responder) {
-        BoundedTcpServer::requestArrived(*responder.socket());
         respond(responder, RelayResponse::notFound());
     });
 }
@@ -72,11 +60,12 @@ RelayServer::~RelayServer() {
 }
 
 quint16 RelayServer::listen(const QHostAddress& address, quint16 port) {
-    auto listener = std::make_unique<BoundedTcpServer>(m_limits.maxBodyBytes + maxHeaderBytes,
-                                                       RelayResponse::tooLarge().closingMessage());
+    auto listener = std::make_unique<BoundedTcpServer>(m_limits, m_proxy);
     if (!listener->listen(address, port))
         return 0;
     const quint16 listening = listener->serverPort();
+    connect(listener.get(), &BoundedTcpServer::closed, this, &RelayServer::drained);
+    m_listener = listener.get();
     m_http.bind(listener.release()); // the HTTP server becomes its parent
     return listening;
 }
@@ -86,20 +75,21 @@ void RelayServer::shutDown() {
     for (QTcpServer* listener : m_http.servers())
         listener->close();
     qCInfo(relayLog, "shutting down, %zu translations in flight", m_upstreamCalls.size());
-    if (m_upstreamCalls.empty())
-        emit drained();
+    drainWhenIdle();
 }
 
 void RelayServer::answerTranslation(const QHttpServerRequest& request,
                                     QHttpServerResponder&& responder) {
-    BoundedTcpServer::requestArrived(*responder.socket());
     auto refuse = [&responder](const RelayResponse& response) {
         logAnswer("refused", response.status, 0, 0);
         respond(responder, response);
     };
     if (m_shuttingDown)
         return refuse(RelayResponse::shuttingDown());
-    if (!m_rateLimiter.admit(clientOf(request)))
+    const auto client = m_proxy.clientOf(request.remoteAddress(), request.value("X-Real-IP"));
+    if (!client)
+        return refuse(RelayResponse::badRequest());
+    if (!m_rateLimiter.admit(*client))
         return refuse(RelayResponse::tooManyRequests());
     auto parsed = RelayRequest::parse(request.body(), m_limits);
     if (const auto* refusal = std::get_if<RelayResponse>(&parsed))
@@ -110,25 +100,45 @@ void RelayServer::answerTranslation(const QHttpServerRequest& request,
 }
 
 void RelayServer::answerHealth(QHttpServerResponder&& responder) {
-    BoundedTcpServer::requestArrived(*responder.socket());
     respond(responder, m_shuttingDown ? RelayResponse::shuttingDown()
                                       : RelayResponse::healthy(int(m_upstreamCalls.size())));
 }
 
+// The client may leave while the call waits upstream: its socket, the request and the
+// responder's view of them are then gone, so the connection is held by a guard taken before
+// the first suspension, and the call is cancelled when the client goes.
 QCoro::Task<> RelayServer::translate(RelayRequest request, QHttpServerResponder responder) {
+    const QPointer<ClientConnection> connection = ClientConnection::of(responder.socket());
     const int id = m_nextCallID++;
     const Cancellation cancellation;
     m_upstreamCalls.emplace(id, cancellation);
+    const QMetaObject::Connection cancelWhenGone = connect(
+        connection, &ClientConnection::gone, this, [cancellation] { cancellation.cancel(); });
     QElapsedTimer elapsed;
     elapsed.start();
     const qsizetype textLength = request.text.size();
     const QByteArray kind = relayKind(request.direction).toLatin1();
 
     const RelayResponse response = co_await askUpstream(std::move(request), cancellation);
+    disconnect(cancelWhenGone);
     m_upstreamCalls.erase(id);
-    logAnswer(kind.constData(), response.status, textLength, elapsed.elapsed());
-    respond(responder, response);
-    if (m_shuttingDown && m_upstreamCalls.empty())
+    if (connection && connection->awaitsAnswer()) {
+        logAnswer(kind.constData(), response.status, textLength, elapsed.elapsed());
+        connection->answer(responder, response);
+    } else {
+        qCInfo(relayLog, "%s client left length=%lld ms=%lld hang-ups=%d", kind.constData(),
+               static_cast<long long>(textLength), static_cast<long long>(elapsed.elapsed()),
+               ++m_hangUps);
+    }
+    drainWhenIdle();
+}
+
+void RelayServer::drainWhenIdle() {
+    if (!m_shuttingDown || !m_upstreamCalls.empty())
+        return;
+    if (m_listener)
+        m_listener->closeConnections(flushBound);
+    else
         emit drained();
 }
 
@@ -142,8 +152,9 @@ QCoro::Task<RelayResponse> RelayServer::askUpstream(RelayRequest request,
         cancellation.cancel();
     });
     deadline.start(m_limits.upstreamTimeout);
+    const TransportPool::Lease lease = m_transports.lease();
     try {
-        const HttpTransport::Answer answer = co_await m_transport->send(
+        const HttpTransport::Answer answer = co_await lease.transport().send(
             TokenFactoryChat::request(m_upstream, m_key), QByteArrayLiteral("POST"),
             TokenFactoryChat::payload(request.direction, request.text), maxUpstreamAnswerBytes,
             cancellation);

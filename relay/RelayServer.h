@@ -4,15 +4,17 @@
 #include "relay/RateLimiter.h"
 #include "relay/RelayLimits.h"
 #include "relay/RelayRequest.h"
+#include "relay/TransportPool.h"
+#include "relay/TrustedProxy.h"
 
 #include <QHttpServer>
 #include <QObject>
+#include <QPointer>
 #include <QUrl>
 #include <map>
-#include <memory>
 #include <qcoro/qcorotask.h>
 
-class HttpTransport;
+class BoundedTcpServer;
 
 // The translation relay: POST /v1/complete with {"kind", "text"} is translated
 // through Token Factory with the operator's key and answered with {"content"}
@@ -22,13 +24,14 @@ class RelayServer : public QObject {
     Q_OBJECT
 
 public:
-    RelayServer(QUrl upstream, QString key, RelayLimits limits = {});
+    RelayServer(QUrl upstream, QString key, RelayLimits limits = {}, TrustedProxy proxy = {});
     ~RelayServer() override;
 
     // The port now listened on, or 0 when the address cannot be used.
     quint16 listen(const QHostAddress& address, quint16 port);
     // Stops listening and refuses further requests; the translations in flight
-    // finish, each within the upstream time-out, and then drained() follows.
+    // finish, each within the upstream time-out, their answers are sent, and
+    // then drained() follows.
     void shutDown();
 
 signals:
@@ -39,14 +42,18 @@ private:
     void answerHealth(QHttpServerResponder&& responder);
     QCoro::Task<> translate(RelayRequest request, QHttpServerResponder responder);
     QCoro::Task<RelayResponse> askUpstream(RelayRequest request, Cancellation cancellation);
+    void drainWhenIdle();
 
     QUrl m_upstream;
     QString m_key;
     RelayLimits m_limits;
+    TrustedProxy m_proxy;
     RateLimiter m_rateLimiter;
-    std::unique_ptr<HttpTransport> m_transport;
+    TransportPool m_transports;
     QHttpServer m_http;
+    QPointer<BoundedTcpServer> m_listener; // owned by m_http
     std::map<int, Cancellation> m_upstreamCalls;
     int m_nextCallID = 0;
+    int m_hangUps = 0;
     bool m_shuttingDown = false;
 };

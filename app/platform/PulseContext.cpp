@@ -35,7 +35,11 @@ qint64 processIDOf(pa_proplist* properties) {
     return propertyOf(properties, PA_PROP_APPLICATION_PROCESS_ID).toLongLong();
 }
 
+// The process PipeWire saw connect. A client of PipeWire's PulseAudio server reaches PipeWire
+// through that server, whose own process PipeWire saw instead.
 qint64 hostProcessIDOf(pa_proplist* properties) {
+    if (propertyOf(properties, "client.api") == QStringLiteral("pipewire-pulse"))
+        return 0;
     return propertyOf(properties, "pipewire.sec.pid").toLongLong();
 }
 
@@ -256,10 +260,15 @@ void PulseContext::loadModule(const QString& name, const QString& arguments) {
                          pa_context_errno(m_context));
 }
 
+void PulseContext::onLost(std::function<void()> lost) {
+    Lock lock(*this);
+    m_lost = std::move(lost);
+}
+
 void PulseContext::subscribe(EventHandler events, std::function<void()> lost) {
+    onLost(std::move(lost));
     Lock lock(*this);
     m_events = std::move(events);
-    m_lost = std::move(lost);
     auto notify = [](pa_context*, pa_subscription_event_type_t type, std::uint32_t index,
                      void* self) { static_cast<PulseContext*>(self)->m_events(type, index); };
     pa_context_set_subscribe_callback(m_context, notify, this);

@@ -77,6 +77,8 @@ public:
     // Starts delivering client and sink-input events; `lost` runs once when the
     // connection to the server ends. Both run on the event thread.
     void subscribe(EventHandler events, std::function<void()> lost);
+    // Runs `lost` once, on the event thread, when the connection to the server ends.
+    void onLost(std::function<void()> lost);
 
     pa_context* handle() const { return m_context; }
     pa_threaded_mainloop* mainloop() const { return m_mainloop; }

@@ -19,12 +19,13 @@ PulseRecordStream::PulseRecordStream(PulseContext& context, const QString& sourc
     pa_stream_set_read_callback(m_stream, &PulseRecordStream::onReadable, this);
     pa_stream_set_state_callback(m_stream, &PulseRecordStream::onStateChanged, this);
 
-    auto flags = PA_STREAM_ADJUST_LATENCY;
-    if (monitoredSinkInput) {
+    // The sound of one playback stream is only heard on its own sink, and a source that goes
+    // is not silently replaced by another (PipeWire moves a recording to whatever source is
+    // left, an output's monitor even): either way the recording ends.
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (monitoredSinkInput)
         pa_stream_set_monitor_stream(m_stream, *monitoredSinkInput);
-        // The sound of one playback stream is only heard on its own sink.
-        flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);
-    }
     pa_buffer_attr attributes{};
     attributes.maxlength = std::uint32_t(-1);
     attributes.fragsize = std::uint32_t(fragmentFrames * sizeof(float));

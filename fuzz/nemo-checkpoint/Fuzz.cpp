@@ -39,7 +39,9 @@ void readPart(std::uint8_t part, std::span<const std::byte> bytes) {
     default:
         const RemovedAfterwards weights{std::filesystem::temp_directory_path() /
                                         ("relayo-fuzz-weights-" + std::to_string(getpid()))};
-        NemoArchive::extract(bytes, weights.path);
+        NemoArchive::extract(bytes, weights.path, [](const std::string& config) {
+            return NemoConfigReader::parse(config).tokenizerModel;
+        });
     }
 }
 

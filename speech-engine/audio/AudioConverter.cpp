@@ -255,7 +255,8 @@ std::vector<float> AudioConverter::resampleAudioFile(const QString& path) const 
     requireValidFormat(fileFormat);
 
     std::vector<float> samples;
-    const sf_count_t blockFrames = std::max(sf_count_t(info.samplerate), sf_count_t(4096));
+    // A fixed block, not one second: the header's rate and channels are the file's to choose.
+    constexpr sf_count_t blockFrames = 1 << 16;
     for (sf_count_t position = 0; position < info.frames;) {
         PcmBuffer block(fileFormat, int(std::min(blockFrames, info.frames - position)));
         const auto read =

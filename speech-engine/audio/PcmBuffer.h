@@ -25,12 +25,13 @@ struct PcmFormat {
 class PcmBuffer {
 public:
     PcmBuffer() = default;
-    // Allocates `frameLength` frames of silence in `format`.
+    // Allocates `frameLength` frames of silence in `format`. Throws AudioConverterError
+    // (failedToCreateBuffer) for a negative size or more samples in a plane than an int counts.
     PcmBuffer(PcmFormat format, int frameLength);
 
     const PcmFormat& format() const { return m_format; }
     int frameLength() const { return m_frameLength; }
-    // Shortens the buffer, or extends it with silence.
+    // Shortens the buffer, or extends it with silence; throws as the constructor does.
     void setFrameLength(int frameLength);
 
     std::span<std::byte> plane(int index) { return m_planes.at(index); }

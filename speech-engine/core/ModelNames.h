@@ -17,4 +17,7 @@ inline constexpr QLatin1String decoderFile("decoder.pt");
 inline constexpr QLatin1String jointFile("joint.pt");
 inline constexpr QLatin1String metadata("metadata.json");
 inline constexpr QLatin1String tokenizer("tokenizer.json");
+// Written last by an import: every other file's size and SHA-256. It marks the folder as a model
+// folder that an import may replace.
+inline constexpr QLatin1String manifest("manifest.json");
 } // namespace ModelNames::NemotronStreaming

@@ -136,7 +136,9 @@ private:
             restart();
             return true;
         }
-        if (status.toInt() == 206 && rangeContinuesFile(reply.rawHeader("Content-Range")))
+        if (status.toInt() == 206 &&
+            CheckpointTransfer::rangeContinues(reply.rawHeader("Content-Range"), m_received,
+                                               m_checkpoint.size))
             return true;
         // A range the hub does not continue, or cannot satisfy, is not resumed again.
         if (status.toInt() == 206 || status.toInt() == 416) {
@@ -150,14 +152,6 @@ private:
                               .arg(status.toInt()));
         }
         return false;
-    }
-
-    bool rangeContinuesFile(const QByteArray& contentRange) const {
-        static const QRegularExpression pattern(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+)$"));
-        const auto match = pattern.match(QString::fromLatin1(contentRange.trimmed()));
-        return match.hasMatch() && match.captured(1).toLongLong() == m_received &&
-               match.captured(2).toLongLong() == m_checkpoint.size - 1 &&
-               match.captured(3).toLongLong() == m_checkpoint.size;
     }
 
     void refuse(QNetworkReply& reply, const QString& reason) {
@@ -192,6 +186,13 @@ private:
 } // namespace
 
 namespace CheckpointTransfer {
+
+bool rangeContinues(const QByteArray& contentRange, qint64 offset, qint64 size) {
+    static const QRegularExpression pattern(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+)$"));
+    const auto match = pattern.match(QString::fromLatin1(contentRange.trimmed()));
+    return match.hasMatch() && match.captured(1).toLongLong() == offset &&
+           match.captured(2).toLongLong() == size - 1 && match.captured(3).toLongLong() == size;
+}
 
 QCoro::Task<> fetch(QNetworkAccessManager& network, HubCheckpoint checkpoint, QString partialFile,
                     Settings settings) {

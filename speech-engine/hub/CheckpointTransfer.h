@@ -33,6 +33,9 @@ struct Settings {
     SerialExecutor* worker = nullptr;
 };
 
+// Whether a 206 answer's Content-Range continues a file of `size` bytes at `offset` to its end.
+bool rangeContinues(const QByteArray& contentRange, qint64 offset, qint64 size);
+
 // Throws ModelDownloadError.
 QCoro::Task<> fetch(QNetworkAccessManager& network, HubCheckpoint checkpoint, QString partialFile,
                     Settings settings);

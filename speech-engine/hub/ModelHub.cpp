@@ -15,6 +15,11 @@
 
 namespace {
 
+// The hub's answers are a few kilobytes, a listing of a large repository some hundred.
+constexpr qint64 maxAnswerBytes = 8 << 20;
+// The largest checkpoint the importer reads, which also keeps sums of sizes far from overflowing.
+constexpr qint64 maxCheckpointBytes = qint64{64} << 30;
+
 struct DeleteLater {
     void operator()(QObject* object) const { object->deleteLater(); }
 };
@@ -45,8 +50,22 @@ QCoro::Task<QJsonDocument> fetchJson(QNetworkAccessManager& network, QUrl url, Q
                                      std::stop_token stop, std::chrono::milliseconds stallLimit) {
     std::unique_ptr<QNetworkReply, DeleteLater> reply(network.get(QNetworkRequest(url)));
     TransferWatch watch(*reply, std::move(stop), stallLimit);
+    bool tooLarge = false;
+    QObject receiver; // ends the connection with this frame
+    QObject::connect(reply.get(), &QNetworkReply::downloadProgress, &receiver,
+                     [&](qint64 received, qint64 total) {
+                         if (received > maxAnswerBytes || total > maxAnswerBytes) {
+                             tooLarge = true;
+                             reply->abort();
+                         }
+                     });
     co_await watch.finished();
     watch.throwIfInterrupted();
+    if (tooLarge)
+        throw ModelDownloadError(
+            QStringLiteral("The model hub's answer for %1 is larger than the %2 MB it can be.")
+                .arg(what)
+                .arg(maxAnswerBytes >> 20));
     const auto status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid())
         throw ModelDownloadError(QStringLiteral("Could not reach the model hub for %1: %2")
@@ -61,15 +80,6 @@ QCoro::Task<QJsonDocument> fetchJson(QNetworkAccessManager& network, QUrl url, Q
             QStringLiteral("The model hub's answer for %1 is not valid JSON: %2")
                 .arg(what, parseError.errorString()));
     co_return document;
-}
-
-QString commitOf(const QJsonDocument& answer, const QString& repository, const QString& revision) {
-    const auto sha = answer.object().value(QLatin1String("sha")).toString();
-    if (!isHex(sha, 40))
-        throw ModelDownloadError(QStringLiteral("The model hub named no commit for revision "
-                                                "\"%1\" of %2.")
-                                     .arg(revision, repository));
-    return sha;
 }
 
 bool isCheckpoint(const QJsonObject& entry) {
@@ -110,6 +120,12 @@ HubCheckpoint describeCheckpoint(const QJsonObject& entry, const QString& reposi
         throw ModelDownloadError(QStringLiteral("The model hub lists %1 of %2 without its SHA-256 "
                                                 "and size.")
                                      .arg(path, repository));
+    if (size > maxCheckpointBytes)
+        throw ModelDownloadError(
+            QStringLiteral("The model hub lists %1 of %2 at %3 bytes, more than a checkpoint can "
+                           "hold.")
+                .arg(path, repository)
+                .arg(size));
     const auto segments = path.split(u'/');
     if (segments.contains(QString()) || segments.contains(QStringLiteral("..")))
         throw ModelDownloadError(
@@ -142,12 +158,22 @@ QCoro::Task<HubCheckpoint> findCheckpoint(QNetworkAccessManager& network, QStrin
     const auto revisionWhat = QStringLiteral("revision \"%1\" of %2").arg(revision, repository);
     const auto revisionAnswer =
         co_await fetchJson(network, revisionURL, revisionWhat, stop, stallLimit);
-    const auto commit = commitOf(revisionAnswer, repository, revision);
+    const auto commit = commitInAnswer(revisionAnswer, repository, revision);
     const auto listingURL =
         hubURL(repositoryPath + "/tree/" + commit.toLatin1() + "?recursive=true&expand=false");
     const auto listingWhat = QStringLiteral("the file list of %1").arg(repository);
     const auto listing = co_await fetchJson(network, listingURL, listingWhat, stop, stallLimit);
     co_return checkpointInListing(listing, repository, commit);
+}
+
+QString commitInAnswer(const QJsonDocument& answer, const QString& repository,
+                       const QString& revision) {
+    const auto sha = answer.object().value(QLatin1String("sha")).toString();
+    if (!isHex(sha, 40))
+        throw ModelDownloadError(QStringLiteral("The model hub named no commit for revision "
+                                                "\"%1\" of %2.")
+                                     .arg(revision, repository));
+    return sha;
 }
 
 HubCheckpoint checkpointInListing(const QJsonDocument& listing, const QString& repository,

@@ -24,6 +24,10 @@ QCoro::Task<HubCheckpoint> findCheckpoint(QNetworkAccessManager& network, QStrin
                                           QString revision, std::stop_token stop,
                                           std::chrono::milliseconds stallLimit);
 
+// The commit in the hub's answer for `revision` of `repository`.
+QString commitInAnswer(const QJsonDocument& answer, const QString& repository,
+                       const QString& revision);
+
 // The checkpoint in the hub's file list of `repository` at `commit`, chosen as above.
 HubCheckpoint checkpointInListing(const QJsonDocument& listing, const QString& repository,
                                   const QString& commit);

@@ -1,8 +1,10 @@
 #include "speech-engine/hub/NemotronModelDownloader.h"
 
+#include "speech-engine/core/ModelFolderManifest.h"
 #include "speech-engine/core/ModelNames.h"
 #include "speech-engine/core/SerialExecutor.h"
 #include "speech-engine/hub/CheckpointTransfer.h"
+#include "speech-engine/hub/DownloadLock.h"
 #include "speech-engine/hub/ModelDownloadError.h"
 #include "speech-engine/hub/ModelHub.h"
 
@@ -98,7 +100,7 @@ QCoro::Task<> importCheckpoint(SerialExecutor& worker,
     if (model.locale)
         importOptions.locale = model.locale->toStdString();
     importOptions.source = {checkpoint.repository.toStdString(), checkpoint.commit.toStdString(),
-                            checkpoint.path.toStdString()};
+                            checkpoint.path.toStdString(), checkpoint.sha256.toStdString()};
     try {
         co_await worker.run([&] {
             options.import(std::filesystem::path(checkpointFile.toStdString()),
@@ -150,18 +152,8 @@ QString variantFolder(Repo repo, const QString& modelsRoot) {
     return modelFolder(HubModel::english(repo), modelsRoot);
 }
 
-std::optional<QString> missingModelFile(const QString& folder) {
-    using namespace ModelNames::NemotronStreaming;
-    const QDir dir(folder);
-    for (const auto file :
-         {preprocessorFile, encoderPath, decoderFile, jointFile, metadata, tokenizer})
-        if (!QFileInfo(dir.filePath(file)).isFile())
-            return QString(file);
-    return std::nullopt;
-}
-
 bool isModelComplete(const QString& folder) {
-    return !missingModelFile(folder);
+    return !ModelFolderManifest::fault(folder);
 }
 
 QCoro::Task<DownloadedModel> download(HubModel model, QString modelsRoot, Options options) {
@@ -172,6 +164,8 @@ QCoro::Task<DownloadedModel> download(HubModel model, QString modelsRoot, Option
         network, model.repository, model.revision, options.stop, options.stallLimit);
     const auto partialFile = partialFilePath(modelsRoot, checkpoint);
     requireDiskSpace(modelsRoot, checkpoint, partialFile);
+    // Held through the import, which reads the file, until it is deleted or kept.
+    const DownloadLock lock(partialFile);
 
     SerialExecutor worker(QStringLiteral("ModelDownload"));
     // Named: GCC 12 destroys temporaries of a co_await expression twice.

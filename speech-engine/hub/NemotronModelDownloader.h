@@ -50,11 +50,9 @@ QString defaultModelsRoot();
 QString modelFolder(const HubModel& model, const QString& modelsRoot);
 // The English variant's folder under the models root.
 QString variantFolder(Repo repo, const QString& modelsRoot);
-// Every file the engine loads is there (a folder left by an older program or by hand with a
-// missing file does not count).
+// Every file the engine loads is there, at the size its import listed (a folder left by an older
+// program or by hand with a missing file does not count); see ModelFolderManifest.
 bool isModelComplete(const QString& folder);
-// The first of those files that is not there, if any.
-std::optional<QString> missingModelFile(const QString& folder);
 
 // Resolves the revision, downloads the checkpoint (resuming an earlier partial file), checks
 // its size and SHA-256, imports it into the model's folder and deletes it unless kept.

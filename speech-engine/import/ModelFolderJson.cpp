@@ -1,5 +1,8 @@
 #include "speech-engine/import/ModelFolderJson.h"
 
+#include "speech-engine/core/ModelNames.h"
+#include "speech-engine/import/FileSha256.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -83,4 +86,21 @@ void ModelFolderJson::writeTokenizer(const std::vector<std::string>& pieces,
     for (std::size_t id = 0; id < pieces.size(); ++id)
         tokenizer.insert(QString::number(id), text(pieces[id]));
     write(tokenizer, file);
+}
+
+bool ModelFolderJson::writeManifest(const std::filesystem::path& folder,
+                                    const std::function<bool()>& cancelled) {
+    const auto manifest = folder / ModelNames::NemotronStreaming::manifest.data();
+    QJsonObject files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        if (!entry.is_regular_file() || entry.path() == manifest)
+            continue;
+        const auto sha256 = fileSha256(entry.path(), cancelled);
+        if (!sha256)
+            return false;
+        files.insert(text(entry.path().lexically_relative(folder).generic_string()),
+                     QJsonObject{{"size", qint64(entry.file_size())}, {"sha256", text(*sha256)}});
+    }
+    write({{"files", files}}, manifest);
+    return true;
 }

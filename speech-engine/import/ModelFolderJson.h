@@ -5,6 +5,7 @@
 #include "speech-engine/import/vocabulary/ModelImport.h"
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,4 +19,9 @@ void writeMetadata(const NemoModelConfig& config, const ImportPlan& plan,
 
 // "tokenizer.json": decimal id -> piece.
 void writeTokenizer(const std::vector<std::string>& pieces, const std::filesystem::path& file);
+
+// "manifest.json", written last: the size and SHA-256 of every other file under `folder`, read
+// back as written (see ModelFolderManifest). Nothing is written when `cancelled` answers true;
+// returns whether it was written.
+bool writeManifest(const std::filesystem::path& folder, const std::function<bool()>& cancelled);
 } // namespace ModelFolderJson

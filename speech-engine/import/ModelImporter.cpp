@@ -77,21 +77,28 @@ void ModelImporter::importCheckpoint(const fs::path& checkpoint, const fs::path&
     const auto sha256 = fileSha256(checkpoint, [&] { return steps.cancelled(); });
     if (!sha256)
         ImportSteps::stop();
+    // The download checked the bytes as they arrived; this is the file that was read.
+    if (!options.source.sha256.empty() && *sha256 != options.source.sha256)
+        throw ModelImportError("The checkpoint " + checkpoint.string() +
+                               " is not the file the hub lists: its SHA-256 differs");
 
     steps.begin("Building the encoder", 0.97);
     makeFolder(files / "encoder");
     EncoderModuleBuilder::save(model, plan.attContext, options.precision, plan.promptIndex,
                                files / "encoder" / "encoder_int8.pt");
 
-    steps.begin("Building the preprocessor, decoder and joint", 0.99);
+    steps.begin("Building the preprocessor, decoder and joint", 0.98);
     ScriptModuleBuilder::savePreprocessor(model, files / "preprocessor.pt");
     ScriptModuleBuilder::saveDecoder(model, files / "decoder.pt");
     ScriptModuleBuilder::saveJoint(model, files / "joint.pt");
 
-    steps.begin("Writing the model description", 1.0);
+    steps.begin("Writing the model description", 0.99);
     ModelFolderJson::writeTokenizer(model.pieces, files / "tokenizer.json");
     ModelFolderJson::writeMetadata(model.config, plan, options, checkpoint.filename().string(),
                                    *sha256, files / "metadata.json");
+    steps.begin("Writing the model to the disk", 1.0);
+    if (!ModelFolderJson::writeManifest(files, [&] { return steps.cancelled(); }))
+        ImportSteps::stop();
     partial.commit();
     steps.finish();
 }

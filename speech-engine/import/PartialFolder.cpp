@@ -1,5 +1,6 @@
 #include "speech-engine/import/PartialFolder.h"
 
+#include "speech-engine/core/ModelFolderManifest.h"
 #include "speech-engine/import/vocabulary/ModelImport.h"
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <random>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -29,8 +31,27 @@ void requireReplaceable(const fs::path& target) {
         return;
     if (!fs::is_directory(status))
         throw ModelImportError(target.string() + " exists and is not a folder");
-    if (!fs::is_empty(target, error) && !fs::exists(target / "metadata.json", error))
+    if (!fs::is_empty(target, error) &&
+        !ModelFolderManifest::marksModelFolder(QString::fromStdString(target.string())))
         throw ModelImportError(target.string() + " exists and is not a model folder");
+}
+
+void syncToDisk(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!synced)
+        throw ModelImportError("Cannot write " + path.string() +
+                               " to the disk: " + std::strerror(errno));
+}
+
+// Every file and folder entry is on the disk before the rename makes them the model, so that a
+// crash cannot leave a model folder of empty or missing files.
+void syncTree(const fs::path& root) {
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        syncToDisk(entry.path());
+    syncToDisk(root);
 }
 
 } // namespace
@@ -62,6 +83,7 @@ PartialFolder::~PartialFolder() {
 // Swapping keeps a model at the target at every moment; the old one then leaves with the
 // partial name.
 void PartialFolder::commit() {
+    syncTree(m_path);
     std::error_code error;
     const bool replacing = fs::exists(m_target, error);
     const int result =
@@ -71,4 +93,5 @@ void PartialFolder::commit() {
         throw ModelImportError("Cannot move the model folder into " + m_target.string() + ": " +
                                std::strerror(errno));
     m_committed = !replacing;
+    syncToDisk(m_target.has_parent_path() ? m_target.parent_path() : fs::path("."));
 }

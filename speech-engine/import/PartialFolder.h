@@ -3,8 +3,9 @@
 #include <filesystem>
 
 // The folder an import builds in: "<target>.partial-<random>" beside its target, a name the
-// engine never takes for a model. Committed, it takes the target's place in one step, replacing
-// a model folder already there; otherwise it goes away with everything in it.
+// engine never takes for a model. Committed, it is flushed to the disk and takes the target's
+// place in one step, replacing a model folder already there (one that ModelFolderManifest marks
+// as such); otherwise it goes away with everything in it.
 class PartialFolder {
 public:
     // Throws ModelImportError when the target is a file or a folder that is not a model folder

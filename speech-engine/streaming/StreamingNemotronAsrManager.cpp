@@ -1,6 +1,7 @@
 #include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 
 #include "speech-engine/core/ASRError.h"
+#include "speech-engine/core/ModelFolderManifest.h"
 #include "speech-engine/core/ModelNames.h"
 #include "speech-engine/import/ModelImporter.h"
 #include "speech-engine/model-files/StreamingAsrUtils.h"
@@ -168,6 +169,10 @@ void StreamingNemotronAsrManager::updateDuePosition() {
 void StreamingNemotronAsrManager::loadFromFolder(const QString& folder) {
     using namespace ModelNames::NemotronStreaming;
     m_logger.info(QStringLiteral("Loading Nemotron models from %1...").arg(folder));
+    if (const auto mismatch = ModelFolderManifest::mismatch(folder))
+        throw ASRError::processingFailed(
+            QStringLiteral("The model folder %1 is damaged (%2): import it again")
+                .arg(folder, *mismatch));
     m_preprocessor.reset();
     m_encoder.reset();
     m_decoder.reset();

@@ -10,6 +10,7 @@ fail() { echo "FAIL: $*"; status=1; }
 files=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 for file in ./usr/bin/relayo-app \
             ./usr/share/applications/relayo.desktop \
+            ./usr/share/metainfo/app.relayo.Relayo.metainfo.xml \
             ./usr/share/icons/hicolor/scalable/apps/relayo.svg \
             ./usr/share/doc/relayo/copyright \
             ./usr/share/doc/relayo/changelog.gz \
@@ -19,6 +20,7 @@ done
 # Only the program's own files: nothing of the tests, the benchmarks or the build.
 extra=$(echo "$files" | grep -v -e '/$' \
     -e '^./usr/bin/relayo-app$' -e '^./usr/share/applications/relayo.desktop$' \
+    -e '^./usr/share/metainfo/app.relayo.Relayo.metainfo.xml$' \
     -e '^./usr/share/icons/hicolor/scalable/apps/relayo.svg$' -e '^./usr/share/doc/relayo/' \
     -e '^./usr/share/man/man1/relayo-app.1.gz$')
 [ -z "$extra" ] || fail "unexpected files: $extra"
@@ -26,6 +28,15 @@ extra=$(echo "$files" | grep -v -e '/$' \
 # The desktop entry starts the installed program.
 dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/applications/relayo.desktop |
     grep -qx 'Exec=relayo-app' || fail "the desktop entry does not run relayo-app"
+
+# Software centres accept the listing, and it names the desktop entry the package installs.
+listing=$(mktemp -d)
+dpkg-deb -x "$deb" "$listing"
+metainfo="$listing/usr/share/metainfo/app.relayo.Relayo.metainfo.xml"
+appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects the metainfo"
+grep -q '<launchable type="desktop-id">relayo.desktop</launchable>' "$metainfo" ||
+    fail "the metainfo does not launch relayo.desktop"
+rm -rf "$listing"
 
 [ "$(dpkg-deb -f "$deb" Package)" = relayo ] || fail "package name"
 depends=$(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/^ *//; s/[ (].*//')

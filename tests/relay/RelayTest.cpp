@@ -5,9 +5,11 @@
 #include "app/translation/TranslationDirection.h"
 #include "relay/RateLimiter.h"
 #include "relay/RelayServer.h"
+#include "relay/TrustedProxy.h"
 #include "tests/services/FakeHttpService.h"
 
 #include <QDir>
+#include <QFile>
 #include <QHttpServerResponder>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -35,30 +37,83 @@ QByteArray relayBody(const QString& kind, const QString& text) {
 
 using Ask = std::tuple<QString, double, bool>; // a client, when it asks, whether it is admitted
 
-// A Token Factory that keeps every request waiting until told to answer.
+// A Token Factory that keeps every request waiting until told to answer. Only requests whose
+// connection is still open count as waiting.
 class HeldUpstream {
 public:
     HeldUpstream() {
         m_server.setMissingHandler(
             [this](const QHttpServerRequest&, QHttpServerResponder&& responder) {
-                m_held.push_back(std::move(responder));
+                m_held.emplace_back(responder.socket(), std::move(responder));
             });
         m_port = m_server.listen(QHostAddress::LocalHost);
     }
 
     QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(m_port)); }
-    int waiting() const { return int(m_held.size()); }
+    int waiting() const {
+        return int(std::ranges::count_if(m_held, [](const auto& held) {
+            return held.first && held.first->state() == QAbstractSocket::ConnectedState;
+        }));
+    }
     void answerAll(const QString& content) {
-        for (auto& responder : m_held)
-            responder.write(QJsonDocument(chatAnswer(content)));
+        for (auto& [socket, responder] : m_held)
+            if (socket)
+                responder.write(QJsonDocument(chatAnswer(content)));
         m_held.clear();
     }
 
 private:
     QHttpServer m_server;
     quint16 m_port = 0;
-    std::vector<QHttpServerResponder> m_held;
+    std::vector<std::pair<QPointer<QTcpSocket>, QHttpServerResponder>> m_held;
 };
+
+// A client that writes HTTP by hand, for what the app's client never sends.
+class RawClient {
+public:
+    explicit RawClient(quint16 port, const QHostAddress& from = QHostAddress::LocalHost) {
+        m_socket.bind(from);
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+
+    void send(const QByteArray& bytes) { m_socket.write(bytes); }
+    QByteArray received() {
+        m_received += m_socket.readAll();
+        return m_received;
+    }
+    // The status of the first answer once its status line is in.
+    std::optional<int> status() {
+        const QByteArray answer = received();
+        if (!answer.startsWith("HTTP/1.1 ") || answer.size() < 12)
+            return std::nullopt;
+        return answer.mid(9, 3).toInt();
+    }
+    // The body of the first answer once it is in whole.
+    std::optional<QByteArray> body() {
+        const QByteArray answer = received();
+        const qsizetype headEnd = answer.indexOf("\r\n\r\n");
+        const QRegularExpression length("\r\nContent-Length: (\\d+)\r\n",
+                                        QRegularExpression::CaseInsensitiveOption);
+        const auto match = length.match(QString::fromLatin1(answer.left(headEnd + 2)));
+        if (headEnd < 0 || !match.hasMatch() ||
+            answer.size() < headEnd + 4 + match.captured(1).toLongLong())
+            return std::nullopt;
+        return answer.mid(headEnd + 4, match.captured(1).toLongLong());
+    }
+    bool isClosed() const { return m_socket.state() == QAbstractSocket::UnconnectedState; }
+    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+
+private:
+    QTcpSocket m_socket;
+    QByteArray m_received;
+};
+
+QByteArray rawPost(const QByteArray& body, const QByteArray& headers = "X-Real-IP: 192.0.2.1\r\n") {
+    return "POST /v1/complete HTTP/1.1\r\nHost: relay\r\nContent-Type: application/json\r\n" +
+           headers + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+const QByteArray rawHealth = "GET /healthz HTTP/1.1\r\nHost: relay\r\n\r\n";
 
 } // namespace
 
@@ -73,8 +128,9 @@ class RelayTest : public QObject {
     quint16 m_port = 0;
     HttpTransport m_client;
 
-    void startRelay(const QUrl& upstream, const RelayLimits& limits = {}) {
-        m_relay = std::make_unique<RelayServer>(upstream, key, limits);
+    void startRelay(const QUrl& upstream, const RelayLimits& limits = {},
+                    const TrustedProxy& proxy = {}) {
+        m_relay = std::make_unique<RelayServer>(upstream, key, limits, proxy);
         m_port = m_relay->listen(QHostAddress::LocalHost, 0);
         QVERIFY(m_port != 0);
     }
@@ -85,9 +141,25 @@ class RelayTest : public QObject {
         QNetworkRequest request(
             QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path)));
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-        if (!client.isEmpty())
-            request.setRawHeader("X-Real-IP", client);
+        // Every peer here is loopback, which the relay takes for its proxy.
+        request.setRawHeader("X-Real-IP", client.isEmpty() ? "192.0.2.1" : client);
         return m_client.send(request, method, body, 1024 * 1024);
+    }
+
+    // The status of the answer to `request` from a client at `from`, 0 when none arrives whole.
+    int statusOf(const QByteArray& request, const QHostAddress& from = QHostAddress::LocalHost) {
+        RawClient client(m_port, from);
+        client.send(request);
+        return QTest::qWaitFor([&] { return client.body().has_value(); }, 10'000)
+                   ? client.status().value_or(0)
+                   : 0;
+    }
+
+    bool answersHealth(const QHostAddress& from = QHostAddress::LocalHost) {
+        RawClient client(m_port, from);
+        client.send(rawHealth);
+        return QTest::qWaitFor([&] { return client.body().has_value(); }, 10'000) &&
+               client.status() == 200;
     }
 
     HttpTransport::Answer call(const QByteArray& body, const QByteArray& client = {}) {
@@ -111,6 +183,30 @@ class RelayTest : public QObject {
         QCOMPARE(upstream.json().value("messages").toArray(),
                  (QJsonArray{QJsonObject{{"role", "system"}, {"content", systemPrompt(direction)}},
                              QJsonObject{{"role", "user"}, {"content", request["text"]}}}));
+    }
+
+    // Starts the real executable against `upstream` with `environment` and `arguments`, in a
+    // folder without an .env.local file; returns the port it listens on.
+    quint16 startExecutable(QProcess& relay, const QUrl& upstream, QByteArray& log,
+                            QProcessEnvironment environment, const QStringList& arguments = {}) {
+        static const QTemporaryDir withoutEnvFile;
+        relay.setWorkingDirectory(withoutEnvFile.path());
+        relay.setProcessEnvironment(environment);
+        relay.start(RELAYO_RELAY_EXECUTABLE,
+                    QStringList{"--listen", "127.0.0.1:0", "--upstream", upstream.toString()} +
+                        arguments);
+        const QRegularExpression listening("listening on port (\\d+)");
+        if (!QTest::qWaitFor(
+                [&] { return listening.match(log += relay.readAllStandardError()).hasMatch(); },
+                30'000))
+            return 0;
+        return listening.match(log).captured(1).toUShort();
+    }
+
+    static QProcessEnvironment withKey() {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("NEBIUS_TOKEN_FACTORY_KEY", key);
+        return environment;
     }
 
 private slots:
@@ -246,26 +342,275 @@ private slots:
         QCOMPARE(drained.size(), 1);
     }
 
+    // A client that leaves while its translation waits upstream: the call upstream is cancelled
+    // and counted in the log, and the relay goes on serving. Three times, since a write through a
+    // freed socket need not crash at once.
+    void survivesClientsThatLeave_data() {
+        QTest::addColumn<QByteArray>("then"); // sent once the call waits upstream
+        QTest::newRow("hangs up during the call") << QByteArray();
+        QTest::newRow("pipelines a health check, hangs up after its answer") << rawHealth;
+    }
+    void survivesClientsThatLeave() {
+        QFETCH(QByteArray, then);
+        HeldUpstream upstream;
+        startRelay(upstream.url());
+        for (int hangUps = 1; hangUps <= 3; ++hangUps) {
+            QTest::ignoreMessage(QtInfoMsg,
+                                 QRegularExpression(QStringLiteral("hang-ups=%1$").arg(hangUps)));
+            {
+                RawClient client(m_port);
+                client.send(rawPost(relayBody("en-ko", "Hi")));
+                QVERIFY2(QTest::qWaitFor([&] { return upstream.waiting() == 1; }, 10'000),
+                         "the translation reaches upstream");
+                client.send(then);
+                if (!then.isEmpty())
+                    QVERIFY2(QTest::qWaitFor([&] { return client.status().has_value(); }, 10'000),
+                             "an answer arrives before the client leaves");
+            }
+            const bool cancelled = QTest::qWaitFor([&] { return upstream.waiting() == 0; }, 10'000);
+            upstream.answerAll(QStringLiteral("late"));
+            QVERIFY(answersHealth());
+            QVERIFY2(cancelled, "the call upstream ends with its client");
+        }
+    }
+
+    // Requests whose framing two HTTP parsers could read differently, upgrades and oversized heads
+    // are refused before any handler runs; the relay serves the next client.
+    void refusesAmbiguousRequests_data() {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("status");
+        const QByteArray body = relayBody("en-ko", "Hi");
+        const QByteArray head = "POST /v1/complete HTTP/1.1\r\nHost: relay\r\n";
+        const QByteArray length = "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        QTest::newRow("pipelined in one write") << rawPost(body) + rawHealth << 400;
+        QTest::newRow("websocket upgrade")
+            << rawPost(body, "Connection: Upgrade\r\nUpgrade: websocket\r\n") << 400;
+        QTest::newRow("upgrade without the connection token")
+            << rawPost(body, "Upgrade: h2c\r\n") << 400;
+        QTest::newRow("xchunked") << head +
+                                         "Transfer-Encoding: xchunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n"
+                                  << 400;
+        QTest::newRow("chunked") << head + "Transfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n"
+                                 << 400;
+        QTest::newRow("chunked and a length")
+            << head + "Transfer-Encoding: chunked\r\n" + length + "\r\n" + body << 400;
+        QTest::newRow("length 2^64-1")
+            << head + "Content-Length: 18446744073709551615\r\n\r\n" + body << 413;
+        QTest::newRow("length with a sign") << head + "Content-Length: +27\r\n\r\n" + body << 400;
+        QTest::newRow("length as a list") << head + "Content-Length: 27, 27\r\n\r\n" + body << 400;
+        QTest::newRow("conflicting lengths")
+            << head + length + "Content-Length: 2\r\n\r\n" + body << 400;
+        QTest::newRow("length over the bound") << head + "Content-Length: 16385\r\n\r\n" << 413;
+        QTest::newRow("folded header line")
+            << head + length + "X-Real-IP: 192.0.2.1\r\n 192.0.2.2\r\n\r\n" + body << 400;
+        QTest::newRow("bare line feeds")
+            << QByteArray("GET /healthz HTTP/1.1\nHost: relay\n\n") << 400;
+        QTest::newRow("space before the colon")
+            << head + "Content-Length : 27\r\n\r\n" + body << 400;
+        QTest::newRow("control character")
+            << head + "X-A: \x01\r\n" + length + "\r\n" + body << 400;
+        QTest::newRow("CONNECT") << QByteArray("CONNECT relay:443 HTTP/1.1\r\nHost: relay\r\n\r\n")
+                                 << 400;
+        QTest::newRow("HTTP/2 preface") << QByteArray("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n") << 400;
+        QTest::newRow("oversized head")
+            << head + "X-Pad: " + QByteArray(9000, 'a') + "\r\n" + length + "\r\n" + body << 431;
+    }
+    void refusesAmbiguousRequests() {
+        QFETCH(QByteArray, request);
+        QFETCH(int, status);
+        RawClient client(m_port);
+        client.send(request);
+        QVERIFY2(QTest::qWaitFor([&] { return client.status().has_value(); }, 10'000),
+                 "an answer arrives");
+        QCOMPARE(*client.status(), status);
+        QVERIFY2(QTest::qWaitFor([&] { return client.isClosed(); }, 15'000),
+                 "the relay closes the connection");
+        QVERIFY(answersHealth());
+        QCOMPARE(m_upstream->requests().size(), 0);
+    }
+
+    // From the trusted proxy (by default any loopback peer), X-Real-IP must name one valid
+    // client.
+    void needsTheClientNamedByTheProxy_data() {
+        QTest::addColumn<QByteArray>("headers");
+        QTest::addColumn<int>("status");
+        QTest::newRow("named") << QByteArray("X-Real-IP: 2001:db8::7\r\n") << 200;
+        QTest::newRow("missing") << QByteArray() << 400;
+        QTest::newRow("empty") << QByteArray("X-Real-IP:\r\n") << 400;
+        QTest::newRow("invalid") << QByteArray("X-Real-IP: 192.0.2.300\r\n") << 400;
+        QTest::newRow("a list") << QByteArray("X-Real-IP: 192.0.2.1, 192.0.2.2\r\n") << 400;
+        QTest::newRow("repeated") << QByteArray("X-Real-IP: 192.0.2.1\r\nx-real-ip: 192.0.2.2\r\n")
+                                  << 400;
+    }
+    void needsTheClientNamedByTheProxy() {
+        QFETCH(QByteArray, headers);
+        QFETCH(int, status);
+        QCOMPARE(statusOf(rawPost(relayBody("en-ko", "Hi"), headers)), status);
+    }
+
+    // The operator names the proxy; from any other peer X-Real-IP is ignored and the peer is the
+    // client.
+    void ignoresClientNamesFromOtherPeers() {
+        RelayLimits limits;
+        limits.burstRequests = 1;
+        limits.requestsPerMinute = 1;
+        const QHostAddress proxy("127.0.0.2");
+        startRelay(m_upstream->url(), limits, TrustedProxy(proxy));
+        const QByteArray body = relayBody("en-ko", "Hi");
+        QCOMPARE(statusOf(rawPost(body, "X-Real-IP: 192.0.2.1\r\n")), 200);
+        QCOMPARE(statusOf(rawPost(body, "X-Real-IP: 192.0.2.2\r\n")), 429);
+        QCOMPARE(statusOf(rawPost(body, "X-Real-IP: 192.0.2.3\r\n"), proxy), 200);
+        QCOMPARE(statusOf(rawPost(body, "X-Real-IP: 192.0.2.3\r\n"), proxy), 429);
+    }
+
+    // One address holds only so many connections, and all of them only so many: idle ones from
+    // one address leave room for others, and at the total bound the next waits until one closes.
+    void boundsConnections() {
+        RelayLimits limits;
+        limits.maxConnectionsPerAddress = 4;
+        limits.maxConnections = 6;
+        startRelay(m_upstream->url(), limits, TrustedProxy(QHostAddress("127.0.0.9")));
+        std::vector<std::unique_ptr<RawClient>> idle;
+        for (int index = 0; index < 10; ++index)
+            idle.push_back(std::make_unique<RawClient>(m_port));
+        const auto count = [&](auto state) { return std::ranges::count_if(idle, state); };
+        QVERIFY2(QTest::qWaitFor([&] { return count(&RawClient::isClosed) == 6; }, 10'000),
+                 "all but four connections from one address are closed");
+        QCOMPARE(count(&RawClient::isConnected), 4);
+        QVERIFY(answersHealth(QHostAddress("127.0.0.2")));
+
+        const QHostAddress other("127.0.0.3");
+        idle.push_back(std::make_unique<RawClient>(m_port, other));
+        idle.push_back(std::make_unique<RawClient>(m_port, other));
+        RawClient waiting(m_port, QHostAddress("127.0.0.4"));
+        waiting.send(rawHealth);
+        QVERIFY(!QTest::qWaitFor([&] { return waiting.body().has_value(); }, 500));
+        idle.front().reset();
+        QVERIFY2(QTest::qWaitFor([&] { return waiting.body().has_value(); }, 10'000),
+                 "the waiting connection is served once another closes");
+    }
+
+    // A client that is slow with a request's head or body, or idle between requests, is cut off.
+    void timesOutSlowClients_data() {
+        QTest::addColumn<QByteArray>("sent");
+        const QByteArray post = rawPost(relayBody("en-ko", "Hi"));
+        QTest::newRow("idle") << QByteArray();
+        QTest::newRow("idle after an answer") << rawHealth;
+        QTest::newRow("slow head") << post.first(30);
+        QTest::newRow("slow body") << post.chopped(5);
+    }
+    void timesOutSlowClients() {
+        QFETCH(QByteArray, sent);
+        RelayLimits limits;
+        limits.headTimeout = limits.bodyTimeout = limits.idleTimeout =
+            std::chrono::milliseconds(300);
+        startRelay(m_upstream->url(), limits);
+        RawClient client(m_port);
+        client.send(sent);
+        QVERIFY2(QTest::qWaitFor([&] { return client.isClosed(); }, 10'000),
+                 "the relay closes the connection");
+        QCOMPARE(m_upstream->requests().size(), 0);
+    }
+
+    // Every admitted call runs upstream at once, beyond the six connections that Qt opens to one
+    // host.
+    void runsUpstreamCallsConcurrently() {
+        HeldUpstream upstream;
+        RelayLimits limits;
+        startRelay(upstream.url(), limits);
+        std::vector<std::unique_ptr<RawClient>> clients;
+        for (int index = 0; index < limits.maxUpstreamCalls; ++index) {
+            clients.push_back(std::make_unique<RawClient>(m_port));
+            clients.back()->send(
+                rawPost(relayBody("en-ko", "Hi"),
+                        "X-Real-IP: 192.0.2." + QByteArray::number(index + 1) + "\r\n"));
+        }
+        QVERIFY2(
+            QTest::qWaitFor([&] { return upstream.waiting() == limits.maxUpstreamCalls; }, 20'000),
+            qPrintable(QStringLiteral("%1 calls wait upstream").arg(upstream.waiting())));
+        upstream.answerAll(QStringLiteral("번역"));
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         return std::ranges::all_of(
+                             clients, [](auto& c) { return c->status().has_value(); });
+                     },
+                     20'000),
+                 "every client has its answer");
+        for (auto& client : clients)
+            QCOMPARE(*client->status(), 200);
+    }
+
+    // SIGTERM with answers in flight: each reaches its client whole before the relay exits.
+    void deliversTheLastAnswersOnTermination() {
+        HeldUpstream upstream;
+        QProcess relay;
+        QByteArray log;
+        m_port = startExecutable(relay, upstream.url(), log, withKey());
+        QVERIFY(m_port != 0);
+        std::vector<std::unique_ptr<RawClient>> clients;
+        for (int index = 0; index < 4; ++index) {
+            clients.push_back(std::make_unique<RawClient>(m_port));
+            clients.back()->send(
+                rawPost(relayBody("en-ko", "Hi"),
+                        "X-Real-IP: 192.0.2." + QByteArray::number(index + 1) + "\r\n"));
+        }
+        QVERIFY2(QTest::qWaitFor([&] { return upstream.waiting() == 4; }, 30'000),
+                 "the calls wait upstream");
+        relay.terminate();
+        QVERIFY2(
+            QTest::qWaitFor(
+                [&] { return (log += relay.readAllStandardError()).contains("shutting down"); },
+                30'000),
+            "the relay starts shutting down");
+        const QString longTranslation(60'000, u'가');
+        upstream.answerAll(longTranslation);
+        // The held answers go out through this process's event loop, which must keep running.
+        QVERIFY2(QTest::qWaitFor([&] { return relay.state() == QProcess::NotRunning; }, 30'000),
+                 "the relay exits");
+        QVERIFY(relay.exitStatus() == QProcess::NormalExit && relay.exitCode() == 0);
+        for (auto& client : clients) {
+            QVERIFY2(QTest::qWaitFor([&] { return client->body().has_value(); }, 10'000),
+                     "the answer arrives whole");
+            QCOMPARE(QJsonDocument::fromJson(*client->body())["content"].toString(),
+                     longTranslation);
+        }
+    }
+
+    // Under systemd the key comes as a credential, ahead of the environment; with a proxy named,
+    // the loopback client is itself the client.
+    void readsTheKeyFromItsCredential() {
+        QTemporaryDir credentials;
+        QFile credential(credentials.filePath("token-factory-key"));
+        QVERIFY(credential.open(QIODevice::WriteOnly) && credential.write(key.toUtf8() + "\n"));
+        credential.close();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("NEBIUS_TOKEN_FACTORY_KEY", "sk-not-this-one");
+        environment.insert("CREDENTIALS_DIRECTORY", credentials.path());
+        QProcess relay;
+        QByteArray log;
+        m_port = startExecutable(relay, m_upstream->url("/v1/chat/completions"), log, environment,
+                                 {"--trust-proxy", "127.0.0.9"});
+        QVERIFY2(m_port != 0, log.constData());
+        QCOMPARE(statusOf(rawPost(relayBody("en-ko", "Hi"), {})), 200);
+        verifyAskedUpstream(QJsonDocument::fromJson(relayBody("en-ko", "Hi")).object());
+        relay.terminate();
+        QVERIFY(relay.waitForFinished(30'000));
+    }
+
     // The app's client through the real executable, which takes its key from the environment and
     // a free port, and stops on SIGTERM. Its log has counts and timings only.
     void appTranslatesThroughTheExecutable() {
         const QString caption = QStringLiteral("Confidential caption words");
         m_upstream->answerJson(200, chatAnswer(QStringLiteral("기밀 번역")));
-        QTemporaryDir withoutEnvFile;
         QProcess relay;
-        relay.setWorkingDirectory(withoutEnvFile.path());
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("NEBIUS_TOKEN_FACTORY_KEY", key);
-        relay.setProcessEnvironment(environment);
-        relay.start(RELAYO_RELAY_EXECUTABLE, {"--listen", "127.0.0.1:0", "--upstream",
-                                              m_upstream->url("/v1/chat/completions").toString()});
         QByteArray log;
-        const QRegularExpression listening("listening on port (\\d+)");
-        QTRY_VERIFY_WITH_TIMEOUT(listening.match(log += relay.readAllStandardError()).hasMatch(),
-                                 30'000);
-        m_port = listening.match(log).captured(1).toUShort();
+        // The app asks directly, with no proxy in front.
+        m_port = startExecutable(relay, m_upstream->url("/v1/chat/completions"), log, withKey(),
+                                 {"--trust-proxy", "127.0.0.9"});
+        QVERIFY(m_port != 0);
 
         qunsetenv("NEBIUS_TOKEN_FACTORY_KEY");
+        QTemporaryDir withoutEnvFile;
         QVERIFY(QDir::setCurrent(withoutEnvFile.path()));
         qputenv("RLY_RELAY_URL",
                 QStringLiteral("http://127.0.0.1:%1/v1/complete").arg(m_port).toUtf8());

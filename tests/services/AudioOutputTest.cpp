@@ -12,12 +12,16 @@ namespace {
 
 constexpr int timeout = 60000;
 
-// Records a source (e.g. "speakers.monitor") as 16 kHz mono float through parec.
+// Records a source (e.g. "speakers.monitor") of `server` (empty: the default) as 16 kHz mono
+// float through parec.
 class SourceRecording {
 public:
-    explicit SourceRecording(const QString& source) : m_process(new QProcess) {
-        m_process->start("parec", {"--device=" + source, "--raw", "--format=float32le",
-                                   "--rate=16000", "--channels=1", "--latency-msec=20"});
+    explicit SourceRecording(const QString& source, const QString& server = {})
+        : m_process(new QProcess) {
+        m_process->start("parec",
+                         (server.isEmpty() ? QStringList{} : QStringList{"--server=" + server}) +
+                             QStringList{"--device=" + source, "--raw", "--format=float32le",
+                                         "--rate=16000", "--channels=1", "--latency-msec=20"});
         m_process->waitForStarted(-1);
     }
     // Everything heard since the start.
@@ -34,8 +38,16 @@ private:
 
 // The sound server's sinks and their playback streams, one line each ("index\tname..." and
 // "index\tsink...").
-QStringList listed(const QString& what) {
-    return audiotest::pactl({"list", "short", what}).split(u'\n', Qt::SkipEmptyParts);
+QStringList listed(const QString& what, const QString& server = {}) {
+    return audiotest::pactl({"list", "short", what}, server).split(u'\n', Qt::SkipEmptyParts);
+}
+
+// The index of the sink `name` of `server`.
+std::optional<quint32> sinkNamed(const QString& name, const QString& server) {
+    for (const QString& line : listed("sinks", server))
+        if (line.section(u'\t', 1, 1) == name)
+            return line.section(u'\t', 0, 0).toUInt();
+    return std::nullopt;
 }
 
 qsizetype streamsOn(quint32 sink) {
@@ -158,6 +170,34 @@ private slots:
 
         AudioOutput later; // a new window finds and picks it by itself
         QCOMPARE(later.selectedDeviceID(), std::optional<quint32>(chosen.id));
+    }
+
+    // The meeting application hears what is played into the virtual microphone on its input;
+    // a server that restarts mid-meeting has it again, chosen, without a word from the user.
+    void theVirtualMicrophoneCarriesTheVoiceAndOutlivesAServerRestart() {
+        audiotest::PrivateDaemon daemon;
+        QVERIFY(daemon.start());
+        AudioOutput output(daemon.address());
+        runToCompletion(output.createVirtualMicrophone());
+        for (const bool restart : {false, true}) {
+            if (restart) {
+                daemon.stop();
+                QVERIFY(daemon.start());
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(
+                listed("sources", daemon.address())
+                            .filter("relayo_virtual_microphone_input")
+                            .size() == 1 &&
+                    output.selectedDeviceID() &&
+                    output.selectedDeviceID() ==
+                        sinkNamed("relayo_virtual_microphone", daemon.address()),
+                timeout);
+            SourceRecording input("relayo_virtual_microphone_input", daemon.address());
+            output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 1)),
+                        output.selectedDeviceID());
+            QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
+            QTRY_VERIFY_WITH_TIMEOUT(audiotest::toneStrength(input.samples(), 440) > 0.01, timeout);
+        }
     }
 
 private:

@@ -18,7 +18,7 @@
 #include <numbers>
 #include <vector>
 
-// Tools for tests against a real PulseAudio daemon.
+// Tools for tests against a real sound server (PulseAudio, or PipeWire's PulseAudio server).
 namespace audiotest {
 
 // Writes a 48 kHz stereo sine tone with sox and returns its path.
@@ -66,6 +66,18 @@ inline QString pactl(const QStringList& arguments, const QString& server = {}) {
                                arguments);
     process.waitForFinished(-1);
     return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+// Makes `source` the default source of `server` (empty: the default server) and waits until the
+// server says so: PipeWire's session manager applies the choice a moment later.
+inline bool makeDefaultSource(const QString& source, const QString& server = {}) {
+    pactl({"set-default-source", source}, server);
+    const QDeadlineTimer deadline(std::chrono::seconds(30));
+    while (pactl({"get-default-source"}, server).trimmed() != source) {
+        if (deadline.hasExpired())
+            return false;
+    }
+    return true;
 }
 
 // A client of the sound server that has connected as `name` and opens no stream (pactl waiting
@@ -133,57 +145,96 @@ private:
     std::weak_ptr<int> m_handler;
 };
 
-// A private PulseAudio daemon with one null sink, for tests that kill or reshape the server
-// without touching the shared one.
+// Which sound server the test runs on (RELAYO_TEST_SOUND_SERVER, set by tools/test-on.sh).
+inline bool onPipeWire() {
+    return qEnvironmentVariable("RELAYO_TEST_SOUND_SERVER") == QStringLiteral("pipewire");
+}
+
+// A private sound server of the kind the test runs on (PulseAudio, or PipeWire with its session
+// manager and PulseAudio server), with one null sink "private_speakers", for tests that kill or
+// reshape the server without touching the shared one.
 class PrivateDaemon {
 public:
     ~PrivateDaemon() { stop(); }
     QString address() const { return "unix:" + m_folder.filePath("native"); }
 
-    // Starts (again) and waits until it answers; false when it exited instead or stayed silent
-    // for two minutes (its log goes to the test's error output).
+    // Starts (again) and waits until it answers with its sink; false when it exited instead or
+    // stayed silent for two minutes (its log goes to the test's error output).
     bool start() {
-        // The sink comes first: once the socket answers, the server is complete.
-        const QString socket =
-            "module-native-protocol-unix auth-anonymous=1 socket=" + m_folder.filePath("native");
         auto environment = QProcessEnvironment::systemEnvironment();
         environment.insert("PULSE_RUNTIME_PATH", m_folder.path());
         environment.remove("PULSE_SERVER");
-        m_daemon = std::make_unique<QProcess>();
-        m_daemon->setProcessEnvironment(environment);
-        m_daemon->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_daemon->setStandardOutputFile(QProcess::nullDevice());
-        m_daemon->start("pulseaudio", {"--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                                       "--system=false", "-n", "-L",
-                                       "module-null-sink sink_name=private_speakers", "-L", socket,
-                                       "--log-target=stderr"});
+        if (onPipeWire()) {
+            environment.insert("XDG_RUNTIME_DIR", m_folder.path());
+            environment.insert("XDG_STATE_HOME", m_folder.filePath("state"));
+            launch("pipewire", {}, environment);
+            // Its session manager and PulseAudio server give up when its socket is not there.
+            if (!waitUntil([this] { return QFile::exists(m_folder.filePath("pipewire-0")); }))
+                return false;
+            launch("wireplumber", {}, environment);
+            launch("pipewire-pulse", {}, environment);
+        } else {
+            // The sink comes first: once the socket answers, the server is complete.
+            launch("pulseaudio",
+                   {"--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--system=false",
+                    "-n", "-L", "module-null-sink sink_name=private_speakers", "-L",
+                    "module-native-protocol-unix auth-anonymous=1 socket=" +
+                        m_folder.filePath("native"),
+                    "--log-target=stderr"},
+                   environment);
+        }
+        return waitUntil([this] { return answers({"info"}); }) &&
+               (!onPipeWire() ||
+                answers({"load-module", "module-null-sink", "sink_name=private_speakers"}));
+    }
+    // Kills the server and waits until it and its socket are gone.
+    void stop() {
+        while (!m_processes.empty()) {
+            m_processes.back()->kill();
+            m_processes.back()->waitForFinished(-1);
+            m_processes.pop_back();
+        }
+        QFile::remove(m_folder.filePath("native"));
+    }
+    // Stops the process that answers clients (SIGSTOP) until `resume`: a server that never
+    // answers.
+    void pause() { ::kill(pid_t(m_processes.back()->processId()), SIGSTOP); }
+    void resume() { ::kill(pid_t(m_processes.back()->processId()), SIGCONT); }
+
+private:
+    void launch(const QString& program, const QStringList& arguments,
+                const QProcessEnvironment& environment) {
+        auto& process = m_processes.emplace_back(std::make_unique<QProcess>());
+        process->setProcessEnvironment(environment);
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->setStandardOutputFile(QProcess::nullDevice());
+        process->start(program, arguments);
+    }
+    // Whether `ready` came true while every process of the server ran, within two minutes.
+    bool waitUntil(const std::function<bool()>& ready) {
         const QDeadlineTimer deadline(std::chrono::minutes(2));
-        while (m_daemon->state() != QProcess::NotRunning && !deadline.hasExpired()) {
-            QProcess probe;
-            probe.start("pactl", {"--server=" + address(), "info"});
-            probe.waitForFinished(-1);
-            if (probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0)
+        while (running() && !deadline.hasExpired()) {
+            if (ready())
                 return true;
-            m_daemon->waitForFinished(50);
+            m_processes.back()->waitForFinished(50);
         }
         return false;
     }
-    // Kills the daemon and waits until it and its socket are gone.
-    void stop() {
-        if (!m_daemon)
-            return;
-        m_daemon->kill();
-        m_daemon->waitForFinished(-1);
-        m_daemon.reset();
-        QFile::remove(m_folder.filePath("native"));
+    bool running() const {
+        return std::ranges::all_of(m_processes, [](const auto& process) {
+            return process->state() != QProcess::NotRunning;
+        });
     }
-    // Stops the daemon's process (SIGSTOP) until `resume`: a server that never answers.
-    void pause() { ::kill(pid_t(m_daemon->processId()), SIGSTOP); }
-    void resume() { ::kill(pid_t(m_daemon->processId()), SIGCONT); }
+    bool answers(const QStringList& arguments) const {
+        QProcess probe;
+        probe.start("pactl", QStringList{"--server=" + address()} + arguments);
+        probe.waitForFinished(-1);
+        return probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+    }
 
-private:
     QTemporaryDir m_folder;
-    std::unique_ptr<QProcess> m_daemon;
+    // The server's processes, the one that answers clients last.
+    std::vector<std::unique_ptr<QProcess>> m_processes;
 };
 
 } // namespace audiotest

@@ -32,7 +32,7 @@ private slots:
         audiotest::pactl({"load-module", "module-remap-source", "source_name=private_mic",
                           "master=private_speakers.monitor"},
                          daemon.address());
-        audiotest::pactl({"set-default-source", "private_mic"}, daemon.address());
+        QVERIFY(audiotest::makeDefaultSource("private_mic", daemon.address()));
         auto first = std::make_shared<audiotest::Recording>();
         microphone.start(first->handler());
         auto recording = std::make_shared<audiotest::Recording>();

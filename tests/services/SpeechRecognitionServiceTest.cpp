@@ -152,7 +152,7 @@ private slots:
         audiotest::pactl({"load-module", "module-remap-source", "source_name=private_mic",
                           "master=private_speakers.monitor"},
                          daemon.address());
-        audiotest::pactl({"set-default-source", "private_mic"}, daemon.address());
+        QVERIFY(audiotest::makeDefaultSource("private_mic", daemon.address()));
         SpeechRecognitionService service(ko, NemotronSpeechRecognizer::forLocale(ko, root.path()),
                                          fault == "unreachable"
                                              ? QStringLiteral("unix:/nonexistent/pulse/native")
@@ -160,9 +160,9 @@ private slots:
         QString said;
         try {
             service.startMicrophone();
-            // Every source goes, so the recording has nowhere to move to.
+            // The microphone goes; the output's monitor is left, not a microphone.
             if (fault == "microphone")
-                audiotest::pactl({"unload-module", "module-null-sink"}, daemon.address());
+                audiotest::pactl({"unload-module", "module-remap-source"}, daemon.address());
             if (fault == "server")
                 daemon.stop();
             QTRY_VERIFY_WITH_TIMEOUT(service.recognitionError(), 30000);

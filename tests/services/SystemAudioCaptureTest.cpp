@@ -77,10 +77,14 @@ private slots:
                          const char* id = "") {
             return Client{0, pid, name, binary, id, {}, 0, {}};
         };
-        // Not this program; case-insensitive, equal titles in the server's order; one record per
-        // process, from its first named client; the binary names the bundle, else the app id.
+        // Not this program nor PipeWire's own clients; case-insensitive, equal titles in the
+        // server's order; one record per process, from its first named client; the binary names
+        // the bundle, else the app id.
         QTest::newRow("clients alone") << false
                                        << Clients{client(ownProcessID, "Relayo"),
+                                                  client(8, "pipewire", "pipewire"),
+                                                  client(9, "WirePlumber", "wireplumber"),
+                                                  client(9, "WirePlumber [export]", "wireplumber"),
                                                   client(3, "zoom"),
                                                   client(1, "Zoom", "zoom", "us.zoom"),
                                                   client(2, "chrome"),
@@ -144,6 +148,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(lists(capture, "Zoom", zoom->processId()) &&
                                      lists(capture, "Music", music->processId()),
                                  timeout);
+        // PipeWire's daemons are clients of its PulseAudio server, yet no application.
+        for (const auto& application : runToCompletion(capture.availableApplications()))
+            QVERIFY2(
+                !QStringList({"pipewire", "wireplumber"}).contains(application.bundleIdentifier),
+                qPrintable(application.title));
         auto first = startRecording(capture, zoom->processId());
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*first, 16000, 440), timeout);
         auto second = startRecording(capture, music->processId());

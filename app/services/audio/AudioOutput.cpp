@@ -16,6 +16,8 @@ namespace {
 const QString virtualSinkName = QStringLiteral("relayo_virtual_microphone");
 // Long enough that a busy desktop never starves the voice.
 constexpr int playbackBufferMilliseconds = 200;
+// How often a sound server that went away is looked for again.
+constexpr int reconnectMilliseconds = 1000;
 
 std::optional<quint32> sinkIndexNamed(const QList<PulseContext::Sink>& sinks, const QString& name) {
     for (const auto& sink : sinks) {
@@ -32,6 +34,8 @@ const QString AudioOutput::virtualMicrophoneName = QStringLiteral("Relayo Virtua
 AudioOutput::AudioOutput(QString serverAddress, QObject* parent)
     : IAudioOutput(parent), m_serverAddress(std::move(serverAddress)),
       m_voiceFolder(QStringLiteral("relayo-voice")) {
+    m_reconnect.setInterval(reconnectMilliseconds);
+    connect(&m_reconnect, &QTimer::timeout, this, &AudioOutput::refreshDevices);
     refreshDevices();
 }
 
@@ -44,6 +48,13 @@ PulseContext& AudioOutput::context() {
         closePlayback();
         m_context.reset();
         m_context = std::make_unique<PulseContext>(m_serverAddress, "audio.output");
+        m_reconnect.stop();
+        m_context->onLost([this] {
+            QMetaObject::invokeMethod(
+                this, [this] { m_reconnect.start(); }, Qt::QueuedConnection);
+        });
+        if (m_keepsVirtualMicrophone && !sinkIndexNamed(m_context->sinks(), virtualSinkName))
+            makeVirtualMicrophone(*m_context);
     }
     return *m_context;
 }
@@ -67,13 +78,22 @@ void AudioOutput::refreshDevices() {
         for (const auto& sink : context().sinks()) {
             if (!sink.description.isEmpty())
                 devices.append({sink.index, sink.description});
+            m_keepsVirtualMicrophone |= sink.name == virtualSinkName;
         }
     } catch (const std::exception&) {
         return; // Without the sound server the old list stays.
     }
+    // A restarted server numbers its devices anew: the choice follows the device's name.
+    QString chosenName;
+    for (const AudioDevice& device : this->devices()) {
+        if (device.id == selectedDeviceID())
+            chosenName = device.name;
+    }
     setDevices(sortedDevices(std::move(devices)));
-    if (!selectedDeviceID())
-        setSelectedDeviceID(firstVirtualMicrophone(this->devices()));
+    const QList<AudioDevice> listed = this->devices();
+    const auto same = std::ranges::find(listed, chosenName, &AudioDevice::name);
+    setSelectedDeviceID(same != listed.end() ? std::optional(same->id)
+                                             : firstVirtualMicrophone(listed));
 }
 
 QCoro::Task<QUrl> AudioOutput::synthesize(QString text, QString voice) {
@@ -146,17 +166,21 @@ void AudioOutput::closePlayback() {
 
 QCoro::Task<> AudioOutput::createVirtualMicrophone() {
     PulseContext& pulse = context();
-    if (!sinkIndexNamed(pulse.sinks(), virtualSinkName)) {
-        pulse.loadModule(QStringLiteral("module-null-sink"),
-                         QStringLiteral("sink_name=%1 sink_properties='device.description=\"%2\"'")
-                             .arg(virtualSinkName, virtualMicrophoneName));
-        // Meeting applications list sources, not sinks, as microphones.
-        pulse.loadModule(QStringLiteral("module-remap-source"),
-                         QStringLiteral("source_name=%1_input master=%1.monitor "
-                                        "source_properties='device.description=\"%2 Input\"'")
-                             .arg(virtualSinkName, virtualMicrophoneName));
-    }
+    if (!sinkIndexNamed(pulse.sinks(), virtualSinkName))
+        makeVirtualMicrophone(pulse);
+    m_keepsVirtualMicrophone = true;
     refreshDevices();
     setSelectedDeviceID(sinkIndexNamed(pulse.sinks(), virtualSinkName));
     co_return;
+}
+
+void AudioOutput::makeVirtualMicrophone(PulseContext& pulse) {
+    pulse.loadModule(QStringLiteral("module-null-sink"),
+                     QStringLiteral("sink_name=%1 sink_properties='device.description=\"%2\"'")
+                         .arg(virtualSinkName, virtualMicrophoneName));
+    // Meeting applications list sources, not sinks, as microphones.
+    pulse.loadModule(QStringLiteral("module-remap-source"),
+                     QStringLiteral("source_name=%1_input master=%1.monitor "
+                                    "source_properties='device.description=\"%2 Input\"'")
+                         .arg(virtualSinkName, virtualMicrophoneName));
 }

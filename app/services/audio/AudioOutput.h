@@ -3,6 +3,7 @@
 #include "app/platform/PrivateFolder.h"
 #include "app/workflow/contracts/IAudioOutput.h"
 
+#include <QTimer>
 #include <memory>
 
 class PulseContext;
@@ -10,6 +11,7 @@ class PulsePlaybackStream;
 
 // Output devices (the sound server's sinks), the free system voice, and
 // playback of one audio file at a time on the default sink or a chosen one.
+// When the sound server goes away it is reached again once it is back.
 // Lives on the user-interface thread.
 class AudioOutput : public IAudioOutput {
     Q_OBJECT
@@ -28,15 +30,17 @@ public:
     void stop() override;
     QCoro::Task<> createVirtualMicrophone() override;
 
-    // Sorts devices by name and, when nothing is selected yet, picks the first
-    // likely virtual microphone.
+    // Sorts devices by name and, when nothing is selected or the selected device is
+    // gone, picks the first likely virtual microphone.
     static QList<AudioDevice> sortedDevices(QList<AudioDevice> devices);
     static std::optional<quint32> firstVirtualMicrophone(const QList<AudioDevice>& devices);
 
 private:
-    // The connection to the sound server, made again after the server restarted.
+    // The connection to the sound server, made again after the server restarted, with the
+    // virtual microphone the server had.
     PulseContext& context();
     void closePlayback();
+    static void makeVirtualMicrophone(PulseContext& pulse);
 
     QString m_serverAddress;
     // The synthesised voice, gone with the output.
@@ -45,4 +49,8 @@ private:
     std::unique_ptr<PulsePlaybackStream> m_playback;
     // Tells the completion of the current playback from that of an interrupted one.
     quint64 m_playbackGeneration = 0;
+    // Whether the server had the virtual microphone: a restarted one gets it again.
+    bool m_keepsVirtualMicrophone = false;
+    // While the server is gone: tries to reach it again.
+    QTimer m_reconnect;
 };

@@ -16,6 +16,15 @@ constexpr int fragmentFrames = PulseRecordStream::sampleRate / 50;
 // A paused stream of the application delays the others by at most 100 ms.
 constexpr std::size_t maxLagFrames = PulseRecordStream::sampleRate / 10;
 
+// Whether a client's program is part of the sound server: PipeWire lists its daemon, its
+// PulseAudio server (with the devices made through it) and its session manager as clients.
+bool isSoundServerProgram(const QString& binary) {
+    static const QStringList programs{
+        QStringLiteral("pipewire"), QStringLiteral("pipewire-pulse"), QStringLiteral("wireplumber"),
+        QStringLiteral("pipewire-media-session"), QStringLiteral("pulseaudio")};
+    return programs.contains(binary);
+}
+
 } // namespace
 
 SystemAudioCapture::SystemAudioCapture(QString serverAddress, QString processRoot)
@@ -63,7 +72,8 @@ SystemAudioCapture::applicationsFrom(const QList<PulseContext::Client>& clients,
         applications.append({qint32(id), title, bundle, {}, icon});
     };
     for (const auto& client : clients) {
-        if (client.processID <= 0 && client.hostProcessID <= 0)
+        if ((client.processID <= 0 && client.hostProcessID <= 0) ||
+            isSoundServerProgram(client.binary))
             continue;
         const qint64 root = processes.applicationRoot(
             processes.hostProcessOf(client.processID, client.binary, client.hostProcessID));

@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -22,7 +24,7 @@ namespace {
 
 // A published 0.6 B checkpoint holds about 2.4 GB of weights; configs and tokenizers are small.
 constexpr std::int64_t maxWeightsBytes = std::int64_t{32} << 30;
-constexpr std::int64_t maxSmallMemberBytes = std::int64_t{64} << 20;
+constexpr std::int64_t maxSmallMemberBytes = std::int64_t{16} << 20;
 constexpr std::int64_t diskSpaceMargin = std::int64_t{64} << 20;
 
 using ArchivePtr = std::unique_ptr<archive, decltype(&archive_read_free)>;
@@ -49,9 +51,12 @@ ArchivePtr newTarReader(bool gzip) {
     return reader;
 }
 
-bool keptInMemory(const std::string& name) {
-    return name == NemoArchive::configMember ||
-           (name.size() > 6 && name.ends_with(".model") && name.find('/') == std::string::npos);
+bool isTokenizerModel(const std::string& name) {
+    return name.size() > 6 && name.ends_with(".model") && name.find('/') == std::string::npos;
+}
+
+bool isSmall(const std::string& name) {
+    return name == NemoArchive::configMember || isTokenizerModel(name);
 }
 
 // The member's name without a leading "./"; refuses names that point outside the archive's
@@ -81,7 +86,7 @@ std::int64_t checkedSize(archive_entry* entry, const std::string& name) {
     if (!archive_entry_size_is_set(entry) || archive_entry_size(entry) < 0)
         fail("The checkpoint archive member " + name + " has no valid size");
     const std::int64_t size = archive_entry_size(entry);
-    if (size > (keptInMemory(name) ? maxSmallMemberBytes : maxWeightsBytes))
+    if (size > (isSmall(name) ? maxSmallMemberBytes : maxWeightsBytes))
         fail("The checkpoint archive member " + name + " declares " + std::to_string(size) +
              " bytes, more than a checkpoint can hold");
     return size;
@@ -139,9 +144,61 @@ void extractWeights(archive* reader, std::int64_t size, const std::filesystem::p
         fail(writeFailure);
 }
 
-std::map<std::string, std::string> readMembers(archive* reader,
-                                               const std::filesystem::path& weightsFile) {
-    std::map<std::string, std::string> kept;
+std::string readSmall(archive* reader, std::int64_t size) {
+    std::string content;
+    content.reserve(static_cast<std::size_t>(size));
+    readData(reader, size,
+             [&](const char* data, std::size_t count) { content.append(data, count); });
+    return content;
+}
+
+// What one pass over the archive keeps: the config, and of the tokenizer models only the one the
+// config names. Those that come before the config are held until it arrives, within the room
+// one small member may take, so that a crowd of them cannot fill the memory.
+class KeptMembers {
+public:
+    explicit KeptMembers(const NemoArchive::TokenizerOf& tokenizerOf)
+        : m_tokenizerOf(tokenizerOf) {}
+
+    bool wants(const std::string& name) const {
+        return name == NemoArchive::configMember ||
+               (isTokenizerModel(name) && (!m_config || name == m_tokenizerName));
+    }
+
+    void take(archive* reader, const std::string& name, std::int64_t size) {
+        if (name != NemoArchive::configMember) {
+            m_waitingBytes += m_config ? 0 : size;
+            if (m_waitingBytes > maxSmallMemberBytes)
+                fail("The checkpoint archive holds more tokenizer models than a checkpoint uses");
+            m_tokenizers[name] = readSmall(reader, size);
+            return;
+        }
+        m_config = readSmall(reader, size);
+        m_tokenizerName = m_tokenizerOf(*m_config);
+        std::erase_if(m_tokenizers,
+                      [&](const auto& kept) { return kept.first != m_tokenizerName; });
+    }
+
+    NemoArchive::Members result() {
+        if (!m_config)
+            fail(std::string("The checkpoint archive has no ") + NemoArchive::configMember);
+        const auto tokenizer = m_tokenizers.find(m_tokenizerName);
+        if (tokenizer == m_tokenizers.end())
+            fail("The checkpoint archive has no " + m_tokenizerName);
+        return {std::move(*m_config), std::move(tokenizer->second)};
+    }
+
+private:
+    const NemoArchive::TokenizerOf& m_tokenizerOf;
+    std::optional<std::string> m_config;
+    std::string m_tokenizerName;
+    std::map<std::string, std::string> m_tokenizers;
+    std::int64_t m_waitingBytes = 0;
+};
+
+NemoArchive::Members readMembers(archive* reader, const std::filesystem::path& weightsFile,
+                                 const NemoArchive::TokenizerOf& tokenizerOf) {
+    KeptMembers kept(tokenizerOf);
     std::set<std::string> seen;
     bool sawWeights = false;
     for (;;) {
@@ -160,50 +217,36 @@ std::map<std::string, std::string> readMembers(archive* reader,
         if (name == NemoArchive::weightsMember) {
             extractWeights(reader, size, weightsFile);
             sawWeights = true;
-        } else if (keptInMemory(name)) {
-            std::string& content = kept[name];
-            content.reserve(static_cast<std::size_t>(size));
-            readData(reader, size,
-                     [&](const char* data, std::size_t count) { content.append(data, count); });
+        } else if (kept.wants(name)) {
+            kept.take(reader, name, size);
         } else if (archive_read_data_skip(reader) != ARCHIVE_OK) {
             failDamaged(reader);
         }
     }
-    if (!kept.contains(NemoArchive::configMember))
-        fail(std::string("The checkpoint archive has no ") + NemoArchive::configMember);
     if (!sawWeights)
         fail(std::string("The checkpoint archive has no ") + NemoArchive::weightsMember);
-    return kept;
+    return kept.result();
 }
 
 } // namespace
 
-NemoArchive NemoArchive::extract(const std::filesystem::path& path,
-                                 const std::filesystem::path& weightsFile) {
+NemoArchive::Members NemoArchive::extract(const std::filesystem::path& path,
+                                          const std::filesystem::path& weightsFile,
+                                          const TokenizerOf& tokenizerOf) {
     std::array<std::byte, 2> head{};
     std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(head.data()), head.size());
     const ArchivePtr reader = newTarReader(isGzip(head));
     if (archive_read_open_filename(reader.get(), path.c_str(), 1 << 16) != ARCHIVE_OK)
         fail("Cannot open the checkpoint " + path.string() +
              " as an archive: " + ImportFailure::archiveError(reader.get()));
-    NemoArchive result;
-    result.smallMembers = readMembers(reader.get(), weightsFile);
-    return result;
+    return readMembers(reader.get(), weightsFile, tokenizerOf);
 }
 
-NemoArchive NemoArchive::extract(std::span<const std::byte> bytes,
-                                 const std::filesystem::path& weightsFile) {
+NemoArchive::Members NemoArchive::extract(std::span<const std::byte> bytes,
+                                          const std::filesystem::path& weightsFile,
+                                          const TokenizerOf& tokenizerOf) {
     const ArchivePtr reader = newTarReader(isGzip(bytes));
     if (archive_read_open_memory(reader.get(), bytes.data(), bytes.size()) != ARCHIVE_OK)
         failDamaged(reader.get());
-    NemoArchive result;
-    result.smallMembers = readMembers(reader.get(), weightsFile);
-    return result;
-}
-
-const std::string& NemoArchive::member(const std::string& name) const {
-    const auto found = smallMembers.find(name);
-    if (found == smallMembers.end())
-        ImportFailure::raise("The checkpoint archive has no " + name);
-    return found->second;
+    return readMembers(reader.get(), weightsFile, tokenizerOf);
 }

@@ -27,10 +27,13 @@ NemoCheckpoint readChecked(const std::filesystem::path& checkpoint,
     prepareScratchFolder(scratchFolder);
     const ScratchFile weightsFile(scratchFolder / NemoArchive::weightsMember);
     std::filesystem::remove(weightsFile.path()); // left by an interrupted import
-    const NemoArchive archive = NemoArchive::extract(checkpoint, weightsFile.path());
     NemoCheckpoint result;
-    result.config = NemoConfigReader::parse(archive.config());
-    result.pieces = SentencePieceVocabulary::pieces(archive.member(result.config.tokenizerModel));
+    const auto members =
+        NemoArchive::extract(checkpoint, weightsFile.path(), [&](const std::string& config) {
+            result.config = NemoConfigReader::parse(config);
+            return result.config.tokenizerModel;
+        });
+    result.pieces = SentencePieceVocabulary::pieces(members.tokenizer);
     const auto vocabulary = static_cast<std::int64_t>(result.pieces.size());
     if (vocabulary != result.config.decoder.vocabSize)
         ImportFailure::raise("The checkpoint's tokenizer has " + std::to_string(vocabulary) +

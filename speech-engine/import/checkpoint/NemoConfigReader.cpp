@@ -155,8 +155,11 @@ std::pair<std::int64_t, std::int64_t> contextPair(const ConfigKeys& keys, const 
     const std::string key = "encoder.att_context_size";
     if (!pair.IsSequence() || pair.size() != 2)
         fail(key + " must be a pair [left, right] or a list of such pairs");
-    const auto left = bounded(key, keys.value<std::int64_t>(key, pair[0]), 0, 100000);
-    const auto right = bounded(key, keys.value<std::int64_t>(key, pair[1]), 0, 10000);
+    // Published models look back 56 or 70 frames and ahead at most 13. The positional terms grow
+    // with the whole context times the width and the layers: a context of 100000 frames would take
+    // about 19 GB for a 0.6 B model, so these bounds stay far below that.
+    const auto left = bounded(key, keys.value<std::int64_t>(key, pair[0]), 0, 1024);
+    const auto right = bounded(key, keys.value<std::int64_t>(key, pair[1]), 0, 127);
     if (left % (right + 1) != 0)
         fail(key + " [" + std::to_string(left) + ", " + std::to_string(right) +
              "]: the left context must be a multiple of the right context + 1");

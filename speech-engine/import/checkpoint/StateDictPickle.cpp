@@ -7,7 +7,12 @@
 
 namespace {
 
-constexpr std::size_t maxPickleBytes = std::size_t{64} << 20;
+// A state dictionary takes about 200 bytes and 30 values per tensor (the published 0.6 B
+// checkpoints have about 1500 tensors); every value the machine holds costs about 100 bytes,
+// so the values, not the bytes, bound its memory.
+constexpr std::size_t maxPickleBytes = std::size_t{16} << 20;
+constexpr std::size_t maxValues = std::size_t{1} << 20;
+constexpr std::size_t maxStorageKey = 64;
 constexpr std::size_t maxDimensions = 16;
 
 [[noreturn]] void fail(const std::string& message) {
@@ -58,6 +63,7 @@ private:
     std::vector<std::size_t> marks;
     std::map<std::uint32_t, std::size_t> memo;
     std::vector<StateDictPickle::Tensor> tensors;
+    std::size_t pushed = 0;
 
     std::byte byte() {
         if (position >= data.size())
@@ -91,7 +97,13 @@ private:
         objects.push_back(std::move(value));
         return objects.size() - 1;
     }
-    void push(Object value) { stack.push_back(make(std::move(value))); }
+    // Every value in a container was pushed once, so counting pushes bounds them all.
+    void pushIndex(std::size_t index) {
+        if (++pushed > maxValues)
+            fail("holds more values than a state dictionary needs");
+        stack.push_back(index);
+    }
+    void push(Object value) { pushIndex(make(std::move(value))); }
     std::size_t pop() {
         if (stack.empty() || (!marks.empty() && stack.size() <= marks.back()))
             fail("is malformed (stack underflow)");
@@ -243,7 +255,7 @@ private:
         const auto found = memo.find(key);
         if (found == memo.end())
             fail("is malformed (unknown memo entry)");
-        stack.push_back(found->second);
+        pushIndex(found->second);
     }
 
     void addTo(Kind kind, std::vector<std::size_t> items) {
@@ -270,6 +282,8 @@ private:
             fail("has a tensor of type " + typeName + "; only float32 and int64 are read");
         if (storage.number < 0)
             fail("has a storage of negative size");
+        if (storage.text.size() > maxStorageKey)
+            fail("has an overlong storage key");
         push(std::move(storage));
     }
 
@@ -284,7 +298,7 @@ private:
                  (args.size() == 6 || args.size() == 7))
             push(object(Kind::tensor, rebuildTensor(args)));
         else if (function == "torch._utils._rebuild_parameter" && args.size() == 3)
-            stack.push_back(parameterTensor(args[0]));
+            pushIndex(parameterTensor(args[0]));
         else
             fail("calls " + function + ", which a state dictionary does not use");
     }

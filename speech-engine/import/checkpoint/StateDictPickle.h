@@ -10,7 +10,8 @@
 
 // The tensors that torch.save wrote into a weights file's "data.pkl": an ordered dictionary of
 // name -> tensor rebuilt from (storage, offset, size, stride). Only the pickle opcodes and
-// globals such a file uses are understood; anything else is refused. Throws ModelImportError.
+// globals such a file uses are understood, and no more values than a state dictionary needs;
+// anything else is refused. Throws ModelImportError.
 namespace StateDictPickle {
 
 struct Tensor {

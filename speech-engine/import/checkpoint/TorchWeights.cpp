@@ -102,54 +102,32 @@ std::int64_t checkedProduct(std::int64_t a, std::int64_t b, const std::string& t
     return product;
 }
 
-// Checks that the tensor's view lies inside its storage and returns its element count.
-std::int64_t checkView(const StateDictPickle::Tensor& t, std::int64_t storageElements) {
-    std::int64_t elements = 1;
-    std::int64_t lastIndex = t.offset;
-    bool outside = t.offset < 0;
-    for (std::size_t i = 0; i < t.shape.size(); ++i) {
-        outside = outside || t.shape[i] < 0 || t.strides[i] < 0;
-        elements = checkedProduct(elements, std::max<std::int64_t>(t.shape[i], 0), t.name);
-        if (t.shape[i] > 0 &&
-            __builtin_add_overflow(lastIndex, checkedProduct(t.shape[i] - 1, t.strides[i], t.name),
-                                   &lastIndex))
-            fail("give tensor " + t.name + " an absurd size");
-    }
-    if (outside || (elements > 0 && lastIndex >= storageElements))
-        fail("give tensor " + t.name + " a view outside its storage");
-    return elements;
-}
-
-std::vector<std::int64_t> rowMajorStrides(const std::vector<std::int64_t>& shape) {
-    std::vector<std::int64_t> strides(shape.size(), 1);
-    for (std::size_t i = shape.size(); i > 1; --i)
-        strides[i - 2] = strides[i - 1] * std::max<std::int64_t>(shape[i - 1], 1);
+std::vector<std::int64_t> rowMajorStrides(const StateDictPickle::Tensor& t) {
+    std::vector<std::int64_t> strides(t.shape.size(), 1);
+    for (std::size_t i = t.shape.size(); i > 1; --i)
+        strides[i - 2] =
+            checkedProduct(strides[i - 1], std::max<std::int64_t>(t.shape[i - 1], 1), t.name);
     return strides;
 }
 
-bool isRowMajor(const StateDictPickle::Tensor& t) {
-    const auto expected = rowMajorStrides(t.shape);
-    for (std::size_t i = 0; i < t.shape.size(); ++i)
-        if (t.shape[i] > 1 && t.strides[i] != expected[i])
-            return false;
-    return true;
-}
-
-// A contiguous copy of a strided view, for the rare tensor saved as one.
-Storage gather(const StateDictPickle::Tensor& t, const Bytes& source, std::int64_t elements) {
-    const auto size = static_cast<std::size_t>(elementBytes(t.type));
-    auto copy = std::make_shared<Bytes>(static_cast<std::size_t>(elements) * size);
-    std::vector<std::int64_t> index(t.shape.size(), 0);
-    for (std::int64_t n = 0; n < elements; ++n) {
-        std::int64_t offset = t.offset;
-        for (std::size_t d = 0; d < index.size(); ++d)
-            offset += index[d] * t.strides[d];
-        std::memcpy(copy->data() + static_cast<std::size_t>(n) * size,
-                    source.data() + static_cast<std::size_t>(offset) * size, size);
-        for (std::size_t d = index.size(); d > 0 && ++index[d - 1] == t.shape[d - 1]; --d)
-            index[d - 1] = 0;
+// Only plain row-major views are read: every other layout (transposed, strided, or repeating
+// elements with a stride of 0) would let a small storage claim any number of elements. Returns
+// the view's strides.
+std::vector<std::int64_t> checkView(const StateDictPickle::Tensor& t,
+                                    std::int64_t storageElements) {
+    std::int64_t elements = 1;
+    for (const std::int64_t size : t.shape) {
+        if (size < 0)
+            fail("give tensor " + t.name + " a negative size");
+        elements = checkedProduct(elements, size, t.name);
     }
-    return copy;
+    const auto expected = rowMajorStrides(t);
+    for (std::size_t i = 0; i < t.shape.size(); ++i)
+        if (elements > 0 && t.shape[i] > 1 && t.strides[i] != expected[i])
+            fail("store tensor " + t.name + " in a layout other than row-major");
+    if (t.offset < 0 || t.offset > storageElements || elements > storageElements - t.offset)
+        fail("give tensor " + t.name + " a view outside its storage");
+    return expected;
 }
 
 std::map<std::string, CheckpointTensor> assemble(std::map<std::string, Bytes> entries) {
@@ -179,16 +157,10 @@ std::map<std::string, CheckpointTensor> assemble(std::map<std::string, Bytes> en
         }
         if (shared->second.first != t.type)
             fail("file's storage for tensor " + t.name + " is shared by tensors of two types");
-        const auto& bytes = *shared->second.second;
-        const std::int64_t elements =
-            checkView(t, static_cast<std::int64_t>(bytes.size()) / elementBytes(t.type));
-        CheckpointTensor tensor{t.type, t.shape, rowMajorStrides(t.shape), t.offset,
-                                shared->second.second};
-        if (!isRowMajor(t)) {
-            tensor.storage = gather(t, bytes, elements);
-            tensor.storageOffset = 0;
-        }
-        result.emplace(t.name, std::move(tensor));
+        const auto storageBytes = static_cast<std::int64_t>(shared->second.second->size());
+        auto strides = checkView(t, storageBytes / elementBytes(t.type));
+        result.emplace(t.name, CheckpointTensor{t.type, t.shape, std::move(strides), t.offset,
+                                                shared->second.second});
     }
     return result;
 }

@@ -15,6 +15,8 @@ struct CheckpointSource {
     std::string repository; // hub "owner/name"; empty for a local file
     std::string commit;     // resolved commit; empty for a local file
     std::string fileName;   // the checkpoint's path within the repository
+    std::string sha256;     // the hub's SHA-256 of the file, which the import checks; empty for a
+                            // local file
 };
 
 struct ImportOptions {

@@ -83,6 +83,27 @@ private slots:
             QVERIFY2(failureOf(operation).startsWith(failure), qPrintable(failure));
         QVERIFY(converter.resampleBuffer(makeBuffer(48000, 6, 0)).empty());
     }
+
+    // Frames times channels beyond an int, as a sound file's header may claim, is refused
+    // instead of wrapping to a small buffer.
+    void refusesMoreSamplesThanABufferCounts() {
+        const std::function<void()> tooLarge[] = {
+            [] {
+                PcmBuffer({48000, 65536, SampleType::float32, true}, 65536);
+            },
+            [] {
+                PcmBuffer({48000, 1, SampleType::float32, false}, -1);
+            },
+            [] {
+                PcmBuffer({48000, -2, SampleType::float32, true}, 1);
+            },
+        };
+        for (const auto& operation : tooLarge)
+            QVERIFY(failureOf(operation).startsWith("Failed to create conversion buffer"));
+        PcmBuffer buffer({48000, 1 << 16, SampleType::int16, true}, 1);
+        QVERIFY(!failureOf([&] { buffer.setFrameLength(1 << 15); }).isEmpty());
+        QCOMPARE(buffer.frameLength(), 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(AudioConverterTest)

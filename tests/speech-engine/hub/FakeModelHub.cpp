@@ -59,7 +59,11 @@ void FakeModelHub::sendFile(const QByteArray& content, const QByteArray& range,
     const qint64 start = match.hasMatch() && transfer != Transfer::ignoringRange
                              ? match.captured(1).toLongLong()
                              : 0;
-    const auto body = content.mid(start);
+    if (start > 0 && transfer == Transfer::refusingRange) {
+        socket.write("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n");
+        return;
+    }
+    const auto body = content.mid(start) + (transfer == Transfer::sendingMore ? "more" : "");
     const auto rangeStart = transfer == Transfer::misplacingRange ? start / 2 : start;
     socket.write((start > 0 ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " +
                                   QByteArray::number(rangeStart) + "-" +

@@ -9,14 +9,23 @@
 
 // A loopback model hub on a free port: a repository's revision, its file listing (with large-file
 // SHA-256 and size) and its files, honouring HTTP ranges; everything else is 404. The next file
-// transfer can be cut or stalled halfway, or ignore or misplace its range. Records each request.
+// transfer can be cut or stalled halfway, ignore, misplace or refuse (416) its range, or send
+// more than the file. Records each request.
 class FakeModelHub : public QAbstractHttpServer {
 public:
     struct File {
         QString path;
         QByteArray content;
     };
-    enum class Transfer { whole, cutHalfway, stallHalfway, ignoringRange, misplacingRange };
+    enum class Transfer {
+        whole,
+        cutHalfway,
+        stallHalfway,
+        ignoringRange,
+        misplacingRange,
+        refusingRange,
+        sendingMore
+    };
     struct Request {
         QByteArray path; // as it came over the wire, still percent-encoded
         QByteArray range;

@@ -6,6 +6,7 @@
 #include "tests/speech-engine/hub/FakeModelHub.h"
 #include "tests/support/RunToCompletion.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
@@ -91,6 +92,11 @@ class NemotronModelDownloaderTest : public QObject {
         return QDir(root->path()).entryList({".checkpoint-*"}, QDir::Files | QDir::Hidden);
     }
 
+    QString partialFile() const {
+        const auto sha256 = QCryptographicHash::hash(checkpoint, QCryptographicHash::Sha256);
+        return root->filePath(".checkpoint-" + QString::fromLatin1(sha256.toHex()) + ".partial");
+    }
+
 private slots:
     void init() {
         for (const char* name :
@@ -155,6 +161,8 @@ private slots:
         QTest::newRow("hub ignores the range") << FakeModelHub::Transfer::ignoringRange << "";
         QTest::newRow("range from the wrong place")
             << FakeModelHub::Transfer::misplacingRange << "could not resume";
+        QTest::newRow("range refused (416)")
+            << FakeModelHub::Transfer::refusingRange << "could not resume";
     }
     void resumesAfterACut() {
         QFETCH(FakeModelHub::Transfer, resumed);
@@ -180,6 +188,76 @@ private slots:
         QCOMPARE(calls.size(), 1u);
         QVERIFY(calls[0].checkpoint == checkpoint);
         QVERIFY(partialFiles().isEmpty());
+    }
+
+    // What an earlier attempt left is used when whole, resumed when a beginning, started over when
+    // longer than the file, and deleted once its bytes prove wrong.
+    void usesWhatAnEarlierAttemptLeft_data() {
+        QTest::addColumn<QByteArray>("left");
+        QTest::addColumn<QByteArrayList>("ranges"); // of each attempt's file request, if any
+        QTest::addColumn<QString>("failure");       // of the first attempt
+        const auto half = checkpoint.left(checkpoint.size() / 2);
+        auto corrupted = half;
+        corrupted[1] = char(corrupted[1] ^ 1);
+        const QByteArray resumed = "bytes=" + QByteArray::number(half.size()) + "-";
+        QTest::newRow("whole") << checkpoint << QByteArrayList{} << "";
+        QTest::newRow("longer than listed")
+            << checkpoint + "more" << QByteArrayList{QByteArray()} << "";
+        QTest::newRow("a beginning") << half << QByteArrayList{resumed} << "";
+        QTest::newRow("earlier part corrupted")
+            << corrupted << QByteArrayList{resumed, QByteArray()}
+            << "does not match the hub's SHA-256; it was deleted";
+    }
+    void usesWhatAnEarlierAttemptLeft() {
+        QFETCH(QByteArray, left);
+        QFETCH(QByteArrayList, ranges);
+        QFETCH(QString, failure);
+        serve(englishRepository, "main", checkpointPath);
+        writeTestFile(partialFile(), left);
+        if (!failure.isEmpty()) {
+            const auto description = this->failure(options());
+            QVERIFY2(description.contains(failure), qPrintable(description));
+            QVERIFY(partialFiles().isEmpty() && calls.empty());
+        }
+        runToCompletion(NemotronModelDownloader::download(english(), root->path(), options()));
+        QByteArrayList fileRanges;
+        for (const auto& request : hub->requests())
+            if (request.path.contains("/resolve/"))
+                fileRanges << request.range;
+        QCOMPARE(fileRanges, ranges);
+        QCOMPARE(calls.size(), 1u);
+        QVERIFY(calls[0].checkpoint == checkpoint);
+        QVERIFY(partialFiles().isEmpty());
+    }
+
+    // A hub that sends more than it listed is cut off; the valid part is resumed later.
+    void refusesMoreThanListed() {
+        serve(englishRepository, "main", checkpointPath);
+        hub->setNextTransfer(FakeModelHub::Transfer::sendingMore);
+        const auto description = failure(options());
+        QVERIFY2(description.contains("sent more of"), qPrintable(description));
+        QVERIFY(calls.empty());
+        runToCompletion(NemotronModelDownloader::download(english(), root->path(), options()));
+        QCOMPARE(calls.size(), 1u);
+        QVERIFY(calls[0].checkpoint == checkpoint);
+    }
+
+    // A second download of the same checkpoint, while the first is writing it, is refused and
+    // leaves the first one's part alone.
+    void refusesASecondDownloadOfTheSameFile() {
+        serve(englishRepository, "main", checkpointPath);
+        hub->setNextTransfer(FakeModelHub::Transfer::stallHalfway);
+        auto first = NemotronModelDownloader::download(english(), root->path(), options());
+        QTRY_VERIFY2_WITH_TIMEOUT(!progress.isEmpty() && progress.last().bytesReceived > 0,
+                                  "the first download receiving bytes", 30000);
+        const auto description = failure(options());
+        QVERIFY2(description.contains("Another download of the same model"),
+                 qPrintable(description));
+        QVERIFY(QFileInfo::exists(partialFile()));
+        stop.request_stop();
+        const auto cancelled = failureOf([&] { runToCompletion(std::move(first)); });
+        QVERIFY2(cancelled.contains("cancelled"), qPrintable(cancelled));
+        QVERIFY(calls.empty());
     }
 
     // A stalled transfer and this import never end by themselves: only the stall limit or the
@@ -234,9 +312,15 @@ private slots:
         QTest::newRow("bytes not as listed")
             << listing << 200 << FakeModelHub::listingOf({{checkpointPath, wrong}})
             << "does not match the hub's SHA-256";
-        QTest::newRow("larger than the disk")
-            << listing << 200 << entryOf("a.nemo", "1000000000000000000")
-            << "Not enough free disk space in";
+        QTest::newRow("larger than the disk") << listing << 200 << entryOf("a.nemo", "68719476736")
+                                              << "Not enough free disk space in";
+        QTest::newRow("absurd size")
+            << listing << 200 << entryOf("a.nemo", "4611686018427387904")
+            << "at 4611686018427387904 bytes, more than a checkpoint can hold";
+        QTest::newRow("answer larger than an answer can be")
+            << FakeModelHub::revisionPath(englishRepository, "main") << 200
+            << "{\"sha\": \"" + commit.toLatin1() + "\"}" + QByteArray(9 << 20, ' ')
+            << "is larger than the 8 MB it can be";
     }
     void hubRefusalsAreClearErrors() {
         QFETCH(QString, path);

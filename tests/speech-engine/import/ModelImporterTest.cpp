@@ -9,6 +9,7 @@
 #include "tests/speech-engine/import/Npy.h"
 #include "tests/support/RunToCompletion.h"
 
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -34,6 +35,14 @@ QStringList filesUnder(const QString& folder) {
 
 QJsonObject jsonObjectOf(const QString& path) {
     return QJsonDocument::fromJson(readTestFile(path)).object();
+}
+
+// A model folder as an import made it before folders had a manifest.
+void writeOldModelFolder(const QString& folder) {
+    using namespace ModelNames::NemotronStreaming;
+    for (const auto file :
+         {preprocessorFile, encoderPath, decoderFile, jointFile, metadata, tokenizer})
+        writeTestFile(QDir(folder).filePath(file), "{\"old\": true}");
 }
 
 // The running transcript after each chunk that emitted tokens, from the reference ids.
@@ -90,8 +99,8 @@ private slots:
         QFETCH(QString, reference);
         QFETCH(ModelPrecision, precision);
         const auto folder = m_root.filePath(QTest::currentDataTag());
-        writeTestFile(folder + "/metadata.json", "{\"old\": true}");
-        ImportOptions options{chunkMs, precision, {}, {"owner/name", "e0e1", "a.nemo"}};
+        writeOldModelFolder(folder);
+        ImportOptions options{chunkMs, precision, {}, {"owner/name", "e0e1", "a.nemo", {}}};
         if (!locale.isEmpty())
             options.locale = locale.toStdString();
         std::vector<double> fractions;
@@ -102,8 +111,17 @@ private slots:
         QVERIFY(fractions.size() >= 3 && std::ranges::is_sorted(fractions));
         QCOMPARE(fractions.back(), 1.0);
         QCOMPARE(filesUnder(folder),
-                 (QStringList{"decoder.pt", "encoder/encoder_int8.pt", "joint.pt", "metadata.json",
-                              "preprocessor.pt", "tokenizer.json"}));
+                 (QStringList{"decoder.pt", "encoder/encoder_int8.pt", "joint.pt", "manifest.json",
+                              "metadata.json", "preprocessor.pt", "tokenizer.json"}));
+        const auto listed = jsonObjectOf(folder + "/manifest.json")["files"].toObject();
+        QCOMPARE(listed.size(), 6);
+        for (auto file = listed.begin(); file != listed.end(); ++file) {
+            const auto content = readTestFile(QDir(folder).filePath(file.key()));
+            const auto entry = file.value().toObject();
+            QCOMPARE(entry["size"].toInteger(), content.size());
+            QCOMPARE(entry["sha256"].toString().toLatin1(),
+                     QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+        }
         const auto source = jsonObjectOf(folder + "/metadata.json")["source"].toObject();
         QCOMPARE((QStringList{source["repository"].toString(), source["commit"].toString(),
                               source["file"].toString()}),
@@ -135,6 +153,15 @@ private slots:
         const Tokenizer tokenizer(QDir(folder).filePath(ModelNames::NemotronStreaming::tokenizer),
                                   runToCompletion(manager.config()).langTagPattern);
         QCOMPARE(partials, referencePartials(tokenizer, reference, counts));
+
+        // A file cut short later is noticed at the next load.
+        QVERIFY(QFile(QDir(folder).filePath("tokenizer.json")).resize(10));
+        QVERIFY(!NemotronModelDownloader::isModelComplete(folder));
+        StreamingNemotronAsrManager reloaded;
+        const auto failure = failureOf([&] { runToCompletion(reloaded.loadModelsFrom(folder)); });
+        QVERIFY2(failure.contains("tokenizer.json is 10 bytes") &&
+                     failure.contains("import it again"),
+                 qPrintable(failure));
     }
 
     // Neither a refused or cancelled import nor one into a folder that is no model folder touches
@@ -155,6 +182,8 @@ private slots:
         row("locale without prompts", "en", 560, "ko-KR", "model", "takes no locale");
         row("missing checkpoint", "none", 560, "", "model", "small-none.nemo");
         row("not a model folder", "en", 560, "", "documents", "not a model folder");
+        row("folder holding a metadata.json", "en", 560, "", "unrelated", "not a model folder");
+        row("checkpoint not the hub's", "en", 560, "", "model", "its SHA-256 differs");
         row("cancelled halfway", "en", 560, "", "model", "Import cancelled");
     }
     void refusesWithoutLeavingAnything() {
@@ -165,10 +194,14 @@ private slots:
         QFETCH(QString, reason);
         QTemporaryDir root;
         writeTestFile(root.filePath("documents/notes.txt"), "keep me");
-        writeTestFile(root.filePath("model/metadata.json"), "{\"old\": true}");
+        writeTestFile(root.filePath("unrelated/metadata.json"), "{\"unrelated\": true}");
+        writeOldModelFolder(root.filePath("model"));
+        const auto before = filesUnder(root.path());
         ImportOptions options{chunkMs, ModelPrecision::fp32, {}, {}};
         if (!locale.isEmpty())
             options.locale = locale.toStdString();
+        if (reason.contains("SHA-256"))
+            options.source.sha256 = std::string(64, '0');
         const auto failure = failureOf([&] {
             ModelImporter::importCheckpoint(
                 NemoFixture::checkpointPath(variant.toStdString()),
@@ -176,9 +209,9 @@ private slots:
                 [&, checks = 0]() mutable { return reason == "Import cancelled" && ++checks > 2; });
         });
         QVERIFY2(failure.contains(reason), qPrintable(failure));
-        QCOMPARE(filesUnder(root.path()),
-                 (QStringList{"documents/notes.txt", "model/metadata.json"}));
+        QCOMPARE(filesUnder(root.path()), before);
         QVERIFY(jsonObjectOf(root.filePath("model/metadata.json")).contains("old"));
+        QVERIFY(jsonObjectOf(root.filePath("unrelated/metadata.json")).contains("unrelated"));
     }
 };
 

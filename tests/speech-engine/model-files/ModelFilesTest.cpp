@@ -3,6 +3,10 @@
 #include "speech-engine/model-files/NemotronStreamingConfig.h"
 #include "speech-engine/model-files/StreamingAsrUtils.h"
 #include "speech-engine/model-files/Tokenizer.h"
+// "tokenizer.json" decoding token ids to text, and "manifest.json" judging the folder.
+#include "speech-engine/core/ModelFolderManifest.h"
+#include "speech-engine/core/ModelNames.h"
+#include "speech-engine/hub/NemotronModelDownloader.h"
 #include "tests/speech-engine/TestHelpers.h"
 
 #include <QTemporaryDir>
@@ -64,6 +68,48 @@ private slots:
         QVERIFY2(description.contains(failure), qPrintable(description));
         if (failure.isEmpty())
             QCOMPARE(config, NemotronStreamingConfig());
+    }
+
+    // Complete means the engine's files are there at the sizes the manifest lists; a folder
+    // imported before manifests needs only its files. Only a folder so marked may be replaced.
+    void judgesModelFolders_data() {
+        QTest::addColumn<QByteArray>("manifest"); // null: none
+        QTest::addColumn<QString>("fault");       // empty: complete
+        const auto row = [](const char* name, const QByteArray& manifest, const char* fault) {
+            QTest::newRow(name) << manifest << QString(fault);
+        };
+        row("listed sizes",
+            R"({"files": {"joint.pt": {"size": 1}, "encoder/encoder_int8.pt": {"size": 1}}})", "");
+        row("imported before manifests", QByteArray(), "");
+        row("truncated file", R"({"files": {"joint.pt": {"size": 2}}})",
+            "joint.pt is 1 bytes, not the 2 it was imported with");
+        row("listed file gone", R"({"files": {"vocab.txt": {"size": 2}}})",
+            "vocab.txt is 0 bytes, not the 2");
+        row("manifest cut short", R"({"files": )", "is not valid JSON");
+        row("manifest listing nothing", "{}", "manifest.json lists no files");
+    }
+    void judgesModelFolders() {
+        QFETCH(QByteArray, manifest);
+        QFETCH(QString, fault);
+        QTemporaryDir model;
+        using namespace ModelNames::NemotronStreaming;
+        for (const auto file :
+             {preprocessorFile, encoderPath, decoderFile, jointFile, metadata, tokenizer})
+            writeTestFile(model.filePath(file), "x");
+        if (!manifest.isNull())
+            writeTestFile(model.filePath(ModelNames::NemotronStreaming::manifest), manifest);
+        const auto found = ModelFolderManifest::fault(model.path()).value_or(QString());
+        QVERIFY2(fault.isEmpty() ? found.isEmpty() : found.contains(fault), qPrintable(found));
+        QCOMPARE(NemotronModelDownloader::isModelComplete(model.path()), fault.isEmpty());
+        QVERIFY(ModelFolderManifest::marksModelFolder(model.path()));
+    }
+    void marksOnlyModelFolders() {
+        QTemporaryDir other;
+        writeTestFile(other.filePath("metadata.json"), "{}");
+        QVERIFY(!ModelFolderManifest::marksModelFolder(other.path()));
+        QCOMPARE(ModelFolderManifest::fault(other.path()), "preprocessor.pt is missing");
+        writeTestFile(other.filePath("manifest.json"), "{}");
+        QVERIFY(ModelFolderManifest::marksModelFolder(other.path()));
     }
 
     // Language tags go from the decoded text with the spaces in front of them, not as ids.

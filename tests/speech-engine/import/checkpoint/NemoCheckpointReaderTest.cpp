@@ -1,6 +1,7 @@
 // Reading NeMo checkpoints: weight layouts other writers make, the models the engine cannot run,
 // and damaged or hostile archives, all crafted from the shared fixtures.
 #include "speech-engine/import/checkpoint/NemoCheckpointReader.h"
+#include "speech-engine/import/checkpoint/TorchWeights.h"
 #include "speech-engine/import/vocabulary/ModelImport.h"
 
 #include <QTemporaryDir>
@@ -67,7 +68,10 @@ Members readMembers(const std::string& bytes) {
 
 // A ustar archive or, with `zip`, a zip archive of stored members.
 std::string archiveOf(const Members& members, bool zip = false) {
-    std::string output(std::size_t{16} << 20, '\0');
+    std::size_t room = std::size_t{1} << 20;
+    for (const auto& member : members)
+        room += member.content.size() + 1024;
+    std::string output(room, '\0');
     std::size_t used = 0;
     const std::unique_ptr<archive, decltype(&archive_write_free)> writer(archive_write_new(),
                                                                          archive_write_free);
@@ -138,8 +142,9 @@ Edit editConfig(const Edits& edits) {
     };
 }
 
-Edit add(Member extra) {
-    return [=](Members& members) { members.push_back(extra); };
+Edit add(Member extra, bool first = false) {
+    return
+        [=](Members& members) { members.insert(first ? members.begin() : members.end(), extra); };
 }
 
 // Edits the members of the weights file, a zip archive inside the checkpoint.
@@ -172,7 +177,66 @@ Edit patchWeightsIndex(const std::string& from, const std::string& to) {
         [=](Members& entries) { replace(member(entries, "data.pkl").content, from, to); });
 }
 
+Edit replaceWeightsIndex(const std::string& pickle) {
+    return editWeights([=](Members& entries) { member(entries, "data.pkl").content = pickle; });
+}
+
+// A view of a tensor into its storage, in elements.
+struct View {
+    std::int64_t offset;
+    std::vector<std::int64_t> shape;
+    std::vector<std::int64_t> strides;
+};
+
+// The pickled state dictionary torch.save writes, of float32 tensors "t0", "t1", ... that all
+// view the one storage "0" of `storageElements`; its integers are 8-byte ones.
+std::string stateDictPickle(std::int64_t storageElements, const std::vector<View>& views) {
+    const auto text = [](const std::string& value) {
+        const auto size = std::uint32_t(value.size());
+        std::string result("X");
+        result.append(reinterpret_cast<const char*>(&size), 4);
+        return result + value;
+    };
+    const auto integer = [](std::int64_t value) {
+        return std::string("\x8a\x08", 2) + std::string(reinterpret_cast<const char*>(&value), 8);
+    };
+    const auto tuple = [&](const std::vector<std::int64_t>& values) {
+        std::string result = "(";
+        for (const auto value : values)
+            result += integer(value);
+        return result + "t";
+    };
+    const std::string orderedDict = "ccollections\nOrderedDict\n)R";
+    std::string pickle = "\x80\x02" + orderedDict + "(";
+    for (std::size_t i = 0; i < views.size(); ++i) {
+        pickle += text(std::string("t").append(std::to_string(i)));
+        pickle += "ctorch._utils\n_rebuild_tensor_v2\n(";
+        if (i == 0) // the storage, remembered for the next tensors
+            pickle += std::string("(").append(text("storage")) + "ctorch\nFloatStorage\n" +
+                      text("0") + text("cpu") + integer(storageElements) + "tQq\x01";
+        else
+            pickle += "h\x01";
+        pickle += integer(views[i].offset) + tuple(views[i].shape) + tuple(views[i].strides) +
+                  "\x89" + orderedDict + "tR";
+    }
+    return pickle + "u.";
+}
+
+// A weights file of that state dictionary over the storage `values`.
+std::string weightsOf(const std::vector<float>& values, const std::vector<View>& views) {
+    return archiveOf({{"archive/data.pkl", stateDictPickle(std::int64_t(values.size()), views)},
+                      {"archive/data/0", std::string(reinterpret_cast<const char*>(values.data()),
+                                                     values.size() * sizeof(float))}},
+                     true);
+}
+
+std::map<std::string, CheckpointTensor> readWeights(const std::string& zip) {
+    return TorchWeights::read(std::as_bytes(std::span(zip.data(), zip.size())));
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(View)
 
 class NemoCheckpointReaderTest : public QObject {
     Q_OBJECT
@@ -210,14 +274,50 @@ private slots:
                          std::equal(tensor.floats(), tensor.floats() + count, read.floats()),
                      name.c_str());
         }
-        const auto strided = NemoCheckpointReader::read(
-            write(fixtureWith(patchWeightsIndex({"M\x30\x03K\x01\x86", 6}, "K\x01K\x60\x86"))),
-            scratch);
-        const float* stored = plain.weights.at("encoder.pre_encode.out.weight").floats();
-        const float* gathered = strided.weights.at("encoder.pre_encode.out.weight").floats();
-        for (int i = 0; i < 96 * 816; ++i)
-            QCOMPARE(gathered[i], stored[i / 816 + i % 816 * 96]);
         QVERIFY(scratchIsEmpty());
+    }
+
+    // Row-major views at any offset of a storage that tensors share, read through a memo.
+    void readsViewsOfASharedStorage() {
+        const auto tensors =
+            readWeights(weightsOf({0, 1, 2, 3, 4, 5, 6, 7},
+                                  {{0, {2, 3}, {3, 1}}, {6, {2, 1}, {1, 7}}, {8, {0, 4}, {0, 0}}}));
+        QCOMPARE(tensors.size(), 3u);
+        QVERIFY(tensors.at("t0").storage == tensors.at("t1").storage);
+        QCOMPARE(std::vector<float>(tensors.at("t1").floats(), tensors.at("t1").floats() + 2),
+                 (std::vector<float>{6, 7}));
+        QCOMPARE(tensors.at("t1").strides, (std::vector<std::int64_t>{1, 1}));
+    }
+
+    // Views that reach past their storage or repeat its elements are refused before anything is
+    // allocated for them: the sizes of a file of a few hundred bytes could claim any amount.
+    void refusesHostileViews_data() {
+        QTest::addColumn<View>("view");
+        QTest::addColumn<QString>("failure");
+        constexpr std::int64_t huge = std::int64_t{1} << 31;
+        QTest::newRow("stride 0") << View{0, {1000}, {0}} << "layout other than row-major";
+        QTest::newRow("stride 0, wrapping size")
+            << View{0, {huge, huge}, {0, 0}} << "layout other than row-major";
+        QTest::newRow("transposed") << View{0, {2, 2}, {1, 2}} << "layout other than row-major";
+        QTest::newRow("every other element") << View{0, {2}, {2}} << "layout other than row-major";
+        QTest::newRow("overflowing strides")
+            << View{0, {0, huge * huge, 4}, {1, 4, 1}} << "an absurd size";
+        QTest::newRow("overflowing size")
+            << View{0, {huge, huge, huge}, {0, 0, 0}} << "absurd size";
+        QTest::newRow("past the end") << View{2, {3}, {1}} << "a view outside its storage";
+        QTest::newRow("negative offset") << View{-1, {1}, {1}} << "a view outside its storage";
+        QTest::newRow("negative size") << View{0, {-1}, {1}} << "a negative size";
+    }
+    void refusesHostileViews() {
+        QFETCH(View, view);
+        QFETCH(QString, failure);
+        QString description;
+        try {
+            readWeights(weightsOf({0, 1, 2, 3}, {view}));
+        } catch (const ModelImportError& error) {
+            description = error.what();
+        }
+        QVERIFY2(description.contains(failure), qPrintable(description));
     }
 
     void refusesBadCheckpoints_data() {
@@ -266,10 +366,30 @@ private slots:
             "a view outside its storage");
         row("half-precision weights", fixtureWith(patchWeightsIndex("FloatStorage", "HalfStorage")),
             "torch.HalfStorage");
+        // pre_encode.out.weight [96, 816] saved as the transpose of its storage, strides (1, 96).
+        row("transposed weights",
+            fixtureWith(patchWeightsIndex({"M\x30\x03K\x01\x86", 6}, "K\x01K\x60\x86")),
+            "encoder.pre_encode.out.weight in a layout other than row-major");
+        // The window's strides (1) become (0): its 400 elements would all be the first.
+        row("repeating view",
+            fixtureWith(patchWeightsIndex({"q\tK\x01\x85q\n", 7}, {"q\tK\x00\x85q\n", 7})),
+            "layout other than row-major");
+        row("index of a million values",
+            fixtureWith(
+                replaceWeightsIndex("\x80\x02" + std::string(std::size_t{3} << 19, 'N') + ".")),
+            "holds more values than a state dictionary needs");
+        const std::string tokenizerSized(std::size_t{9} << 20, 't');
+        row("tokenizer models before the config", fixtureWith([&](Members& m) {
+                add({"./a_tokenizer.model", tokenizerSized}, true)(m);
+                add({"./b_tokenizer.model", tokenizerSized}, true)(m);
+            }),
+            "more tokenizer models than a checkpoint uses");
 
         config("normalized features", {{"normalize: NA", "normalize: per_feature"}},
                "preprocessor.normalize is \"per_feature\"");
         config("absurd width", {{"  d_model: 96", "  d_model: 1000000"}}, "d_model is 1000000");
+        config("absurd attention context", {{"  - - 70\n    - 6", "  - - 99995\n    - 6"}},
+               "att_context_size is 99995, outside the sensible range 0..1024");
         config("tokenizer outside the archive", {{"model_path: nemo:", "model_path: /data/"}},
                "tokenizer.model_path");
         config("prompt index outside its prompts", {{"auto: 101", "auto: 128"}},
