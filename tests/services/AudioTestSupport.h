@@ -185,7 +185,8 @@ public:
         }
         return waitUntil([this] { return answers({"info"}); }) &&
                (!onPipeWire() ||
-                answers({"load-module", "module-null-sink", "sink_name=private_speakers"}));
+                (answers({"load-module", "module-null-sink", "sink_name=private_speakers"}) &&
+                 waitUntil([this] { return hasSinkPorts(); })));
     }
     // Kills the server and waits until it and its socket are gone.
     void stop() {
@@ -224,6 +225,19 @@ private:
         return std::ranges::all_of(m_processes, [](const auto& process) {
             return process->state() != QProcess::NotRunning;
         });
+    }
+    // The session manager links a stream only to ports that exist when it looks, and does not
+    // look again: a stream that comes before the sink's ports stays silent.
+    bool hasSinkPorts() const {
+        auto environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_RUNTIME_DIR", m_folder.path());
+        QProcess probe;
+        probe.setProcessEnvironment(environment);
+        probe.start("pw-link", {"--output", "--input"});
+        probe.waitForFinished(-1);
+        const QString ports = QString::fromUtf8(probe.readAllStandardOutput());
+        return ports.contains("private_speakers:monitor_") &&
+               ports.contains("private_speakers:playback_");
     }
     bool answers(const QStringList& arguments) const {
         QProcess probe;
