@@ -195,7 +195,9 @@ public:
             m_processes.back()->waitForFinished(-1);
             m_processes.pop_back();
         }
-        QFile::remove(m_folder.filePath("native"));
+        // A socket left behind would pass for the next start's.
+        for (const char* socket : {"native", "pipewire-0", "pipewire-0.lock"})
+            QFile::remove(m_folder.filePath(socket));
     }
     // Stops the process that answers clients (SIGSTOP) until `resume`: a server that never
     // answers.
