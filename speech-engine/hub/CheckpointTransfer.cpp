@@ -190,7 +190,8 @@ namespace CheckpointTransfer {
 bool rangeContinues(const QByteArray& contentRange, qint64 offset, qint64 size) {
     static const QRegularExpression pattern(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+)$"));
     const auto match = pattern.match(QString::fromLatin1(contentRange.trimmed()));
-    return match.hasMatch() && match.captured(1).toLongLong() == offset &&
+    // A 206 answer is for a file of at least one byte; `size - 1` must not wrap.
+    return size > 0 && match.hasMatch() && match.captured(1).toLongLong() == offset &&
            match.captured(2).toLongLong() == size - 1 && match.captured(3).toLongLong() == size;
 }
 
