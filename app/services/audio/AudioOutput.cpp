@@ -49,10 +49,7 @@ PulseContext& AudioOutput::context() {
         m_context.reset();
         m_context = std::make_unique<PulseContext>(m_serverAddress, "audio.output");
         m_reconnect.stop();
-        m_context->onLost([this] {
-            QMetaObject::invokeMethod(
-                this, [this] { m_reconnect.start(); }, Qt::QueuedConnection);
-        });
+        m_context->onLost([this] { postToMainThread([this] { m_reconnect.start(); }, this); });
         if (m_keepsVirtualMicrophone && !sinkIndexNamed(m_context->sinks(), virtualSinkName))
             makeVirtualMicrophone(*m_context);
     }
