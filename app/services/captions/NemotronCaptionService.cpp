@@ -179,7 +179,7 @@ QCoro::Task<> NemotronCaptionService::processSamples(QPointer<NemotronCaptionSer
         try {
             service->m_inFlightFrames = samples->size();
             co_await engine->process(std::move(*samples));
-            if (service) {
+            if (service && service->m_sessionID == runID) {
                 service->m_inFlightFrames = 0;
             }
         } catch (const std::exception& error) {
@@ -207,7 +207,7 @@ void NemotronCaptionService::publishBacklog() {
         m_skippedFrames += dropped;
         setSkippedSeconds(int(m_skippedFrames / sampleRate));
         AppLogger(QStringLiteral("captions"))
-            .warning(QStringLiteral("Recognition fell %1 s behind the meeting; that audio was "
+            .warning(QStringLiteral("Recognition fell behind the meeting: %1 s of audio were "
                                     "skipped.")
                          .arg(double(dropped) / sampleRate, 0, 'f', 1));
     }
