@@ -85,7 +85,7 @@ int main(int argc, char* argv[]) {
     const auto arguments = app.arguments().mid(1);
     const bool keepCheckpoint = arguments == QStringList{QStringLiteral("--keep-checkpoint")};
     if (!arguments.isEmpty() && !keepCheckpoint) {
-        std::fprintf(stderr, "usage: relayo models [--keep-checkpoint]\n");
+        std::fprintf(stderr, "usage: relayo-models [--keep-checkpoint]\n");
         return 2;
     }
     QTimer::singleShot(0, &app, [keepCheckpoint] {

@@ -1,15 +1,18 @@
 # The Debian package of the program (./relayo package): the program with its
-# QML and guide compiled in, the desktop entry, the icon and the package's own
+# QML and guide compiled in, relayo-models (which fetches the speech models
+# before a meeting), the desktop entry, the icon and the package's own
 # documents. Library dependencies come from dpkg-shlibdeps; what the program
 # loads or runs by name is declared here.
 include(GNUInstallDirs)
+
+install(TARGETS relayo-models RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 set(RELAYO_PACKAGE_DOCS ${CMAKE_INSTALL_DATADIR}/doc/relayo)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${RELAYO_PACKAGE_DOCS})
 # Debian wants the changelog and the manual page compressed, reproducibly (no name or time
 # stamp in the gzip header).
 set(RELAYO_COMPRESSED_DOCS)
-foreach(document changelog relayo-app.1)
+foreach(document changelog relayo-app.1 relayo-models.1)
     set(compressed ${CMAKE_BINARY_DIR}/packaging/${document}.gz)
     add_custom_command(OUTPUT ${compressed}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
@@ -20,7 +23,9 @@ foreach(document changelog relayo-app.1)
 endforeach()
 add_custom_target(relayo-package-docs ALL DEPENDS ${RELAYO_COMPRESSED_DOCS})
 install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz DESTINATION ${RELAYO_PACKAGE_DOCS})
-install(FILES ${CMAKE_BINARY_DIR}/packaging/relayo-app.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/relayo-app.1.gz
+              ${CMAKE_BINARY_DIR}/packaging/relayo-models.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME relayo)

@@ -82,6 +82,9 @@ void ContentViewModel::connectDerivedValues() {
                {&C::phaseTextChanged, &C::currentNoticeChanged});
     announceOn(captions, &INemotronCaptionService::modelProgressChanged,
                {&C::modelStatusTextChanged});
+    announceOn(captions, &INemotronCaptionService::lagSecondsChanged, {&C::captionLagTextChanged});
+    announceOn(captions, &INemotronCaptionService::skippedSecondsChanged,
+               {&C::captionSkipTextChanged});
     announceOn(&model->koreanSpeech(), &ISpeechRecognitionService::modelProgressChanged,
                {&C::koreanModelStatusTextChanged});
     announceOn(audio, &IAudioOutput::devicesChanged,
@@ -177,6 +180,14 @@ QString ContentViewModel::koreanModelStatusText() const {
 QString ContentViewModel::englishCaptionText() const {
     const INemotronCaptionService& speech = m_model->meetingSpeech();
     return WindowTexts::englishCaptionText(speech.transcript(), speech.isListening());
+}
+
+QString ContentViewModel::captionLagText() const {
+    return WindowTexts::captionLagText(m_model->meetingSpeech().lagSeconds());
+}
+
+QString ContentViewModel::captionSkipText() const {
+    return WindowTexts::captionSkipText(m_model->meetingSpeech().skippedSeconds());
 }
 
 QVariantList ContentViewModel::applicationOptions() const {

@@ -46,6 +46,8 @@ class ContentViewModel : public QObject {
     Q_PROPERTY(QString koreanModelStatusText READ koreanModelStatusText NOTIFY
                    koreanModelStatusTextChanged)
     Q_PROPERTY(QString englishCaptionText READ englishCaptionText NOTIFY englishCaptionTextChanged)
+    Q_PROPERTY(QString captionLagText READ captionLagText NOTIFY captionLagTextChanged)
+    Q_PROPERTY(QString captionSkipText READ captionSkipText NOTIFY captionSkipTextChanged)
     Q_PROPERTY(
         QVariantList applicationOptions READ applicationOptions NOTIFY applicationOptionsChanged)
     Q_PROPERTY(QVariantList deviceOptions READ deviceOptions NOTIFY deviceOptionsChanged)
@@ -87,6 +89,8 @@ public:
     QString modelStatusText() const;
     QString koreanModelStatusText() const;
     QString englishCaptionText() const;
+    QString captionLagText() const;
+    QString captionSkipText() const;
     QVariantList applicationOptions() const;
     QVariantList deviceOptions() const;
     QVariantList elevenLabsVoiceOptions() const;
@@ -159,6 +163,8 @@ signals:
     void modelStatusTextChanged();
     void koreanModelStatusTextChanged();
     void englishCaptionTextChanged();
+    void captionLagTextChanged();
+    void captionSkipTextChanged();
     void applicationOptionsChanged();
     void deviceOptionsChanged();
     void elevenLabsVoiceOptionsChanged();

@@ -94,6 +94,23 @@ ColumnLayout {
         }
     }
 
+    Text {
+        textFormat: Text.PlainText
+        objectName: "captionLagText"
+        visible: text !== ""
+        text: card.content.captionLagText
+        font.pixelSize: 12
+        font.weight: Font.DemiBold
+        color: Theme.amber
+    }
+
+    NoticeView {
+        objectName: "captionSkipNotice"
+        visible: card.content.captionSkipText !== ""
+        kind: "info"
+        title: card.content.captionSkipText
+    }
+
     TextBlock {
         objectName: "englishCaptionBlock"
         visible: card.speech.isListening || card.speech.transcript !== ""

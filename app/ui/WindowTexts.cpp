@@ -133,6 +133,18 @@ QString englishCaptionText(const QString& transcript, bool isListening) {
                        : QStringLiteral("상대방의 영어가 여기에 실시간으로 나와요.");
 }
 
+QString captionLagText(int lagSeconds) {
+    return lagSeconds >= 2 ? QStringLiteral("자막이 %1초 늦어요").arg(lagSeconds) : QString();
+}
+
+QString captionSkipText(int skippedSeconds) {
+    return skippedSeconds > 0
+               ? QStringLiteral(
+                     "자막이 너무 늦어져서 밀린 %1초를 건너뛰고 지금 말부터 보여 드려요.")
+                     .arg(skippedSeconds)
+               : QString();
+}
+
 QString elevenLabsStatusText(const QString& status) {
     static const QString connected = QStringLiteral("Connected securely. Output voice: ");
     if (status.startsWith(QStringLiteral("Add your API key")))

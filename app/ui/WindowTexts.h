@@ -48,6 +48,10 @@ QString modelStatusText(const std::optional<NemotronDownloadProgress>& modelProg
 // The same for the Korean reply's model; empty when it is not being fetched.
 QString koreanModelStatusText(const std::optional<NemotronDownloadProgress>& modelProgress);
 QString englishCaptionText(const QString& transcript, bool isListening);
+// How late the captions are, from two seconds on; empty while they keep up.
+QString captionLagText(int lagSeconds);
+// The audio skipped to bring late captions back to the meeting; empty when none was.
+QString captionSkipText(int skippedSeconds);
 QString elevenLabsStatusText(const QString& elevenLabsStatus);
 // The Korean detail under a free voice's name.
 QString voiceTileDetail(const LocalVoicePreset& preset);

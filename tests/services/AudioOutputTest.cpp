@@ -140,6 +140,15 @@ private slots:
         QCOMPARE(failures.size(), 1);
     }
 
+    // A sound server that is not there yet when the window opens is reached once it starts.
+    void reachesAServerThatStartsLater() {
+        audiotest::PrivateDaemon daemon;
+        AudioOutput output(daemon.address());
+        QVERIFY(output.devices().isEmpty());
+        QVERIFY(daemon.start());
+        QTRY_VERIFY_WITH_TIMEOUT(!output.devices().isEmpty(), timeout);
+    }
+
     // Quotes and a leading dash stay one argument of the speech program.
     void synthesizesTheFreeVoiceIntoAPrivateFile() {
         auto output = std::make_unique<AudioOutput>();

@@ -8,6 +8,7 @@
 
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <thread>
 
 namespace {
@@ -141,6 +142,42 @@ private slots:
             QCOMPARE(int(value) % 1000000, next[producer]++);
         }
         QCOMPARE(next, std::vector<int>(producers, blocksEach * blockSize));
+    }
+
+    // Audio waiting for a recognizer that fell behind is measured; beyond twenty seconds the
+    // oldest is skipped and told, so the recognizer goes on with the live audio.
+    void measuresTheBacklogAndSkipsToLiveAudioBeyondTwentySeconds() {
+        constexpr int halfSecond = 8000;
+        make();
+        m_recognizer->script.holdBlocks = true;
+        QCOMPARE(taskFailure(m_service->start()), QString());
+        // Each half second of audio holds its own index, so what was skipped shows.
+        const auto append = [this](int first, int count) {
+            for (int block = first; block < first + count; ++block)
+                m_service->append(mono(std::vector<float>(halfSecond, float(block))));
+        };
+        append(0, 7);
+        QTRY_COMPARE(m_service->lagSeconds(), 3);
+        QCOMPARE(m_service->skippedSeconds(), 0);
+        // Block 0 is inside the recognizer; with block 41, 20.5 s wait behind it, and all but
+        // block 41 go.
+        append(7, 36);
+        QTRY_COMPARE(m_service->skippedSeconds(), 20);
+        QTRY_COMPARE(m_service->lagSeconds(), 1);
+        m_recognizer->releaseBlocks();
+        QTRY_COMPARE(m_recognizer->record().blocks, 3);
+        std::vector<float> heard = received();
+        heard.erase(std::unique(heard.begin(), heard.end()), heard.end());
+        QCOMPARE(heard, (std::vector<float>{0.0f, 41.0f, 42.0f}));
+        QTRY_COMPARE(m_service->lagSeconds(), 0);
+
+        // A new run starts without the old run's skip; an ended run shows no lag.
+        QCOMPARE(taskFailure(m_service->start()), QString());
+        QCOMPARE(m_service->skippedSeconds(), 0);
+        append(0, 5);
+        QTRY_COMPARE(m_recognizer->record().blocks, 8);
+        QCOMPARE(taskFailure(m_service->cancel()), QString());
+        QCOMPARE(m_service->lagSeconds(), 0);
     }
 
     // A failed load is reported and tried again; a download under way ends, without a failure,

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -27,6 +28,9 @@ public:
         // This block fails with this description.
         std::optional<std::pair<int, QString>> blockFailure;
         std::chrono::microseconds blockDelay{0};
+        // Each block waits inside the recognizer until `releaseBlocks`: a recognizer that has
+        // fallen behind, for as long as the test wants.
+        bool holdBlocks = false;
     };
     // What it was given so far.
     struct Record {
@@ -66,6 +70,7 @@ public:
     }
     QCoro::Task<> process(PcmBuffer audioBuffer) override {
         return m_executor.run([this, audioBuffer] {
+            waitForRelease();
             const int index = count(&Record::blocks);
             if (script.blockFailure && script.blockFailure->first == index)
                 throw std::runtime_error(script.blockFailure->second.toStdString());
@@ -83,6 +88,11 @@ public:
     }
 
     // Safe from any thread.
+    void releaseBlocks() {
+        const std::scoped_lock lock(m_mutex);
+        m_released = true;
+        m_release.notify_all();
+    }
     Record record() const {
         const std::scoped_lock lock(m_mutex);
         return m_record;
@@ -101,7 +111,14 @@ private:
         return (m_record.*counter)++;
     }
 
+    void waitForRelease() {
+        std::unique_lock lock(m_mutex);
+        m_release.wait(lock, [this] { return !script.holdBlocks || m_released; });
+    }
+
     mutable std::mutex m_mutex;
+    std::condition_variable m_release;
+    bool m_released = false;
     PartialCallback m_callback; // only on the executor's thread
     Record m_record;
     SerialExecutor m_executor{QStringLiteral("ScriptedRecognizer")};

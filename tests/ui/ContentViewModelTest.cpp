@@ -140,6 +140,19 @@ private slots:
         QCOMPARE(lists[0]->count() + lists[2]->count(), 0);
     }
 
+    // Late captions say so from two seconds on; audio skipped to catch up is told apart.
+    void captionLagAndSkippedAudioAreShown() {
+        QSignalSpy lag(content.get(), &ContentViewModel::captionLagTextChanged);
+        h->meetingSpeech->setLagSeconds(1);
+        QCOMPARE(content->captionLagText(), QString());
+        h->meetingSpeech->setLagSeconds(7);
+        QCOMPARE(content->captionLagText(), u"자막이 7초 늦어요"_s);
+        QCOMPARE(lag.count(), 2);
+        QCOMPARE(content->captionSkipText(), QString());
+        h->meetingSpeech->setSkippedSeconds(21);
+        QVERIFY(content->captionSkipText().contains(u"밀린 21초를 건너뛰고"_s));
+    }
+
     void recheckSelectsAVirtualMicrophoneUnlessOneIsChosen() {
         h->audioOutput->setDevices({speakers, blackHole, virtualMic});
         h->audioOutput->setSelectedDeviceID(speakers.id);

@@ -78,7 +78,9 @@ void AudioOutput::refreshDevices() {
             m_keepsVirtualMicrophone |= sink.name == virtualSinkName;
         }
     } catch (const std::exception&) {
-        return; // Without the sound server the old list stays.
+        // Without the sound server the old list stays until it is back.
+        m_reconnect.start();
+        return;
     }
     // A restarted server numbers its devices anew: the choice follows the device's name.
     QString chosenName;

@@ -16,13 +16,17 @@ constexpr int fragmentFrames = PulseRecordStream::sampleRate / 50;
 // A paused stream of the application delays the others by at most 100 ms.
 constexpr std::size_t maxLagFrames = PulseRecordStream::sampleRate / 10;
 
-// Whether a client's program is part of the sound server: PipeWire lists its daemon, its
-// PulseAudio server (with the devices made through it) and its session manager as clients.
-bool isSoundServerProgram(const QString& binary) {
+// Whether a program is never a meeting application: the sound server (PipeWire lists its
+// daemon, its PulseAudio server with the devices made through it, and its session manager as
+// clients) or Relayo. A process's command name is cut to 15 characters.
+bool isExcludedProgram(const QString& program) {
     static const QStringList programs{
-        QStringLiteral("pipewire"), QStringLiteral("pipewire-pulse"), QStringLiteral("wireplumber"),
-        QStringLiteral("pipewire-media-session"), QStringLiteral("pulseaudio")};
-    return programs.contains(binary);
+        QStringLiteral("pipewire"),    QStringLiteral("pipewire-pulse"),
+        QStringLiteral("wireplumber"), QStringLiteral("pipewire-media-session"),
+        QStringLiteral("pulseaudio"),  QStringLiteral("relayo-app")};
+    return !program.isEmpty() && std::ranges::any_of(programs, [&](const QString& excluded) {
+        return program == excluded || (program.size() == 15 && excluded.startsWith(program));
+    });
 }
 
 } // namespace
@@ -73,11 +77,14 @@ SystemAudioCapture::applicationsFrom(const QList<PulseContext::Client>& clients,
     };
     for (const auto& client : clients) {
         if ((client.processID <= 0 && client.hostProcessID <= 0) ||
-            isSoundServerProgram(client.binary))
+            isExcludedProgram(client.binary))
             continue;
         const qint64 root = processes.applicationRoot(
             processes.hostProcessOf(client.processID, client.binary, client.hostProcessID));
         const auto* process = processes.find(root);
+        // A client that does not name its program is known by its process.
+        if (process && isExcludedProgram(process->name))
+            continue;
         const QString sandboxID = !client.sandboxID.isEmpty() ? client.sandboxID
                                   : process                   ? process->sandboxID
                                                               : QString();

@@ -32,7 +32,7 @@ public:
     // The applications connected to the sound server, whether they play or not,
     // and the running meeting applications that have not connected yet: one per
     // application (the topmost process of a program's process tree), other than
-    // `ownProcessID` and the sound server's own programs, named and drawn as the
+    // `ownProcessID`, the sound server's own programs and Relayo, named and drawn as the
     // desktop knows them (else by the first named client, else by the program),
     // sorted by title.
     static QList<CaptureApplication> applicationsFrom(const QList<PulseContext::Client>& clients,

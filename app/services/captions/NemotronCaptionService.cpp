@@ -11,7 +11,12 @@
 
 namespace {
 
-// Runs `job` on the main thread's event loop, after the tasks posted before it.
+constexpr std::size_t sampleRate = 16000;
+// Audio waiting beyond this is dropped, oldest first, so that captions come back to the live
+// meeting instead of lagging for the rest of it; memory stays bounded too.
+constexpr std::size_t maxBacklogFrames = 20 * sampleRate;
+constexpr auto backlogPollInterval = std::chrono::milliseconds(500);
+
 // The mean of the channels, or nothing when the buffer carries no float samples.
 std::optional<SampleStream::Block> mixToMono(const PcmBuffer& buffer) {
     const auto& format = buffer.format();
@@ -55,7 +60,10 @@ NemotronCaptionService::NemotronCaptionService(std::unique_ptr<CaptionRecognizer
                                                QObject* parent)
     : INemotronCaptionService(parent),
       m_engine(std::make_shared<NemotronEngine>(std::move(recognizer))),
-      m_audioPipe(std::make_unique<AudioSamplePipe>()) {}
+      m_audioPipe(std::make_unique<AudioSamplePipe>()) {
+    m_backlogPoll.setInterval(backlogPollInterval);
+    connect(&m_backlogPoll, &QTimer::timeout, this, &NemotronCaptionService::publishBacklog);
+}
 
 // A processing task still waiting for audio ends once its stream is finished.
 NemotronCaptionService::~NemotronCaptionService() {
@@ -72,6 +80,7 @@ QCoro::Task<> NemotronCaptionService::start() {
     setTranscript(QString());
     setCompletedSentence(QString());
     setRecognitionError(std::nullopt);
+    setSkippedSeconds(0);
     setIsPreparing(true);
 
     const auto target = std::make_shared<WeakCaptionTarget>(WeakCaptionTarget{this});
@@ -116,13 +125,15 @@ QCoro::Task<> NemotronCaptionService::start() {
 
 void NemotronCaptionService::beginRun() {
     m_sessionID = QUuid::createUuid();
-    auto stream = std::make_shared<SampleStream>();
-    m_audioPipe->install(stream);
+    m_stream = std::make_shared<SampleStream>(maxBacklogFrames);
+    m_audioPipe->install(m_stream);
     m_reportedNonFinite = false;
+    m_inFlightFrames = 0;
+    m_skippedFrames = 0;
+    m_backlogPoll.start();
     Cancellation cancellation;
-    m_processingTask.emplace(
-        ProcessingTask{processSamples(this, m_engine, std::move(stream), m_sessionID, cancellation),
-                       cancellation});
+    m_processingTask.emplace(ProcessingTask{
+        processSamples(this, m_engine, m_stream, m_sessionID, cancellation), cancellation});
 }
 
 QCoro::Task<> NemotronCaptionService::cancel() {
@@ -133,6 +144,7 @@ QCoro::Task<> NemotronCaptionService::cancel() {
         m_processingTask->cancellation.cancel();
         m_processingTask.reset();
     }
+    stopBacklog();
     const QPointer self(this);
     const auto engine = m_engine;
     co_await engine->reset();
@@ -165,14 +177,41 @@ QCoro::Task<> NemotronCaptionService::processSamples(QPointer<NemotronCaptionSer
             co_return;
         }
         try {
+            service->m_inFlightFrames = samples->size();
             co_await engine->process(std::move(*samples));
+            if (service && service->m_sessionID == runID) {
+                service->m_inFlightFrames = 0;
+            }
         } catch (const std::exception& error) {
             if (!cancellation.isCancelled() && service) {
+                service->stopBacklog();
                 service->setRecognitionError(describe(error));
             }
             co_return;
         }
     }
+}
+
+void NemotronCaptionService::stopBacklog() {
+    m_backlogPoll.stop();
+    m_stream.reset();
+    m_inFlightFrames = 0;
+    setLagSeconds(0);
+}
+
+void NemotronCaptionService::publishBacklog() {
+    if (!m_stream) {
+        return;
+    }
+    if (const std::size_t dropped = m_stream->takeDroppedFrames(); dropped > 0) {
+        m_skippedFrames += dropped;
+        setSkippedSeconds(int(m_skippedFrames / sampleRate));
+        AppLogger(QStringLiteral("captions"))
+            .warning(QStringLiteral("Recognition fell behind the meeting: %1 s of audio were "
+                                    "skipped.")
+                         .arg(double(dropped) / sampleRate, 0, 'f', 1));
+    }
+    setLagSeconds(int((m_stream->queuedFrames() + m_inFlightFrames) / sampleRate));
 }
 
 CaptionRecognizer::PartialCallback

@@ -5,6 +5,7 @@
 #include "app/workflow/contracts/INemotronCaptionService.h"
 
 #include <QPointer>
+#include <QTimer>
 #include <QUuid>
 #include <atomic>
 #include <memory>
@@ -51,11 +52,20 @@ private:
 
     void beginRun();
     void receivePartial(const QString& text);
+    // Publishes how far recognition is behind the meeting, and the audio skipped to catch up.
+    void publishBacklog();
+    // Recognition has ended: no lag to show.
+    void stopBacklog();
 
     std::shared_ptr<NemotronEngine> m_engine;
     // Shared by the capture thread; its own lock guards it.
     std::unique_ptr<AudioSamplePipe> m_audioPipe;
     std::optional<ProcessingTask> m_processingTask;
+    // The current run's stream, and the samples of the block inside the recognizer.
+    std::shared_ptr<SampleStream> m_stream;
+    std::size_t m_inFlightFrames = 0;
+    std::size_t m_skippedFrames = 0;
+    QTimer m_backlogPoll;
     // Stopped by `cancel`: ends a model download or import under way.
     std::stop_source m_preparation;
     QUuid m_sessionID = QUuid::createUuid();

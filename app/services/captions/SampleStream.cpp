@@ -9,7 +9,11 @@ void SampleStream::yield(Block block) {
     if (m_finished) {
         return;
     }
+    m_queuedFrames += block.size();
     m_blocks.push_back(std::move(block));
+    if (m_queuedFrames > m_maxFrames) {
+        dropAllButNewest();
+    }
     const auto waiter = takeWaiter();
     lock.unlock();
     wake(waiter);
@@ -21,6 +25,24 @@ void SampleStream::finish() {
     const auto waiter = takeWaiter();
     lock.unlock();
     wake(waiter);
+}
+
+std::size_t SampleStream::queuedFrames() const {
+    const std::scoped_lock lock(m_mutex);
+    return m_queuedFrames;
+}
+
+std::size_t SampleStream::takeDroppedFrames() {
+    const std::scoped_lock lock(m_mutex);
+    return std::exchange(m_droppedFrames, 0);
+}
+
+void SampleStream::dropAllButNewest() {
+    while (m_blocks.size() > 1) {
+        m_queuedFrames -= m_blocks.front().size();
+        m_droppedFrames += m_blocks.front().size();
+        m_blocks.pop_front();
+    }
 }
 
 SampleStream::Next SampleStream::next() {
@@ -59,5 +81,6 @@ std::optional<SampleStream::Block> SampleStream::Next::await_resume() {
     }
     auto block = std::move(m_stream.m_blocks.front());
     m_stream.m_blocks.pop_front();
+    m_stream.m_queuedFrames -= block.size();
     return block;
 }

@@ -6,16 +6,23 @@
 #include <optional>
 #include <vector>
 
-// An unbounded stream of sample blocks: any thread may add blocks or finish it; one
-// coroutine on the main thread takes them in order. Blocks added before `finish` are
-// still delivered; after them the consumer gets an empty optional.
+// A stream of sample blocks: any thread may add blocks or finish it; one coroutine on the
+// main thread takes them in order. Blocks added before `finish` are still delivered; after
+// them the consumer gets an empty optional. When more than `maxFrames` samples wait, all but
+// the newest block are dropped: a consumer that fell behind goes on from the live audio.
 class SampleStream {
 public:
     using Block = std::vector<float>;
 
+    explicit SampleStream(std::size_t maxFrames) : m_maxFrames(maxFrames) {}
+
     // Adds a block; it is dropped only when the stream has already finished.
     void yield(Block block);
     void finish();
+    // The samples waiting to be taken.
+    std::size_t queuedFrames() const;
+    // The samples dropped since the last call.
+    std::size_t takeDroppedFrames();
 
     class Next;
     // Awaits the next block, or an empty optional once the stream has finished.
@@ -25,9 +32,13 @@ private:
     // Returns the waiting consumer, if any, for the caller to wake after unlocking.
     std::coroutine_handle<> takeWaiter();
     static void wake(std::coroutine_handle<> waiter);
+    void dropAllButNewest();
 
-    std::mutex m_mutex;
+    const std::size_t m_maxFrames;
+    mutable std::mutex m_mutex;
     std::deque<Block> m_blocks;
+    std::size_t m_queuedFrames = 0;
+    std::size_t m_droppedFrames = 0;
     bool m_finished = false;
     std::coroutine_handle<> m_waiter;
 };

@@ -34,6 +34,14 @@ void INemotronCaptionService::setRecognitionError(std::optional<QString> value) 
            &INemotronCaptionService::recognitionErrorChanged);
 }
 
+void INemotronCaptionService::setLagSeconds(int value) {
+    assign(this, m_lagSeconds, value, &INemotronCaptionService::lagSecondsChanged);
+}
+
+void INemotronCaptionService::setSkippedSeconds(int value) {
+    assign(this, m_skippedSeconds, value, &INemotronCaptionService::skippedSecondsChanged);
+}
+
 QVariant INemotronCaptionService::modelProgressValue() const {
     return variantOf(modelProgress());
 }

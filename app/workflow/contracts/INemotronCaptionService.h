@@ -21,6 +21,10 @@ class INemotronCaptionService : public QObject {
     // The fraction of the current stage; QML sees an absent value as null.
     Q_PROPERTY(QVariant modelProgress READ modelProgressValue NOTIFY modelProgressChanged)
     Q_PROPERTY(QVariant recognitionError READ recognitionErrorValue NOTIFY recognitionErrorChanged)
+    // Whole seconds of audio heard but not yet recognised.
+    Q_PROPERTY(int lagSeconds READ lagSeconds NOTIFY lagSecondsChanged)
+    // Whole seconds of audio this run skipped to catch up with the meeting.
+    Q_PROPERTY(int skippedSeconds READ skippedSeconds NOTIFY skippedSecondsChanged)
 
 public:
     using QObject::QObject;
@@ -43,6 +47,8 @@ public:
         return m_modelProgress;
     }
     std::optional<QString> recognitionError() const { return m_recognitionError; }
+    int lagSeconds() const { return m_lagSeconds; }
+    int skippedSeconds() const { return m_skippedSeconds; }
 
     void setTranscript(const QString& value);
     void setCompletedSentence(const QString& value);
@@ -50,6 +56,8 @@ public:
     void setIsPreparing(bool value);
     void setModelProgress(std::optional<NemotronDownloadProgress> value);
     void setRecognitionError(std::optional<QString> value);
+    void setLagSeconds(int value);
+    void setSkippedSeconds(int value);
 
 signals:
     void transcriptChanged(const QString& transcript);
@@ -58,6 +66,8 @@ signals:
     void isPreparingChanged(bool isPreparing);
     void modelProgressChanged(std::optional<double> modelProgress);
     void recognitionErrorChanged(std::optional<QString> recognitionError);
+    void lagSecondsChanged(int lagSeconds);
+    void skippedSecondsChanged(int skippedSeconds);
 
 private:
     QVariant modelProgressValue() const;
@@ -69,4 +79,6 @@ private:
     bool m_isPreparing = false;
     std::optional<NemotronDownloadProgress> m_modelProgress;
     std::optional<QString> m_recognitionError;
+    int m_lagSeconds = 0;
+    int m_skippedSeconds = 0;
 };
