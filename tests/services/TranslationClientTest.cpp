@@ -181,6 +181,11 @@ private slots:
                  systemPrompt(TranslationDirection::englishToKorean));
         QVERIFY(!m_server->requests().value(0).headers.contains("authorization"));
 
+        // A server that keeps the stream open after its end is hung up on.
+        m_server->answerStream(ChatAnswers::streamed({u"네"_s}), 0ms, 10ms, true);
+        QCOMPARE(toKorean("Yes").value, u"네"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->openStreams(), 0, 30'000);
+
         m_server->answerJson(200, ChatAnswers::whole(u" 회의는 세 시에 시작해요.\n"_s));
         QCOMPARE(toKorean("The meeting starts at three.").value, u"회의는 세 시에 시작해요."_s);
     }

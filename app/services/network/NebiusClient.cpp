@@ -72,12 +72,24 @@ NebiusError refusal(int status, const QByteArray& body, const TranslationRoute& 
     return NebiusError::server(NebiusAnswer::tokenFactoryFailure(body, route.key));
 }
 
-QString completeText(const HttpTransport::Answer& answer, const ChatStream& stream, bool streamed) {
-    if (streamed) {
-        if (!stream.isComplete())
-            throw NebiusError::cutShort();
-        return stream.text();
-    }
+// Called while `error` is being handled: what broke the exchange, in the user's words where
+// they help.
+[[noreturn]] void rethrowChatFailure(const ServiceError& error, const ChatStream& stream,
+                                     bool streamed, const QString& key) {
+    if (stream.failure())
+        throw streamFailure(stream, key);
+    if (error.code() == QNetworkReply::InsecureRedirectError)
+        throw NebiusError::redirected();
+    // The connection broke after the stream had begun.
+    if (streamed)
+        throw NebiusError::cutShort();
+    throw;
+}
+
+// The text of a 2xx answer that is not a complete stream.
+QString wholeText(const HttpTransport::Answer& answer, bool streamed) {
+    if (streamed)
+        throw NebiusError::cutShort();
     std::optional<QString> content;
     try {
         content = ChatCompletion::content(answer.body);
@@ -157,7 +169,8 @@ QCoro::Task<QString> NebiusClient::requestChat(TranslationRoute route,
         [&stream, &onPartial, cancellation](const QByteArray& piece) {
             if (stream.feed(piece) && onPartial && !cancellation.isCancelled())
                 onPartial(stream.text().trimmed());
-            return !stream.failure();
+            // Hangs up once the answer is complete: a server may keep the stream open.
+            return !stream.failure() && !stream.isComplete();
         }};
     const Deadline deadline(cancellation, m_limits.timeout);
     QNetworkRequest request = ChatCompletion::request(route.url, route.key);
@@ -172,18 +185,15 @@ QCoro::Task<QString> NebiusClient::requestChat(TranslationRoute route,
             throw;
         if (deadline.hasPassed())
             throw NebiusError::timedOut(int(m_limits.timeout.count() / 1000));
-        if (stream.failure())
-            throw streamFailure(stream, route.key);
-        if (error.code() == QNetworkReply::InsecureRedirectError)
-            throw NebiusError::redirected();
-        // The connection broke after the stream had begun.
-        if (streamed)
-            throw NebiusError::cutShort();
-        throw;
+        if (!stream.isComplete())
+            rethrowChatFailure(error, stream, streamed, route.key);
     }
+    // The stream hung up on is complete whatever the transport made of it.
+    if (stream.isComplete())
+        co_return stream.text();
     if (!answer.isSuccess())
         throw refusal(answer.status.value_or(0), answer.body, route);
-    co_return completeText(answer, stream, streamed);
+    co_return wholeText(answer, streamed);
 }
 
 QCoro::Task<QString> NebiusClient::requestRelay(QUrl endpoint, QString kind, QString text,
