@@ -5,6 +5,7 @@
 #include "app/services/captions/NemotronCaptionRecognizer.h"
 #include "app/services/captions/NemotronCaptionService.h"
 #include "app/services/keystore/KeychainStore.h"
+#include "app/services/keystore/TranslationSettingsStore.h"
 #include "app/services/network/ElevenLabsClient.h"
 #include "app/services/network/NebiusClient.h"
 #include "app/services/reply/SpeechRecognitionService.h"
@@ -19,6 +20,8 @@ AppServices ProductionServices::make() {
     services.nebius = std::make_unique<NebiusClient>();
     services.elevenLabs = std::make_unique<ElevenLabsClient>();
     services.keychain = std::make_unique<KeychainStore>();
+    services.translationSettings =
+        std::make_unique<TranslationSettingsStore>(std::make_unique<QSettings>());
     services.settings = std::make_unique<QSettings>();
     return services;
 }

@@ -3,6 +3,7 @@
 
 #include "app/services/network/HttpTransport.h"
 #include "app/services/network/ServiceEndpoints.h"
+#include "app/translation/ChatCompletion.h"
 #include "app/translation/TokenFactoryKey.h"
 #include "relay/RelayServer.h"
 #include "relay/TerminationSignals.h"
@@ -72,9 +73,10 @@ int main(int argc, char* argv[]) {
 
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral(
-        "Translates for Relayo copies without a Token Factory key. The key is read from the "
-        "systemd credential token-factory-key, else NEBIUS_TOKEN_FACTORY_KEY or a .env.local "
-        "file."));
+        "Translates for Relayo copies without a key of their own, through Token Factory or any "
+        "OpenAI-compatible server. The key is read from the systemd credential "
+        "token-factory-key, else NEBIUS_TOKEN_FACTORY_KEY or a .env.local file; another "
+        "upstream may do without one."));
     options.addHelpOption();
     const QCommandLineOption listen(
         QStringLiteral("listen"), QStringLiteral("Address and port to serve on."),
@@ -82,12 +84,15 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption upstream(
         QStringLiteral("upstream"), QStringLiteral("Chat-completions endpoint to translate with."),
         QStringLiteral("URL"), ServiceEndpoints::tokenFactory().toString());
+    const QCommandLineOption model(QStringLiteral("model"),
+                                   QStringLiteral("Model the upstream translates with."),
+                                   QStringLiteral("NAME"), ChatCompletion::translationModel);
     const QCommandLineOption trustProxy(
         QStringLiteral("trust-proxy"),
         QStringLiteral("The reverse proxy whose X-Real-IP header names the client (default: any "
                        "loopback address)."),
         QStringLiteral("ADDRESS"));
-    options.addOptions({listen, upstream, trustProxy});
+    options.addOptions({listen, upstream, model, trustProxy});
     options.process(app);
 
     const auto address = listenAddressOf(options.value(listen));
@@ -99,20 +104,24 @@ int main(int argc, char* argv[]) {
     const QHostAddress proxyAddress(options.value(trustProxy));
     if (options.isSet(trustProxy) && proxyAddress.isNull())
         return fail(QStringLiteral("--trust-proxy takes an IP address, such as 127.0.0.1"));
-    const std::optional<QString> key = operatorKey();
-    if (!key || key->isEmpty())
+    const QString key = operatorKey().value_or(QString());
+    // Token Factory always wants a key; a team's own server may not.
+    if (key.isEmpty() && upstreamURL == ServiceEndpoints::tokenFactory())
         return fail(QStringLiteral("no Token Factory key: set NEBIUS_TOKEN_FACTORY_KEY, put it "
                                    "in .env.local or pass it as the credential %1")
                         .arg(keyCredential));
-    if (!HttpTransport::isSafeHeaderValue(*key))
-        return fail(QStringLiteral("the Token Factory key contains control characters"));
+    if (!HttpTransport::isSafeHeaderValue(key))
+        return fail(QStringLiteral("the key contains control characters"));
+    if (options.value(model).trimmed().isEmpty())
+        return fail(QStringLiteral("--model takes the name the upstream serves"));
     RelayLimits limits;
     limits.maxConnections = connectionCap(limits);
     if (limits.maxConnections < 1)
         return fail(QStringLiteral("too few file descriptors: raise the limit (ulimit -n)"));
 
-    RelayServer relay(upstreamURL, *key, limits,
-                      options.isSet(trustProxy) ? TrustedProxy(proxyAddress) : TrustedProxy());
+    RelayServer relay(upstreamURL, key, limits,
+                      options.isSet(trustProxy) ? TrustedProxy(proxyAddress) : TrustedProxy(),
+                      options.value(model).trimmed());
     const quint16 port = relay.listen(address->host, address->port);
     if (port == 0)
         return fail(QStringLiteral("cannot listen on %1").arg(options.value(listen)));

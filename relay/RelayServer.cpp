@@ -1,8 +1,9 @@
 #include "relay/RelayServer.h"
 
+#include "app/core/Deadline.h"
 #include "app/services/network/HttpTransport.h"
 #include "app/services/network/TransportError.h"
-#include "app/translation/TokenFactoryChat.h"
+#include "app/translation/ChatCompletion.h"
 #include "relay/BoundedTcpServer.h"
 #include "relay/ClientConnection.h"
 
@@ -34,9 +35,11 @@ void logAnswer(const char* what, int status, qsizetype textLength, qint64 millis
 
 } // namespace
 
-RelayServer::RelayServer(QUrl upstream, QString key, RelayLimits limits, TrustedProxy proxy)
-    : m_upstream(std::move(upstream)), m_key(std::move(key)), m_limits(limits),
-      m_proxy(std::move(proxy)), m_rateLimiter(limits.burstRequests, limits.requestsPerMinute),
+RelayServer::RelayServer(QUrl upstream, QString key, RelayLimits limits, TrustedProxy proxy,
+                         QString model)
+    : m_upstream(std::move(upstream)), m_key(std::move(key)), m_model(std::move(model)),
+      m_limits(limits), m_proxy(std::move(proxy)),
+      m_rateLimiter(limits.burstRequests, limits.requestsPerMinute),
       m_transports(limits.maxUpstreamCalls) {
     m_http.route("/v1/complete", QHttpServerRequest::Method::Post,
                  [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
@@ -144,27 +147,20 @@ void RelayServer::drainWhenIdle() {
 
 QCoro::Task<RelayResponse> RelayServer::askUpstream(RelayRequest request,
                                                     Cancellation cancellation) {
-    bool timedOut = false;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, [&timedOut, cancellation] {
-        timedOut = true;
-        cancellation.cancel();
-    });
-    deadline.start(m_limits.upstreamTimeout);
+    const Deadline deadline(cancellation, m_limits.upstreamTimeout);
     const TransportPool::Lease lease = m_transports.lease();
     try {
         const HttpTransport::Answer answer = co_await lease.transport().send(
-            TokenFactoryChat::request(m_upstream, m_key), QByteArrayLiteral("POST"),
-            TokenFactoryChat::payload(request.direction, request.text), maxUpstreamAnswerBytes,
-            cancellation);
+            ChatCompletion::request(m_upstream, m_key), QByteArrayLiteral("POST"),
+            ChatCompletion::payload(request.direction, request.text, m_model),
+            maxUpstreamAnswerBytes, deadline.cancellation());
         if (!answer.isSuccess())
             co_return RelayResponse::upstreamRefused(answer.status.value_or(0));
-        const std::optional<QString> content = TokenFactoryChat::content(answer.body);
+        const std::optional<QString> content = ChatCompletion::content(answer.body);
         co_return content ? RelayResponse::translation(*content) : RelayResponse::upstreamInvalid();
     } catch (const TransportError&) {
-        co_return timedOut ? RelayResponse::upstreamTimedOut()
-                           : RelayResponse::upstreamUnreachable();
+        co_return deadline.hasPassed() ? RelayResponse::upstreamTimedOut()
+                                       : RelayResponse::upstreamUnreachable();
     } catch (const ServiceError&) {
         co_return RelayResponse::upstreamInvalid();
     }

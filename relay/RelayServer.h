@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/core/Cancellation.h"
+#include "app/translation/ChatCompletion.h"
 #include "relay/RateLimiter.h"
 #include "relay/RelayLimits.h"
 #include "relay/RelayRequest.h"
@@ -24,7 +25,10 @@ class RelayServer : public QObject {
     Q_OBJECT
 
 public:
-    RelayServer(QUrl upstream, QString key, RelayLimits limits = {}, TrustedProxy proxy = {});
+    // `upstream` is a chat-completions endpoint that gets `model` by name; an empty key sends
+    // no Authorization header.
+    RelayServer(QUrl upstream, QString key, RelayLimits limits = {}, TrustedProxy proxy = {},
+                QString model = ChatCompletion::translationModel);
     ~RelayServer() override;
 
     // The port now listened on, or 0 when the address cannot be used.
@@ -46,6 +50,7 @@ private:
 
     QUrl m_upstream;
     QString m_key;
+    QString m_model;
     RelayLimits m_limits;
     TrustedProxy m_proxy;
     RateLimiter m_rateLimiter;

@@ -261,6 +261,7 @@ Rectangle {
                             font.weight: Font.Medium
                             color: Theme.ink
                             text: view.model.approvedText
+                            readOnly: view.model.isReceivingReply
                             onTextChanged: if (text !== view.model.approvedText) view.model.approvedText = text
                             background: Rectangle {
                                 radius: 9

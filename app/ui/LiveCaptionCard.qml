@@ -64,9 +64,28 @@ ColumnLayout {
                     color: Theme.ink3
                 }
             }
+            RowLayout {
+                objectName: "noTranslationService"
+                visible: !card.model.translationSettings.hasService
+                spacing: 8
+                Text {
+                    textFormat: Text.PlainText
+                    Layout.fillWidth: true
+                    text: "번역 서비스가 정해지지 않아 한국어 번역을 보여 드릴 수 없어요."
+                    wrapMode: Text.Wrap
+                    font.pixelSize: 13
+                    color: Theme.amber
+                }
+                SecondaryButtonStyle {
+                    objectName: "openTranslationSettingsButton"
+                    text: "번역 설정"
+                    onClicked: card.content.openSettings()
+                }
+            }
             TextEdit {
                 textFormat: TextEdit.PlainText
                 objectName: "koreanTranslationText"
+                visible: card.model.translationSettings.hasService
                 readonly property bool hasText: card.model.liveTranslation !== ""
                 Layout.fillWidth: true
                 readOnly: true

@@ -3,7 +3,7 @@ import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Relayo.Ui
 
-// Meeting application, output device, voices, ElevenLabs and the support request.
+// Meeting application, output device, voices, ElevenLabs, translation and the support request.
 Rectangle {
     id: sheet
     property ContentViewModel content
@@ -14,7 +14,7 @@ Rectangle {
 
     Shortcut {
         sequences: ["Return", "Enter"]
-        enabled: sheet.visible && !apiKeyField.activeFocus
+        enabled: sheet.visible && !apiKeyField.activeFocus && !translationGroup.typing
         onActivated: sheet.content.closeSheet()
     }
 
@@ -177,6 +177,10 @@ Rectangle {
                             color: Theme.ink2
                         }
                     }
+                }
+                TranslationSettingsGroup {
+                    id: translationGroup
+                    settings: sheet.model.translationSettings
                 }
                 SettingsGroup {
                     title: "문제 해결 요청"

@@ -7,6 +7,7 @@
 #include "app/workflow/contracts/INemotronCaptionService.h"
 #include "app/workflow/contracts/ISpeechRecognitionService.h"
 #include "app/workflow/contracts/ISystemAudioCapture.h"
+#include "app/workflow/contracts/ITranslationSettingsStore.h"
 
 #include <QSettings>
 #include <memory>
@@ -21,6 +22,7 @@ struct AppServices {
     std::unique_ptr<INebiusClient> nebius;
     std::unique_ptr<IElevenLabsClient> elevenLabs;
     std::unique_ptr<IKeychainStore> keychain;
+    std::unique_ptr<ITranslationSettingsStore> translationSettings;
     // Where the voice choice is kept; tests hand in a throwaway file.
     std::unique_ptr<QSettings> settings;
 };

@@ -20,6 +20,8 @@ AppViewModel::AppViewModel(AppServices services, QObject* parent)
             &AppViewModel::activeVoiceNameChanged);
     connect(this, &AppViewModel::selectedElevenLabsVoiceIDChanged, this,
             &AppViewModel::activeVoiceNameChanged);
+    m_translationSettings = std::make_unique<TranslationSettingsController>(
+        std::move(m_services.translationSettings), *m_services.nebius);
     restoreVoiceChoice();
     subscribeToServices();
 }

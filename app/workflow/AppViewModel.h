@@ -2,6 +2,7 @@
 
 #include "app/core/Cancellation.h"
 #include "app/workflow/AppServices.h"
+#include "app/workflow/TranslationSettingsController.h"
 #include "app/workflow/records/AssistPhase.h"
 #include "app/workflow/records/CaptureApplication.h"
 #include "app/workflow/records/ElevenLabsVoice.h"
@@ -49,6 +50,8 @@ class AppViewModel : public QObject {
     Q_PROPERTY(
         QString selectedLocalVoiceID READ selectedLocalVoiceID NOTIFY selectedLocalVoiceIDChanged)
     Q_PROPERTY(QString activeVoiceName READ activeVoiceName NOTIFY activeVoiceNameChanged)
+    Q_PROPERTY(QObject* translationSettings READ translationSettingsObject CONSTANT)
+    Q_PROPERTY(bool isReceivingReply READ isReceivingReply NOTIFY isReceivingReplyChanged)
 
 public:
     explicit AppViewModel(AppServices services, QObject* parent = nullptr);
@@ -90,6 +93,9 @@ public:
     ISpeechRecognitionService& koreanSpeech() const { return *m_services.koreanSpeech; }
     IAudioOutput& audioOutput() const { return *m_services.audioOutput; }
     INebiusClient& nebius() const { return *m_services.nebius; }
+    TranslationSettingsController& translationSettings() const { return *m_translationSettings; }
+    // The reply's English is arriving; it may be edited only once complete.
+    bool isReceivingReply() const { return m_isReceivingReply; }
 
     // Start-up and screenshot mode.
     QCoro::Task<> prepare();
@@ -138,12 +144,14 @@ signals:
     void selectedLocalVoiceIDChanged(const QString& selectedLocalVoiceID);
     // Announced whenever an input of `activeVoiceName` is assigned.
     void activeVoiceNameChanged();
+    void isReceivingReplyChanged(bool isReceivingReply);
 
 private:
     QVariant selectedApplicationIDValue() const;
     void setSelectedApplicationIDValue(const QVariant& value);
     QVariant synthesizedURLValue() const;
     QVariant selectedElevenLabsVoiceIDValue() const;
+    QObject* translationSettingsObject() const { return m_translationSettings.get(); }
 
     // The ElevenLabs group's text while no key is stored.
     static QString addAPIKeyStatus();
@@ -161,6 +169,11 @@ private:
                                                Cancellation cancellation);
     static QCoro::Task<> translateCaption(QPointer<AppViewModel> self, QString english,
                                           qint64 generation, Cancellation cancellation);
+    // Shows a caption translation, if it is still the newest.
+    void showTranslation(const QString& english, const QString& korean, qint64 generation,
+                         const Cancellation& cancellation);
+    // The reply's English as it streams in.
+    QCoro::Task<QString> translateReply(QString korean);
 
     // The English voice of the approved answer: a local voice, or an ElevenLabs voice with
     // the account's key.
@@ -213,4 +226,6 @@ private:
     bool m_isTranslatingReply = false;
     VoiceSource m_voiceSource = VoiceSource::local;
     QString m_selectedLocalVoiceID;
+    std::unique_ptr<TranslationSettingsController> m_translationSettings;
+    bool m_isReceivingReply = false;
 };

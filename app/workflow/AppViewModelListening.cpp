@@ -130,6 +130,9 @@ QCoro::Task<> AppViewModel::translateAfterSilence(QPointer<AppViewModel> self, Q
 }
 
 void AppViewModel::beginTranslation(const QString& english) {
+    // Without a service the caption card asks for one once, instead of failing every sentence.
+    if (!m_translationSettings->refreshService())
+        return;
     const qint64 generation = ++m_translationGeneration;
     if (m_activeTranslationTask)
         m_activeTranslationTask->cancel();
@@ -144,23 +147,34 @@ QCoro::Task<> AppViewModel::translateCaption(QPointer<AppViewModel> self, QStrin
     if (!self)
         co_return;
     std::optional<QString> korean;
+    const auto showPartial = [self, english, generation, cancellation](const QString& partial) {
+        if (self)
+            self->showTranslation(english, partial, generation, cancellation);
+    };
     try {
-        korean = co_await self->m_services.nebius->translateToKorean(english, cancellation);
+        korean =
+            co_await self->m_services.nebius->translateToKorean(english, cancellation, showPartial);
     } catch (const std::exception&) {
         // The failure's own text is not shown; an older translation stays on screen.
     }
     if (!self || cancellation.isCancelled() || self->m_translationGeneration != generation)
         co_return;
     if (korean) {
-        assign(self.data(), self->m_translatedEnglishSentence, english,
-               &AppViewModel::translatedEnglishSentenceChanged);
-        assign(self.data(), self->m_liveTranslation, *korean,
-               &AppViewModel::liveTranslationChanged);
+        self->showTranslation(english, *korean, generation, cancellation);
     } else if (self->m_liveTranslation.isEmpty()) {
         assign(self.data(), self->m_liveTranslation, translationFailedText,
                &AppViewModel::liveTranslationChanged);
     }
     assign(self.data(), self->m_isTranslating, false, &AppViewModel::isTranslatingChanged);
+}
+
+void AppViewModel::showTranslation(const QString& english, const QString& korean, qint64 generation,
+                                   const Cancellation& cancellation) {
+    if (cancellation.isCancelled() || m_translationGeneration != generation)
+        return;
+    assign(this, m_translatedEnglishSentence, english,
+           &AppViewModel::translatedEnglishSentenceChanged);
+    assign(this, m_liveTranslation, korean, &AppViewModel::liveTranslationChanged);
 }
 
 void AppViewModel::resetLiveTranslation() {

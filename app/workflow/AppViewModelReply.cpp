@@ -50,7 +50,7 @@ QCoro::Task<> AppViewModel::finishKoreanReply() {
         if (korean.isEmpty())
             throw ServiceError(
                 QStringLiteral("한국어 답변을 인식하지 못했습니다. 다시 말해 주세요."));
-        english = co_await m_services.nebius->translateToEnglish(korean);
+        english = co_await translateReply(korean);
     } catch (const std::exception& error) {
         failure = describe(error);
     }
@@ -71,6 +71,33 @@ QCoro::Task<> AppViewModel::finishKoreanReply() {
     if (!self)
         co_return;
     assign(this, m_isTranslatingReply, false, &AppViewModel::isTranslatingReplyChanged);
+}
+
+// The English fills the answer field as it arrives; a translation that fails leaves no part of
+// itself there to be sent.
+QCoro::Task<QString> AppViewModel::translateReply(QString korean) {
+    QPointer self(this);
+    assign(this, m_isReceivingReply, true, &AppViewModel::isReceivingReplyChanged);
+    const auto showDraft = [self](const QString& partial) {
+        if (self)
+            self->setApprovedText(partial);
+    };
+    std::optional<QString> english;
+    std::exception_ptr failure;
+    try {
+        english = co_await m_services.nebius->translateToEnglish(korean, {}, showDraft);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (self) {
+        assign(self.data(), self->m_isReceivingReply, false,
+               &AppViewModel::isReceivingReplyChanged);
+        if (failure)
+            self->setApprovedText(QString());
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+    co_return *english;
 }
 
 QCoro::Task<bool> AppViewModel::generateApprovedVoice() {

@@ -2,7 +2,7 @@
 
 #include "app/core/ServiceError.h"
 #include "app/services/network/NebiusAnswer.h"
-#include "app/translation/TokenFactoryChat.h"
+#include "app/translation/ChatCompletion.h"
 #include "fuzz/FuzzInput.h"
 
 namespace {
@@ -19,7 +19,7 @@ template <typename Read> void readOrRefuse(Read read) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const QByteArray body = FuzzInput::bytes(data, size);
     NebiusAnswer::tokenFactoryFailure(body, QStringLiteral("key"));
-    readOrRefuse([&] { return TokenFactoryChat::content(body); });
+    readOrRefuse([&] { return ChatCompletion::content(body); });
     readOrRefuse([&] { return NebiusAnswer::relayContent(true, body); });
     readOrRefuse([&] { return NebiusAnswer::relayContent(false, body); });
     return 0;

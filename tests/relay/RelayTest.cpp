@@ -597,6 +597,37 @@ private slots:
         QVERIFY(relay.waitForFinished(30'000));
     }
 
+    // A team's own OpenAI-compatible server (vLLM, for one) needs no key: the relay passes the
+    // model it is told through and sends no Authorization header.
+    void translatesThroughAnyOpenAICompatibleServer() {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("NEBIUS_TOKEN_FACTORY_KEY");
+        environment.remove("CREDENTIALS_DIRECTORY");
+        QProcess relay;
+        QByteArray log;
+        m_port = startExecutable(
+            relay, m_upstream->url("/v1/chat/completions"), log, environment,
+            {"--model", "meta-llama/Llama-3.1-8B-Instruct", "--trust-proxy", "127.0.0.9"});
+        QVERIFY2(m_port != 0, log.constData());
+        QCOMPARE(statusOf(rawPost(relayBody("ko-en", "네"), {})), 200);
+        QCOMPARE(m_upstream->requests().size(), 1);
+        const auto& upstream = m_upstream->requests()[0];
+        QVERIFY(!upstream.headers.contains("authorization"));
+        QCOMPARE(upstream.json().value("model").toString(),
+                 QStringLiteral("meta-llama/Llama-3.1-8B-Instruct"));
+        relay.terminate();
+        QVERIFY(relay.waitForFinished(30'000));
+
+        // Token Factory itself still wants the key.
+        QProcess withoutKey;
+        const QTemporaryDir withoutEnvFile;
+        withoutKey.setWorkingDirectory(withoutEnvFile.path());
+        withoutKey.setProcessEnvironment(environment);
+        withoutKey.start(RELAYO_RELAY_EXECUTABLE, {"--listen", "127.0.0.1:0"});
+        QVERIFY(withoutKey.waitForFinished(30'000));
+        QCOMPARE(withoutKey.exitCode(), 2);
+    }
+
     // The app's client through the real executable, which takes its key from the environment and
     // a free port, and stops on SIGTERM. Its log has counts and timings only.
     void appTranslatesThroughTheExecutable() {
@@ -612,10 +643,11 @@ private slots:
         qunsetenv("NEBIUS_TOKEN_FACTORY_KEY");
         QTemporaryDir withoutEnvFile;
         QVERIFY(QDir::setCurrent(withoutEnvFile.path()));
-        qputenv("RLY_RELAY_URL",
-                QStringLiteral("http://127.0.0.1:%1/v1/complete").arg(m_port).toUtf8());
         NebiusClient client;
-        qunsetenv("RLY_RELAY_URL");
+        TranslationSettings settings;
+        settings.service = TranslationSettings::Service::relay;
+        settings.relayUrl = QStringLiteral("http://127.0.0.1:%1/v1/complete").arg(m_port);
+        client.useSettings(settings);
         const auto korean = QCoro::waitFor(outcomeOf(client.translateToKorean(caption)));
         QCOMPARE(korean.value, QStringLiteral("기밀 번역"));
 

@@ -8,8 +8,11 @@
 #include <QList>
 #include <QPointer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrl>
+#include <chrono>
 #include <functional>
+#include <list>
 #include <optional>
 #include <qcoro/qcorotask.h>
 #include <vector>
@@ -71,6 +74,44 @@ public:
             keep(std::move(responder));
         };
     }
+    // Every following request gets a 200 event stream: after `firstDelay` the first piece, then
+    // one piece every `interval`; after the last the connection closes, or with `repeatLast`
+    // the last piece goes on forever.
+    void answerStream(QList<QByteArray> pieces, std::chrono::milliseconds firstDelay = {},
+                      std::chrono::milliseconds interval = {}, bool repeatLast = false) {
+        m_respond = [=, this](QHttpServerResponder&& responder) {
+            responder.writeStatusLine(QHttpServerResponder::StatusCode::Ok);
+            responder.writeHeader("Content-Type", "text/event-stream");
+            responder.writeHeader("Cache-Control", "no-cache");
+            responder.writeBody(QByteArray());
+            auto& stream = m_streams.emplace_back(
+                std::make_unique<Stream>(std::move(responder), pieces, repeatLast));
+            stream->timer.setInterval(interval);
+            QObject::connect(&stream->timer, &QTimer::timeout, &stream->timer,
+                             [raw = stream.get()] { raw->writeNext(); });
+            QTimer::singleShot(firstDelay, &stream->timer, [raw = stream.get()] {
+                if (raw->writeNext())
+                    raw->timer.start();
+            });
+        };
+    }
+    // Every following request gets this answer only after `delay`, as a slow server gives it.
+    void answerJsonAfter(std::chrono::milliseconds delay, const QJsonObject& body) {
+        const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
+        m_respond = [this, delay, json](QHttpServerResponder&& responder) {
+            QTcpSocket* socket = responder.socket();
+            keep(std::move(responder));
+            QHttpServerResponder* held = &m_held.back();
+            QTimer::singleShot(delay, socket,
+                               [held, json] { held->write(json, "application/json"); });
+        };
+    }
+    // Streams whose connection is still open.
+    int openStreams() const {
+        return int(std::ranges::count_if(m_streams, [](const auto& stream) {
+            return stream->socket && stream->socket->state() == QAbstractSocket::ConnectedState;
+        }));
+    }
     // Every following request stays unanswered, its connection kept open.
     void hold() {
         m_respond = [this](QHttpServerResponder&& responder) { keep(std::move(responder)); };
@@ -88,11 +129,42 @@ private:
         m_held.push_back(std::move(responder));
     }
 
+    // One streamed answer, written piece by piece from a timer.
+    struct Stream {
+        Stream(QHttpServerResponder&& responder, QList<QByteArray> pieces, bool repeatLast)
+            : socket(responder.socket()), responder(std::move(responder)),
+              pieces(std::move(pieces)), repeatLast(repeatLast) {}
+        // False once nothing more is to be written.
+        bool writeNext() {
+            if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
+                timer.stop();
+                return false;
+            }
+            if (next < pieces.size())
+                responder.writeBody(pieces[next++]);
+            else if (repeatLast && !pieces.isEmpty())
+                responder.writeBody(pieces.last());
+            if (next == pieces.size() && !repeatLast) {
+                timer.stop();
+                socket->disconnectFromHost();
+                return false;
+            }
+            return true;
+        }
+        QPointer<QTcpSocket> socket;
+        QHttpServerResponder responder;
+        QList<QByteArray> pieces;
+        bool repeatLast;
+        qsizetype next = 0;
+        QTimer timer;
+    };
+
     QHttpServer m_server;
     quint16 m_port = 0;
     QList<Request> m_requests;
     std::function<void(QHttpServerResponder&&)> m_respond;
-    std::vector<QHttpServerResponder> m_held;
+    std::list<QHttpServerResponder> m_held;
+    std::list<std::unique_ptr<Stream>> m_streams;
     QList<QPointer<QTcpSocket>> m_heldSockets;
 };
 

@@ -18,8 +18,8 @@ enum class Service { tokenFactory, relay, elevenLabs };
 
 Q_DECLARE_METATYPE(Service)
 
-// The translation client (Token Factory with a key, else the relay) and the voice client, each
-// against loopback services.
+// The translation client (Token Factory with a key, else the relay chosen in the settings) and
+// the voice client, each against loopback services.
 class HttpClientsTest : public QObject {
     Q_OBJECT
 
@@ -27,6 +27,15 @@ class HttpClientsTest : public QObject {
     std::unique_ptr<FakeHttpService> m_tokenFactory, m_relay, m_elevenLabs;
     std::unique_ptr<NebiusClient> m_nebius;
     std::unique_ptr<ElevenLabsClient> m_voices;
+
+    std::unique_ptr<NebiusClient> relayClient(const QUrl& relay) const {
+        auto client = std::make_unique<NebiusClient>(m_tokenFactory->url("/v1/chat/completions"));
+        TranslationSettings settings;
+        settings.service = TranslationSettings::Service::relay;
+        settings.relayUrl = relay.toString();
+        client->useSettings(settings);
+        return client;
+    }
 
     Outcome<QString> toKorean(const QString& text) {
         return QCoro::waitFor(outcomeOf(m_nebius->translateToKorean(text, {})));
@@ -49,8 +58,7 @@ private slots:
         m_tokenFactory = std::make_unique<FakeHttpService>();
         m_relay = std::make_unique<FakeHttpService>();
         m_elevenLabs = std::make_unique<FakeHttpService>();
-        m_nebius = std::make_unique<NebiusClient>(m_tokenFactory->url("/v1/chat/completions"),
-                                                  m_relay->url("/v1/complete"));
+        m_nebius = relayClient(m_relay->url("/v1/complete"));
         m_voices = std::make_unique<ElevenLabsClient>(m_elevenLabs->url());
     }
 
@@ -128,7 +136,7 @@ private slots:
         QTest::newRow("long error body is cut")
             << Service::tokenFactory << 500 << QByteArray(1000, 'x') << QString(400, u'x');
         QTest::newRow("key echoed in error is masked")
-            << Service::tokenFactory << 401 << QByteArray("bad key secret-k1") << "bad key ••••";
+            << Service::tokenFactory << 500 << QByteArray("bad key secret-k1") << "bad key ••••";
         QTest::newRow("relay: 503 empty")
             << Service::relay << 503 << QByteArray()
             << "번역 서버가 응답하지 않습니다. 잠시 뒤 다시 시도해 주세요.";
@@ -169,8 +177,7 @@ private slots:
     }
 
     void unreachableRelayAsksToCheckTheConnection() {
-        m_nebius = std::make_unique<NebiusClient>(m_tokenFactory->url(),
-                                                  QUrl("http://127.0.0.1:1/v1/complete"));
+        m_nebius = relayClient(QUrl("http://127.0.0.1:1/v1/complete"));
         QCOMPARE(toKorean("Hi").error,
                  QStringLiteral("번역 서버에 연결하지 못했습니다. 인터넷 연결을 확인해 주세요."));
     }

@@ -1,4 +1,5 @@
 #include "app/services/keystore/KeychainStore.h"
+#include "app/services/keystore/TranslationSettingsStore.h"
 #include "tests/services/FakeHttpService.h"
 
 #include <QLocalServer>
@@ -61,6 +62,39 @@ private slots:
         QCOMPARE(load(), key);
         remove();
         QCOMPARE(load(), std::nullopt);
+        remove();
+    }
+
+    // The translation choice comes back through a new store, its keys from the keyring beside
+    // the ElevenLabs key (which it leaves alone) and never in the settings file; an empty key
+    // removes the stored one.
+    void translationSettingsComeBackWithTheirKeys() {
+        QTemporaryDir folder;
+        const QString path = folder.filePath("settings.ini");
+        const auto storeAt = [&] {
+            return TranslationSettingsStore(
+                std::make_unique<QSettings>(path, QSettings::IniFormat));
+        };
+        QCOMPARE(saveWith(m_store, QStringLiteral("eleven-key")).error, QString());
+        TranslationSettings chosen;
+        chosen.service = TranslationSettings::Service::openAICompatible;
+        chosen.tokenFactoryKey = QStringLiteral("tf-키-1");
+        chosen.serverUrl = QStringLiteral("http://127.0.0.1:11434/v1");
+        chosen.serverModel = QStringLiteral("qwen2.5:7b");
+        chosen.serverKey = QStringLiteral("server-key-2");
+        chosen.relayUrl = QStringLiteral("https://relay.example.org/v1/complete");
+        QCoro::waitFor(storeAt().save(chosen));
+        QCOMPARE(QCoro::waitFor(storeAt().load()), chosen);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray written = file.readAll();
+        QVERIFY(!written.contains("tf-") && !written.contains("server-key-2"));
+
+        chosen.tokenFactoryKey.clear();
+        chosen.serverKey.clear();
+        QCoro::waitFor(storeAt().save(chosen));
+        QCOMPARE(QCoro::waitFor(storeAt().load()), chosen);
+        QCOMPARE(load(), QStringLiteral("eleven-key"));
         remove();
     }
 

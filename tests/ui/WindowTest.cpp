@@ -10,6 +10,7 @@
 #include "speech-engine/hub/NemotronModelDownloader.h"
 #include "speech-engine/import/ModelImporter.h"
 #include "tests/services/AudioTestSupport.h"
+#include "tests/services/ChatAnswers.h"
 #include "tests/speech-engine/import/Npy.h"
 
 #include <QDir>
@@ -227,6 +228,38 @@ private slots:
         click(item(QStringLiteral("forgetKeyButton")));
         QTRY_VERIFY_WITH_TIMEOUT(shown(QStringLiteral("connectButton")), 60'000);
         QVERIFY(!enabled(QStringLiteral("connectButton")));
+    }
+
+    // What is typed in the translation group reaches the client: with no variable set the next
+    // translation goes to the server chosen there, with its key, which is not shown again.
+    void translatesThroughTheServerChosenInTheSettings() {
+        QHttpServer server;
+        QByteArray authorization;
+        server.route(QStringLiteral("/v1/chat/completions"), QHttpServerRequest::Method::Post,
+                     [&authorization](const QHttpServerRequest& request) {
+                         authorization = request.value("Authorization");
+                         return QHttpServerResponse(ChatAnswers::whole(koreanQuestion));
+                     });
+        const quint16 port = server.listen(QHostAddress::LocalHost);
+        const QByteArray relayUrl = qgetenv("RLY_RELAY_URL");
+        qunsetenv("RLY_RELAY_URL");
+        const auto restore = qScopeGuard([&] { qputenv("RLY_RELAY_URL", relayUrl); });
+        launch(QStringLiteral("1"));
+        app->content().openSettings();
+        QTRY_VERIFY(item(QStringLiteral("serverUrlField")));
+        item(QStringLiteral("translationGroup"))->setProperty("service", 2);
+        item(QStringLiteral("serverUrlField"))
+            ->setProperty("text", QStringLiteral("http://127.0.0.1:%1/v1").arg(port));
+        item(QStringLiteral("serverKeyField"))->setProperty("text", "window-server-key");
+        click(item(QStringLiteral("saveTranslationButton")));
+        TranslationSettingsController& settings = app->content().model().translationSettings();
+        QTRY_VERIFY_WITH_TIMEOUT(settings.hasServerKey(), 60'000);
+        QCOMPARE(textOf(QStringLiteral("serverKeyField")), QString());
+        const auto korean =
+            QCoro::waitFor(app->content().model().nebius().translateToKorean("Hello"));
+        QCOMPARE(korean, koreanQuestion);
+        QCOMPARE(authorization, "Bearer window-server-key");
+        QCoro::waitFor(settings.save({}));
     }
 
     // Every heading and line of the guide is a row of its sheet; the title is not.

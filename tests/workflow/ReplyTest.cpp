@@ -50,6 +50,32 @@ private slots:
         QCOMPARE(h->phase(), AssistPhase::readyToSend);
     }
 
+    // The English fills the answer field as it arrives and can be edited only once complete;
+    // a translation that fails midway leaves none of itself to send.
+    void replyStreamsInAndIsEditableOnceComplete_data() {
+        QTest::addColumn<bool>("fails");
+        QTest::newRow("completes") << false;
+        QTest::newRow("fails midway") << true;
+    }
+    void replyStreamsInAndIsEditableOnceComplete() {
+        QFETCH(bool, fails);
+        WorkflowHarness h;
+        const auto gate = fails ? h.nebius->englishAnswers.failWhenOpened(QStringLiteral("cut"))
+                                : h.nebius->englishAnswers.answerWhenOpened(answer);
+        h->startKoreanReply();
+        h.koreanSpeech->setTranscript(reply);
+        auto finishing = h->finishKoreanReply();
+        QTRY_COMPARE_WITH_TIMEOUT(h.nebius->englishPartials.size(), 1, 30'000);
+        QVERIFY(h->isReceivingReply());
+        h.nebius->englishPartials[0](QStringLiteral("Yes, I will"));
+        QCOMPARE(h->approvedText(), QStringLiteral("Yes, I will"));
+        gate->open();
+        QCoro::waitFor(std::move(finishing));
+        QVERIFY(!h->isReceivingReply());
+        QCOMPARE(h->approvedText(), fails ? QString() : answer);
+        QCOMPARE(h->phase(), fails ? AssistPhase::error : AssistPhase::readyToSend);
+    }
+
     // Each step's failure, or blank input, ends in the error phase with the reason.
     void failuresBecomeState() {
         WorkflowHarness h;

@@ -27,6 +27,7 @@ public:
         services.nebius = make(nebius);
         services.elevenLabs = make(elevenLabs);
         services.keychain = make(keychain);
+        services.translationSettings = make(translationSettings);
         services.settings = settings();
         return services;
     }
@@ -48,6 +49,7 @@ public:
     FakeNebiusClient* nebius = nullptr;
     FakeElevenLabsClient* elevenLabs = nullptr;
     FakeKeychainStore* keychain = nullptr;
+    FakeTranslationSettingsStore* translationSettings = nullptr;
 
 private:
     template <typename Fake> static std::unique_ptr<Fake> make(Fake*& pointer) {

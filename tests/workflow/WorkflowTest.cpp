@@ -173,6 +173,73 @@ private slots:
         QVERIFY(h->translatedEnglishSentence() == "B." && !h->isTranslating());
     }
 
+    // Two overlapping streams: once B began, nothing more of A reaches the screen, even when A's
+    // request goes on.
+    void olderStreamIsNotShownOnceANewerBegins() {
+        WorkflowHarness h;
+        h.nebius->honoursCancellation = false;
+        const auto first = h.nebius->koreanAnswers.answerWhenOpened(u"A 번역"_s);
+        const auto second = h.nebius->koreanAnswers.answerWhenOpened(u"B 번역"_s);
+        publishSentence(h, u"A."_s);
+        h.nebius->koreanPartials.at(0)(u"A 번"_s);
+        QVERIFY(h->liveTranslation() == u"A 번"_s && h->translatedEnglishSentence() == "A.");
+        QSignalSpy shown(&h.model(), &AppViewModel::liveTranslationChanged);
+        publishSentence(h, u"B."_s);
+        h.nebius->koreanPartials.at(1)(u"B 번"_s);
+        h.nebius->koreanPartials.at(0)(u"A 번역 중"_s);
+        QVERIFY(h->liveTranslation() == u"B 번"_s && h->translatedEnglishSentence() == "B.");
+        first->open();
+        second->open();
+        QTRY_COMPARE(h->liveTranslation(), u"B 번역"_s);
+        for (const QList<QVariant>& values : std::as_const(shown))
+            QVERIFY2(!values.at(0).toString().startsWith(u'A'),
+                     qPrintable(values.at(0).toString()));
+    }
+
+    // With no service anywhere the caption card asks for one instead of failing each sentence;
+    // a service chosen in the settings reaches the client and the next sentence is translated.
+    void withoutAServiceNothingIsRequestedUntilOneIsChosen() {
+        WorkflowHarness h;
+        h.nebius->serviceAvailable = false;
+        publishSentence(h, u"A."_s);
+        QVERIFY(h.nebius->koreanRequests.isEmpty());
+        QVERIFY(!h->isTranslating() && h->liveTranslation().isEmpty());
+        QVERIFY(!h->translationSettings().hasService());
+
+        h.nebius->serviceAvailable = true;
+        TranslationSettings chosen;
+        chosen.service = TranslationSettings::Service::openAICompatible;
+        chosen.serverUrl = u"http://127.0.0.1:8080/v1"_s;
+        QCoro::waitFor(h->translationSettings().save(chosen));
+        QCOMPARE(h.nebius->usedSettings, chosen);
+        QCOMPARE(h.translationSettings->stored, chosen);
+        QVERIFY(h->translationSettings().hasService());
+        publishSentence(h, u"B."_s);
+        QTRY_COMPARE(h->liveTranslation(), u"ko:B."_s);
+    }
+
+    // A typed key replaces the stored one, an empty field keeps it, and only "forget" removes
+    // it; a save the store refuses changes nothing but the status.
+    void translationKeysStayUntilForgotten() {
+        WorkflowHarness h;
+        TranslationSettingsController& settings = h->translationSettings();
+        const auto& stored = h.translationSettings->stored;
+        settings.choose(1, {}, {}, {}, u" tf-key "_s, {});
+        QTRY_COMPARE(stored.tokenFactoryKey, u"tf-key"_s);
+        settings.choose(2, u" http://127.0.0.1:8080/v1 "_s, u"qwen"_s, {}, {}, {});
+        QTRY_COMPARE(stored.service, TranslationSettings::Service::openAICompatible);
+        QVERIFY(stored.tokenFactoryKey == u"tf-key"_s && settings.hasTokenFactoryKey());
+        QCOMPARE(stored.serverUrl, u"http://127.0.0.1:8080/v1"_s);
+        settings.forgetKey(1);
+        QTRY_VERIFY(stored.tokenFactoryKey.isEmpty() && !settings.hasTokenFactoryKey());
+
+        h.translationSettings->saves.fail(u"keyring locked"_s);
+        settings.choose(3, {}, {}, u"https://relay.example.org/v1/complete"_s, {}, {});
+        QTRY_COMPARE(settings.status(), u"keyring locked"_s);
+        QCOMPARE(settings.service(), int(TranslationSettings::Service::openAICompatible));
+        QCOMPARE(h.nebius->usedSettings->service, TranslationSettings::Service::openAICompatible);
+    }
+
     void failedTranslationKeepsTheOlderText() {
         WorkflowHarness h;
         h.nebius->koreanAnswers.fail(u"network down"_s);

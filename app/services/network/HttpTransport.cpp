@@ -30,7 +30,9 @@ TransportError cancelled() {
 }
 
 struct Reading {
+    HttpTransport::PieceReader reader;
     QByteArray body;
+    std::optional<bool> streaming; // decided at the first piece
     bool refused = false;
 };
 
@@ -44,6 +46,14 @@ void refuse(QNetworkReply& reply, Reading& reading) {
 void takeAvailable(QNetworkReply& reply, Reading& reading, qint64 maxBodyBytes) {
     if (reading.refused)
         return;
+    if (!reading.streaming)
+        reading.streaming = reading.reader.accepts && reading.reader.accepts(reply);
+    if (*reading.streaming) {
+        const QByteArray piece = reply.readAll();
+        if (!piece.isEmpty() && !reading.reader.take(piece))
+            refuse(reply, reading);
+        return;
+    }
     reading.body += reply.readAll();
     if (reading.body.size() > maxBodyBytes)
         refuse(reply, reading);
@@ -63,18 +73,21 @@ HttpTransport::~HttpTransport() = default;
 
 QCoro::Task<HttpTransport::Answer> HttpTransport::send(QNetworkRequest request, QByteArray verb,
                                                        QByteArray body, qint64 maxBodyBytes,
-                                                       Cancellation cancellation) {
+                                                       Cancellation cancellation,
+                                                       PieceReader reader) {
     if (cancellation.isCancelled())
         throw cancelled();
     std::unique_ptr<QNetworkReply, DeleteLater> reply(
         m_network->sendCustomRequest(request, verb, body));
     reply->setReadBufferSize(readChunkBytes);
     auto reading = std::make_shared<Reading>();
+    reading->reader = std::move(reader);
     QNetworkReply* const target = reply.get();
     QObject readingGuard; // ends the connections below with this call
     QObject::connect(
         target, &QNetworkReply::metaDataChanged, &readingGuard, [target, reading, maxBodyBytes] {
-            if (target->header(QNetworkRequest::ContentLengthHeader).toLongLong() > maxBodyBytes)
+            if (!reading->reader.accepts &&
+                target->header(QNetworkRequest::ContentLengthHeader).toLongLong() > maxBodyBytes)
                 refuse(*target, *reading);
         });
     QObject::connect(

@@ -9,8 +9,6 @@ namespace ServiceEndpoints {
 
 // Nebius Token Factory chat completions.
 QUrl tokenFactory();
-// The program's own translation relay; RLY_RELAY_URL replaces it when set.
-QUrl relay();
 // The ElevenLabs API base address.
 QUrl elevenLabs();
 

@@ -43,6 +43,11 @@ public:
     // Holds the next call until the gate opens; it then gets the default value.
     std::shared_ptr<Gate> hold() { return gated({}); }
     std::shared_ptr<Gate> answerWhenOpened(T value) { return gated(std::move(value)); }
+    std::shared_ptr<Gate> failWhenOpened(QString description) {
+        auto gate = gated({});
+        m_steps.last().failure = std::move(description);
+        return gate;
+    }
 
     // A cancelled call stops waiting and fails, as a request aborted by its task does.
     QCoro::Task<T> next(T fallback, Cancellation cancellation = {}) {

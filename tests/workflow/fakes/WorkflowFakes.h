@@ -7,6 +7,7 @@
 #include "app/workflow/contracts/INemotronCaptionService.h"
 #include "app/workflow/contracts/ISpeechRecognitionService.h"
 #include "app/workflow/contracts/ISystemAudioCapture.h"
+#include "app/workflow/contracts/ITranslationSettingsStore.h"
 #include "tests/workflow/fakes/Script.h"
 
 #include <QFile>
@@ -115,20 +116,30 @@ public:
     Script<std::tuple<>> saves, loads;
 };
 
-// Translation both ways; unscripted calls answer "ko:<text>" and "en:<text>".
+// Translation both ways; unscripted calls answer "ko:<text>" and "en:<text>". Each call's
+// partial-text handler is kept, so a test can stream text into it.
 class FakeNebiusClient : public INebiusClient {
 public:
-    QCoro::Task<QString> translateToKorean(QString english, Cancellation cancellation) override {
+    QCoro::Task<QString> translateToKorean(QString english, Cancellation cancellation,
+                                           PartialText onPartial) override {
         koreanRequests << english;
+        koreanPartials << onPartial;
         co_return co_await koreanAnswers.next("ko:" + english, passed(cancellation));
     }
-    QCoro::Task<QString> translateToEnglish(QString korean, Cancellation cancellation) override {
+    QCoro::Task<QString> translateToEnglish(QString korean, Cancellation cancellation,
+                                            PartialText onPartial) override {
         englishRequests << korean;
+        englishPartials << onPartial;
         co_return co_await englishAnswers.next("en:" + korean, passed(cancellation));
     }
+    void useSettings(TranslationSettings settings) override { usedSettings = settings; }
+    bool hasService() const override { return serviceAvailable; }
 
     Script<QString> koreanAnswers, englishAnswers;
     QStringList koreanRequests, englishRequests;
+    QList<PartialText> koreanPartials, englishPartials;
+    std::optional<TranslationSettings> usedSettings;
+    bool serviceAvailable = true;
     // Off: a cancelled request still delivers its result, as a real one may.
     bool honoursCancellation = true;
 
@@ -136,6 +147,19 @@ private:
     Cancellation passed(const Cancellation& c) const {
         return honoursCancellation ? c : Cancellation();
     }
+};
+
+// The translation settings, kept in memory.
+class FakeTranslationSettingsStore : public ITranslationSettingsStore {
+public:
+    QCoro::Task<TranslationSettings> load() override { co_return stored; }
+    QCoro::Task<> save(TranslationSettings settings) override {
+        co_await saves.next({});
+        stored = std::move(settings);
+    }
+
+    TranslationSettings stored;
+    Script<std::tuple<>> saves;
 };
 
 class FakeSpeechRecognitionService : public ISpeechRecognitionService {

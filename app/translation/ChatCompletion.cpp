@@ -1,4 +1,4 @@
-#include "app/translation/TokenFactoryChat.h"
+#include "app/translation/ChatCompletion.h"
 
 #include "app/core/ServiceError.h"
 
@@ -6,7 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-namespace TokenFactoryChat {
+namespace ChatCompletion {
 
 namespace {
 
@@ -21,21 +21,26 @@ QJsonObject message(const QString& role, const QString& content) {
 QNetworkRequest request(const QUrl& endpoint, const QString& key) {
     QNetworkRequest request(endpoint);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    request.setRawHeader("Authorization", "Bearer " + key.toUtf8());
+    // Local servers often run without authentication.
+    if (!key.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + key.toUtf8());
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::SameOriginRedirectPolicy);
     return request;
 }
 
-QByteArray payload(TranslationDirection direction, const QString& text) {
-    const QJsonObject body{
-        {QStringLiteral("model"), translationModel},
+QByteArray payload(TranslationDirection direction, const QString& text, const QString& model,
+                   bool stream) {
+    QJsonObject body{
+        {QStringLiteral("model"), model},
         {QStringLiteral("temperature"), 0},
         {QStringLiteral("max_tokens"), maxTokens},
         {QStringLiteral("messages"),
          QJsonArray{message(QStringLiteral("system"), systemPrompt(direction)),
                     message(QStringLiteral("user"), text)}},
     };
+    if (stream)
+        body.insert(QStringLiteral("stream"), true);
     return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
 
@@ -58,4 +63,4 @@ std::optional<QString> content(const QByteArray& answer) {
     return value.toString();
 }
 
-} // namespace TokenFactoryChat
+} // namespace ChatCompletion
