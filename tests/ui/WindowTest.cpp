@@ -341,6 +341,35 @@ private slots:
         QCOMPARE(relayedReplies, QStringList{textOf(QStringLiteral("koreanReplyBlock"))});
     }
 
+    // On X11 the program's window is grabbed by the id it wrote; on Wayland, where no client
+    // sees another's window, the compositor's picture of the output shows it.
+    void theProgramWritesItsWindowID() {
+        const QString idPath = workFolder.filePath(QStringLiteral("program-window"));
+        qputenv("RLY_SHOT", "4");
+        qputenv("RLY_SHOT_OUT", idPath.toUtf8());
+        const QImage desktop = onWayland() ? compositorScreenshot() : QImage();
+        QProcess program;
+        program.start(QStringLiteral(RELAYO_APP_PATH));
+        WId id = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((id = idIn(idPath)) != 0, 60'000);
+        QImage image;
+        if (onWayland()) {
+            QVERIFY(!desktop.isNull());
+            // The window covers about half the output; the panel's clock changes a few pixels.
+            QTRY_VERIFY_WITH_TIMEOUT(changedShare(desktop, image = compositorScreenshot()) > 0.25,
+                                     20'000);
+        } else {
+            const int height = QGuiApplication::primaryScreen()->availableGeometry().height() - 20;
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (image = QGuiApplication::primaryScreen()->grabWindow(id).toImage()).height() ==
+                    height,
+                20'000);
+        }
+        QVERIFY(image.save(artifacts.filePath(QStringLiteral("program-step-4.png"))));
+        program.terminate();
+        QVERIFY(program.waitForFinished(10'000));
+    }
+
     // A first meeting on a fresh machine: an empty model cache, the model hub and the
     // translation relay on loopback, a meeting client on the test sound server. Listening
     // fetches and imports the caption model with progress; the client's speech is captioned and
@@ -416,35 +445,6 @@ private slots:
         click(item(QStringLiteral("sendButton")));
         QTRY_VERIFY_WITH_TIMEOUT(peak(meetingMicrophone.samples()) > 0.05f, 60'000);
         QCOMPARE(model.phase(), AssistPhase::playing);
-    }
-
-    // On X11 the program's window is grabbed by the id it wrote; on Wayland, where no client
-    // sees another's window, the compositor's picture of the output shows it.
-    void theProgramWritesItsWindowID() {
-        const QString idPath = workFolder.filePath(QStringLiteral("program-window"));
-        qputenv("RLY_SHOT", "4");
-        qputenv("RLY_SHOT_OUT", idPath.toUtf8());
-        const QImage desktop = onWayland() ? compositorScreenshot() : QImage();
-        QProcess program;
-        program.start(QStringLiteral(RELAYO_APP_PATH));
-        WId id = 0;
-        QTRY_VERIFY_WITH_TIMEOUT((id = idIn(idPath)) != 0, 60'000);
-        QImage image;
-        if (onWayland()) {
-            QVERIFY(!desktop.isNull());
-            // The window covers about half the output; the panel's clock changes a few pixels.
-            QTRY_VERIFY_WITH_TIMEOUT(changedShare(desktop, image = compositorScreenshot()) > 0.25,
-                                     20'000);
-        } else {
-            const int height = QGuiApplication::primaryScreen()->availableGeometry().height() - 20;
-            QTRY_VERIFY_WITH_TIMEOUT(
-                (image = QGuiApplication::primaryScreen()->grabWindow(id).toImage()).height() ==
-                    height,
-                20'000);
-        }
-        QVERIFY(image.save(artifacts.filePath(QStringLiteral("program-step-4.png"))));
-        program.terminate();
-        QVERIFY(program.waitForFinished(10'000));
     }
 };
 
