@@ -205,10 +205,12 @@ Rectangle {
                     RowLayout {
                         visible: view.content.isSpeakingKorean
                         spacing: 8
-                        Text {
-                            textFormat: Text.PlainText
-                            text: "〰"
-                            font.pixelSize: 14
+                        // Drawn, not a character: the default fonts lack the wave sign.
+                        Rectangle {
+                            objectName: "replyListeningDot"
+                            implicitWidth: 8
+                            implicitHeight: 8
+                            radius: 4
                             color: Theme.live
                             SequentialAnimation on opacity {
                                 running: view.content.isSpeakingKorean
@@ -225,12 +227,21 @@ Rectangle {
                             color: Theme.ink2
                         }
                     }
-                    Text {
-                        objectName: "koreanModelStatusText"
-                        visible: text !== ""
-                        text: view.content.koreanModelStatusText
-                        font.pixelSize: 12
-                        color: Theme.ink2
+                    RowLayout {
+                        visible: view.content.koreanModelStatusText !== ""
+                        spacing: 8
+                        Text {
+                            objectName: "koreanModelStatusText"
+                            textFormat: Text.PlainText
+                            text: view.content.koreanModelStatusText
+                            font.pixelSize: 12
+                            color: Theme.ink2
+                        }
+                        QuietButtonStyle {
+                            objectName: "cancelKoreanModelButton"
+                            text: "받기 취소"
+                            onClicked: view.content.cancelKoreanModelDownload()
+                        }
                     }
                     TextBlock {
                         objectName: "koreanReplyBlock"

@@ -58,6 +58,7 @@ void ContentViewModel::connectDerivedValues() {
                 &C::isLivePhaseChanged, &C::sentAndDoneChanged, &C::currentStepChanged,
                 &C::currentNoticeChanged});
     announceOn(model, &AppViewModel::statusMessageChanged, {&C::currentNoticeChanged});
+    announceOn(model, &AppViewModel::previewFailureChanged, {&C::currentNoticeChanged});
     announceOn(model, &AppViewModel::approvedTextChanged,
                {&C::hasEnglishAnswerChanged, &C::currentStepChanged});
     announceOn(model, &AppViewModel::isTranslatingReplyChanged, {&C::currentStepChanged});
@@ -86,7 +87,7 @@ void ContentViewModel::connectDerivedValues() {
     announceOn(captions, &INemotronCaptionService::skippedSecondsChanged,
                {&C::captionSkipTextChanged});
     announceOn(&model->koreanSpeech(), &ISpeechRecognitionService::modelProgressChanged,
-               {&C::koreanModelStatusTextChanged});
+               {&C::koreanModelStatusTextChanged, &C::currentNoticeChanged});
     announceOn(audio, &IAudioOutput::devicesChanged,
                {&C::deviceOptionsChanged, &C::hasBlackHoleChanged,
                 &C::isVirtualMicrophoneSelectedChanged, &C::currentNoticeChanged});
@@ -147,17 +148,25 @@ int ContentViewModel::currentStep() const {
                                      m_model->liveTranslation(), speech.transcript()});
 }
 
+// The status card: the workflow's notice, else a failed preview, else the model-preparation
+// note, else the offer of the models still missing (while none is being fetched), else nothing.
 std::optional<Notice> ContentViewModel::currentNotice() const {
-    return Notice::forStatus(m_model->phase(), m_model->statusMessage(), hasBlackHole());
+    if (std::optional<Notice> notice =
+            Notice::forStatus(m_model->phase(), m_model->statusMessage(), hasBlackHole()))
+        return notice;
+    if (!m_model->previewFailure().isEmpty())
+        return Notice::previewFailed(m_model->previewFailure());
+    if (m_model->meetingSpeech().isPreparing())
+        return Notice::preparingModel();
+    const int missing = m_model->missingModels();
+    if (missing > 0 && !m_model->koreanSpeech().modelProgress())
+        return Notice::modelsOffer(missing);
+    return std::nullopt;
 }
 
-// The status card: the workflow's notice, else the model-preparation note, else nothing.
 QVariant ContentViewModel::currentNoticeValue() const {
-    if (const std::optional<Notice> notice = currentNotice())
-        return notice->toVariant();
-    if (m_model->meetingSpeech().isPreparing())
-        return Notice::preparingModel().toVariant();
-    return {};
+    const std::optional<Notice> notice = currentNotice();
+    return notice ? notice->toVariant() : QVariant();
 }
 
 QString ContentViewModel::elevenLabsStatusText() const {

@@ -136,6 +136,9 @@ public:
     Q_INVOKABLE void openSoundSettings();
     // Notices and sheets.
     Q_INVOKABLE void performNoticeAction();
+    // The speech models: fetched ahead of a meeting, or again after a failure.
+    Q_INVOKABLE void downloadModels();
+    Q_INVOKABLE void cancelKoreanModelDownload();
     Q_INVOKABLE void openSettings();
     Q_INVOKABLE void openGuide();
     Q_INVOKABLE void closeSheet();

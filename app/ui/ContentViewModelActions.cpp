@@ -153,7 +153,18 @@ void ContentViewModel::performNoticeAction() {
     case Notice::Action::refreshApplications:
         refreshApplications();
         break;
+    case Notice::Action::downloadModels:
+        downloadModels();
+        break;
     }
+}
+
+void ContentViewModel::downloadModels() {
+    m_model->downloadModels();
+}
+
+void ContentViewModel::cancelKoreanModelDownload() {
+    m_model->cancelKoreanModelDownload();
 }
 
 void ContentViewModel::openSettings() {

@@ -55,6 +55,9 @@ std::optional<Notice> Notice::forStatus(AssistPhase phase, const QString& messag
     if (message.startsWith(QStringLiteral("Choose or write an English answer")))
         return attention(QStringLiteral("보낼 영어 문장이 비어 있어요"),
                          QStringLiteral("2단계에서 한국어로 말하거나 영어 문장을 직접 써 주세요."));
+    if (message.contains(QStringLiteral("‘다시 받기’")))
+        return attention(message, std::nullopt, QStringLiteral("다시 받기"),
+                         Action::downloadModels);
     static const QRegularExpression hangul(QStringLiteral("\\p{Hangul}"));
     if (message.contains(hangul))
         return attention(message, std::nullopt);
@@ -62,10 +65,22 @@ std::optional<Notice> Notice::forStatus(AssistPhase phase, const QString& messag
 }
 
 Notice Notice::preparingModel() {
-    return {
-        Kind::info, QStringLiteral("영어 자막을 준비하고 있어요"),
-        QStringLiteral("처음 한 번만 음성 인식 모델(약 600MB)을 받아요. 다음부터는 바로 시작해요."),
-        std::nullopt, Action::none};
+    return {Kind::info, QStringLiteral("영어 자막을 준비하고 있어요"),
+            QStringLiteral("처음 한 번만 영어 음성 인식 모델(약 2.5GB)을 받아요. 다음부터는 바로 "
+                           "시작해요."),
+            std::nullopt, Action::none};
+}
+
+Notice Notice::previewFailed(const QString& failure) {
+    return attention(QStringLiteral("미리 듣기를 끝까지 재생하지 못했어요"), failure);
+}
+
+Notice Notice::modelsOffer(int missing) {
+    const QString size = missing > 1 ? QStringLiteral("약 5GB") : QStringLiteral("약 2.5GB");
+    return {Kind::info, QStringLiteral("회의 전에 음성 모델을 받아 두세요"),
+            QStringLiteral("영어 자막 모델과 한국어 답변 모델은 각각 약 2.5GB예요. 미리 받아 두면 "
+                           "회의가 다운로드를 기다리지 않아요."),
+            QStringLiteral("모델 받기 (%1)").arg(size), Action::downloadModels};
 }
 
 QVariantMap Notice::toVariant() const {

@@ -15,7 +15,8 @@ struct Notice {
         openSoundSettings,
         openSettings,
         createVirtualMicrophone,
-        refreshApplications
+        refreshApplications,
+        downloadModels
     };
 
     Kind kind = Kind::attention;
@@ -32,6 +33,10 @@ struct Notice {
                                            bool hasBlackHole);
     // Shown while the caption model is being prepared and nothing needs attention.
     static Notice preparingModel();
+    // Why a preview did not play out; the phase stays as it was.
+    static Notice previewFailed(const QString& failure);
+    // The offer to fetch the `missing` speech models (1 or 2) before a meeting needs them.
+    static Notice modelsOffer(int missing);
 
     // The fields as QML reads them: kind ("attention"/"info"), title, detail and
     // actionTitle (null when absent).

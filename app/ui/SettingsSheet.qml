@@ -72,7 +72,7 @@ Rectangle {
                 SettingsGroup {
                     objectName: "microphoneGroup"
                     title: "회의로 보낼 마이크"
-                    note: "Meet·Zoom의 마이크를 Relayo Virtual Microphone으로 바꾸고, 여기서도 Relayo Virtual Microphone을 고르면 상대방에게 들려요."
+                    note: "Meet·Zoom의 마이크를 Relayo Virtual Microphone Input으로 바꾸고, 여기서는 Relayo Virtual Microphone을 고르면 상대방에게 들려요."
                     RowLayout {
                         SelectBox {
                             objectName: "devicePicker"

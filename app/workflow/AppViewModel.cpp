@@ -4,8 +4,8 @@
 #include "app/workflow/FirstWhere.h"
 
 // The controller's construction, its subscriptions and what the window reads. The actions are
-// in AppViewModelStartup.cpp, AppViewModelListening.cpp, AppViewModelReply.cpp and
-// AppViewModelVoices.cpp, one file a feature.
+// in AppViewModelStartup.cpp, AppViewModelListening.cpp, AppViewModelModels.cpp,
+// AppViewModelReply.cpp and AppViewModelVoices.cpp, one file a feature.
 
 AppViewModel::AppViewModel(AppServices services, QObject* parent)
     : QObject(parent), m_services(std::move(services)),
@@ -46,13 +46,15 @@ void AppViewModel::subscribeToServices() {
                                                 m_silenceTranslationTask->cancel();
                                             beginTranslation(sentence);
                                         });
+    // A cancelled reply still recognised later (its model was being fetched) shows nothing.
     m_cancellables << subscribeDistinct(
         m_services.koreanSpeech.get(), &ISpeechRecognitionService::transcript,
         &ISpeechRecognitionService::transcriptChanged, this, [this](const QString& transcript) {
-            assign(this, m_koreanReply, transcript, &AppViewModel::koreanReplyChanged);
+            if (m_phase == AssistPhase::speakingKorean || m_phase == AssistPhase::translatingReply)
+                assign(this, m_koreanReply, transcript, &AppViewModel::koreanReplyChanged);
         });
     m_cancellables << connect(m_services.audioOutput.get(), &IAudioOutput::playbackFailed, this,
-                              &AppViewModel::fail);
+                              &AppViewModel::playbackFailed);
     // A reply whose recognizer fails (its model could not be fetched, for one) ends with the
     // failure shown, instead of listening on without result.
     m_cancellables << subscribeDistinct(m_services.koreanSpeech.get(),

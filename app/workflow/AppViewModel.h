@@ -52,6 +52,7 @@ class AppViewModel : public QObject {
     Q_PROPERTY(QString activeVoiceName READ activeVoiceName NOTIFY activeVoiceNameChanged)
     Q_PROPERTY(QObject* translationSettings READ translationSettingsObject CONSTANT)
     Q_PROPERTY(bool isReceivingReply READ isReceivingReply NOTIFY isReceivingReplyChanged)
+    Q_PROPERTY(QString previewFailure READ previewFailure NOTIFY previewFailureChanged)
 
 public:
     explicit AppViewModel(AppServices services, QObject* parent = nullptr);
@@ -77,6 +78,8 @@ public:
     bool isTranslatingReply() const { return m_isTranslatingReply; }
     VoiceSource voiceSource() const { return m_voiceSource; }
     QString selectedLocalVoiceID() const { return m_selectedLocalVoiceID; }
+    // Why the last preview did not play out; empty when it did. A preview never moves the phase.
+    QString previewFailure() const { return m_previewFailure; }
 
     // Written by the window: the picker and the editable English answer.
     void setSelectedApplicationID(std::optional<qint32> id);
@@ -105,6 +108,12 @@ public:
     // Meeting listening and live translation.
     QCoro::Task<> startMeetingListening();
     QCoro::Task<> stopMeetingListening();
+
+    // The speech models, fetched ahead of the first meeting (or again after a failure); each
+    // service shows its own progress.
+    int missingModels() const;
+    QCoro::Task<> downloadModels();
+    void cancelKoreanModelDownload();
 
     // Korean reply, English voice and sending.
     void startKoreanReply();
@@ -145,6 +154,7 @@ signals:
     // Announced whenever an input of `activeVoiceName` is assigned.
     void activeVoiceNameChanged();
     void isReceivingReplyChanged(bool isReceivingReply);
+    void previewFailureChanged(const QString& previewFailure);
 
 private:
     QVariant selectedApplicationIDValue() const;
@@ -160,6 +170,20 @@ private:
 
     // Meeting listening: the capture of the application once the captions run.
     QCoro::Task<> captureMeeting(CaptureApplication application);
+    // The application quit or the sound server went: captions stop and it can be picked again.
+    QCoro::Task<> meetingAudioEnded(qint64 listenRun, CaptureApplication application);
+    // Ends the capture and the captions.
+    QCoro::Task<> endListening();
+    // Listening and replying are independent: listening moves the phase only while no reply
+    // records, is translated or is sent, and its failures then leave the phase to the reply.
+    bool isReplyUnderway() const;
+    void setListeningPhase(AssistPhase phase);
+    void failListening(const QString& message);
+    // An earlier failure is over: back to what the captions are doing.
+    void clearFailure();
+
+    QCoro::Task<> prepareCaptionModel();
+    QCoro::Task<> prepareKoreanModel();
 
     // Live translation of the meeting captions.
     void scheduleSilenceTranslation(const QString& transcript);
@@ -189,6 +213,7 @@ private:
     // True when the audio of `text` in that voice is there already and is offered again.
     bool reuseGeneratedAudio(const QString& text, const QString& voiceKey);
     QCoro::Task<bool> synthesizeVoice(QString text, VoiceChoice voice);
+    void dropReplyInFlight();
 
     void chooseApplicationAutomatically();
     void showVoiceListFailure(const QString& failure);
@@ -196,6 +221,8 @@ private:
     std::optional<ElevenLabsVoice> preferredElevenLabsVoice() const;
     void invalidateReusableAudio();
     void fail(const QString& message);
+    void playbackFailed(const QString& message);
+    void setPreviewFailure(const QString& failure);
 
     AppServices m_services;
     QList<QMetaObject::Connection> m_cancellables;
@@ -204,6 +231,12 @@ private:
     qint64 m_translationGeneration = 0;
     // Counts stops, so that a start that a stop overtook ends quietly.
     qint64 m_listenRun = 0;
+    // The meeting's audio reaches the captions.
+    bool m_isCapturing = false;
+    // Counts replies started and cancelled, so that an older reply's results are dropped.
+    qint64 m_replyRun = 0;
+    // The playback under way is a preview.
+    bool m_isPreviewing = false;
     QString m_cachedVoiceText;
     QString m_cachedVoiceKey;
 
@@ -228,4 +261,5 @@ private:
     QString m_selectedLocalVoiceID;
     std::unique_ptr<TranslationSettingsController> m_translationSettings;
     bool m_isReceivingReply = false;
+    QString m_previewFailure;
 };

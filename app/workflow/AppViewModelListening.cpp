@@ -1,5 +1,6 @@
 #include "app/workflow/AppViewModel.h"
 
+#include "app/core/MainThread.h"
 #include "app/core/Observable.h"
 #include "app/core/ServiceError.h"
 
@@ -32,13 +33,14 @@ QCoro::Task<> sleepUnlessCancelled(std::chrono::milliseconds delay, Cancellation
 QCoro::Task<> AppViewModel::startMeetingListening() {
     const auto application = selectedApplication();
     if (!application) {
-        fail(QStringLiteral("Select the meeting application first."));
+        failListening(QStringLiteral("Select the meeting application first."));
         co_return;
     }
     resetLiveTranslation();
+    // An earlier failure is over: the model's progress is not shown as a problem.
+    clearFailure();
     assign(this, m_statusMessage,
-           QStringLiteral("Preparing the Nemotron 560 live-caption model. The first download is "
-                          "about 600 MB."),
+           QStringLiteral("영어 자막 모델을 준비하고 있어요. 처음 한 번은 약 2.5GB를 받아요."),
            &AppViewModel::statusMessageChanged);
 
     QPointer self(this);
@@ -53,7 +55,7 @@ QCoro::Task<> AppViewModel::startMeetingListening() {
     if (!self || listenRun != m_listenRun)
         co_return;
     if (failure) {
-        fail(*failure);
+        failListening(*failure);
         co_return;
     }
     co_await captureMeeting(*application);
@@ -61,27 +63,35 @@ QCoro::Task<> AppViewModel::startMeetingListening() {
 
 QCoro::Task<> AppViewModel::captureMeeting(CaptureApplication application) {
     QPointer self(this);
+    const auto listenRun = m_listenRun;
     std::optional<QString> failure;
     // The capture is destroyed before the caption service, so a buffer never
     // reaches a caption service that is gone.
     QPointer<INemotronCaptionService> captions = m_services.meetingSpeech.get();
-    // Named, not a temporary of the co_await: GCC 12 destroys such temporaries twice.
+    // Named, not temporaries of the co_await: GCC 12 destroys such temporaries twice.
     ISystemAudioCapture::BufferHandler appendToCaptions = [captions](const PcmBuffer& buffer) {
         if (captions)
             captions->append(buffer);
     };
+    ISystemAudioCapture::EndHandler onEnded = [self, listenRun, application] {
+        postToMainThread([self, listenRun, application] {
+            if (self)
+                self->meetingAudioEnded(listenRun, application);
+        });
+    };
     try {
-        co_await m_services.capture->start(application, appendToCaptions);
+        co_await m_services.capture->start(application, appendToCaptions, onEnded);
     } catch (const std::exception& error) {
         failure = describe(error);
     }
-    if (!self)
+    if (!self || listenRun != m_listenRun)
         co_return;
     if (failure) {
-        fail(*failure);
+        failListening(*failure);
         co_return;
     }
-    assign(this, m_phase, AssistPhase::listening, &AppViewModel::phaseChanged);
+    m_isCapturing = true;
+    setListeningPhase(AssistPhase::listening);
     assign(this, m_statusMessage,
            QStringLiteral("Live captions are listening only to ") + application.title +
                QStringLiteral(". When the question is complete, use the current caption as the "
@@ -89,19 +99,63 @@ QCoro::Task<> AppViewModel::captureMeeting(CaptureApplication application) {
            &AppViewModel::statusMessageChanged);
 }
 
-QCoro::Task<> AppViewModel::stopMeetingListening() {
-    ++m_listenRun;
+QCoro::Task<> AppViewModel::meetingAudioEnded(qint64 listenRun, CaptureApplication application) {
+    if (listenRun != m_listenRun)
+        co_return;
     QPointer self(this);
-    co_await m_services.capture->stop();
+    co_await endListening();
     if (!self)
         co_return;
-    co_await m_services.meetingSpeech->cancel();
+    failListening(
+        QStringLiteral("%1이(가) 종료되어 자막을 멈췄어요. 회의 앱을 다시 켠 뒤 골라 주세요.")
+            .arg(application.title));
+    co_await refreshApplications();
+}
+
+QCoro::Task<> AppViewModel::stopMeetingListening() {
+    QPointer self(this);
+    co_await endListening();
     if (!self)
         co_return;
-    assign(this, m_phase, AssistPhase::idle, &AppViewModel::phaseChanged);
+    setListeningPhase(AssistPhase::idle);
+    if (isReplyUnderway())
+        co_return;
     assign(this, m_statusMessage,
            QStringLiteral("Live captions stopped. No transcript history was saved."),
            &AppViewModel::statusMessageChanged);
+}
+
+// A start still under way ends quietly once it sees the new run.
+QCoro::Task<> AppViewModel::endListening() {
+    ++m_listenRun;
+    m_isCapturing = false;
+    QPointer self(this);
+    co_await m_services.capture->stop();
+    if (self)
+        co_await m_services.meetingSpeech->cancel();
+}
+
+bool AppViewModel::isReplyUnderway() const {
+    return m_phase == AssistPhase::speakingKorean || m_phase == AssistPhase::translatingReply ||
+           m_phase == AssistPhase::playing;
+}
+
+void AppViewModel::setListeningPhase(AssistPhase phase) {
+    if (!isReplyUnderway())
+        assign(this, m_phase, phase, &AppViewModel::phaseChanged);
+}
+
+void AppViewModel::clearFailure() {
+    if (m_phase == AssistPhase::error)
+        assign(this, m_phase, m_isCapturing ? AssistPhase::listening : AssistPhase::idle,
+               &AppViewModel::phaseChanged);
+}
+
+void AppViewModel::failListening(const QString& message) {
+    if (isReplyUnderway())
+        assign(this, m_statusMessage, message, &AppViewModel::statusMessageChanged);
+    else
+        fail(message);
 }
 
 void AppViewModel::scheduleSilenceTranslation(const QString& transcript) {

@@ -6,10 +6,12 @@
 #include <QFileInfo>
 
 void AppViewModel::startKoreanReply() {
+    dropReplyInFlight();
     m_services.audioOutput->stop();
     assign(this, m_koreanReply, QString(), &AppViewModel::koreanReplyChanged);
     setApprovedText(QString());
     assign(this, m_synthesizedURL, std::nullopt, &AppViewModel::synthesizedURLChanged);
+    setPreviewFailure(QString());
     try {
         m_services.koreanSpeech->startMicrophone();
     } catch (const std::exception& error) {
@@ -23,28 +25,44 @@ void AppViewModel::startKoreanReply() {
            &AppViewModel::statusMessageChanged);
 }
 
+// Back to what the captions are doing: a cancelled reply leaves listening as it was.
 void AppViewModel::cancelKoreanReply() {
+    dropReplyInFlight();
     m_services.koreanSpeech->stop();
-    assign(this, m_phase, AssistPhase::idle, &AppViewModel::phaseChanged);
+    assign(this, m_phase, m_isCapturing ? AssistPhase::listening : AssistPhase::idle,
+           &AppViewModel::phaseChanged);
     assign(this, m_statusMessage, QStringLiteral("한국어 답변 녹음을 취소했습니다."),
            &AppViewModel::statusMessageChanged);
 }
 
+// The recognition, translation or voice of the reply before ends without a trace.
+void AppViewModel::dropReplyInFlight() {
+    ++m_replyRun;
+    assign(this, m_isTranslatingReply, false, &AppViewModel::isTranslatingReplyChanged);
+    assign(this, m_isGeneratingVoice, false, &AppViewModel::isGeneratingVoiceChanged);
+}
+
 // The text translated is the reply's whole text, the words the recognizer decodes only at the
-// end included, and is what the window shows.
+// end included, and is what the window shows. A reply cancelled or started anew meanwhile
+// takes its place: this one's results are dropped.
 QCoro::Task<> AppViewModel::finishKoreanReply() {
+    const qint64 replyRun = m_replyRun;
     assign(this, m_phase, AssistPhase::translatingReply, &AppViewModel::phaseChanged);
     assign(this, m_isTranslatingReply, true, &AppViewModel::isTranslatingReplyChanged);
     assign(this, m_statusMessage,
-           QStringLiteral("한국어 답변을 자연스러운 영어로 번역하고 있습니다…"),
+           m_services.koreanSpeech->modelProgress()
+               ? QStringLiteral("한국어 인식 모델을 받고 있어요. 받는 대로 방금 한 말을 "
+                                "인식해요.")
+               : QStringLiteral("한국어 답변을 자연스러운 영어로 번역하고 있습니다…"),
            &AppViewModel::statusMessageChanged);
 
     QPointer self(this);
+    const auto isCurrent = [&self, replyRun] { return self && self->m_replyRun == replyRun; };
     QString english;
     std::optional<QString> failure;
     try {
         const QString korean = (co_await m_services.koreanSpeech->finish()).trimmed();
-        if (!self)
+        if (!isCurrent())
             co_return;
         assign(this, m_koreanReply, korean, &AppViewModel::koreanReplyChanged);
         if (korean.isEmpty())
@@ -54,7 +72,7 @@ QCoro::Task<> AppViewModel::finishKoreanReply() {
     } catch (const std::exception& error) {
         failure = describe(error);
     }
-    if (!self)
+    if (!isCurrent())
         co_return;
     if (failure) {
         fail(*failure);
@@ -68,7 +86,7 @@ QCoro::Task<> AppViewModel::finishKoreanReply() {
                           "있습니다."),
            &AppViewModel::statusMessageChanged);
     co_await generateApprovedVoice();
-    if (!self)
+    if (!isCurrent())
         co_return;
     assign(this, m_isTranslatingReply, false, &AppViewModel::isTranslatingReplyChanged);
 }
@@ -164,6 +182,7 @@ bool AppViewModel::reuseGeneratedAudio(const QString& text, const QString& voice
 
 QCoro::Task<bool> AppViewModel::synthesizeVoice(QString text, VoiceChoice voice) {
     QPointer self(this);
+    const qint64 replyRun = m_replyRun;
     assign(this, m_isGeneratingVoice, true, &AppViewModel::isGeneratingVoiceChanged);
     assign(this, m_statusMessage, voice.progress(), &AppViewModel::statusMessageChanged);
     QUrl file;
@@ -178,7 +197,8 @@ QCoro::Task<bool> AppViewModel::synthesizeVoice(QString text, VoiceChoice voice)
     } catch (const std::exception& error) {
         failure = describe(error);
     }
-    if (!self)
+    // A new reply has cleared the answer this voice was for.
+    if (!self || replyRun != m_replyRun)
         co_return false;
     if (failure) {
         fail(*failure);
@@ -197,16 +217,32 @@ QCoro::Task<bool> AppViewModel::synthesizeVoice(QString text, VoiceChoice voice)
     co_return true;
 }
 
+// A preview never moves the phase: its failure, now or once playing, is shown on its own.
 void AppViewModel::preview() {
     if (!m_synthesizedURL)
         return;
-    QString status = QStringLiteral("Playing through this computer's current speaker output.");
+    setPreviewFailure(QString());
     try {
         m_services.audioOutput->play(*m_synthesizedURL, std::nullopt);
     } catch (const std::exception& error) {
-        status = describe(error);
+        setPreviewFailure(describe(error));
+        return;
     }
-    assign(this, m_statusMessage, status, &AppViewModel::statusMessageChanged);
+    m_isPreviewing = true;
+    assign(this, m_statusMessage,
+           QStringLiteral("Playing through this computer's current speaker output."),
+           &AppViewModel::statusMessageChanged);
+}
+
+void AppViewModel::playbackFailed(const QString& message) {
+    if (m_isPreviewing)
+        setPreviewFailure(message);
+    else
+        fail(message);
+}
+
+void AppViewModel::setPreviewFailure(const QString& failure) {
+    assign(this, m_previewFailure, failure, &AppViewModel::previewFailureChanged);
 }
 
 void AppViewModel::sendToMeeting() {
@@ -216,6 +252,8 @@ void AppViewModel::sendToMeeting() {
             "Select a virtual microphone output such as Relayo Virtual Microphone."));
         return;
     }
+    m_isPreviewing = false;
+    setPreviewFailure(QString());
     try {
         m_services.audioOutput->play(*m_synthesizedURL, deviceID);
     } catch (const std::exception& error) {

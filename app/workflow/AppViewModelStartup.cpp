@@ -18,17 +18,16 @@ QCoro::Task<QString> textOrEmpty(QCoro::Task<QString> translation) {
 
 } // namespace
 
+// The voices come from the network and may take a minute: they load beside the application
+// list and the devices, which the window needs at once.
 QCoro::Task<> AppViewModel::prepare() {
     QPointer self(this);
     const auto key = co_await m_services.keychain->loadAPIKey();
     if (!self)
         co_return;
     assign(this, m_hasElevenLabsAPIKey, key.has_value(), &AppViewModel::hasElevenLabsAPIKeyChanged);
-    if (m_hasElevenLabsAPIKey) {
-        co_await refreshElevenLabsVoices();
-        if (!self)
-            co_return;
-    }
+    if (m_hasElevenLabsAPIKey)
+        refreshElevenLabsVoices();
     const bool granted = co_await m_services.koreanSpeech->requestPermissions();
     if (!self)
         co_return;
@@ -54,9 +53,9 @@ QCoro::Task<> AppViewModel::refreshApplications() {
     if (!self)
         co_return;
     if (failure) {
-        fail(QStringLiteral("Connect to the sound server so the app can listen only to the "
-                            "selected meeting app. ") +
-             *failure);
+        failListening(QStringLiteral("Connect to the sound server so the app can listen only to "
+                                     "the selected meeting app. ") +
+                      *failure);
         co_return;
     }
     assign(this, m_applications, applications, &AppViewModel::applicationsChanged);

@@ -39,9 +39,9 @@ int main(int argc, char** argv) {
 
     std::atomic<std::int64_t> frames = 0;
     SystemAudioCapture capture;
-    runToCompletion(
-        capture.start({qint32(meeting.processId()), "Zoom", {}, {}},
-                      [&frames](const PcmBuffer& buffer) { frames += buffer.frameLength(); }));
+    runToCompletion(capture.start(
+        {qint32(meeting.processId()), "Zoom", {}, {}},
+        [&frames](const PcmBuffer& buffer) { frames += buffer.frameLength(); }, [] {}));
     const double cpuBefore = processCpuSeconds();
     const auto wallBefore = std::chrono::steady_clock::now();
     QTimer::singleShot(std::chrono::seconds(seconds), &application, &QCoreApplication::quit);

@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     Clicks clicks;
     SystemAudioCapture capture;
     runToCompletion(capture.start({qint32(QCoreApplication::applicationPid()), "Bench", {}, {}},
-                                  clickDetector(clicks)));
+                                  clickDetector(clicks), [] {}));
 
     PulseContext player({}, "bench.player");
     std::unique_ptr<PulsePlaybackStream> stream;

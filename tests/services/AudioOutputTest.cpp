@@ -12,29 +12,7 @@ namespace {
 
 constexpr int timeout = 60000;
 
-// Records a source (e.g. "speakers.monitor") of `server` (empty: the default) as 16 kHz mono
-// float through parec.
-class SourceRecording {
-public:
-    explicit SourceRecording(const QString& source, const QString& server = {})
-        : m_process(new QProcess) {
-        m_process->start("parec",
-                         (server.isEmpty() ? QStringList{} : QStringList{"--server=" + server}) +
-                             QStringList{"--device=" + source, "--raw", "--format=float32le",
-                                         "--rate=16000", "--channels=1", "--latency-msec=20"});
-        m_process->waitForStarted(-1);
-    }
-    // Everything heard since the start.
-    std::vector<float> samples() {
-        m_bytes += m_process->readAllStandardOutput();
-        const auto* data = reinterpret_cast<const float*>(m_bytes.constData());
-        return {data, data + m_bytes.size() / sizeof(float)};
-    }
-
-private:
-    audiotest::Process m_process;
-    QByteArray m_bytes;
-};
+using audiotest::SourceRecording;
 
 // The sound server's sinks and their playback streams, one line each ("index\tname..." and
 // "index\tsink...").

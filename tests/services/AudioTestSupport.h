@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <functional>
@@ -130,6 +131,11 @@ public:
         };
     }
     bool released() const { return m_handler.expired(); }
+    // Marks the recording as ended by the capture itself.
+    std::function<void()> endHandler() {
+        return [self = shared_from_this()] { self->m_ended = true; };
+    }
+    bool ended() const { return m_ended; }
     std::vector<float> samples() const {
         const std::lock_guard lock(m_mutex);
         return m_samples;
@@ -143,6 +149,31 @@ private:
     mutable std::mutex m_mutex;
     std::vector<float> m_samples;
     std::weak_ptr<int> m_handler;
+    std::atomic<bool> m_ended = false;
+};
+
+// Records a source (e.g. "speakers.monitor") of `server` (empty: the default) as 16 kHz mono
+// float through parec.
+class SourceRecording {
+public:
+    explicit SourceRecording(const QString& source, const QString& server = {})
+        : m_process(new QProcess) {
+        m_process->start("parec",
+                         (server.isEmpty() ? QStringList{} : QStringList{"--server=" + server}) +
+                             QStringList{"--device=" + source, "--raw", "--format=float32le",
+                                         "--rate=16000", "--channels=1", "--latency-msec=20"});
+        m_process->waitForStarted(-1);
+    }
+    // Everything heard since the start.
+    std::vector<float> samples() {
+        m_bytes += m_process->readAllStandardOutput();
+        const auto* data = reinterpret_cast<const float*>(m_bytes.constData());
+        return {data, data + m_bytes.size() / sizeof(float)};
+    }
+
+private:
+    Process m_process;
+    QByteArray m_bytes;
 };
 
 // Which sound server the test runs on (RELAYO_TEST_SOUND_SERVER, set by tools/test-on.sh).

@@ -205,6 +205,23 @@ private slots:
         QVERIFY(m_service->isListening());
     }
 
+    // The model fetched ahead of the first start shows as preparing and is loaded once: the
+    // start that follows neither loads it again nor waits, and a second preparation does
+    // nothing.
+    void modelPreparedAheadIsLoadedOnce() {
+        make();
+        QVERIFY(!m_service->hasModel());
+        QSignalSpy preparing(m_service.get(), &INemotronCaptionService::isPreparingChanged);
+        QCOMPARE(taskFailure(m_service->prepareModel()), QString());
+        QCOMPARE(preparing.count(), 2);
+        QVERIFY(m_service->hasModel() && !m_service->isPreparing() && !m_service->isListening());
+        QCOMPARE(m_service->modelProgress(), std::nullopt);
+        QCOMPARE(taskFailure(m_service->prepareModel()), QString());
+        QCOMPARE(taskFailure(m_service->start()), QString());
+        QCOMPARE(m_recognizer->record().loads, 1);
+        QVERIFY(m_service->isListening());
+    }
+
     void failingBlockStopsCaptionsButKeepsListening() {
         make({"One.", "Two.", "Three."});
         m_recognizer->script.blockFailure = {1, "Chunk failed"};

@@ -45,6 +45,7 @@ public:
     QCoro::Task<> setPartialCallback(PartialCallback callback) override {
         return m_executor.run([this, callback] { m_callback = callback; });
     }
+    bool hasModel() const override { return false; }
     // Reports progress 0.5 and 1.0 and then takes a moment, unless told to fail or to hold.
     QCoro::Task<> loadModels(ProgressHandler progress, std::stop_token stop) override {
         return m_executor.run([this, progress, stop] {

@@ -12,8 +12,11 @@
 #include "tests/support/WriteFile.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
+#include <algorithm>
 #include <thread>
 
 namespace {
@@ -33,20 +36,40 @@ PcmBuffer shortPiece(int token) {
     return piece;
 }
 
+QByteArray fixture(const QString& name) {
+    QFile file(QStringLiteral(RELAYO_SOURCE_DIR "/../shared/fixtures/nemo/") + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The fixtures' 16 kHz mono PCM-16 speech-like signal, as the recognizer takes it.
+PcmBuffer fixtureSpeech() {
+    const QByteArray wav = fixture(QStringLiteral("input.wav"));
+    const qsizetype data = wav.indexOf("data") + 8;
+    const int frames = int((wav.size() - data) / 2);
+    PcmBuffer buffer({16000, 1, SampleType::float32, false}, frames);
+    auto samples = buffer.samples<float>(0);
+    for (int i = 0; i < frames; ++i)
+        samples[i] = float(qFromLittleEndian<qint16>(wav.constData() + data + 2 * i)) / 32768.0f;
+    return buffer;
+}
+
 // What the recognizer reported for one reply, in order.
 struct Heard {
     QStringList partials;
     std::optional<QString> final;
+    bool failed = false;
 };
 
 SpeechRecognizer::ResultHandler hear(Heard& heard) {
     return [&heard](SpeechRecognizer::Result result) {
         postToMainThread([&heard, result] {
             const QString said = result.error.value_or(result.text.value_or(QString()));
-            if (result.isFinal)
+            if (result.isFinal) {
                 heard.final = said;
-            else
+                heard.failed = result.error.has_value();
+            } else {
                 heard.partials << said;
+            }
         });
     };
 }
@@ -177,24 +200,57 @@ private slots:
         QVERIFY(!service.isListening());
     }
 
-    // The first reply fetches the missing model; ending the reply stops the fetch at once.
-    void missingModelIsFetchedAndEndingTheReplyCancelsIt() {
+    // A missing model is fetched to the end whatever the replies do: a reply ended while it
+    // is fetched is recognised, whole, once it is there, and a second reply joins the same
+    // download. Only an explicit cancel stops it, failing the reply waiting for it, and the
+    // next reply fetches it again. The progress shows until the fetch is over.
+    void missingModelIsFetchedWhateverTheReplyDoes() {
         FakeModelHub hub;
         qputenv("HF_ENDPOINT", hub.baseURL().toUtf8());
-        hub.serveRepository(QStringLiteral("nvidia/nemotron-3.5-asr-streaming-0.6b"),
-                            QStringLiteral("main"), QString(40, u'c'),
-                            {{QStringLiteral("model.nemo"), QByteArray(4096, 'x')}});
-        // Only the cancel can end this transfer.
-        hub.setNextTransfer(FakeModelHub::Transfer::stallHalfway);
+        const QString repository = QStringLiteral("nvidia/nemotron-3.5-asr-streaming-0.6b");
+        const QString checkpoint = QStringLiteral("nemotron-3.5-asr-streaming-0.6b.nemo");
+        hub.serveRepository(repository, QStringLiteral("main"), QString(40, u'c'),
+                            {{checkpoint, fixture(QStringLiteral("small-multi.nemo"))}});
         QTemporaryDir root;
-        SpeechRecognitionService service(ko, NemotronSpeechRecognizer::forLocale(ko, root.path()));
-        service.startMicrophone();
-        QTRY_VERIFY_WITH_TIMEOUT(service.modelProgress(), 30000);
-        QVERIFY_THROWS_EXCEPTION(ServiceError, runToCompletion(service.finish()));
-        QCOMPARE(service.modelProgress(), std::nullopt);
-        QVERIFY(service.recognitionError()->contains(
-            QStringLiteral("The model download was cancelled.")));
-        QVERIFY(!QDir(koreanFolder(root.path())).exists());
+        NemotronSpeechRecognizer recognizer(root.path());
+        QList<std::optional<NemotronDownloadProgress>> reports;
+        recognizer.setModelProgressHandler([&reports](const auto& report) {
+            postToMainThread([&reports, report] { reports << report; });
+        });
+        const PcmBuffer speech = fixtureSpeech();
+        const auto transfers = [&hub, &checkpoint] {
+            return std::ranges::count_if(hub.requests(), [&](const FakeModelHub::Request& r) {
+                return r.path.endsWith(checkpoint.toUtf8());
+            });
+        };
+
+        Heard cancelled;
+        const auto first = recognise(recognizer, {speech}, cancelled);
+        recognizer.cancelModelFetch();
+        QTRY_VERIFY_WITH_TIMEOUT(cancelled.final, 30000);
+        QVERIFY2(cancelled.failed && cancelled.final->contains(QStringLiteral("취소")),
+                 qPrintable(*cancelled.final));
+        QVERIFY(!recognizer.hasModel());
+
+        const auto transfersBefore = transfers();
+        Heard ended, joined;
+        const auto second = recognise(recognizer, {speech}, ended);
+        const auto third = recognise(recognizer, {speech}, joined);
+        QTRY_VERIFY_WITH_TIMEOUT(ended.final && joined.final, 120000);
+        QVERIFY2(!ended.failed && !joined.failed, qPrintable(*ended.final + *joined.final));
+        QVERIFY(!ended.final->isEmpty());
+        QCOMPARE(*joined.final, *ended.final);
+        QCOMPARE(int(transfers() - transfersBefore), 1);
+        QVERIFY(recognizer.hasModel());
+        QTRY_VERIFY_WITH_TIMEOUT(!reports.isEmpty() && !reports.last(), 30000);
+        QVERIFY(
+            std::ranges::any_of(reports, [](const auto& report) { return report.has_value(); }));
+
+        // What was said while the model was fetched is heard as it would be with the model there.
+        Heard later;
+        const auto fourth = recognise(recognizer, {speech}, later);
+        QTRY_VERIFY_WITH_TIMEOUT(later.final, 30000);
+        QCOMPARE(*later.final, *ended.final);
     }
 };
 

@@ -34,7 +34,8 @@ bool lists(SystemAudioCapture& capture, const QString& title, qint64 processID) 
 // Starts capturing the application of `processID` into a new recording.
 std::shared_ptr<Recording> startRecording(SystemAudioCapture& capture, qint64 processID) {
     auto recording = std::make_shared<Recording>();
-    runToCompletion(capture.start(applicationFor(processID), recording->handler()));
+    runToCompletion(
+        capture.start(applicationFor(processID), recording->handler(), recording->endHandler()));
     return recording;
 }
 
@@ -182,6 +183,8 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(second->samples().size(), received);
         runToCompletion(capture.stop());
+        // Replaced or stopped, a capture has not ended by itself.
+        QVERIFY(!first->ended() && !second->ended());
     }
 
     // The usual meeting: its client connects silently before the call's audio begins.
@@ -214,13 +217,16 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(recording->samples().size() > 0, timeout);
 
         daemon.stop();
-        QTRY_VERIFY_WITH_TIMEOUT(recording->released(), timeout);
+        QTRY_VERIFY_WITH_TIMEOUT(recording->released() && recording->ended(), timeout);
         zoom.reset();
 
         QVERIFY(daemon.start());
         auto again = audiotest::play(m_low, "Zoom", onDaemon);
         auto after = startRecording(capture, again->processId());
         QTRY_VERIFY_WITH_TIMEOUT(capturing(*after, 8000, 440), timeout);
+        // The application quitting ends the capture as well.
+        again.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(after->released() && after->ended(), timeout);
     }
 
     void failsWithClearErrors() {
@@ -232,7 +238,9 @@ private slots:
             startRecording(capture, goneID);
             QFAIL("capturing an exited application succeeded");
         } catch (const ServiceError& error) {
-            QCOMPARE(error.description(), QStringLiteral("Stand-in is no longer running."));
+            QCOMPARE(error.description(),
+                     QStringLiteral("Stand-in이(가) 종료되어 소리를 들을 수 없어요. 회의 앱을 다시 "
+                                    "켠 뒤 골라 주세요."));
         }
     }
 

@@ -102,6 +102,43 @@ private slots:
         QCOMPARE(content->activeSheet(), u"settings"_s);
     }
 
+    // Missing models are offered with their size while nothing needs attention and none is
+    // fetched; the one button fetches both, a failed fetch offers to fetch again, and a fetch
+    // that succeeds ends the failure.
+    void missingModelsAreOfferedWithOneButton() {
+        h->meetingSpeech->modelPresent = false;
+        h->koreanSpeech->modelPresent = false;
+        QCOMPARE(notice("actionTitle"), u"모델 받기 (약 5GB)"_s);
+        h->meetingSpeech->setIsPreparing(true);
+        QCOMPARE(notice("title"), u"영어 자막을 준비하고 있어요"_s);
+        h->meetingSpeech->setIsPreparing(false);
+        const auto english = h->meetingSpeech->preparations.hold();
+        const QString failed =
+            u"한국어 음성 모델을 준비하지 못해 답변 녹음을 멈췄습니다. ‘다시 받기’를 누른 "
+            u"뒤 다시 말해 주세요. (원인: offline)"_s;
+        h->koreanSpeech->preparations.fail(failed);
+        content->performNoticeAction();
+        QTRY_COMPARE(notice("title"), failed);
+        QCOMPARE(notice("actionTitle"), u"다시 받기"_s);
+        english->open();
+        QTRY_VERIFY(h->meetingSpeech->modelPresent);
+        content->performNoticeAction();
+        QTRY_VERIFY(h->koreanSpeech->modelPresent);
+        QTRY_VERIFY(content->property("currentNotice").isNull());
+        QVERIFY(h->model().phase() != AssistPhase::error);
+    }
+
+    // A preview that fails once playing shows its own notice and leaves the phase alone.
+    void failedPreviewHasItsOwnNotice() {
+        h->model().setApprovedText(u"Yes."_s);
+        QVERIFY(QCoro::waitFor(h->model().generateApprovedVoice()));
+        h->model().preview();
+        emit h->audioOutput->playbackFailed(u"The output device went away."_s);
+        QCOMPARE(notice("title"), u"미리 듣기를 끝까지 재생하지 못했어요"_s);
+        QCOMPARE(notice("detail"), u"The output device went away."_s);
+        QCOMPARE(h->model().phase(), AssistPhase::readyToSend);
+    }
+
     // The workflow's ElevenLabs statuses read in Korean; only a service's own failure passes.
     void elevenLabsStatusesReadInKorean() {
         const auto listing = h->elevenLabs->voiceLists.answerWhenOpened(

@@ -1,6 +1,8 @@
 #include "app/ProductionServices.h"
 #include "app/RelayoApp.h"
 #include "app/services/audio/SystemAudioCapture.h"
+#include "app/services/captions/NemotronCaptionRecognizer.h"
+#include "app/services/captions/NemotronCaptionService.h"
 #include "app/services/network/ElevenLabsClient.h"
 #include "app/services/reply/NemotronSpeechRecognizer.h"
 #include "app/services/reply/SpeechRecognitionService.h"
@@ -9,8 +11,10 @@
 #include "speech-engine/audio/AudioConverter.h"
 #include "speech-engine/hub/NemotronModelDownloader.h"
 #include "speech-engine/import/ModelImporter.h"
+#include "speech-engine/model-files/NemotronChunkSize.h"
 #include "tests/services/AudioTestSupport.h"
 #include "tests/services/ChatAnswers.h"
+#include "tests/speech-engine/hub/FakeModelHub.h"
 #include "tests/speech-engine/import/Npy.h"
 
 #include <QDir>
@@ -29,6 +33,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <cmath>
+
 #include <sys/ioctl.h>
 
 namespace {
@@ -38,6 +45,27 @@ const QString koreanQuestion =
 const QString englishReply =
     QStringLiteral("Yes, I'll organize the revised schedule and share it with the team by "
                    "Thursday morning.");
+const QString ko = QStringLiteral("ko-KR");
+
+QString fixturePath(const char* name) {
+    return QString::fromStdString(nemoFixturePath(name));
+}
+
+// Serves `model` from the hub as the fixture checkpoint `fixture`, under the name it looks for.
+void serveModel(FakeModelHub& hub, const HubModel& model, const char* fixture) {
+    QFile checkpoint(fixturePath(fixture));
+    QVERIFY(checkpoint.open(QIODevice::ReadOnly));
+    hub.serveRepository(
+        model.repository, model.revision, QString(40, u'a'),
+        {{model.repository.section(u'/', -1) + QStringLiteral(".nemo"), checkpoint.readAll()}});
+}
+
+float peak(const std::vector<float>& samples) {
+    float loudest = 0;
+    for (const float sample : samples)
+        loudest = std::max(loudest, std::abs(sample));
+    return loudest;
+}
 
 } // namespace
 
@@ -78,21 +106,30 @@ class WindowTest : public QObject {
         return file.open(QIODevice::ReadOnly) ? file.readAll().toULongLong() : 0;
     }
 
-    // Starts the window for `step` and waits until it has prepared and applied it; the
-    // Korean recognizer's models are under `koreanModels` when given.
-    void launch(const QString& step, const QString& koreanModels = {}) {
-        qputenv("RLY_SHOT", step.toUtf8());
-        qputenv("RLY_SHOT_OUT",
-                workFolder.filePath(QStringLiteral("window-%1").arg(step)).toUtf8());
+    // The production services, with the relay for ElevenLabs; meeting applications running
+    // on this machine stay out of the picker.
+    AppServices services() {
         AppServices services = ProductionServices::make();
-        // Meeting applications running on this machine stay out of the picker.
         services.capture =
             std::make_unique<SystemAudioCapture>(QString(), workFolder.filePath("no-processes"));
         services.elevenLabs = std::make_unique<ElevenLabsClient>(relayAddress);
+        return services;
+    }
+
+    // Starts the window for `step` and waits until it has prepared and applied it; the
+    // Korean recognizer's models are under `koreanModels` when given.
+    void launch(const QString& step, const QString& koreanModels = {}) {
+        AppServices production = services();
         if (!koreanModels.isEmpty())
-            services.koreanSpeech = std::make_unique<SpeechRecognitionService>(
-                QStringLiteral("ko-KR"),
-                NemotronSpeechRecognizer::forLocale(QStringLiteral("ko-KR"), koreanModels));
+            production.koreanSpeech = std::make_unique<SpeechRecognitionService>(
+                ko, NemotronSpeechRecognizer::forLocale(ko, koreanModels));
+        launch(step, std::move(production));
+    }
+
+    void launch(const QString& step, AppServices services) {
+        qputenv("RLY_SHOT", step.toUtf8());
+        qputenv("RLY_SHOT_OUT",
+                workFolder.filePath(QStringLiteral("window-%1").arg(step)).toUtf8());
         app = std::make_unique<RelayoApp>(std::move(services));
         QSignalSpy ready(app.get(), &RelayoApp::ready);
         QVERIFY(app->show());
@@ -191,12 +228,17 @@ private slots:
     void errorPhaseShowsItsNotice() {
         launch(QStringLiteral("1"));
         // There is no Korean speech model and the hub is out of reach (the test services close
-        // it), so the reply's model download fails and ends the reply with a Korean reason.
+        // it), so the reply's model download fails and ends the reply with a Korean reason,
+        // in place of the offer of the missing models, and offers to fetch them again.
         click(item(QStringLiteral("replyButton")));
-        QTRY_VERIFY(shown(QStringLiteral("statusNotice")));
-        QObject* title = item(QStringLiteral("statusNotice"))->findChild<QObject*>("noticeTitle");
-        QVERIFY(title->property("text").toString().startsWith(
-            QStringLiteral("한국어 음성 모델을 준비하지 못해")));
+        QObject* notice = item(QStringLiteral("statusNotice"));
+        QTRY_VERIFY(notice->findChild<QObject*>("noticeTitle")
+                        ->property("text")
+                        .toString()
+                        .startsWith(QStringLiteral("한국어 음성 모델을 준비하지 못해")));
+        QVERIFY(shown(QStringLiteral("statusNotice")));
+        QCOMPARE(notice->findChild<QObject*>("noticeAction")->property("text").toString(),
+                 QStringLiteral("다시 받기"));
         capture(QStringLiteral("1"), QStringLiteral("window-error.png"));
     }
 
@@ -283,9 +325,7 @@ private slots:
     // (a pipe source: exactly the fixture's samples), recognised with the Korean model imported
     // from it, shown whole and translated as shown.
     void replyFromTheMicrophoneIsShownAndTranslatedWhole() {
-        const auto fixture = [](const char* name) {
-            return QString::fromStdString(nemoFixturePath(name));
-        };
+        const auto fixture = fixturePath;
         QTemporaryDir models;
         ModelImporter::importCheckpoint(
             nemoFixturePath("small-multi.nemo"),
@@ -361,6 +401,83 @@ private slots:
         QVERIFY(image.save(artifacts.filePath(QStringLiteral("program-step-4.png"))));
         program.terminate();
         QVERIFY(program.waitForFinished(10'000));
+    }
+
+    // A first meeting on a fresh machine: an empty model cache, the model hub and the
+    // translation relay on loopback, a meeting client on the test sound server. Listening
+    // fetches and imports the caption model with progress; the client's speech is captioned and
+    // translated; the first reply fetches the Korean model with progress while the microphone
+    // records; the reply is recognised, translated, voiced and sent, and the virtual
+    // microphone's input, recorded as the meeting client would, carries the voice.
+    void wholeFirstMeeting() {
+        FakeModelHub hub;
+        serveModel(hub, HubModel::english(NemotronChunkSize(NemotronChunkSize::ms560).repo()),
+                   "small-en.nemo");
+        serveModel(hub, HubModel::korean(), "small-multi.nemo");
+        const QByteArray hubBefore = qgetenv("HF_ENDPOINT");
+        qputenv("HF_ENDPOINT", hub.baseURL().toUtf8());
+        const auto restoreHub = qScopeGuard([hubBefore] { qputenv("HF_ENDPOINT", hubBefore); });
+        QTemporaryDir models;
+        AppServices fresh = services();
+        fresh.meetingSpeech = std::make_unique<NemotronCaptionService>(
+            std::make_unique<NemotronCaptionRecognizer>(models.path()));
+        fresh.koreanSpeech = std::make_unique<SpeechRecognitionService>(
+            ko, NemotronSpeechRecognizer::forLocale(ko, models.path()));
+        const QString speech = fixturePath("input.wav");
+        const auto meeting = audiotest::silentClient(QStringLiteral("Zoom"));
+        relayedReplies.clear();
+        launch(QStringLiteral("1"), std::move(fresh));
+        AppViewModel& model = app->content().model();
+        // Whether each model's fetch reported its progress.
+        QObject watcher;
+        bool captionProgress = false, replyProgress = false;
+        connect(&model.meetingSpeech(), &INemotronCaptionService::modelProgressChanged, &watcher,
+                [&](std::optional<double> fraction) { captionProgress |= fraction.has_value(); });
+        connect(&model.koreanSpeech(), &ISpeechRecognitionService::modelProgressChanged, &watcher,
+                [&](const std::optional<NemotronDownloadProgress>& report) {
+                    replyProgress |= report.has_value();
+                });
+        QObject* notice = item(QStringLiteral("statusNotice"));
+        QCOMPARE(notice->findChild<QObject*>("noticeAction")->property("text").toString(),
+                 QStringLiteral("모델 받기 (약 5GB)"));
+
+        // Listening: the caption model is fetched and imported, then the client speaks.
+        QTRY_VERIFY_WITH_TIMEOUT(enabled(QStringLiteral("listenButton")), 30'000);
+        QCOMPARE(model.selectedApplication()->title, QStringLiteral("Zoom"));
+        click(item(QStringLiteral("listenButton")));
+        QTRY_VERIFY_WITH_TIMEOUT(model.phase() == AssistPhase::listening, 300'000);
+        QVERIFY(captionProgress);
+        const auto talk = audiotest::play(speech, QStringLiteral("Zoom"), {}, meeting->processId());
+        QTRY_VERIFY_WITH_TIMEOUT(!model.meetingSpeech().transcript().isEmpty(), 60'000);
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(QStringLiteral("koreanTranslationText")), koreanQuestion,
+                                  60'000);
+
+        // The first reply: the Korean model is fetched while the microphone records what is
+        // said, and what was said is recognised once it is there.
+        click(item(QStringLiteral("replyButton")));
+        QTRY_VERIFY(model.koreanSpeech().isListening());
+        const QString saying = workFolder.filePath(QStringLiteral("saying.wav"));
+        QCOMPARE(QProcess::execute("sox", {speech, saying, "repeat", "20"}), 0);
+        auto reply = audiotest::play(saying, QStringLiteral("Reply"), {"--device=mic_feed"});
+        QTRY_VERIFY_WITH_TIMEOUT(!textOf(QStringLiteral("koreanReplyBlock")).isEmpty() &&
+                                     textOf(QStringLiteral("koreanReplyBlock")) != "…",
+                                 300'000);
+        QVERIFY(replyProgress);
+        QVERIFY(model.koreanSpeech().hasModel());
+        click(item(QStringLiteral("finishReplyButton")));
+        reply.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(QStringLiteral("englishEditor")), englishReply, 60'000);
+        QCOMPARE(relayedReplies, QStringList{textOf(QStringLiteral("koreanReplyBlock"))});
+        QTRY_VERIFY_WITH_TIMEOUT(model.phase() == AssistPhase::readyToSend, 60'000);
+
+        // Sent into the virtual microphone, which the meeting client records.
+        app->content().createVirtualMicrophone();
+        QTRY_VERIFY_WITH_TIMEOUT(app->content().isVirtualMicrophoneSelected(), 30'000);
+        audiotest::SourceRecording meetingMicrophone(
+            QStringLiteral("relayo_virtual_microphone_input"));
+        click(item(QStringLiteral("sendButton")));
+        QTRY_VERIFY_WITH_TIMEOUT(peak(meetingMicrophone.samples()) > 0.05f, 60'000);
+        QCOMPARE(model.phase(), AssistPhase::playing);
     }
 };
 

@@ -21,6 +21,13 @@ void speakAndFinish(WorkflowHarness& h) {
     speak(h, reply);
 }
 
+// The meeting's captions running.
+void listen(WorkflowHarness& h) {
+    h.capture->applications = {{7, QStringLiteral("zoom.us"), QString(), {}}};
+    QCoro::waitFor(h->refreshApplications());
+    QCoro::waitFor(h->startMeetingListening());
+}
+
 // A connected account whose one voice is chosen, with an answer to voice.
 void chooseElevenLabs(WorkflowHarness& h) {
     h.keychain->storedKey = QStringLiteral("key");
@@ -120,22 +127,121 @@ private slots:
     }
 
     // A reply ends on its recognizer's failure (an older one's late error is ignored) or on
-    // cancel; either stops the recognizer but not the meeting's captions.
+    // cancel, which returns to the captions still running; either stops the recognizer but not
+    // the meeting's captions.
     void replyEndsOnFailureOrCancel() {
         WorkflowHarness h;
-        h.capture->applications = {{7, QStringLiteral("zoom.us"), QString(), {}}};
-        QCoro::waitFor(h->refreshApplications());
-        QCoro::waitFor(h->startMeetingListening());
+        listen(h);
         h.koreanSpeech->setRecognitionError(QStringLiteral("stale"));
         QVERIFY(h->phase() != AssistPhase::error);
         h->startKoreanReply();
         h->cancelKoreanReply();
-        QCOMPARE(h->phase(), AssistPhase::idle);
+        QCOMPARE(h->phase(), AssistPhase::listening);
         h->startKoreanReply();
         h.koreanSpeech->setRecognitionError(QStringLiteral("cancelled"));
         QCOMPARE(h->statusMessage(), QStringLiteral("cancelled"));
         QCOMPARE(h.koreanSpeech->stopCount, 2);
         QCOMPARE(h.capture->stopCount, 0);
+    }
+
+    // A reply cancelled, or replaced by a new one, while it is recognised, translated or voiced
+    // leaves no trace: no text, no voice, no phase of its own.
+    void staleReplyResultsAreDropped_data() {
+        QTest::addColumn<QString>("held");
+        QTest::addColumn<bool>("cancel");
+        for (const char* held : {"recognition", "translation", "voice"}) {
+            QTest::addRow("cancel during %s", held) << QString::fromLatin1(held) << true;
+            QTest::addRow("new reply during %s", held) << QString::fromLatin1(held) << false;
+        }
+    }
+
+    void staleReplyResultsAreDropped() {
+        QFETCH(QString, held);
+        QFETCH(bool, cancel);
+        WorkflowHarness h;
+        const auto gate = held == "recognition" ? h.koreanSpeech->finishes.hold()
+                          : held == "translation"
+                              ? h.nebius->englishAnswers.answerWhenOpened(answer)
+                              : h.audioOutput->syntheses.hold();
+        h->startKoreanReply();
+        h.koreanSpeech->setTranscript(reply);
+        auto finishing = h->finishKoreanReply();
+        cancel ? h->cancelKoreanReply() : h->startKoreanReply();
+        gate->open();
+        QCoro::waitFor(finishing);
+        QCOMPARE(h->phase(), cancel ? AssistPhase::idle : AssistPhase::speakingKorean);
+        QVERIFY(!h->synthesizedURL() && !h->isTranslatingReply() && !h->isGeneratingVoice());
+        // A cancel keeps an English answer that was already shown; a new reply clears it.
+        QCOMPARE(h->approvedText().isEmpty(), !cancel || held != "voice");
+        if (!cancel)
+            QVERIFY(h->koreanReply().isEmpty());
+    }
+
+    // Listening and replying are independent: a stop, a caption start that ends late or the
+    // meeting application quitting leave a reply recording; cancelling it goes back to what the
+    // captions do then.
+    void listeningLeavesTheReplyAlone_data() {
+        QTest::addColumn<QString>("during");
+        QTest::addColumn<AssistPhase>("afterCancel");
+        QTest::newRow("stop") << "stop" << AssistPhase::idle;
+        QTest::newRow("late start") << "late start" << AssistPhase::listening;
+        QTest::newRow("application quits") << "quit" << AssistPhase::idle;
+    }
+
+    void listeningLeavesTheReplyAlone() {
+        QFETCH(QString, during);
+        QFETCH(AssistPhase, afterCancel);
+        WorkflowHarness h;
+        std::shared_ptr<Gate> start;
+        std::optional<QCoro::Task<>> starting;
+        if (during == "late start") {
+            h.capture->applications = {{7, QStringLiteral("zoom.us"), QString(), {}}};
+            QCoro::waitFor(h->refreshApplications());
+            start = h.meetingSpeech->starts.hold();
+            starting = h->startMeetingListening();
+        } else {
+            listen(h);
+        }
+        h->startKoreanReply();
+        if (during == "stop")
+            QCoro::waitFor(h->stopMeetingListening());
+        else if (during == "quit")
+            h.capture->end();
+        else
+            start->open();
+        if (starting)
+            QCoro::waitFor(*starting);
+        QTRY_COMPARE(h.meetingSpeech->cancelCount, during == "late start" ? 0 : 1);
+        QCOMPARE(h->phase(), AssistPhase::speakingKorean);
+        QVERIFY(h.koreanSpeech->isListening());
+        h->cancelKoreanReply();
+        QCOMPARE(h->phase(), afterCancel);
+    }
+
+    // A preview never moves the phase: its failure, at once or after it started playing, is
+    // shown on its own; a send that fails while playing is an error.
+    void failedPlaybackOnceStarted_data() {
+        QTest::addColumn<bool>("send");
+        QTest::addColumn<AssistPhase>("phase");
+        QTest::newRow("preview") << false << AssistPhase::readyToSend;
+        QTest::newRow("send") << true << AssistPhase::error;
+    }
+
+    void failedPlaybackOnceStarted() {
+        QFETCH(bool, send);
+        QFETCH(AssistPhase, phase);
+        const QString cut = QStringLiteral("The output device went away.");
+        WorkflowHarness h;
+        speakAndFinish(h);
+        h.audioOutput->setSelectedDeviceID(3);
+        send ? h->sendToMeeting() : h->preview();
+        emit h.audioOutput->playbackFailed(cut);
+        QCOMPARE(h->phase(), phase);
+        QCOMPARE(h->previewFailure(), send ? QString() : cut);
+        QCOMPARE(h->statusMessage() == cut, send);
+        // The next preview that plays clears the failure.
+        h->preview();
+        QVERIFY(h->previewFailure().isEmpty());
     }
 
     // The audio is voiced anew only when the text or the voice changed, or the file is gone;
@@ -215,7 +321,9 @@ private slots:
             << false << QString() << AssistPhase::readyToSend
             << QStringLiteral("Playing through this computer's current speaker output.");
         QTest::newRow("failed preview")
-            << false << wentAway << AssistPhase::readyToSend << wentAway;
+            << false << wentAway << AssistPhase::readyToSend
+            << QStringLiteral("Generated with Samantha · Woman · US. Preview it or send it to the "
+                              "meeting.");
         QTest::newRow("send plays on the device")
             << true << QString() << AssistPhase::playing
             << QStringLiteral("Sending the approved English voice to the meeting.");
@@ -235,6 +343,7 @@ private slots:
         send ? h->sendToMeeting() : h->preview();
         QCOMPARE(h->phase(), phase);
         QCOMPARE(h->statusMessage(), status);
+        QCOMPARE(h->previewFailure(), send ? QString() : playFailure);
         QCOMPARE(h.audioOutput->playbacks.size(), playFailure.isEmpty() ? 1 : 0);
         if (playFailure.isEmpty())
             QCOMPARE(h.audioOutput->playbacks[0].deviceID,

@@ -53,17 +53,30 @@ class WorkflowTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // A failed voice list shows only in the ElevenLabs group; the voices come before the
-    // permission question, which a refusal ends there. WindowTest has a start-up that lists.
-    void prepareLoadsVoicesBeforeAskingForPermission() {
+    // The application list and the devices do not wait for the voice list, which loads beside
+    // them; a failed one shows only in the ElevenLabs group. A refused permission ends start-up
+    // before the list. WindowTest has a start-up that lists.
+    void prepareListsApplicationsWithoutWaitingForVoices() {
         WorkflowHarness h;
+        h.keychain->storedKey = u"key"_s;
+        const auto voices = h.elevenLabs->voiceLists.hold();
+        h.capture->applications = {notes, zoom};
+        QCoro::waitFor(h->prepare());
+        QCOMPARE(h->applications().size(), 2);
+        QCOMPARE(h->selectedApplicationID(), Choice(zoom.id));
+        QCOMPARE(h.audioOutput->refreshCount, 1);
+        QVERIFY(h->isLoadingElevenLabsVoices());
+        voices->open();
+        QTRY_VERIFY(!h->isLoadingElevenLabsVoices());
+
+        h.relaunch();
         h.koreanSpeech->permissionsGranted = false;
         h.keychain->storedKey = u"key"_s;
         h.elevenLabs->voiceLists.fail(u"ElevenLabs rejected the API key."_s);
         h.capture->applications = {notes, zoom};
         QCoro::waitFor(h->prepare());
         QCOMPARE(h.elevenLabs->voiceListKeys, QStringList{u"key"_s});
-        QCOMPARE(h->elevenLabsStatus(), u"ElevenLabs rejected the API key."_s);
+        QTRY_COMPARE(h->elevenLabsStatus(), u"ElevenLabs rejected the API key."_s);
         QVERIFY(h->applications().isEmpty() && h.audioOutput->refreshCount == 0);
         QCOMPARE(h->phase(), AssistPhase::error);
         QCOMPARE(h->statusMessage(), u"Microphone or speech recognition is not available."_s);
@@ -284,12 +297,46 @@ private slots:
         const auto preparing = h.meetingSpeech->starts.hold();
         auto start = h->startMeetingListening();
         QVERIFY(h->liveTranslation().isEmpty() && h->translatedEnglishSentence().isEmpty());
-        QVERIFY(h->statusMessage().startsWith(u"Preparing the Nemotron"));
+        QVERIFY(h->statusMessage().startsWith(u"영어 자막 모델을 준비하고 있어요"));
         QCoro::waitFor(h->stopMeetingListening());
         preparing->open();
         QCoro::waitFor(start);
         QVERIFY(h->phase() == AssistPhase::idle && h->statusMessage() == stopped);
         QCOMPARE(h.capture->startedApplications.size(), 1);
+    }
+
+    // The meeting application quitting stops the captions and says so in Korean, naming it;
+    // the list is read again, and picking the application again listens.
+    void quittingApplicationCanBePickedAgain() {
+        WorkflowHarness h;
+        list(h, {chrome});
+        QCoro::waitFor(h->startMeetingListening());
+        h.capture->applications = {};
+        h.capture->end();
+        QTRY_VERIFY(!h->selectedApplicationID());
+        QCOMPARE(h->phase(), AssistPhase::error);
+        QCOMPARE(
+            h->statusMessage(),
+            u"Google Chrome이(가) 종료되어 자막을 멈췄어요. 회의 앱을 다시 켠 뒤 골라 주세요."_s);
+        QCOMPARE(h.meetingSpeech->cancelCount, 1);
+        list(h, {chrome});
+        QCoro::waitFor(h->startMeetingListening());
+        QCOMPARE(h->phase(), AssistPhase::listening);
+    }
+
+    // A new listen clears an earlier failure, so the model's preparation is not a problem.
+    void newListenClearsAnEarlierError() {
+        WorkflowHarness h;
+        list(h, {chrome});
+        h.capture->listings.fail(u"Refused."_s);
+        QCoro::waitFor(h->refreshApplications());
+        QCOMPARE(h->phase(), AssistPhase::error);
+        const auto preparing = h.meetingSpeech->starts.hold();
+        auto start = h->startMeetingListening();
+        QCOMPARE(h->phase(), AssistPhase::idle);
+        preparing->open();
+        QCoro::waitFor(start);
+        QCOMPARE(h->phase(), AssistPhase::listening);
     }
 
     // A late translation and a pending fragment outlive the controller: both end without

@@ -11,10 +11,12 @@ void PcmHandlerSlot::clear() {
     m_handler = nullptr;
 }
 
-void PcmHandlerSlot::clear(std::uint64_t generation) {
+bool PcmHandlerSlot::clear(std::uint64_t generation) {
     std::lock_guard lock(m_mutex);
-    if (generation == m_generation)
-        m_handler = nullptr;
+    if (generation != m_generation || !m_handler)
+        return false;
+    m_handler = nullptr;
+    return true;
 }
 
 bool PcmHandlerSlot::isSet() const {

@@ -20,8 +20,8 @@ public:
     std::uint64_t install(Handler handler);
     // Removes whatever handler is installed.
     void clear();
-    // Removes the handler only if it is still the one of `generation`.
-    void clear(std::uint64_t generation);
+    // Removes the handler only if it is still the one of `generation`; true when it did.
+    bool clear(std::uint64_t generation);
     bool isSet() const;
     // Calls the handler with `buffer` if it is still the one of `generation`.
     void deliver(std::uint64_t generation, const PcmBuffer& buffer);

@@ -112,8 +112,8 @@ QCoro::Task<QList<CaptureApplication>> SystemAudioCapture::availableApplications
                                QCoreApplication::applicationPid());
 }
 
-QCoro::Task<> SystemAudioCapture::start(CaptureApplication application,
-                                        BufferHandler onAudioBuffer) {
+QCoro::Task<> SystemAudioCapture::start(CaptureApplication application, BufferHandler onAudioBuffer,
+                                        EndHandler onEnded) {
     stopNow();
     const std::uint64_t generation = m_handler.install(std::move(onAudioBuffer));
     auto mixer = std::make_shared<CaptureMixer>(maxLagFrames);
@@ -122,13 +122,19 @@ QCoro::Task<> SystemAudioCapture::start(CaptureApplication application,
             post(generation, mixer->add(stream, samples));
         },
         [this, mixer, generation](std::uint32_t stream) { post(generation, mixer->end(stream)); },
-        [this, generation] { m_handler.clear(generation); }};
+        [this, generation, onEnded = std::move(onEnded)] {
+            if (m_handler.clear(generation))
+                onEnded();
+        }};
     try {
         auto stream = std::make_unique<PulseApplicationRecorder>(m_serverAddress, application.id,
                                                                  fragmentFrames, handlers);
         if (!stream->applicationRunning())
-            throw ServiceError(QStringLiteral("%1 is no longer running.").arg(application.title),
-                               QStringLiteral("Capture"), 2);
+            throw ServiceError(
+                QStringLiteral("%1이(가) 종료되어 소리를 들을 수 없어요. 회의 앱을 다시 켠 뒤 골라 "
+                               "주세요.")
+                    .arg(application.title),
+                QStringLiteral("Capture"), 2);
         m_stream = std::move(stream);
     } catch (...) {
         m_handler.clear();

@@ -15,7 +15,7 @@ class PulseApplicationRecorder;
 // each playback stream of the chosen application's processes, mixed, in the speech engine's
 // format (16 kHz mono float). Blocks reach the handler on the serial thread
 // "meeting.system.audio", made once with the object. When the application or
-// the sound server goes away the handler is cleared and captions stop.
+// the sound server goes away the handler is cleared and the end handler runs.
 class SystemAudioCapture : public ISystemAudioCapture {
 public:
     // `serverAddress` names the sound server (empty: the user's default);
@@ -26,7 +26,8 @@ public:
     ~SystemAudioCapture() override;
 
     QCoro::Task<QList<CaptureApplication>> availableApplications() override;
-    QCoro::Task<> start(CaptureApplication application, BufferHandler onAudioBuffer) override;
+    QCoro::Task<> start(CaptureApplication application, BufferHandler onAudioBuffer,
+                        EndHandler onEnded) override;
     QCoro::Task<> stop() override;
 
     // The applications connected to the sound server, whether they play or not,

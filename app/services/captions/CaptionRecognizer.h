@@ -21,6 +21,8 @@ public:
     // Downloads the model when it is missing, then loads it; a stop request ends the download
     // at once.
     virtual QCoro::Task<> loadModels(ProgressHandler progress, std::stop_token stop) = 0;
+    // The model is on this computer, so loading it downloads nothing.
+    virtual bool hasModel() const = 0;
     // Clears audio, caches and the running transcript.
     virtual QCoro::Task<> reset() = 0;
     // Takes 16 kHz mono float samples and recognises every full chunk.

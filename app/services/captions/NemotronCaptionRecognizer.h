@@ -16,6 +16,7 @@ public:
 
     QCoro::Task<> setPartialCallback(PartialCallback callback) override;
     QCoro::Task<> loadModels(ProgressHandler progress, std::stop_token stop) override;
+    bool hasModel() const override;
     QCoro::Task<> reset() override;
     QCoro::Task<> process(PcmBuffer audioBuffer) override;
 

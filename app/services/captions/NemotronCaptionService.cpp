@@ -89,29 +89,8 @@ QCoro::Task<> NemotronCaptionService::start() {
     if (!self) {
         co_return;
     }
-    if (!m_modelsLoaded) {
-        m_preparation = std::stop_source();
-        const auto stop = m_preparation.get_token();
-        const auto progress = progressHandler(target);
-        try {
-            co_await engine->loadModels(progress, stop);
-        } catch (const std::exception& error) {
-            // A cancelled preparation is no failure: `cancel` has already ended it.
-            if (!self || stop.stop_requested()) {
-                co_return;
-            }
-            setIsPreparing(false);
-            setModelProgress(std::nullopt);
-            setRecognitionError(describe(error));
-            throw;
-        }
-        if (!self) {
-            co_return;
-        }
-        m_modelsLoaded = true;
-        if (stop.stop_requested()) {
-            co_return;
-        }
+    if (!co_await loadModelsOnce(target)) {
+        co_return;
     }
     co_await engine->reset();
     if (!self) {
@@ -121,6 +100,53 @@ QCoro::Task<> NemotronCaptionService::start() {
     setIsPreparing(false);
     setModelProgress(std::nullopt);
     setIsListening(true);
+}
+
+QCoro::Task<bool>
+NemotronCaptionService::loadModelsOnce(std::shared_ptr<WeakCaptionTarget> target) {
+    if (m_modelsLoaded) {
+        co_return true;
+    }
+    const QPointer self(this);
+    const auto engine = m_engine;
+    m_preparation = std::stop_source();
+    const auto stop = m_preparation.get_token();
+    try {
+        co_await engine->loadModels(progressHandler(target), stop);
+    } catch (const std::exception& error) {
+        // A cancelled preparation is no failure: `cancel` has already ended it.
+        if (!self || stop.stop_requested()) {
+            co_return false;
+        }
+        setIsPreparing(false);
+        setModelProgress(std::nullopt);
+        setRecognitionError(describe(error));
+        throw;
+    }
+    if (!self) {
+        co_return false;
+    }
+    m_modelsLoaded = true;
+    co_return !stop.stop_requested();
+}
+
+bool NemotronCaptionService::hasModel() const {
+    return m_modelsLoaded || m_engine->hasModel();
+}
+
+// Ahead of the first listen, which then starts at once; a stop ends it like a start's.
+QCoro::Task<> NemotronCaptionService::prepareModel() {
+    if (m_modelsLoaded || isPreparing() || isListening()) {
+        co_return;
+    }
+    const QPointer self(this);
+    setIsPreparing(true);
+    setRecognitionError(std::nullopt);
+    const auto target = std::make_shared<WeakCaptionTarget>(WeakCaptionTarget{this});
+    if (co_await loadModelsOnce(target) && self) {
+        setIsPreparing(false);
+        setModelProgress(std::nullopt);
+    }
 }
 
 void NemotronCaptionService::beginRun() {

@@ -29,6 +29,8 @@ public:
     QCoro::Task<> start() override;
     void append(const PcmBuffer& buffer) override;
     QCoro::Task<> cancel() override;
+    bool hasModel() const override;
+    QCoro::Task<> prepareModel() override;
 
 private:
     // What the recognizer's callbacks hold instead of the service, so they never keep it
@@ -50,6 +52,9 @@ private:
                                         std::shared_ptr<SampleStream> stream, QUuid runID,
                                         Cancellation cancellation);
 
+    // Fetches and loads the model unless loaded; false when a cancel stopped it or the service
+    // went.
+    QCoro::Task<bool> loadModelsOnce(std::shared_ptr<WeakCaptionTarget> target);
     void beginRun();
     void receivePartial(const QString& text);
     // Publishes how far recognition is behind the meeting, and the audio skipped to catch up.

@@ -15,6 +15,7 @@ public:
 
     QCoro::Task<> setPartialCallback(CaptionRecognizer::PartialCallback callback);
     QCoro::Task<> loadModels(CaptionRecognizer::ProgressHandler progress, std::stop_token stop);
+    bool hasModel() const { return m_manager->hasModel(); }
     QCoro::Task<> reset();
     // Recognises one block as 16 kHz mono float audio; an empty block is skipped.
     QCoro::Task<> process(SampleStream::Block samples);

@@ -10,9 +10,8 @@
 struct NemotronRecognitionTask::State {
     std::shared_ptr<StreamingNemotronAsrManager> manager;
     SpeechRecognizer::ResultHandler handler;
-    std::stop_source stopLoad;
+    std::shared_ptr<SharedModelLoad> model;
     std::shared_ptr<RecognizerTurn> turn;
-    std::optional<QCoro::Task<>> load;
     // Consumed once the reply's turn begins: until then its blocks wait in it.
     std::shared_ptr<SpeechAudioBufferRequest> request;
     // Until the previous reply is over and the model is loaded, the end of the audio is only
@@ -57,14 +56,13 @@ QCoro::Task<> NemotronRecognitionTask::reportFailure(std::shared_ptr<State> stat
 }
 
 NemotronRecognitionTask::NemotronRecognitionTask(
-    std::shared_ptr<StreamingNemotronAsrManager> manager, std::optional<QCoro::Task<>> load,
-    std::stop_source stopLoad, const std::shared_ptr<RecognizerTurn>& previous,
-    std::shared_ptr<RecognizerTurn> turn, const std::shared_ptr<SpeechAudioBufferRequest>& request,
+    std::shared_ptr<StreamingNemotronAsrManager> manager, std::shared_ptr<SharedModelLoad> model,
+    const std::shared_ptr<RecognizerTurn>& previous, std::shared_ptr<RecognizerTurn> turn,
+    const std::shared_ptr<SpeechAudioBufferRequest>& request,
     SpeechRecognizer::ResultHandler handler)
-    : m_state(
-          std::make_shared<State>(State{std::move(manager), std::move(handler), std::move(stopLoad),
-                                        std::move(turn), std::move(load), request})) {
-    previous->whenOver([state = m_state] { begin(state); });
+    : m_state(std::make_shared<State>(State{std::move(manager), std::move(handler),
+                                            std::move(model), std::move(turn), request})) {
+    previous->whenOver([state = m_state] { beginAfterLoad(state); });
 }
 
 // The recognizer counts the samples appended before a `reset` or `finish` as the signal it
@@ -102,18 +100,10 @@ NemotronRecognitionTask::blockHandler(const std::shared_ptr<State>& state) {
     };
 }
 
-void NemotronRecognitionTask::begin(const std::shared_ptr<State>& state) {
-    if (state->load) {
-        beginAfterLoad(state);
-    } else {
-        start(state);
-    }
-}
-
 // A download can take minutes: the reply's blocks wait for the model instead of reaching a
-// recognizer without one.
+// recognizer without one. With the model loaded the task starts at once.
 QCoro::Task<> NemotronRecognitionTask::beginAfterLoad(std::shared_ptr<State> state) {
-    co_await reportFailure(state, std::move(*std::exchange(state->load, std::nullopt)));
+    co_await reportFailure(state, SharedModelLoad::ensure(state->model));
     if (state->failed) {
         state->turn->end();
         co_return;
@@ -142,7 +132,6 @@ void NemotronRecognitionTask::processDue(const std::shared_ptr<State>& state) {
 }
 
 void NemotronRecognitionTask::finish() {
-    m_state->stopLoad.request_stop();
     postToMainThread([state = m_state] { endAudio(state); });
 }
 

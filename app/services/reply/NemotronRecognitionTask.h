@@ -1,11 +1,10 @@
 #pragma once
 
 #include "app/services/reply/RecognizerTurn.h"
+#include "app/services/reply/SharedModelLoad.h"
 #include "app/services/reply/SpeechRecognizer.h"
 
 #include <memory>
-#include <optional>
-#include <stop_token>
 
 class StreamingNemotronAsrManager;
 
@@ -13,15 +12,14 @@ class StreamingNemotronAsrManager;
 // recognizer's intake in order, on the thread that appends it, the running transcript is
 // reported after each chunk, and the end of the audio runs `finish`, which decodes what the
 // recognizer still buffers, and reports the final text. The work goes on after the handle is
-// gone.
+// gone: a reply ended while the model is fetched is recognised once it is there.
 class NemotronRecognitionTask : public SpeechRecognitionTask {
 public:
-    // Call on the main thread. Nothing reaches the recognizer before `previous` is over;
-    // `turn` is over once this task's finish is queued (or the task failed). A failure of
-    // `load`, the model loading this task waits behind, is reported as the task's error;
-    // `finish` stops it through `stopLoad` when it is still fetching the model.
+    // Call on the main thread. Nothing reaches the recognizer before `previous` is over and
+    // `model` is loaded; `turn` is over once this task's finish is queued (or the task failed).
+    // A failure of `model` is reported as the task's error.
     NemotronRecognitionTask(std::shared_ptr<StreamingNemotronAsrManager> manager,
-                            std::optional<QCoro::Task<>> load, std::stop_source stopLoad,
+                            std::shared_ptr<SharedModelLoad> model,
                             const std::shared_ptr<RecognizerTurn>& previous,
                             std::shared_ptr<RecognizerTurn> turn,
                             const std::shared_ptr<SpeechAudioBufferRequest>& request,
@@ -31,7 +29,6 @@ public:
 
 private:
     struct State;
-    static void begin(const std::shared_ptr<State>& state);
     static QCoro::Task<> beginAfterLoad(std::shared_ptr<State> state);
     static void start(const std::shared_ptr<State>& state);
     static void consumeRequest(const std::shared_ptr<State>& state);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/services/reply/RecognizerTurn.h"
+#include "app/services/reply/SharedModelLoad.h"
 #include "app/services/reply/SpeechRecognizer.h"
 
 #include <memory>
@@ -11,7 +12,7 @@ class StreamingNemotronAsrManager;
 
 // The on-device Korean recognizer: the speech engine's streaming recognizer with the
 // multilingual model prompted for Korean, from "korean-streaming/" under the models root. The
-// first task fetches and imports the model when it is missing and loads it.
+// model is fetched and imported when missing and loaded, once for every task that waits for it.
 class NemotronSpeechRecognizer : public SpeechRecognizer {
 public:
     // The recognizer for `localeIdentifier`, or null when there is none for that locale.
@@ -31,26 +32,26 @@ public:
     recognitionTask(std::shared_ptr<SpeechAudioBufferRequest> request,
                     ResultHandler handler) override;
     void setModelProgressHandler(ModelProgressHandler handler) override {
-        m_modelProgress = std::move(handler);
+        *m_modelProgress = std::move(handler);
     }
+    bool hasModel() const override;
+    QCoro::Task<> prepareModel() override;
+    void cancelModelFetch() override;
 
 private:
-    enum class ModelState { absent, loading, loaded };
     // What the reply step shows when the model cannot be fetched or does not load.
     static QString loadFailure(const QString& cause);
     static std::shared_ptr<RecognizerTurn> overTurn();
     static QCoro::Task<> loadModels(std::shared_ptr<StreamingNemotronAsrManager> manager,
                                     QString modelsRoot, std::stop_token stop,
-                                    ModelProgressHandler progress,
-                                    std::shared_ptr<ModelState> state);
+                                    std::shared_ptr<ModelProgressHandler> progress);
 
     QString m_modelsRoot;
-    ModelProgressHandler m_modelProgress;
+    // Shared with a load under way, which reads the handler set last.
+    std::shared_ptr<ModelProgressHandler> m_modelProgress =
+        std::make_shared<ModelProgressHandler>();
     std::shared_ptr<StreamingNemotronAsrManager> m_manager;
-    // Shared with a load still under way; a failed load is tried again by the next task.
-    std::shared_ptr<ModelState> m_modelState = std::make_shared<ModelState>(ModelState::absent);
-    // Stops a model download still under way when the recognizer goes.
-    std::stop_source m_loadStop{std::nostopstate};
+    std::shared_ptr<SharedModelLoad> m_load;
     // The turn of the latest reply; the next one starts when it is over.
     std::shared_ptr<RecognizerTurn> m_lastTurn = overTurn();
 };

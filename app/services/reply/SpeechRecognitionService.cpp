@@ -119,7 +119,6 @@ void SpeechRecognitionService::stop() {
     }
     m_request.reset();
     m_task.reset();
-    setModelProgress(std::nullopt);
     setIsListening(false);
 }
 
@@ -152,7 +151,6 @@ void SpeechRecognitionService::take(const std::shared_ptr<Reply>& reply,
     reply->error = result.error;
     reply->ended = result.isFinal;
     if (reply == m_reply) {
-        setModelProgress(std::nullopt);
         setTranscript(reply->text);
         if (reply->error) {
             setRecognitionError(reply->error);
@@ -184,15 +182,32 @@ SpeechRecognitionService::resultHandler(std::shared_ptr<Reply> reply) {
     };
 }
 
-// Reports reach the window only while a reply waits for the model.
+// The fetch goes on whatever the replies do, and the window follows it to its end.
 SpeechRecognizer::ModelProgressHandler SpeechRecognitionService::modelProgressHandler() {
-    return [service = QPointer(this)](const NemotronDownloadProgress& report) {
+    return [service = QPointer(this)](const std::optional<NemotronDownloadProgress>& report) {
         postToMainThread([service, report] {
-            if (service && service->isListening()) {
+            if (service) {
                 service->setModelProgress(report);
             }
         });
     };
+}
+
+bool SpeechRecognitionService::hasModel() const {
+    return m_recognizer && m_recognizer->hasModel();
+}
+
+QCoro::Task<> SpeechRecognitionService::prepareModel() {
+    if (!m_recognizer) {
+        throw ServiceError(unavailableDescription(), QStringLiteral("Speech"), 1);
+    }
+    co_await m_recognizer->prepareModel();
+}
+
+void SpeechRecognitionService::cancelModelDownload() {
+    if (m_recognizer) {
+        m_recognizer->cancelModelFetch();
+    }
 }
 
 QString SpeechRecognitionService::unavailableDescription() const {

@@ -23,6 +23,9 @@ public:
     void startMicrophone() override;
     void stop() override;
     QCoro::Task<QString> finish() override;
+    bool hasModel() const override;
+    QCoro::Task<> prepareModel() override;
+    void cancelModelDownload() override;
 
 signals:
     // A reply's final result or error has arrived.

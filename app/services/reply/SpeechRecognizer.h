@@ -22,8 +22,10 @@ public:
     };
     // Called on the recognizer's own thread.
     using ResultHandler = std::function<void(Result)>;
-    // Called from any thread while the recognizer fetches its model.
-    using ModelProgressHandler = std::function<void(const NemotronDownloadProgress&)>;
+    // Called from any thread while the recognizer fetches its model, and with no report once
+    // the fetch is over.
+    using ModelProgressHandler =
+        std::function<void(const std::optional<NemotronDownloadProgress>&)>;
 
     virtual ~SpeechRecognizer() = default;
 
@@ -37,4 +39,11 @@ public:
     // Where progress goes when the recognizer fetches its model; one without a model to fetch
     // never reports.
     virtual void setModelProgressHandler(ModelProgressHandler) {}
+    // The model is on this computer; one without a model to fetch always has it.
+    virtual bool hasModel() const { return true; }
+    // Fetches and loads the model unless that is done, joining a fetch under way; throws what
+    // made it fail.
+    virtual QCoro::Task<> prepareModel() { co_return; }
+    // Stops a fetch under way; the replies waiting for it fail.
+    virtual void cancelModelFetch() {}
 };

@@ -34,8 +34,13 @@ public:
     virtual QCoro::Task<> start() = 0;
     // Callable from any thread; never blocks for long. Outside a run the buffer is discarded.
     virtual void append(const PcmBuffer& buffer) = 0;
-    // Ends the run; texts and recognitionError stay. Never throws.
+    // Ends the run, or a preparation; texts and recognitionError stay. Never throws.
     virtual QCoro::Task<> cancel() = 0;
+    // The model is on this computer, so a start downloads nothing.
+    virtual bool hasModel() const = 0;
+    // Fetches and loads the model ahead of the first start, showing it as preparing; does
+    // nothing while listening or preparing. May throw the model-preparation error.
+    virtual QCoro::Task<> prepareModel() = 0;
 
     QString transcript() const { return m_transcript; }
     QString completedSentence() const { return m_completedSentence; }

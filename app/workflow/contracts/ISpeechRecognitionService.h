@@ -31,11 +31,18 @@ public:
     // Ends the reply like `stop`, then returns its whole text once the recognizer has decoded
     // everything it heard (what it still buffered included); throws the recognizer's error.
     virtual QCoro::Task<QString> finish() = 0;
+    // The recognizer's model is on this computer.
+    virtual bool hasModel() const = 0;
+    // Fetches and loads the model unless that is done, joining a fetch under way (a reply's
+    // included); throws what made it fail.
+    virtual QCoro::Task<> prepareModel() = 0;
+    // Stops a fetch of the model under way; replies waiting for it fail. Never throws.
+    virtual void cancelModelDownload() = 0;
 
     QString transcript() const { return m_transcript; }
     bool isListening() const { return m_isListening; }
     std::optional<QString> recognitionError() const { return m_recognitionError; }
-    // While a reply waits for the recognizer's model to be fetched.
+    // While the recognizer's model is fetched, whether a reply waits for it or not.
     const std::optional<NemotronDownloadProgress>& modelProgress() const { return m_modelProgress; }
 
     void setTranscript(const QString& value);

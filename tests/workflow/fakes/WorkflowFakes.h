@@ -69,8 +69,14 @@ public:
         ++cancelCount;
         co_return;
     }
+    bool hasModel() const override { return modelPresent; }
+    QCoro::Task<> prepareModel() override {
+        co_await preparations.next({});
+        modelPresent = true;
+    }
 
-    Script<std::tuple<>> starts;
+    bool modelPresent = true;
+    Script<std::tuple<>> starts, preparations;
     int cancelCount = 0;
     std::atomic<int> appendedCount = 0;
 };
@@ -167,6 +173,12 @@ public:
     FakeSpeechRecognitionService() : ISpeechRecognitionService(QStringLiteral("ko-KR")) {}
 
     QCoro::Task<bool> requestPermissions() override { co_return permissionsGranted; }
+    bool hasModel() const override { return modelPresent; }
+    QCoro::Task<> prepareModel() override {
+        co_await preparations.next({});
+        modelPresent = true;
+    }
+    void cancelModelDownload() override { ++cancelledDownloads; }
     void startMicrophone() override {
         if (startFailure)
             throw ServiceError(*startFailure, QStringLiteral("Speech"), 1);
@@ -177,10 +189,11 @@ public:
         ++stopCount;
         setIsListening(false);
     }
-    // Stops, then publishes `finalTranscript` (the words decoded only at the end) or throws
-    // `finishFailure`.
+    // Stops, then, once `finishes` lets it, publishes `finalTranscript` (the words decoded only
+    // at the end) or throws `finishFailure`.
     QCoro::Task<QString> finish() override {
         stop();
+        co_await finishes.next({});
         if (finishFailure)
             throw ServiceError(*finishFailure, QStringLiteral("Speech"), 2);
         if (finalTranscript)
@@ -192,7 +205,10 @@ public:
     std::optional<QString> startFailure;
     std::optional<QString> finalTranscript;
     std::optional<QString> finishFailure;
+    Script<std::tuple<>> finishes, preparations;
+    bool modelPresent = true;
     int stopCount = 0;
+    int cancelledDownloads = 0;
 };
 
 // The per-application capture; `deliver` hands a block to the running capture.
@@ -201,19 +217,28 @@ public:
     QCoro::Task<QList<CaptureApplication>> availableApplications() override {
         co_return co_await listings.next(applications);
     }
-    QCoro::Task<> start(CaptureApplication application, BufferHandler onAudioBuffer) override {
+    QCoro::Task<> start(CaptureApplication application, BufferHandler onAudioBuffer,
+                        EndHandler onEnded) override {
         startedApplications << application;
         co_await starts.next({});
         m_handler = std::move(onAudioBuffer);
+        m_onEnded = std::move(onEnded);
     }
     QCoro::Task<> stop() override {
         ++stopCount;
         m_handler = nullptr;
+        m_onEnded = nullptr;
         co_return;
     }
     void deliver(const PcmBuffer& buffer) const {
         if (m_handler)
             m_handler(buffer);
+    }
+    // The application quits under the running capture.
+    void end() {
+        m_handler = nullptr;
+        if (const auto onEnded = std::exchange(m_onEnded, nullptr))
+            onEnded();
     }
 
     QList<CaptureApplication> applications;
@@ -224,4 +249,5 @@ public:
 
 private:
     BufferHandler m_handler;
+    EndHandler m_onEnded;
 };
