@@ -7,6 +7,7 @@
 #include "relay/RelayServer.h"
 #include "relay/TrustedProxy.h"
 #include "tests/services/FakeHttpService.h"
+#include "tests/support/ScopedEnvironment.h"
 
 #include <QDir>
 #include <QFile>
@@ -609,13 +610,14 @@ private slots:
                                  {"--trust-proxy", "127.0.0.9"});
         QVERIFY(m_port != 0);
 
-        qunsetenv("NEBIUS_TOKEN_FACTORY_KEY");
+        ScopedEnvironment environment;
+        environment.unset("NEBIUS_TOKEN_FACTORY_KEY");
         QTemporaryDir withoutEnvFile;
         QVERIFY(QDir::setCurrent(withoutEnvFile.path()));
-        qputenv("RLY_RELAY_URL",
-                QStringLiteral("http://127.0.0.1:%1/v1/complete").arg(m_port).toUtf8());
+        environment.set("RLY_RELAY_URL",
+                        QStringLiteral("http://127.0.0.1:%1/v1/complete").arg(m_port).toUtf8());
         NebiusClient client;
-        qunsetenv("RLY_RELAY_URL");
+        environment.unset("RLY_RELAY_URL");
         const auto korean = QCoro::waitFor(outcomeOf(client.translateToKorean(caption)));
         QCOMPARE(korean.value, QStringLiteral("기밀 번역"));
 

@@ -1,5 +1,6 @@
 #include "app/services/keystore/KeychainStore.h"
 #include "tests/services/FakeHttpService.h"
+#include "tests/support/PrivateKeyring.h"
 
 #include <QLocalServer>
 #include <QProcess>
@@ -55,6 +56,7 @@ class KeychainStoreTest : public QObject {
 private slots:
     // Saving replaces an earlier key; deleting a missing key is no error.
     void keyComesBackUnchanged() {
+        REQUIRE_PRIVATE_KEYRING();
         const QString key = QStringLiteral(" \"키\"-🔑 = 'sk_01' ");
         QCOMPARE(saveWith(m_store, QStringLiteral("earlier-key")).error, QString());
         QCOMPARE(saveWith(m_store, key).error, QString());

@@ -1,4 +1,5 @@
 #include "app/ui/ContentViewModel.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/workflow/WorkflowHarness.h"
 
 #include <QSignalSpy>
@@ -108,9 +109,11 @@ private slots:
             {{u"v1"_s, u".Mr. X."_s, std::nullopt, std::nullopt}});
         content->setElevenLabsAPIKey(u"sk-test"_s);
         content->connectElevenLabs();
-        QTRY_COMPARE(content->elevenLabsStatusText(), u"목소리를 불러오는 중이에요…"_s);
+        WAIT_COMPARE(content->elevenLabsStatusText(), u"목소리를 불러오는 중이에요…"_s,
+                     "the status while the voices load");
         listing->open();
-        QTRY_COMPARE(content->elevenLabsStatusText(), u"연결됐어요 · Mr. X"_s);
+        WAIT_COMPARE(content->elevenLabsStatusText(), u"연결됐어요 · Mr. X"_s,
+                     "the status once the voices came");
         QCOMPARE(content->elevenLabsAPIKey(), QString());
         h->elevenLabs->voiceLists.fail(u"HTTP 401: invalid key"_s);
         QCoro::waitFor(h->model().refreshElevenLabsVoices());
