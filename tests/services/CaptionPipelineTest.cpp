@@ -5,6 +5,7 @@
 #include "app/services/captions/NemotronCaptionService.h"
 #include "tests/services/ScriptedCaptionRecognizer.h"
 #include "tests/support/RunToCompletion.h"
+#include "tests/support/WaitUntil.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -26,7 +27,7 @@ QString taskFailure(QCoro::Task<> task) {
 void drainMainThread() {
     bool drained = false;
     postToMainThread([&drained] { drained = true; });
-    QTRY_VERIFY(drained);
+    WAIT_UNTIL(drained, "the main thread to run what was posted to it");
 }
 
 PcmBuffer mono(std::vector<float> samples) {
@@ -83,7 +84,7 @@ private slots:
         QSignalSpy announced(m_service.get(), &INemotronCaptionService::transcriptChanged);
         for (qsizetype block = 0; block < transcripts.size(); ++block)
             m_service->append(mono({0.1f}));
-        QTRY_COMPARE(m_recognizer->record().blocks, transcripts.size());
+        WAIT_COMPARE(m_recognizer->record().blocks, transcripts.size(), "every block processed");
         drainMainThread();
         QCOMPARE(m_service->completedSentence(), completedSentence);
         QCOMPARE(m_service->transcript(), transcript);
@@ -100,7 +101,8 @@ private slots:
         m_service->append(mono({1.0f}));
         QCOMPARE(taskFailure(m_service->start()), QString());
         m_service->append(mono({2.0f, nan}));
-        QTRY_COMPARE(m_service->transcript(), QStringLiteral("Kept sentence."));
+        WAIT_COMPARE(m_service->transcript(), QStringLiteral("Kept sentence."),
+                     "the transcript of the run");
         QCOMPARE(taskFailure(m_service->cancel()), QString());
         QCOMPARE(taskFailure(m_recognizer->reportPartial("Late words. More")), QString());
         drainMainThread();
@@ -110,7 +112,8 @@ private slots:
         QCOMPARE(taskFailure(m_service->start()), QString());
         QVERIFY(m_recognizer->record().resets > resets);
         m_service->append(mono({infinity, 4.0f}));
-        QTRY_COMPARE(received(), (std::vector<float>{2.0f, 0.0f, 0.0f, 4.0f}));
+        WAIT_COMPARE(received(), (std::vector<float>{2.0f, 0.0f, 0.0f, 4.0f}),
+                     "the samples of both runs");
         drainMainThread();
         QVERIFY(!m_service->recognitionError() && m_service->isListening());
     }
@@ -156,9 +159,9 @@ private slots:
         auto running = m_service->start().then(
             [&] { started = QString(); },
             [&](const std::exception& error) { started = QString::fromUtf8(error.what()); });
-        QTRY_COMPARE(m_service->modelProgress(), 0.5);
+        WAIT_COMPARE(m_service->modelProgress(), 0.5, "the held load's progress");
         QCOMPARE(taskFailure(m_service->cancel()), QString());
-        QTRY_VERIFY(started == QString());
+        WAIT_UNTIL(started == QString(), "the cancelled start to end without a failure");
         QVERIFY(!m_service->isPreparing() && !m_service->recognitionError());
         QCOMPARE(taskFailure(m_service->start()), QString());
         QCOMPARE(taskFailure(m_service->start()), QString());
@@ -174,7 +177,8 @@ private slots:
         QCOMPARE(taskFailure(m_service->start()), QString());
         for (float value : {1.0f, 2.0f, 3.0f})
             m_service->append(mono({value}));
-        QTRY_COMPARE(m_service->recognitionError(), QStringLiteral("Chunk failed"));
+        WAIT_COMPARE(m_service->recognitionError(), QStringLiteral("Chunk failed"),
+                     "the failed block's error");
         QVERIFY(m_service->isListening());
         drainMainThread();
         QCOMPARE(m_service->transcript(), QStringLiteral("One."));

@@ -9,6 +9,7 @@
 #include "tests/services/AudioTestSupport.h"
 #include "tests/services/CaptionTestModels.h"
 #include "tests/speech-engine/hub/FakeModelHub.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/WriteFile.h"
 
 #include <QDir>
@@ -134,7 +135,8 @@ private slots:
     void errorsEndTheReplyInKorean() {
         QFETCH(QString, fault);
         QFETCH(QString, message);
-        qputenv("HF_ENDPOINT", "http://127.0.0.1:1");
+        ScopedEnvironment environment;
+        environment.set("HF_ENDPOINT", "http://127.0.0.1:1");
         QTemporaryDir root;
         const QString folder = koreanFolder(root.path());
         CaptionTestModels::writeSpelling(folder, {QStringLiteral("▁네")});
@@ -180,7 +182,8 @@ private slots:
     // The first reply fetches the missing model; ending the reply stops the fetch at once.
     void missingModelIsFetchedAndEndingTheReplyCancelsIt() {
         FakeModelHub hub;
-        qputenv("HF_ENDPOINT", hub.baseURL().toUtf8());
+        ScopedEnvironment environment;
+        environment.set("HF_ENDPOINT", hub.baseURL().toUtf8());
         hub.serveRepository(QStringLiteral("nvidia/nemotron-3.5-asr-streaming-0.6b"),
                             QStringLiteral("main"), QString(40, u'c'),
                             {{QStringLiteral("model.nemo"), QByteArray(4096, 'x')}});
