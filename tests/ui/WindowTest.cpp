@@ -1,5 +1,6 @@
 #include "app/ProductionServices.h"
 #include "app/RelayoApp.h"
+#include "app/services/audio/MicrophoneSource.h"
 #include "app/services/audio/SystemAudioCapture.h"
 #include "app/services/network/ElevenLabsClient.h"
 #include "app/services/reply/NemotronSpeechRecognizer.h"
@@ -11,6 +12,10 @@
 #include "speech-engine/import/ModelImporter.h"
 #include "tests/services/AudioTestSupport.h"
 #include "tests/speech-engine/import/Npy.h"
+#include "tests/support/PrivateKeyring.h"
+#include "tests/support/ScopedEnvironment.h"
+#include "tests/support/WaitUntil.h"
+#include "tests/ui/CountingRecognizer.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,8 +32,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <sys/ioctl.h>
 
 namespace {
 
@@ -54,6 +57,9 @@ class WindowTest : public QObject {
     std::unique_ptr<RelayoApp> app;
     // Where the screenshots are kept, resolved before the test leaves its start folder.
     QDir artifacts;
+    ScopedEnvironment environment;
+    // The Wayland output before this test showed any window.
+    QImage desktop;
 
     QObject* item(const QString& name) const { return app->window()->findChild<QObject*>(name); }
     QString textOf(const QString& name) const { return item(name)->property("text").toString(); }
@@ -78,11 +84,13 @@ class WindowTest : public QObject {
     }
 
     // Starts the window for `step` and waits until it has prepared and applied it; the
-    // Korean recognizer's models are under `koreanModels` when given.
-    void launch(const QString& step, const QString& koreanModels = {}) {
-        qputenv("RLY_SHOT", step.toUtf8());
-        qputenv("RLY_SHOT_OUT",
-                workFolder.filePath(QStringLiteral("window-%1").arg(step)).toUtf8());
+    // Korean recognizer's models are under `koreanModels` when given, and it counts in `heard`
+    // the samples it was given that are not silence.
+    void launch(const QString& step, const QString& koreanModels = {},
+                std::shared_ptr<std::atomic<qint64>> heard = {}) {
+        environment.set("RLY_SHOT", step.toUtf8());
+        environment.set("RLY_SHOT_OUT",
+                        workFolder.filePath(QStringLiteral("window-%1").arg(step)).toUtf8());
         AppServices services = ProductionServices::make();
         // Meeting applications running on this machine stay out of the picker.
         services.capture =
@@ -91,7 +99,9 @@ class WindowTest : public QObject {
         if (!koreanModels.isEmpty())
             services.koreanSpeech = std::make_unique<SpeechRecognitionService>(
                 QStringLiteral("ko-KR"),
-                NemotronSpeechRecognizer::forLocale(QStringLiteral("ko-KR"), koreanModels));
+                std::make_unique<CountingRecognizer>(
+                    NemotronSpeechRecognizer::forLocale(QStringLiteral("ko-KR"), koreanModels),
+                    std::move(heard)));
         app = std::make_unique<RelayoApp>(std::move(services));
         QSignalSpy ready(app.get(), &RelayoApp::ready);
         QVERIFY(app->show());
@@ -133,8 +143,10 @@ private slots:
         artifacts.setPath(QDir(qEnvironmentVariable("RELAYO_TEST_ARTIFACTS", QDir::tempPath()))
                               .absoluteFilePath(QGuiApplication::platformName()));
         QVERIFY(artifacts.mkpath(QStringLiteral(".")));
+        if (onWayland())
+            desktop = compositorScreenshot();
         // No key anywhere: every translation goes to the relay.
-        qunsetenv("NEBIUS_TOKEN_FACTORY_KEY");
+        environment.unset("NEBIUS_TOKEN_FACTORY_KEY");
         QVERIFY(QDir::setCurrent(workFolder.path()));
         relay.route(QStringLiteral("/v1/complete"), QHttpServerRequest::Method::Post,
                     [this](const QHttpServerRequest& request) {
@@ -153,8 +165,8 @@ private slots:
         const quint16 port = relay.listen(QHostAddress::LocalHost);
         QVERIFY(port != 0);
         relayAddress = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port));
-        qputenv("RLY_RELAY_URL",
-                QStringLiteral("http://127.0.0.1:%1/v1/complete").arg(port).toUtf8());
+        environment.set("RLY_RELAY_URL",
+                        QStringLiteral("http://127.0.0.1:%1/v1/complete").arg(port).toUtf8());
     }
 
     void cleanup() { app.reset(); }
@@ -183,7 +195,7 @@ private slots:
         QFETCH(QString, text);
         launch(step);
         QCOMPARE(textOf(QStringLiteral("koreanTranslationText")), korean);
-        QTRY_COMPARE(textOf(name), text);
+        WAIT_COMPARE(textOf(name), text, "the step's text");
         capture(step, QStringLiteral("window-step-%1.png").arg(step));
     }
 
@@ -192,7 +204,7 @@ private slots:
         // There is no Korean speech model and the hub is out of reach (the test services close
         // it), so the reply's model download fails and ends the reply with a Korean reason.
         click(item(QStringLiteral("replyButton")));
-        QTRY_VERIFY(shown(QStringLiteral("statusNotice")));
+        WAIT_UNTIL(shown(QStringLiteral("statusNotice")), "the notice of the failed reply");
         QObject* title = item(QStringLiteral("statusNotice"))->findChild<QObject*>("noticeTitle");
         QVERIFY(title->property("text").toString().startsWith(
             QStringLiteral("한국어 음성 모델을 준비하지 못해")));
@@ -211,17 +223,19 @@ private slots:
                 QCOMPARE(enabled(button), text == englishReply);
         }
         app->content().openSettings();
-        QTRY_VERIFY(item(QStringLiteral("connectButton")));
+        WAIT_UNTIL(item(QStringLiteral("connectButton")), "the settings' connect button");
         for (const QString& key : {QString(), QStringLiteral("  \n ")}) {
             app->content().setElevenLabsAPIKey(key);
             QVERIFY(!enabled(QStringLiteral("connectButton")));
         }
+        // Connecting stores the key.
+        REQUIRE_PRIVATE_KEYRING();
         app->content().setElevenLabsAPIKey(QStringLiteral("window-test-key"));
         QVERIFY(enabled(QStringLiteral("connectButton")));
         click(item(QStringLiteral("connectButton")));
         QTRY_VERIFY_WITH_TIMEOUT(shown(QStringLiteral("forgetKeyButton")), 60'000);
         QVERIFY(enabled(QStringLiteral("forgetKeyButton")));
-        QTRY_VERIFY(enabled(QStringLiteral("useElevenLabsVoiceButton")));
+        WAIT_UNTIL(enabled(QStringLiteral("useElevenLabsVoiceButton")), "the listed voice");
         app->content().chooseElevenLabsVoice(QVariant());
         QVERIFY(!enabled(QStringLiteral("useElevenLabsVoiceButton")));
         click(item(QStringLiteral("forgetKeyButton")));
@@ -238,7 +252,8 @@ private slots:
                 row["kind"] == "heading" || row["kind"] == "line")
                 expected << row["text"].toString();
         app->content().openGuide();
-        QTRY_VERIFY(item(QStringLiteral("guideSheet"))->property("visible").toBool());
+        WAIT_UNTIL(item(QStringLiteral("guideSheet"))->property("visible").toBool(),
+                   "the guide sheet");
         for (QQuickItem* loader : qobject_cast<QQuickItem*>(item("guideRows"))->childItems())
             if (const auto* row = loader->property("item").value<QObject*>();
                 row && row->property("text").isValid())
@@ -261,7 +276,12 @@ private slots:
         QFile reference(fixture("multi/stream_560ms/text.txt"));
         QVERIFY(reference.open(QIODevice::ReadOnly));
         const QString expected = QString::fromUtf8(reference.readAll());
-        const std::vector<float> speech = AudioConverter().resampleAudioFile(fixture("input.wav"));
+        std::vector<float> speech = AudioConverter().resampleAudioFile(fixture("input.wav"));
+        // Silence up to a whole number of the microphone's buffers: every spoken sample then
+        // reaches the recognizer while it listens, none waits for the last, shorter buffer.
+        const auto buffer = std::size_t(MicrophoneSource::framesPerBuffer);
+        speech.resize((speech.size() + buffer - 1) / buffer * buffer);
+        const auto spoken = std::ranges::count_if(speech, [](float sample) { return sample != 0; });
 
         const QString feed = workFolder.filePath(QStringLiteral("reply-feed"));
         const QString module =
@@ -278,19 +298,18 @@ private slots:
         QVERIFY(microphone.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
 
         relayedReplies.clear();
-        launch(QStringLiteral("1"), models.path());
+        const auto heard = std::make_shared<std::atomic<qint64>>(0);
+        launch(QStringLiteral("1"), models.path(), heard);
         click(item(QStringLiteral("replyButton")));
-        QTRY_VERIFY(audiotest::pactl({"list", "short", "source-outputs"})
-                        .contains("float32le 1ch 16000Hz"));
+        WAIT_UNTIL(
+            audiotest::pactl({"list", "short", "source-outputs"}).contains("float32le 1ch 16000Hz"),
+            "the reply's recording stream");
         const auto bytes = qint64(speech.size() * sizeof(float));
         QCOMPARE(microphone.write(reinterpret_cast<const char*>(speech.data()), bytes), bytes);
-        int unread = 0;
-        QTRY_VERIFY(ioctl(microphone.handle(), FIONREAD, &unread) == 0 && unread == 0);
+        // Finishing keeps only the audio recorded by then.
+        WAIT_UNTIL(*heard >= spoken, "the recognizer to hear every spoken sample");
         // The text of all but the last chunk shows while listening; the rest is in flight.
         QTRY_VERIFY_WITH_TIMEOUT(!textOf(QStringLiteral("koreanReplyBlock")).isEmpty(), 60'000);
-        // The sound server hands on what the pipe held within milliseconds; the margin is for a
-        // loaded machine, since finishing keeps only the audio recorded by then.
-        QTest::qWait(3000);
 
         click(item(QStringLiteral("finishReplyButton")));
         QTRY_COMPARE_WITH_TIMEOUT(textOf(QStringLiteral("englishEditor")), englishReply, 60'000);
@@ -305,25 +324,25 @@ private slots:
     // sees another's window, the compositor's picture of the output shows it.
     void theProgramWritesItsWindowID() {
         const QString idPath = workFolder.filePath(QStringLiteral("program-window"));
-        qputenv("RLY_SHOT", "4");
-        qputenv("RLY_SHOT_OUT", idPath.toUtf8());
-        const QImage desktop = onWayland() ? compositorScreenshot() : QImage();
+        environment.set("RLY_SHOT", "4");
+        environment.set("RLY_SHOT_OUT", idPath.toUtf8());
         QProcess program;
         program.start(QStringLiteral(RELAYO_APP_PATH));
         WId id = 0;
-        QTRY_VERIFY_WITH_TIMEOUT((id = idIn(idPath)) != 0, 60'000);
+        WAIT_UNTIL((id = idIn(idPath)) != 0, "the program's window id");
         QImage image;
+        // Each picture takes a while on a loaded machine: the deadline counts time, not tries.
         if (onWayland()) {
             QVERIFY(!desktop.isNull());
             // The window covers about half the output; the panel's clock changes a few pixels.
-            QTRY_VERIFY_WITH_TIMEOUT(changedShare(desktop, image = compositorScreenshot()) > 0.25,
-                                     20'000);
+            WAIT_UNTIL(changedShare(desktop, image = compositorScreenshot()) > 0.25,
+                       "the program's window on the output");
         } else {
             const int height = QGuiApplication::primaryScreen()->availableGeometry().height() - 20;
-            QTRY_VERIFY_WITH_TIMEOUT(
+            WAIT_UNTIL(
                 (image = QGuiApplication::primaryScreen()->grabWindow(id).toImage()).height() ==
                     height,
-                20'000);
+                "the program's whole window");
         }
         QVERIFY(image.save(artifacts.filePath(QStringLiteral("program-step-4.png"))));
         program.terminate();
