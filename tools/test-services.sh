@@ -108,6 +108,8 @@ start_keyring() {
     printf 'relayo-test' | gnome-keyring-daemon --daemonize --login >/dev/null 2>&1
     eval "$(gnome-keyring-daemon --start --components=secrets 2>/dev/null)"
     export GNOME_KEYRING_CONTROL
+    # Tests that write the keyring check that they talk to this bus.
+    export RELAYO_TEST_KEYRING_BUS="$DBUS_SESSION_BUS_ADDRESS"
 }
 
 start_xvfb() {

@@ -87,11 +87,15 @@ void PulseContext::connectTo(const QString& serverAddress) {
         return pa_context_get_state(m_context) == PA_CONTEXT_READY ||
                !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context));
     };
-    if (!waitBounded(settled))
-        throw stalled();
+    waitForAnswer(settled);
     if (pa_context_get_state(m_context) != PA_CONTEXT_READY)
         throw PulseError(QStringLiteral("Could not reach the sound server"),
                          pa_context_errno(m_context));
+}
+
+void PulseContext::waitForAnswer(const std::function<bool()>& settled) {
+    if (!waitBounded(settled))
+        throw stalled();
 }
 
 bool PulseContext::waitBounded(const std::function<bool()>& settled) {

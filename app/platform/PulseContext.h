@@ -80,6 +80,11 @@ public:
     // Runs `lost` once, on the event thread, when the connection to the server ends.
     void onLost(std::function<void()> lost);
 
+    // Waits, with the lock held, until `settled` holds; throws PulseError when the server's
+    // time to answer passes first. What `settled` looks at must signal the main loop when it
+    // changes.
+    void waitForAnswer(const std::function<bool()>& settled);
+
     pa_context* handle() const { return m_context; }
     pa_threaded_mainloop* mainloop() const { return m_mainloop; }
 

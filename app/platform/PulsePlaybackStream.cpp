@@ -7,7 +7,7 @@
 
 PulsePlaybackStream::PulsePlaybackStream(PulseContext& context, const QString& sink, Format format,
                                          Fill fill, Finished onFinished)
-    : m_channelCount(format.channelCount), m_fill(std::move(fill)),
+    : m_mainloop(context.mainloop()), m_channelCount(format.channelCount), m_fill(std::move(fill)),
       m_onFinished(std::move(onFinished)) {
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, std::uint32_t(format.sampleRate),
                               std::uint8_t(format.channelCount)};
@@ -32,6 +32,15 @@ PulsePlaybackStream::PulsePlaybackStream(PulseContext& context, const QString& s
         const int error = pa_context_errno(context.handle());
         release();
         throw PulseError(QStringLiteral("Could not start playback"), error);
+    }
+    // The server makes or refuses the stream in one answer; none means it has stalled, and the
+    // playback would never start nor end.
+    try {
+        context.waitForAnswer(
+            [this] { return pa_stream_get_state(m_stream) != PA_STREAM_CREATING; });
+    } catch (const PulseError&) {
+        release();
+        throw;
     }
 }
 
@@ -97,8 +106,10 @@ void PulsePlaybackStream::onDrained(pa_stream*, int success, void* self) {
 }
 
 void PulsePlaybackStream::onStateChanged(pa_stream* stream, void* self) {
+    auto* owner = static_cast<PulsePlaybackStream*>(self);
+    pa_threaded_mainloop_signal(owner->m_mainloop, 0);
     if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
-        static_cast<PulsePlaybackStream*>(self)->finish(false);
+        owner->finish(false);
 }
 
 void PulsePlaybackStream::finish(bool played) {

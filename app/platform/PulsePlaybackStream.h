@@ -8,6 +8,7 @@
 class PulseContext;
 struct pa_operation;
 struct pa_stream;
+struct pa_threaded_mainloop;
 
 // A playback stream of interleaved 32-bit float samples that pulls its audio
 // from `fill` whenever the server asks for more. Callbacks run on the context's
@@ -31,7 +32,7 @@ public:
     using Finished = std::function<void(bool played)>;
 
     // Plays on `sink` (a sink name or index; empty for the default sink).
-    // Throws PulseError when the stream cannot be made.
+    // Throws PulseError when the stream cannot be made or the server does not answer.
     PulsePlaybackStream(PulseContext& context, const QString& sink, Format format, Fill fill,
                         Finished onFinished);
     ~PulsePlaybackStream();
@@ -46,6 +47,7 @@ private:
     void release();
     void finish(bool played);
 
+    pa_threaded_mainloop* m_mainloop = nullptr;
     pa_stream* m_stream = nullptr;
     pa_operation* m_drain = nullptr;
     int m_channelCount = 0;

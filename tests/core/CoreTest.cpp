@@ -1,6 +1,7 @@
 #include "app/core/Cancellation.h"
 #include "app/core/MainThread.h"
 #include "app/core/Observable.h"
+#include "tests/support/WaitUntil.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -85,7 +86,7 @@ private slots:
         });
         poster.join();
         context.reset();
-        QTRY_COMPARE(ran.size(), 100);
+        WAIT_COMPARE(ran.size(), 100, "the posted jobs");
         QCoreApplication::processEvents();
         QVERIFY(!offThread);
         QCOMPARE(ran.last(), 99);

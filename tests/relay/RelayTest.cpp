@@ -7,6 +7,7 @@
 #include "relay/RelayServer.h"
 #include "relay/TrustedProxy.h"
 #include "tests/services/FakeHttpService.h"
+#include "tests/support/ScopedEnvironment.h"
 
 #include <QDir>
 #include <QFile>
@@ -640,7 +641,8 @@ private slots:
                                  {"--trust-proxy", "127.0.0.9"});
         QVERIFY(m_port != 0);
 
-        qunsetenv("NEBIUS_TOKEN_FACTORY_KEY");
+        ScopedEnvironment environment;
+        environment.unset("NEBIUS_TOKEN_FACTORY_KEY");
         QTemporaryDir withoutEnvFile;
         QVERIFY(QDir::setCurrent(withoutEnvFile.path()));
         NebiusClient client;

@@ -3,10 +3,10 @@
 #include "app/platform/SoundFile.h"
 #include "tests/services/AudioTestSupport.h"
 #include "tests/support/PrivateFile.h"
+#include "tests/support/WaitUntil.h"
 
 #include <QSignalSpy>
 #include <QTest>
-#include <QThread>
 
 namespace {
 
@@ -27,6 +27,27 @@ std::optional<quint32> sinkNamed(const QString& name, const QString& server) {
             return line.section(u'\t', 0, 0).toUInt();
     return std::nullopt;
 }
+
+// Runs `action` just before the first call queued to `target` is delivered.
+class BeforeQueuedCall : public QObject {
+public:
+    BeforeQueuedCall(QObject& target, std::function<void()> action) : m_action(std::move(action)) {
+        target.installEventFilter(this);
+    }
+    bool ran() const { return !m_action; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::MetaCall && m_action) {
+            watched->removeEventFilter(this);
+            std::exchange(m_action, nullptr)();
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> m_action;
+};
 
 qsizetype streamsOn(quint32 sink) {
     return std::ranges::count_if(listed("sink-inputs"), [sink](const QString& line) {
@@ -72,10 +93,10 @@ private slots:
     // the second, which a third then ends.
     void aNewPlaybackEndsTheOneBefore() {
         AudioOutput output;
+        const QUrl longTone = QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 60));
+        const BeforeQueuedCall second(output, [&] { output.play(longTone, m_feed); });
         output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 0.05)), m_feed);
-        QThread::sleep(2); // without the event loop, so the completion waits in the queue
-        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 60)), m_feed);
-        QTest::qWait(500);
+        WAIT_UNTIL(second.ran(), "the first playback's completion");
         QVERIFY(output.isPlaying());
         QTRY_COMPARE_WITH_TIMEOUT(streamsOn(m_feed), 1, timeout);
         output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 1000, 1)), m_feed);

@@ -60,12 +60,21 @@ inline Process play(const QString& file, const QString& name,
     return process;
 }
 
-// Runs pactl (against `server`, or the default) and returns its output.
+// How long a client of the sound server may take to be answered before the server counts as
+// stalled: far longer than any answer takes, even on a loaded machine.
+constexpr int answerDeadlineMs = 60'000;
+
+// Runs pactl (against `server`, or the default) and returns its output; nothing when a stalled
+// server kept it from finishing.
 inline QString pactl(const QStringList& arguments, const QString& server = {}) {
     QProcess process;
     process.start("pactl", (server.isEmpty() ? QStringList{} : QStringList{"--server=" + server}) +
                                arguments);
-    process.waitForFinished(-1);
+    if (!process.waitForFinished(answerDeadlineMs)) {
+        process.kill();
+        process.waitForFinished(-1);
+        return {};
+    }
     return QString::fromUtf8(process.readAllStandardOutput());
 }
 
@@ -83,16 +92,21 @@ inline bool makeDefaultSource(const QString& source, const QString& server = {})
 
 // A client of the sound server that has connected as `name` and opens no stream (pactl waiting
 // for events), as a meeting application does before the call's audio begins; its streams can
-// then be played with `play` and its process id. (`frequency` is not used.)
-inline Process silentClient(const QString& name, [[maybe_unused]] double frequency = 0) {
+// then be played with `play` and its process id. Null when it ended or the server did not list
+// it before the deadline.
+inline Process silentClient(const QString& name) {
     Process process(new QProcess);
     process->setStandardOutputFile(QProcess::nullDevice());
     process->start("pactl", {"--client-name=" + name, "subscribe"});
     process->waitForStarted(-1);
     const QString connected =
         QStringLiteral("application.process.id = \"%1\"").arg(process->processId());
-    while (process->state() == QProcess::Running && !pactl({"list", "clients"}).contains(connected))
+    const QDeadlineTimer deadline(answerDeadlineMs);
+    while (!pactl({"list", "clients"}).contains(connected)) {
+        if (process->state() != QProcess::Running || deadline.hasExpired())
+            return nullptr;
         process->waitForFinished(20);
+    }
     return process;
 }
 

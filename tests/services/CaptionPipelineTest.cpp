@@ -5,6 +5,7 @@
 #include "app/services/captions/NemotronCaptionService.h"
 #include "tests/services/ScriptedCaptionRecognizer.h"
 #include "tests/support/RunToCompletion.h"
+#include "tests/support/WaitUntil.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -27,7 +28,7 @@ QString taskFailure(QCoro::Task<> task) {
 void drainMainThread() {
     bool drained = false;
     postToMainThread([&drained] { drained = true; });
-    QTRY_VERIFY(drained);
+    WAIT_UNTIL(drained, "the main thread to run what was posted to it");
 }
 
 PcmBuffer mono(std::vector<float> samples) {
@@ -84,7 +85,7 @@ private slots:
         QSignalSpy announced(m_service.get(), &INemotronCaptionService::transcriptChanged);
         for (qsizetype block = 0; block < transcripts.size(); ++block)
             m_service->append(mono({0.1f}));
-        QTRY_COMPARE(m_recognizer->record().blocks, transcripts.size());
+        WAIT_COMPARE(m_recognizer->record().blocks, transcripts.size(), "every block processed");
         drainMainThread();
         QCOMPARE(m_service->completedSentence(), completedSentence);
         QCOMPARE(m_service->transcript(), transcript);
@@ -101,7 +102,8 @@ private slots:
         m_service->append(mono({1.0f}));
         QCOMPARE(taskFailure(m_service->start()), QString());
         m_service->append(mono({2.0f, nan}));
-        QTRY_COMPARE(m_service->transcript(), QStringLiteral("Kept sentence."));
+        WAIT_COMPARE(m_service->transcript(), QStringLiteral("Kept sentence."),
+                     "the transcript of the run");
         QCOMPARE(taskFailure(m_service->cancel()), QString());
         QCOMPARE(taskFailure(m_recognizer->reportPartial("Late words. More")), QString());
         drainMainThread();
@@ -111,7 +113,8 @@ private slots:
         QCOMPARE(taskFailure(m_service->start()), QString());
         QVERIFY(m_recognizer->record().resets > resets);
         m_service->append(mono({infinity, 4.0f}));
-        QTRY_COMPARE(received(), (std::vector<float>{2.0f, 0.0f, 0.0f, 4.0f}));
+        WAIT_COMPARE(received(), (std::vector<float>{2.0f, 0.0f, 0.0f, 4.0f}),
+                     "the samples of both runs");
         drainMainThread();
         QVERIFY(!m_service->recognitionError() && m_service->isListening());
     }
@@ -157,25 +160,25 @@ private slots:
                 m_service->append(mono(std::vector<float>(halfSecond, float(block))));
         };
         append(0, 7);
-        QTRY_COMPARE(m_service->lagSeconds(), 3);
+        WAIT_COMPARE(m_service->lagSeconds(), 3, "the lag to be shown");
         QCOMPARE(m_service->skippedSeconds(), 0);
         // Block 0 is inside the recognizer; with block 41, 20.5 s wait behind it, and all but
         // block 41 go.
         append(7, 36);
-        QTRY_COMPARE(m_service->skippedSeconds(), 20);
-        QTRY_COMPARE(m_service->lagSeconds(), 1);
+        WAIT_COMPARE(m_service->skippedSeconds(), 20, "the oldest audio to be skipped");
+        WAIT_COMPARE(m_service->lagSeconds(), 1, "the lag after the skip");
         m_recognizer->releaseBlocks();
-        QTRY_COMPARE(m_recognizer->record().blocks, 3);
+        WAIT_COMPARE(m_recognizer->record().blocks, 3, "the recognizer to take three blocks");
         std::vector<float> heard = received();
         heard.erase(std::unique(heard.begin(), heard.end()), heard.end());
         QCOMPARE(heard, (std::vector<float>{0.0f, 41.0f, 42.0f}));
-        QTRY_COMPARE(m_service->lagSeconds(), 0);
+        WAIT_COMPARE(m_service->lagSeconds(), 0, "the captions to be live again");
 
         // A new run starts without the old run's skip; an ended run shows no lag.
         QCOMPARE(taskFailure(m_service->start()), QString());
         QCOMPARE(m_service->skippedSeconds(), 0);
         append(0, 5);
-        QTRY_COMPARE(m_recognizer->record().blocks, 8);
+        WAIT_COMPARE(m_recognizer->record().blocks, 8, "the recognizer to take every block");
         QCOMPARE(taskFailure(m_service->cancel()), QString());
         QCOMPARE(m_service->lagSeconds(), 0);
     }
@@ -193,9 +196,9 @@ private slots:
         auto running = m_service->start().then(
             [&] { started = QString(); },
             [&](const std::exception& error) { started = QString::fromUtf8(error.what()); });
-        QTRY_COMPARE(m_service->modelProgress(), 0.5);
+        WAIT_COMPARE(m_service->modelProgress(), 0.5, "the held load's progress");
         QCOMPARE(taskFailure(m_service->cancel()), QString());
-        QTRY_VERIFY(started == QString());
+        WAIT_UNTIL(started == QString(), "the cancelled start to end without a failure");
         QVERIFY(!m_service->isPreparing() && !m_service->recognitionError());
         QCOMPARE(taskFailure(m_service->start()), QString());
         QCOMPARE(taskFailure(m_service->start()), QString());
@@ -228,7 +231,8 @@ private slots:
         QCOMPARE(taskFailure(m_service->start()), QString());
         for (float value : {1.0f, 2.0f, 3.0f})
             m_service->append(mono({value}));
-        QTRY_COMPARE(m_service->recognitionError(), QStringLiteral("Chunk failed"));
+        WAIT_COMPARE(m_service->recognitionError(), QStringLiteral("Chunk failed"),
+                     "the failed block's error");
         QVERIFY(m_service->isListening());
         drainMainThread();
         QCOMPARE(m_service->transcript(), QStringLiteral("One."));

@@ -2,6 +2,7 @@
 #include "app/services/network/NebiusClient.h"
 #include "tests/services/FakeHttpService.h"
 #include "tests/support/PrivateFile.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/WriteFile.h"
 
 #include <QDir>
@@ -23,6 +24,7 @@ Q_DECLARE_METATYPE(Service)
 class HttpClientsTest : public QObject {
     Q_OBJECT
 
+    ScopedEnvironment m_environment;
     std::unique_ptr<QTemporaryDir> m_folder;
     std::unique_ptr<FakeHttpService> m_tokenFactory, m_relay, m_elevenLabs;
     std::unique_ptr<NebiusClient> m_nebius;
@@ -52,7 +54,7 @@ class HttpClientsTest : public QObject {
 private slots:
     // Every test starts without a Token Factory key: no variable, an empty working folder.
     void init() {
-        qunsetenv("NEBIUS_TOKEN_FACTORY_KEY");
+        m_environment.unset("NEBIUS_TOKEN_FACTORY_KEY");
         m_folder = std::make_unique<QTemporaryDir>();
         QVERIFY(QDir::setCurrent(m_folder->path()));
         m_tokenFactory = std::make_unique<FakeHttpService>();
@@ -95,7 +97,7 @@ private slots:
         QFETCH(QByteArray, envFile);
         QFETCH(QString, expectedKey);
         if (!environment.isNull())
-            qputenv("NEBIUS_TOKEN_FACTORY_KEY", environment.toUtf8());
+            m_environment.set("NEBIUS_TOKEN_FACTORY_KEY", environment.toUtf8());
         writeFile(m_folder->filePath(".env.local"), envFile);
         m_tokenFactory->answerJson(
             200,
@@ -163,7 +165,7 @@ private slots:
             return;
         }
         if (service == Service::tokenFactory)
-            qputenv("NEBIUS_TOKEN_FACTORY_KEY", "secret-k1");
+            m_environment.set("NEBIUS_TOKEN_FACTORY_KEY", "secret-k1");
         (service == Service::relay ? m_relay : m_tokenFactory)->answer(status, body);
         QCOMPARE(toKorean("Hi").error, expected);
     }

@@ -1,6 +1,7 @@
 #include "app/services/keystore/KeychainStore.h"
 #include "app/services/keystore/TranslationSettingsStore.h"
 #include "tests/services/FakeHttpService.h"
+#include "tests/support/PrivateKeyring.h"
 
 #include <QLocalServer>
 #include <QProcess>
@@ -56,6 +57,7 @@ class KeychainStoreTest : public QObject {
 private slots:
     // Saving replaces an earlier key; deleting a missing key is no error.
     void keyComesBackUnchanged() {
+        REQUIRE_PRIVATE_KEYRING();
         const QString key = QStringLiteral(" \"키\"-🔑 = 'sk_01' ");
         QCOMPARE(saveWith(m_store, QStringLiteral("earlier-key")).error, QString());
         QCOMPARE(saveWith(m_store, key).error, QString());
@@ -69,6 +71,7 @@ private slots:
     // the ElevenLabs key (which it leaves alone) and never in the settings file; an empty key
     // removes the stored one.
     void translationSettingsComeBackWithTheirKeys() {
+        REQUIRE_PRIVATE_KEYRING();
         QTemporaryDir folder;
         const QString path = folder.filePath("settings.ini");
         const auto storeAt = [&] {

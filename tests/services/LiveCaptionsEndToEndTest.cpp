@@ -8,6 +8,7 @@
 #include "tests/services/AudioTestSupport.h"
 #include "tests/services/CaptionTestModels.h"
 #include "tests/services/FakeHttpService.h"
+#include "tests/support/ScopedEnvironment.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,15 +19,16 @@ class LiveCaptionsEndToEndTest : public QObject {
 private:
     QTemporaryDir m_folder;
     FakeHttpService m_relay;
+    ScopedEnvironment m_environment;
 
 private slots:
     // The program's own services, with their data and settings here and the relay a fake.
     void initTestCase() {
-        qunsetenv("NEBIUS_TOKEN_FACTORY_KEY");
-        qputenv("HF_ENDPOINT", "http://127.0.0.1:1");
-        qputenv("XDG_DATA_HOME", m_folder.filePath("data").toUtf8());
-        qputenv("XDG_CONFIG_HOME", m_folder.filePath("config").toUtf8());
-        qputenv("RLY_RELAY_URL", m_relay.url("/v1/complete").toEncoded());
+        m_environment.unset("NEBIUS_TOKEN_FACTORY_KEY");
+        m_environment.set("HF_ENDPOINT", "http://127.0.0.1:1");
+        m_environment.set("XDG_DATA_HOME", m_folder.filePath("data").toUtf8());
+        m_environment.set("XDG_CONFIG_HOME", m_folder.filePath("config").toUtf8());
+        m_environment.set("RLY_RELAY_URL", m_relay.url("/v1/complete").toEncoded());
         // Each chunk with sound in it adds the next word; silence adds nothing.
         CaptionTestModels::writeCounting(
             NemotronModelDownloader::variantFolder(Repo::nemotronStreaming560,

@@ -9,6 +9,7 @@
 #include "tests/services/AudioTestSupport.h"
 #include "tests/services/CaptionTestModels.h"
 #include "tests/speech-engine/hub/FakeModelHub.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/WriteFile.h"
 
 #include <QDir>
@@ -157,7 +158,8 @@ private slots:
     void errorsEndTheReplyInKorean() {
         QFETCH(QString, fault);
         QFETCH(QString, message);
-        qputenv("HF_ENDPOINT", "http://127.0.0.1:1");
+        ScopedEnvironment environment;
+        environment.set("HF_ENDPOINT", "http://127.0.0.1:1");
         QTemporaryDir root;
         const QString folder = koreanFolder(root.path());
         CaptionTestModels::writeSpelling(folder, {QStringLiteral("▁네")});
@@ -206,7 +208,8 @@ private slots:
     // next reply fetches it again. The progress shows until the fetch is over.
     void missingModelIsFetchedWhateverTheReplyDoes() {
         FakeModelHub hub;
-        qputenv("HF_ENDPOINT", hub.baseURL().toUtf8());
+        ScopedEnvironment environment;
+        environment.set("HF_ENDPOINT", hub.baseURL().toUtf8());
         const QString repository = QStringLiteral("nvidia/nemotron-3.5-asr-streaming-0.6b");
         const QString checkpoint = QStringLiteral("nemotron-3.5-asr-streaming-0.6b.nemo");
         hub.serveRepository(repository, QStringLiteral("main"), QString(40, u'c'),

@@ -177,11 +177,9 @@ private slots:
             QVERIFY(audiotest::toneStrength(recording->samples(), heard) >
                     100 * audiotest::toneStrength(recording->samples(), other));
 
+        // Released, the handler has no copy left anywhere that could deliver more.
         runToCompletion(capture.stop());
         QVERIFY(second->released());
-        const std::size_t received = second->samples().size();
-        QTest::qWait(300);
-        QCOMPARE(second->samples().size(), received);
         runToCompletion(capture.stop());
         // Replaced or stopped, a capture has not ended by itself.
         QVERIFY(!first->ended() && !second->ended());
@@ -191,6 +189,7 @@ private slots:
     void hearsAndMixesStreamsOpenedAfterStartAndFollowsThemToAnotherSink() {
         SystemAudioCapture capture;
         auto meeting = audiotest::silentClient("Silent Meeting");
+        QVERIFY2(meeting, "the silent meeting's client did not connect");
         QTRY_VERIFY_WITH_TIMEOUT(lists(capture, "Silent Meeting", meeting->processId()), timeout);
         auto recording = startRecording(capture, meeting->processId());
         auto first = audiotest::play(m_low, "Silent Meeting", {}, meeting->processId());
@@ -233,7 +232,10 @@ private slots:
         SystemAudioCapture unreachable("unix:/nonexistent/relayo/native");
         QVERIFY_THROWS_EXCEPTION(PulseError, runToCompletion(unreachable.availableApplications()));
         SystemAudioCapture capture;
-        const qint64 goneID = audiotest::silentClient("Meeting")->processId();
+        auto gone = audiotest::silentClient("Meeting");
+        QVERIFY2(gone, "the meeting's client did not connect");
+        const qint64 goneID = gone->processId();
+        gone.reset(); // the application exits
         try {
             startRecording(capture, goneID);
             QFAIL("capturing an exited application succeeded");

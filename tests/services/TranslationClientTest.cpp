@@ -3,6 +3,7 @@
 #include "app/translation/ChatCompletion.h"
 #include "tests/services/ChatAnswers.h"
 #include "tests/services/FakeHttpService.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/WriteFile.h"
 
 #include <QDir>
@@ -34,6 +35,7 @@ class TranslationClientTest : public QObject {
 
     std::unique_ptr<QTemporaryDir> m_folder;
     std::unique_ptr<FakeHttpService> m_tokenFactory, m_server, m_environmentServer, m_relay;
+    std::unique_ptr<ScopedEnvironment> m_environment;
     std::unique_ptr<NebiusClient> m_client;
     QStringList m_partials;
 
@@ -69,8 +71,9 @@ class TranslationClientTest : public QObject {
 private slots:
     // No key, no variable, an empty working folder; the settings name the loopback server.
     void init() {
+        m_environment = std::make_unique<ScopedEnvironment>();
         for (const char* name : environmentNames)
-            qunsetenv(name);
+            m_environment->unset(name);
         m_folder = std::make_unique<QTemporaryDir>();
         QVERIFY(QDir::setCurrent(m_folder->path()));
         m_tokenFactory = std::make_unique<FakeHttpService>();
@@ -81,10 +84,7 @@ private slots:
         makeClient();
     }
 
-    void cleanup() {
-        for (const char* name : environmentNames)
-            qunsetenv(name);
-    }
+    void cleanup() { m_environment.reset(); }
 
     void environmentWinsOverSettings_data() {
         QTest::addColumn<Service>("service");
@@ -127,7 +127,7 @@ private slots:
             QByteArray value = assignment.mid(equals + 1);
             value.replace("ENV", m_environmentServer->url().toEncoded());
             value.replace("RELAY", m_relay->url().toEncoded());
-            qputenv(assignment.left(equals).constData(), value);
+            m_environment->set(assignment.left(equals).constData(), value);
         }
         writeFile(m_folder->filePath(".env.local"), envFile);
         TranslationSettings settings;

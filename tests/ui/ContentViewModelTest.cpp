@@ -1,4 +1,5 @@
 #include "app/ui/ContentViewModel.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/workflow/WorkflowHarness.h"
 
 #include <QSignalSpy>
@@ -118,13 +119,13 @@ private slots:
             u"뒤 다시 말해 주세요. (원인: offline)"_s;
         h->koreanSpeech->preparations.fail(failed);
         content->performNoticeAction();
-        QTRY_COMPARE(notice("title"), failed);
+        WAIT_COMPARE(notice("title"), failed, "the notice of the failed fetch");
         QCOMPARE(notice("actionTitle"), u"다시 받기"_s);
         english->open();
-        QTRY_VERIFY(h->meetingSpeech->modelPresent);
+        WAIT_UNTIL(h->meetingSpeech->modelPresent, "the English model");
         content->performNoticeAction();
-        QTRY_VERIFY(h->koreanSpeech->modelPresent);
-        QTRY_VERIFY(content->property("currentNotice").isNull());
+        WAIT_UNTIL(h->koreanSpeech->modelPresent, "the Korean model");
+        WAIT_UNTIL(content->property("currentNotice").isNull(), "the offer to go");
         QVERIFY(h->model().phase() != AssistPhase::error);
     }
 
@@ -145,9 +146,11 @@ private slots:
             {{u"v1"_s, u".Mr. X."_s, std::nullopt, std::nullopt}});
         content->setElevenLabsAPIKey(u"sk-test"_s);
         content->connectElevenLabs();
-        QTRY_COMPARE(content->elevenLabsStatusText(), u"목소리를 불러오는 중이에요…"_s);
+        WAIT_COMPARE(content->elevenLabsStatusText(), u"목소리를 불러오는 중이에요…"_s,
+                     "the status while the voices load");
         listing->open();
-        QTRY_COMPARE(content->elevenLabsStatusText(), u"연결됐어요 · Mr. X"_s);
+        WAIT_COMPARE(content->elevenLabsStatusText(), u"연결됐어요 · Mr. X"_s,
+                     "the status once the voices came");
         QCOMPARE(content->elevenLabsAPIKey(), QString());
         h->elevenLabs->voiceLists.fail(u"HTTP 401: invalid key"_s);
         QCoro::waitFor(h->model().refreshElevenLabsVoices());

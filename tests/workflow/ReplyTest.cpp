@@ -211,7 +211,8 @@ private slots:
             start->open();
         if (starting)
             QCoro::waitFor(*starting);
-        QTRY_COMPARE(h.meetingSpeech->cancelCount, during == "late start" ? 0 : 1);
+        WAIT_COMPARE(h.meetingSpeech->cancelCount, during == "late start" ? 0 : 1,
+                     "the captions to stop");
         QCOMPARE(h->phase(), AssistPhase::speakingKorean);
         QVERIFY(h.koreanSpeech->isListening());
         h->cancelKoreanReply();
@@ -357,3 +358,4 @@ private slots:
 
 QTEST_GUILESS_MAIN(ReplyTest)
 #include "ReplyTest.moc"
+#include "tests/support/WaitUntil.h"

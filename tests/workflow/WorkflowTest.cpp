@@ -1,8 +1,10 @@
+#include "tests/support/WaitUntil.h"
 #include "tests/workflow/WorkflowHarness.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <qcoro/qcorotask.h>
 
 using namespace Qt::StringLiterals;
@@ -17,8 +19,18 @@ const CaptureApplication notes = {3, "Notes", "org.gnome.Notes", {}};
 const QString fragment = u"Could you share the updated schedule"_s;
 const QString stopped = u"Live captions stopped. No transcript history was saved."_s;
 
-// Longer than the silence delay, with room for a loaded machine.
+// Longer than the silence delay by more than coarse timers may move either.
 constexpr int afterSilence = 1500;
+
+// Runs the event loop until a timer of `afterSilence` started now has fired. Timers fire in the
+// order of their deadlines, so by then every silence delay that began before has ended, however
+// loaded the machine.
+void waitPastTheSilenceDelay() {
+    QTimer later;
+    later.setSingleShot(true);
+    later.start(afterSilence);
+    WAIT_UNTIL(!later.isActive(), "a timer longer than the silence delay");
+}
 
 // Publishes as the caption service does: the completed sentence first, then the transcript.
 void publish(WorkflowHarness& h, const QString& completed, const QString& transcript) {
@@ -67,7 +79,7 @@ private slots:
         QCOMPARE(h.audioOutput->refreshCount, 1);
         QVERIFY(h->isLoadingElevenLabsVoices());
         voices->open();
-        QTRY_VERIFY(!h->isLoadingElevenLabsVoices());
+        WAIT_UNTIL(!h->isLoadingElevenLabsVoices(), "the voice refresh to end");
 
         h.relaunch();
         h.koreanSpeech->permissionsGranted = false;
@@ -76,7 +88,8 @@ private slots:
         h.capture->applications = {notes, zoom};
         QCoro::waitFor(h->prepare());
         QCOMPARE(h.elevenLabs->voiceListKeys, QStringList{u"key"_s});
-        QTRY_COMPARE(h->elevenLabsStatus(), u"ElevenLabs rejected the API key."_s);
+        WAIT_COMPARE(h->elevenLabsStatus(), u"ElevenLabs rejected the API key."_s,
+                     "the refused key");
         QVERIFY(h->applications().isEmpty() && h.audioOutput->refreshCount == 0);
         QCOMPARE(h->phase(), AssistPhase::error);
         QCOMPARE(h->statusMessage(), u"Microphone or speech recognition is not available."_s);
@@ -146,13 +159,14 @@ private slots:
         publishSentence(h, fragment + u'?');
         const QStringList requests = {longer, fragment + u'?'};
         QCOMPARE(h.nebius->koreanRequests, requests);
-        QTest::qWait(afterSilence);
+        waitPastTheSilenceDelay();
         QCOMPARE(h.nebius->koreanRequests, requests);
         QCOMPARE(h->liveTranslation(), "ko:" + fragment + u'?');
     }
 
     // Each change of the fragment restarts the delay. Checked as a lower bound on the time from
-    // the last change, which a slow machine can only lengthen (timers may fire 5 % early).
+    // the last change, which a slow machine can only lengthen (timers may fire 5 % early); the
+    // pause before the change is what is tested, and a longer one only weakens the check.
     void aChangedFragmentRestartsTheDelay() {
         WorkflowHarness h;
         const QString longer = fragment + u" more"_s;
@@ -179,10 +193,11 @@ private slots:
         publishSentence(h, u"A."_s);
         publishSentence(h, u"B."_s);
         first->open();
-        QTest::qWait(50);
+        // The gate is held until the older translation has ended.
+        WAIT_COMPARE(first.use_count(), 1L, "the older sentence's translation to end");
         QVERIFY(h->liveTranslation().isEmpty() && h->isTranslating());
         second->open();
-        QTRY_COMPARE(h->liveTranslation(), u"B 번역"_s);
+        WAIT_COMPARE(h->liveTranslation(), u"B 번역"_s, "the newer sentence's translation");
         QVERIFY(h->translatedEnglishSentence() == "B." && !h->isTranslating());
     }
 
@@ -203,7 +218,7 @@ private slots:
         QVERIFY(h->liveTranslation() == u"B 번"_s && h->translatedEnglishSentence() == "B.");
         first->open();
         second->open();
-        QTRY_COMPARE(h->liveTranslation(), u"B 번역"_s);
+        WAIT_COMPARE(h->liveTranslation(), u"B 번역"_s, "the newer translation");
         for (const QList<QVariant>& values : std::as_const(shown))
             QVERIFY2(!values.at(0).toString().startsWith(u'A'),
                      qPrintable(values.at(0).toString()));
@@ -228,7 +243,7 @@ private slots:
         QCOMPARE(h.translationSettings->stored, chosen);
         QVERIFY(h->translationSettings().hasService());
         publishSentence(h, u"B."_s);
-        QTRY_COMPARE(h->liveTranslation(), u"ko:B."_s);
+        WAIT_COMPARE(h->liveTranslation(), u"ko:B."_s, "the newer stream's translation");
     }
 
     // A typed key replaces the stored one, an empty field keeps it, and only "forget" removes
@@ -238,17 +253,19 @@ private slots:
         TranslationSettingsController& settings = h->translationSettings();
         const auto& stored = h.translationSettings->stored;
         settings.choose(1, {}, {}, {}, u" tf-key "_s, {});
-        QTRY_COMPARE(stored.tokenFactoryKey, u"tf-key"_s);
+        WAIT_COMPARE(stored.tokenFactoryKey, u"tf-key"_s, "the key to be stored");
         settings.choose(2, u" http://127.0.0.1:8080/v1 "_s, u"qwen"_s, {}, {}, {});
-        QTRY_COMPARE(stored.service, TranslationSettings::Service::openAICompatible);
+        WAIT_COMPARE(stored.service, TranslationSettings::Service::openAICompatible,
+                     "the service to be stored");
         QVERIFY(stored.tokenFactoryKey == u"tf-key"_s && settings.hasTokenFactoryKey());
         QCOMPARE(stored.serverUrl, u"http://127.0.0.1:8080/v1"_s);
         settings.forgetKey(1);
-        QTRY_VERIFY(stored.tokenFactoryKey.isEmpty() && !settings.hasTokenFactoryKey());
+        WAIT_UNTIL(stored.tokenFactoryKey.isEmpty() && !settings.hasTokenFactoryKey(),
+                   "the key to be forgotten");
 
         h.translationSettings->saves.fail(u"keyring locked"_s);
         settings.choose(3, {}, {}, u"https://relay.example.org/v1/complete"_s, {}, {});
-        QTRY_COMPARE(settings.status(), u"keyring locked"_s);
+        WAIT_COMPARE(settings.status(), u"keyring locked"_s, "the keyring failure");
         QCOMPARE(settings.service(), int(TranslationSettings::Service::openAICompatible));
         QCOMPARE(h.nebius->usedSettings->service, TranslationSettings::Service::openAICompatible);
     }
@@ -257,12 +274,13 @@ private slots:
         WorkflowHarness h;
         h.nebius->koreanAnswers.fail(u"network down"_s);
         publishSentence(h, u"A."_s);
-        QTRY_COMPARE(h->liveTranslation(), u"한국어 번역을 불러오지 못했습니다."_s);
+        WAIT_COMPARE(h->liveTranslation(), u"한국어 번역을 불러오지 못했습니다."_s,
+                     "the failure's notice");
         publishSentence(h, u"B."_s);
-        QTRY_COMPARE(h->liveTranslation(), u"ko:B."_s);
+        WAIT_COMPARE(h->liveTranslation(), u"ko:B."_s, "the second translation");
         h.nebius->koreanAnswers.fail(u"network down"_s);
         publishSentence(h, u"C."_s);
-        QTRY_VERIFY(!h->isTranslating());
+        WAIT_UNTIL(!h->isTranslating(), "the failed third translation to end");
         QVERIFY(h->liveTranslation() == "ko:B." && h->translatedEnglishSentence() == "B.");
     }
 
@@ -273,7 +291,7 @@ private slots:
         h.meetingSpeech->setTranscript(u"  \n"_s);
         QVERIFY(h->liveTranslation().isEmpty() && !h->isTranslating());
         answer->open();
-        QTRY_COMPARE(h->liveTranslation(), u"A 번역"_s);
+        WAIT_COMPARE(h->liveTranslation(), u"A 번역"_s, "the late translation");
     }
 
     // Captured audio feeds the captions. A restart clears the old translation before the model is
@@ -289,7 +307,7 @@ private slots:
         h.capture->deliver(PcmBuffer());
         QCOMPARE(h.meetingSpeech->appendedCount.load(), 1);
         publishSentence(h, u"A."_s);
-        QTRY_COMPARE(h->liveTranslation(), u"ko:A."_s);
+        WAIT_COMPARE(h->liveTranslation(), u"ko:A."_s, "the caption's translation");
         QCoro::waitFor(h->stopMeetingListening());
         QVERIFY(h.capture->stopCount == 1 && h.meetingSpeech->cancelCount == 1);
         QCOMPARE(h->liveTranslation(), u"ko:A."_s);
@@ -313,7 +331,7 @@ private slots:
         QCoro::waitFor(h->startMeetingListening());
         h.capture->applications = {};
         h.capture->end();
-        QTRY_VERIFY(!h->selectedApplicationID());
+        WAIT_UNTIL(!h->selectedApplicationID(), "the quit application to be unselected");
         QCOMPARE(h->phase(), AssistPhase::error);
         QCOMPARE(
             h->statusMessage(),
@@ -348,8 +366,8 @@ private slots:
         h.meetingSpeech->setTranscript(fragment);
         h.close();
         answer->open();
-        QTRY_COMPARE(answer.use_count(), 1L);
-        QTest::qWait(afterSilence);
+        WAIT_COMPARE(answer.use_count(), 1L, "the late translation to end");
+        waitPastTheSilenceDelay();
     }
 
     // The stored choice stays through an empty or failed listing, for an account that lists

@@ -2,15 +2,20 @@
 // never cached half-done; handed to a stand-in importer (the importer's tests use the real one).
 #include "speech-engine/hub/NemotronModelDownloader.h"
 #include "speech-engine/core/ModelNames.h"
+#include "speech-engine/core/SerialExecutor.h"
+#include "speech-engine/hub/CheckpointTransfer.h"
 #include "tests/speech-engine/TestHelpers.h"
 #include "tests/speech-engine/hub/FakeModelHub.h"
 #include "tests/support/RunToCompletion.h"
+#include "tests/support/ScopedEnvironment.h"
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -21,6 +26,17 @@ const QString commit = QStringLiteral("0123456789abcdef0123456789abcdef01234567"
 const QString checkpointPath = QStringLiteral("nemotron-speech-streaming-en-0.6b.nemo");
 HubModel english() {
     return HubModel::english(Repo::nemotronStreaming560);
+}
+
+// Bytes this process has read so far, from files and sockets alike.
+qint64 bytesReadSoFar() {
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : io.readAll().split('\n'))
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    return -1;
 }
 
 struct ImportCall {
@@ -42,6 +58,7 @@ class NemotronModelDownloaderTest : public QObject {
     bool importWaitsForCancel = false;
     std::stop_source stop;
     QList<NemotronDownloadProgress> progress;
+    ScopedEnvironment environment;
 
     QString englishFolder() const {
         return NemotronModelDownloader::modelFolder(english(), root->path());
@@ -92,18 +109,21 @@ class NemotronModelDownloaderTest : public QObject {
         return QDir(root->path()).entryList({".checkpoint-*"}, QDir::Files | QDir::Hidden);
     }
 
+    QByteArray sha256() const {
+        return QCryptographicHash::hash(checkpoint, QCryptographicHash::Sha256).toHex();
+    }
+
     QString partialFile() const {
-        const auto sha256 = QCryptographicHash::hash(checkpoint, QCryptographicHash::Sha256);
-        return root->filePath(".checkpoint-" + QString::fromLatin1(sha256.toHex()) + ".partial");
+        return root->filePath(".checkpoint-" + QString::fromLatin1(sha256()) + ".partial");
     }
 
 private slots:
     void init() {
         for (const char* name :
              {"RLY_MODEL_REPO", "RLY_MODEL_REVISION", "RLY_KO_MODEL_REPO", "RLY_KO_MODEL_REVISION"})
-            qunsetenv(name);
+            environment.unset(name);
         hub = std::make_unique<FakeModelHub>();
-        qputenv("HF_ENDPOINT", hub->baseURL().toUtf8());
+        environment.set("HF_ENDPOINT", hub->baseURL().toUtf8());
         root = std::make_unique<QTemporaryDir>();
         calls.clear();
         importWaitsForCancel = false;
@@ -123,8 +143,8 @@ private slots:
         const QString repository = korean ? "someone/other-model" : englishRepository,
                       revision = korean ? "v2" : "main";
         if (korean) {
-            qputenv("RLY_KO_MODEL_REPO", repository.toUtf8());
-            qputenv("RLY_KO_MODEL_REVISION", revision.toUtf8());
+            environment.set("RLY_KO_MODEL_REPO", repository.toUtf8());
+            environment.set("RLY_KO_MODEL_REVISION", revision.toUtf8());
         }
         const auto fileName = repository.section('/', 1) + ".nemo";
         serve(repository, revision, fileName);
@@ -225,6 +245,41 @@ private slots:
             if (request.path.contains("/resolve/"))
                 fileRanges << request.range;
         QCOMPARE(fileRanges, ranges);
+        QCOMPARE(calls.size(), 1u);
+        QVERIFY(calls[0].checkpoint == checkpoint);
+        QVERIFY(partialFiles().isEmpty());
+    }
+
+    // Stopped while it hashes the whole file an earlier attempt left, the transfer reads no more
+    // of it and keeps it as it was: neither deleted as wrong nor taken as verified. The next
+    // download takes it up without fetching it again.
+    void cancelWhileHashingKeepsTheEarlierFile() {
+        serve(englishRepository, "main", checkpointPath);
+        writeTestFile(partialFile(), checkpoint);
+        const HubCheckpoint listed{englishRepository, commit, checkpointPath, sha256(),
+                                   checkpoint.size()};
+        // The worker is busy until the stop comes, so the hashing is under way but waits.
+        SerialExecutor worker(QStringLiteral("Hashing"));
+        std::promise<void> stopped;
+        auto busy = worker.run([until = stopped.get_future().share()] { until.wait(); });
+        QNetworkAccessManager network;
+        const qint64 readBefore = bytesReadSoFar();
+        QVERIFY(readBefore >= 0);
+        auto fetch =
+            CheckpointTransfer::fetch(network, listed, partialFile(),
+                                      {stop.get_token(), std::chrono::seconds(60), {}, &worker});
+        stop.request_stop();
+        stopped.set_value();
+        const auto description = failureOf([&] { runToCompletion(std::move(fetch)); });
+        runToCompletion(std::move(busy));
+        QVERIFY2(description.contains("cancelled"), qPrintable(description));
+        QVERIFY(bytesReadSoFar() - readBefore < checkpoint.size() / 2);
+        QVERIFY(readTestFile(partialFile()) == checkpoint);
+        QVERIFY(hub->requests().isEmpty());
+
+        stop = {};
+        runToCompletion(NemotronModelDownloader::download(english(), root->path(), options()));
+        QCOMPARE(hub->requests().size(), 2); // the revision and the listing only
         QCOMPARE(calls.size(), 1u);
         QVERIFY(calls[0].checkpoint == checkpoint);
         QVERIFY(partialFiles().isEmpty());
