@@ -1,7 +1,9 @@
 #include "speech-engine/runtime/Int8Linear.h"
 
+#include <QFile>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -53,12 +55,24 @@ std::vector<float> randomInput(std::int64_t count, float low, float high, std::m
     return x;
 }
 
+// The processor's flags as the kernel names them, read apart from the check production uses.
+QStringList processorFlags() {
+    QFile cpuinfo("/proc/cpuinfo");
+    if (!cpuinfo.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    for (const auto& line : QString::fromLatin1(cpuinfo.readAll()).split('\n'))
+        if (line.startsWith("flags"))
+            return line.section(':', 1).split(' ', Qt::SkipEmptyParts);
+    return {};
+}
+
 std::vector<Int8Linear::Kernel> kernelsOfThisProcessor() {
-    std::vector<Int8Linear::Kernel> kernels;
-    for (const auto kernel :
-         {Int8Linear::Kernel::portable, Int8Linear::Kernel::avx2, Int8Linear::Kernel::avx512Vnni})
-        if (Int8Linear::runsHere(kernel))
-            kernels.push_back(kernel);
+    const auto flags = processorFlags();
+    std::vector<Int8Linear::Kernel> kernels{Int8Linear::Kernel::portable};
+    if (flags.contains("avx2"))
+        kernels.push_back(Int8Linear::Kernel::avx2);
+    if (flags.contains("avx512_vnni") && flags.contains("avx512bw"))
+        kernels.push_back(Int8Linear::Kernel::avx512Vnni);
     return kernels;
 }
 
@@ -68,8 +82,18 @@ class Int8LinearTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // Every kernel the processor's flags name runs here, and the fastest of them is chosen.
+    void choosesTheKernelsTheProcessorHas() {
+        const auto kernels = kernelsOfThisProcessor();
+        for (const auto kernel : {Int8Linear::Kernel::portable, Int8Linear::Kernel::avx2,
+                                  Int8Linear::Kernel::avx512Vnni})
+            QCOMPARE(Int8Linear::runsHere(kernel), std::ranges::count(kernels, kernel) == 1);
+        QCOMPARE(Int8Linear::bestKernel(), kernels.back());
+    }
+
     // The exact integer product of codes and weights, scaled: sizes off the block and group
-    // grid and row counts beyond a tile land on every kernel the same, to the bit.
+    // grid and every tile height, alone and after whole tiles, land on every kernel the same,
+    // to the bit.
     void everyKernelComputesTheExactQuantizedProduct_data() {
         QTest::addColumn<qint64>("rows");
         QTest::addColumn<qint64>("outputs");
@@ -79,6 +103,8 @@ private slots:
         QTest::newRow("off the grid") << qint64(3) << qint64(33) << qint64(130);
         QTest::newRow("rows beyond a tile") << qint64(19) << qint64(70) << qint64(5);
         QTest::newRow("no rows") << qint64(0) << qint64(40) << qint64(8);
+        for (qint64 rows = 1; rows <= 9; ++rows)
+            QTest::addRow("%lld rows", rows) << rows << qint64(64) << qint64(36);
     }
     void everyKernelComputesTheExactQuantizedProduct() {
         QFETCH(qint64, rows);
