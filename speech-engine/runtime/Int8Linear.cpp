@@ -138,10 +138,9 @@ std::span<const Tile> tilesOf(Int8Linear::Kernel kernel) {
     return portableTiles;
 }
 
-// PyTorch's ChooseQuantizationParams for codes 0..127 (reduce_range) over [min, max] widened
-// to hold zero.
-std::pair<float, std::int32_t> quantizationOf(float min, float max) {
-    constexpr double qmin = 0, qmax = 127;
+// PyTorch's ChooseQuantizationParams for codes 0..largest over [min, max] widened to hold zero.
+std::pair<float, std::int32_t> quantizationOf(float min, float max, std::int32_t largest) {
+    const double qmin = 0, qmax = largest;
     min = std::min(min, 0.0f);
     max = std::max(max, 0.0f);
     double scale = (double(max) - min) / (qmax - qmin);
@@ -208,23 +207,27 @@ Int8Linear::Kernel Int8Linear::bestKernel() {
 }
 
 Int8Linear::QuantizedInput Int8Linear::quantize(const float* x, std::int64_t rows,
-                                                std::int64_t inputs) {
-    const auto count = rows * inputs;
-    const auto [min, max] = count > 0 ? std::minmax_element(x, x + count)
-                                      : std::pair<const float*, const float*>{nullptr, nullptr};
+                                                std::int64_t inputs, std::int32_t largest) {
     QuantizedInput input;
-    std::tie(input.scale, input.zeroPoint) = quantizationOf(min ? *min : 0.0f, max ? *max : 0.0f);
     input.stride = groups(inputs) * group;
     input.codes.assign(std::size_t(rows * input.stride), 0);
-    // Multiplying by the inverse scale, as oneDNN's quantizing reorder does.
-    const auto inverse = float(1.0 / double(input.scale));
-    for (std::int64_t r = 0; r < rows; ++r)
+    for (std::int64_t r = 0; r < rows; ++r) {
+        const auto* row = x + r * inputs;
+        const auto [min, max] = inputs > 0 ? std::minmax_element(row, row + inputs)
+                                           : std::pair<const float*, const float*>{};
+        const auto [scale, zeroPoint] =
+            quantizationOf(min ? *min : 0.0f, max ? *max : 0.0f, largest);
+        input.scales.push_back(scale);
+        input.zeroPoints.push_back(zeroPoint);
+        // Multiplying by the inverse scale, as oneDNN's quantizing reorder does.
+        const auto inverse = float(1.0 / double(scale));
+        auto* codes = input.codes.data() + r * input.stride;
         for (std::int64_t k = 0; k < inputs; ++k) {
-            const auto code = std::nearbyint(x[r * inputs + k] * inverse) + float(input.zeroPoint);
+            const auto code = std::nearbyint(row[k] * inverse) + float(zeroPoint);
             // NaN codes as 0 rather than reaching an undefined conversion.
-            input.codes[std::size_t(r * input.stride + k)] =
-                std::uint8_t(code >= 0.0f ? std::min(code, 255.0f) : 0.0f);
+            codes[k] = std::uint8_t(code >= 0.0f ? std::min(code, 255.0f) : 0.0f);
         }
+    }
     return input;
 }
 
@@ -242,14 +245,16 @@ void Int8Linear::multiply(const QuantizedInput& input, std::int64_t rows, const 
             const auto count = std::min(tileRows, rows - r0);
             tileSet[std::size_t(count - 1)](input.codes.data() + r0 * input.stride, input.stride, w,
                                             groupCount, sums.data());
-            for (std::int64_t r = 0; r < count; ++r)
+            for (std::int64_t r = 0; r < count; ++r) {
+                const auto zeroPoint = input.zeroPoints[std::size_t(r0 + r)];
+                const auto scale = input.scales[std::size_t(r0 + r)];
                 for (std::int64_t c = 0; c < channels; ++c) {
                     const auto n = b * block + c;
-                    const auto sum =
-                        sums[std::size_t(r * block + c)] - input.zeroPoint * weights.sums[n];
+                    const auto sum = sums[std::size_t(r * block + c)] - zeroPoint * weights.sums[n];
                     y[(r0 + r) * weights.outputs + n] =
-                        float(sum) * (input.scale * weights.scales[n]) + weights.bias[n];
+                        float(sum) * (scale * weights.scales[n]) + weights.bias[n];
                 }
+            }
         }
     }
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 namespace {
 
@@ -55,7 +56,13 @@ public:
     std::int64_t layers() const { return m_checkpoint.config.encoder.layers; }
 
     torch::Tensor get(const std::string& name) const {
-        return CheckpointTensors::get(m_checkpoint, name);
+        const auto replaced = m_replaced.find(name);
+        return replaced != m_replaced.end() ? replaced->second
+                                            : CheckpointTensors::get(m_checkpoint, name);
+    }
+    // `name` reads as `value` from now on.
+    void replace(const std::string& name, torch::Tensor value) {
+        m_replaced.insert_or_assign(name, std::move(value));
     }
 
     // Absent exactly when the checkpoint's Conformer layers have no biases.
@@ -87,7 +94,53 @@ public:
 
 private:
     const NemoCheckpoint& m_checkpoint;
+    std::map<std::string, torch::Tensor> m_replaced;
 };
+
+// Input channel k of `weight` ([out, in] or [out, in, 1]) times factors[k].
+torch::Tensor scaledInputs(const torch::Tensor& weight, const torch::Tensor& factors) {
+    std::vector<std::int64_t> shape(std::size_t(weight.dim()), 1);
+    shape[1] = -1;
+    return weight * factors.view(shape);
+}
+
+// Per channel k: sqrt(range of the norm's output / largest weight reading it), which leaves both
+// the square root of their product.
+torch::Tensor balancingFactors(const torch::Tensor& gain, const torch::Tensor& bias,
+                               const torch::Tensor& largestWeight) {
+    const auto range = gain.abs() + bias.abs();
+    return torch::sqrt(range.clamp_min(1e-6) / largestWeight.clamp_min(1e-6)).clamp(1e-3, 1e3);
+}
+
+// Trained layer norms give a few channels gains tens of times the others', and one scale for a
+// whole row of activations then leaves the other channels a handful of codes. Each channel's
+// range is moved halfway into the weights that read it: the norm's gain and bias divided by
+// balancingFactors, those weights' columns multiplied by them. The float maths is the same.
+void moveOutliersIntoWeights(EncoderTensors& tensors) {
+    const std::pair<std::string, std::vector<std::string>> normsAndReaders[] = {
+        {"norm_feed_forward1", {"feed_forward1.linear1"}},
+        {"norm_self_att", {"self_attn.linear_q", "self_attn.linear_k", "self_attn.linear_v"}},
+        {"norm_conv", {"conv.pointwise_conv1"}},
+        {"norm_feed_forward2", {"feed_forward2.linear1"}}};
+    for (std::int64_t l = 0; l < tensors.layers(); ++l)
+        for (const auto& [norm, readers] : normsAndReaders) {
+            const auto name = [l](const std::string& module, const char* tensor) {
+                return EncoderTensors::layerName(l, module + tensor);
+            };
+            const auto gain = tensors.get(name(norm, ".weight"));
+            const auto bias = tensors.get(name(norm, ".bias"));
+            auto largestWeight = torch::zeros_like(gain);
+            for (const auto& reader : readers)
+                largestWeight = torch::maximum(
+                    largestWeight, tensors.get(name(reader, ".weight")).abs().flatten(1).amax(0));
+            const auto factors = balancingFactors(gain, bias, largestWeight);
+            tensors.replace(name(norm, ".weight"), gain / factors);
+            tensors.replace(name(norm, ".bias"), bias / factors);
+            for (const auto& reader : readers)
+                tensors.replace(name(reader, ".weight"),
+                                scaledInputs(tensors.get(name(reader, ".weight")), factors));
+        }
+}
 
 struct LinearLayer {
     torch::Tensor weight; // [out, in]
@@ -294,7 +347,9 @@ void EncoderModuleBuilder::save(const NemoCheckpoint& checkpoint,
     const auto& encoder = checkpoint.config.encoder;
     checkSettings(encoder, attContext);
     ModelRunner::registerOperators();
-    const EncoderTensors tensors(checkpoint);
+    EncoderTensors tensors(checkpoint);
+    if (precision == ModelPrecision::int8)
+        moveOutliersIntoWeights(tensors);
     const auto convNorm = encoder.convNormType == "batch_norm" ? EncoderSource::ConvNorm::batchNorm
                                                                : EncoderSource::ConvNorm::layerNorm;
     try {

@@ -13,7 +13,8 @@
 // attention context `attContext` = {left, right} (one the checkpoint lists). Its channel cache
 // holds each layer's projected keys and values, [1, layers, left, 2·d_model]. int8 quantizes the
 // linear layers and pointwise convolutions of the Conformer layers and the subsampling's output
-// layer, run by the int8 operator ModelRunner registers. With a prompt index, the output
+// layer, run by the int8 operator ModelRunner registers, after moving the outlier channels of the
+// layer norms before them halfway into their weights. With a prompt index, the output
 // frames are those after the prompt projection. Throws ModelImportError for settings it does not
 // reproduce, missing tensors, or a file it cannot write.
 namespace EncoderModuleBuilder {

@@ -91,9 +91,8 @@ private slots:
         QCOMPARE(Int8Linear::bestKernel(), kernels.back());
     }
 
-    // The exact integer product of codes and weights, scaled: sizes off the block and group
-    // grid and every tile height, alone and after whole tiles, land on every kernel the same,
-    // to the bit.
+    // The exact integer product of each kernel's codes and the weights, scaled, to the bit: sizes
+    // off the block and group grid and every tile height, alone and after whole tiles.
     void everyKernelComputesTheExactQuantizedProduct_data() {
         QTest::addColumn<qint64>("rows");
         QTest::addColumn<qint64>("outputs");
@@ -113,20 +112,23 @@ private slots:
         std::mt19937 random(std::uint32_t(rows * 1000 + outputs));
         const Layer layer(outputs, inputs, random);
         const auto x = randomInput(rows * inputs, -3.0f, 5.0f, random);
-        const auto input = Int8Linear::quantize(x.data(), rows, inputs);
-        std::vector<float> expected;
-        for (std::int64_t r = 0; r < rows; ++r)
-            for (std::int64_t n = 0; n < outputs; ++n) {
-                std::int64_t sum = 0;
-                for (std::int64_t k = 0; k < inputs; ++k)
-                    sum += (std::int64_t(input.codes[std::size_t(r * input.stride + k)]) -
-                            input.zeroPoint) *
-                           layer.weights[std::size_t(n * inputs + k)];
-                expected.push_back(float(sum) * (input.scale * layer.scales[std::size_t(n)]) +
-                                   layer.bias[std::size_t(n)]);
-            }
-        for (const auto kernel : kernelsOfThisProcessor())
+        for (const auto kernel : kernelsOfThisProcessor()) {
+            const auto input =
+                Int8Linear::quantize(x.data(), rows, inputs, Int8Linear::largestCode(kernel));
+            std::vector<float> expected;
+            for (std::int64_t r = 0; r < rows; ++r)
+                for (std::int64_t n = 0; n < outputs; ++n) {
+                    std::int64_t sum = 0;
+                    for (std::int64_t k = 0; k < inputs; ++k)
+                        sum += (std::int64_t(input.codes[std::size_t(r * input.stride + k)]) -
+                                input.zeroPoints[std::size_t(r)]) *
+                               layer.weights[std::size_t(n * inputs + k)];
+                    expected.push_back(
+                        float(sum) * (input.scales[std::size_t(r)] * layer.scales[std::size_t(n)]) +
+                        layer.bias[std::size_t(n)]);
+                }
             QCOMPARE(layer.apply(x, rows, kernel), expected);
+        }
     }
 
     // PyTorch's scale and zero point: the range widened to hold zero, 7-bit codes, zero mapped
@@ -150,15 +152,26 @@ private slots:
         QFETCH(float, scale);
         QFETCH(int, zeroPoint);
         QFETCH(std::vector<int>, codes);
-        const auto input = Int8Linear::quantize(x.data(), 1, std::int64_t(x.size()));
-        QCOMPARE(input.scale, scale);
-        QCOMPARE(input.zeroPoint, zeroPoint);
+        const auto input = Int8Linear::quantize(x.data(), 1, std::int64_t(x.size()), 127);
+        QCOMPARE(input.scales, std::vector<float>{scale});
+        QCOMPARE(input.zeroPoints, std::vector<std::int32_t>{zeroPoint});
         QCOMPARE(
             std::vector<int>(input.codes.begin(), input.codes.begin() + std::ptrdiff_t(x.size())),
             codes);
 
         const std::vector<float> broken{NAN, 1.0f, -INFINITY};
-        QCOMPARE(Int8Linear::quantize(broken.data(), 1, 3).codes.size(), std::size_t(4));
+        QCOMPARE(Int8Linear::quantize(broken.data(), 1, 3, 127).codes.size(), std::size_t(4));
+    }
+
+    // A loud row leaves a quiet one its whole range, in 8 bits where the kernel allows them.
+    void eachRowHasCodesOfItsOwn() {
+        const std::vector<float> x{-1.0f, 3.0f, -100.0f, 300.0f};
+        const auto input = Int8Linear::quantize(x.data(), 2, 2, 255);
+        QCOMPARE(input.scales, (std::vector<float>{float(4.0 / 255), float(400.0 / 255)}));
+        QCOMPARE(input.zeroPoints, (std::vector<std::int32_t>{64, 64}));
+        QCOMPARE(std::vector<int>({input.codes[0], input.codes[1], input.codes[4], input.codes[5]}),
+                 (std::vector<int>{0, 255, 0, 255}));
+        QCOMPARE(Int8Linear::largestCode(Int8Linear::Kernel::avx2), 127);
     }
 
     // The product stays within the quantization error of the float product it stands for.
