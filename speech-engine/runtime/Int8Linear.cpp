@@ -61,7 +61,12 @@ VnniTile<Rows>::run(const std::uint8_t* x, std::int64_t stride, const std::int8_
     }
 }
 
-// Pairs of 7-bit codes times int8 weights stay within 16 bits, which is why the input has 7.
+// AVX2 multiplies unsigned by signed bytes and adds pairs of products in 16 bits, which codes up
+// to 254 times weights would overflow. Each code less avx2CodeOffset is taken signed instead,
+// with the weight's sign moved onto it, times the weight's magnitude: pairs of products of at
+// most 127 · 127. The sums are those of the codes less the offset.
+constexpr std::int32_t avx2CodeOffset = 127;
+
 template <int Rows> struct Avx2Tile {
     __attribute__((target("avx2"))) static void run(const std::uint8_t* x, std::int64_t stride,
                                                     const std::int8_t* w, std::int64_t groups,
@@ -79,17 +84,26 @@ __attribute__((target("avx2"))) void Avx2Tile<Rows>::run(const std::uint8_t* x, 
         for (int q = 0; q < quarters; ++q)
             acc[r][q] = _mm256_setzero_si256();
     const auto ones = _mm256_set1_epi16(1);
+    const auto offset = _mm256_set1_epi8(char(avx2CodeOffset));
     for (std::int64_t g = 0; g < groups; ++g) {
-        const auto* weights = reinterpret_cast<const __m256i*>(w + g * blockBytes);
+        const auto* packed = reinterpret_cast<const __m256i*>(w + g * blockBytes);
+        __m256i weights[quarters], magnitudes[quarters];
+#pragma GCC unroll 4
+        for (int q = 0; q < quarters; ++q) {
+            weights[q] = _mm256_loadu_si256(packed + q);
+            magnitudes[q] = _mm256_abs_epi8(weights[q]);
+        }
 #pragma GCC unroll 2
         for (int r = 0; r < Rows; ++r) {
-            const auto codes = _mm256_set1_epi32(fourCodes(x + r * stride + g * group));
+            const auto codes =
+                _mm256_sub_epi8(_mm256_set1_epi32(fourCodes(x + r * stride + g * group)), offset);
 #pragma GCC unroll 4
             for (int q = 0; q < quarters; ++q)
                 acc[r][q] = _mm256_add_epi32(
                     acc[r][q],
-                    _mm256_madd_epi16(_mm256_maddubs_epi16(codes, _mm256_loadu_si256(weights + q)),
-                                      ones));
+                    _mm256_madd_epi16(
+                        _mm256_maddubs_epi16(magnitudes[q], _mm256_sign_epi8(codes, weights[q])),
+                        ones));
         }
     }
 #pragma GCC unroll 2
@@ -235,6 +249,7 @@ void Int8Linear::multiply(const QuantizedInput& input, std::int64_t rows, const 
                           float* y, Kernel kernel, std::int64_t firstBlock,
                           std::int64_t lastBlock) {
     const auto tileSet = tilesOf(kernel);
+    const auto codeOffset = kernel == Kernel::avx2 ? avx2CodeOffset : 0;
     const auto tileRows = std::int64_t(tileSet.size());
     const auto groupCount = groups(weights.inputs);
     std::array<std::int32_t, maxTileRows * block> sums;
@@ -246,7 +261,7 @@ void Int8Linear::multiply(const QuantizedInput& input, std::int64_t rows, const 
             tileSet[std::size_t(count - 1)](input.codes.data() + r0 * input.stride, input.stride, w,
                                             groupCount, sums.data());
             for (std::int64_t r = 0; r < count; ++r) {
-                const auto zeroPoint = input.zeroPoints[std::size_t(r0 + r)];
+                const auto zeroPoint = input.zeroPoints[std::size_t(r0 + r)] - codeOffset;
                 const auto scale = input.scales[std::size_t(r0 + r)];
                 for (std::int64_t c = 0; c < channels; ++c) {
                     const auto n = b * block + c;

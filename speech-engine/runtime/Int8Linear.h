@@ -7,7 +7,7 @@
 // y = x·Wᵀ + b with int8 weights per output channel and each row of the input quantized on its
 // own range (PyTorch's choice of scale and zero point, taken per row rather than per call: one
 // loud frame no longer coarsens the codes of the quiet ones), summed exactly in 32-bit integers.
-// Codes have 8 bits where the kernel's products allow it, 7 on AVX2. The weights lie in blocks of
+// Codes have 8 bits (0..254 on AVX2). The weights lie in blocks of
 // 32 output channels by 4 inputs, two 512-bit VNNI products, so a step of a few rows reads each
 // weight once, in order, straight from memory. (oneDNN, which ran these products before, compiles
 // new kernels for every input scale it has not seen: most of the time a live step spent outside its
@@ -57,8 +57,9 @@ public:
         return (outputs + channelBlock - 1) / channelBlock;
     }
 
-    // The largest input code `kernel` multiplies exactly: AVX2 adds pairs of products in 16 bits.
-    static std::int32_t largestCode(Kernel kernel) { return kernel == Kernel::avx2 ? 127 : 255; }
+    // The largest input code `kernel` multiplies exactly: AVX2 takes codes less 127 as signed
+    // bytes.
+    static std::int32_t largestCode(Kernel kernel) { return kernel == Kernel::avx2 ? 254 : 255; }
 
     // The input as codes 0..largest [rows, inputs rounded up to a group], with PyTorch's choice of
     // scale and zero point over each row.

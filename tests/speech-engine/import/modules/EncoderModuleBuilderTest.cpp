@@ -1,6 +1,5 @@
 #include "speech-engine/import/modules/EncoderModuleBuilder.h"
 #include "speech-engine/import/modules/CheckpointTensors.h"
-#include "speech-engine/runtime/Int8Linear.h"
 #include "tests/speech-engine/import/NemoFixture.h"
 #include "tests/speech-engine/import/Npy.h"
 
@@ -308,8 +307,6 @@ private slots:
         }
         qInfo("worst chunk: cosine %.6f, max |diff| %.4f of max |ref|", worst.cosine,
               worst.relativeDifference);
-        if (model == "multi" && Int8Linear::bestKernel() == Int8Linear::Kernel::avx2)
-            QEXPECT_FAIL("", "AVX2's 7-bit codes reach a max |diff| of 6 % here", Abort);
         QCOMPARE(failure, QString());
     }
 
