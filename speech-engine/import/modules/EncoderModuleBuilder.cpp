@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 
 namespace {
@@ -55,14 +56,15 @@ public:
 
     std::int64_t layers() const { return m_checkpoint.config.encoder.layers; }
 
+    // Scaled as scale() asked, from the checkpoint each time: scaled copies kept for the whole
+    // build would add over a gigabyte to the import's peak at the published sizes.
     torch::Tensor get(const std::string& name) const {
-        const auto replaced = m_replaced.find(name);
-        return replaced != m_replaced.end() ? replaced->second
-                                            : CheckpointTensors::get(m_checkpoint, name);
+        auto tensor = CheckpointTensors::get(m_checkpoint, name);
+        const auto scaling = m_scalings.find(name);
+        return scaling == m_scalings.end() ? tensor : scaling->second(tensor);
     }
-    // `name` reads as `value` from now on.
-    void replace(const std::string& name, torch::Tensor value) {
-        m_replaced.insert_or_assign(name, std::move(value));
+    void scale(const std::string& name, std::function<torch::Tensor(const torch::Tensor&)> how) {
+        m_scalings.insert_or_assign(name, std::move(how));
     }
 
     // Absent exactly when the checkpoint's Conformer layers have no biases.
@@ -94,7 +96,7 @@ public:
 
 private:
     const NemoCheckpoint& m_checkpoint;
-    std::map<std::string, torch::Tensor> m_replaced;
+    std::map<std::string, std::function<torch::Tensor(const torch::Tensor&)>> m_scalings;
 };
 
 // Input channel k of `weight` ([out, in] or [out, in, 1]) times factors[k].
@@ -134,11 +136,13 @@ void moveOutliersIntoWeights(EncoderTensors& tensors) {
                 largestWeight = torch::maximum(
                     largestWeight, tensors.get(name(reader, ".weight")).abs().flatten(1).amax(0));
             const auto factors = balancingFactors(gain, bias, largestWeight);
-            tensors.replace(name(norm, ".weight"), gain / factors);
-            tensors.replace(name(norm, ".bias"), bias / factors);
+            const auto divided = [factors](const torch::Tensor& t) { return t / factors; };
+            tensors.scale(name(norm, ".weight"), divided);
+            tensors.scale(name(norm, ".bias"), divided);
             for (const auto& reader : readers)
-                tensors.replace(name(reader, ".weight"),
-                                scaledInputs(tensors.get(name(reader, ".weight")), factors));
+                tensors.scale(name(reader, ".weight"), [factors](const torch::Tensor& weight) {
+                    return scaledInputs(weight, factors);
+                });
         }
 }
 
