@@ -61,7 +61,12 @@ VnniTile<Rows>::run(const std::uint8_t* x, std::int64_t stride, const std::int8_
     }
 }
 
-// Pairs of 7-bit codes times int8 weights stay within 16 bits, which is why the input has 7.
+// AVX2 multiplies unsigned by signed bytes and adds pairs of products in 16 bits, which codes up
+// to 254 times weights would overflow. Each code less avx2CodeOffset is taken signed instead,
+// with the weight's sign moved onto it, times the weight's magnitude: pairs of products of at
+// most 127 · 127. The sums are those of the codes less the offset.
+constexpr std::int32_t avx2CodeOffset = 127;
+
 template <int Rows> struct Avx2Tile {
     __attribute__((target("avx2"))) static void run(const std::uint8_t* x, std::int64_t stride,
                                                     const std::int8_t* w, std::int64_t groups,
@@ -79,17 +84,26 @@ __attribute__((target("avx2"))) void Avx2Tile<Rows>::run(const std::uint8_t* x, 
         for (int q = 0; q < quarters; ++q)
             acc[r][q] = _mm256_setzero_si256();
     const auto ones = _mm256_set1_epi16(1);
+    const auto offset = _mm256_set1_epi8(char(avx2CodeOffset));
     for (std::int64_t g = 0; g < groups; ++g) {
-        const auto* weights = reinterpret_cast<const __m256i*>(w + g * blockBytes);
+        const auto* packed = reinterpret_cast<const __m256i*>(w + g * blockBytes);
+        __m256i weights[quarters], magnitudes[quarters];
+#pragma GCC unroll 4
+        for (int q = 0; q < quarters; ++q) {
+            weights[q] = _mm256_loadu_si256(packed + q);
+            magnitudes[q] = _mm256_abs_epi8(weights[q]);
+        }
 #pragma GCC unroll 2
         for (int r = 0; r < Rows; ++r) {
-            const auto codes = _mm256_set1_epi32(fourCodes(x + r * stride + g * group));
+            const auto codes =
+                _mm256_sub_epi8(_mm256_set1_epi32(fourCodes(x + r * stride + g * group)), offset);
 #pragma GCC unroll 4
             for (int q = 0; q < quarters; ++q)
                 acc[r][q] = _mm256_add_epi32(
                     acc[r][q],
-                    _mm256_madd_epi16(_mm256_maddubs_epi16(codes, _mm256_loadu_si256(weights + q)),
-                                      ones));
+                    _mm256_madd_epi16(
+                        _mm256_maddubs_epi16(magnitudes[q], _mm256_sign_epi8(codes, weights[q])),
+                        ones));
         }
     }
 #pragma GCC unroll 2
@@ -138,10 +152,9 @@ std::span<const Tile> tilesOf(Int8Linear::Kernel kernel) {
     return portableTiles;
 }
 
-// PyTorch's ChooseQuantizationParams for codes 0..127 (reduce_range) over [min, max] widened
-// to hold zero.
-std::pair<float, std::int32_t> quantizationOf(float min, float max) {
-    constexpr double qmin = 0, qmax = 127;
+// PyTorch's ChooseQuantizationParams for codes 0..largest over [min, max] widened to hold zero.
+std::pair<float, std::int32_t> quantizationOf(float min, float max, std::int32_t largest) {
+    const double qmin = 0, qmax = largest;
     min = std::min(min, 0.0f);
     max = std::max(max, 0.0f);
     double scale = (double(max) - min) / (qmax - qmin);
@@ -208,23 +221,27 @@ Int8Linear::Kernel Int8Linear::bestKernel() {
 }
 
 Int8Linear::QuantizedInput Int8Linear::quantize(const float* x, std::int64_t rows,
-                                                std::int64_t inputs) {
-    const auto count = rows * inputs;
-    const auto [min, max] = count > 0 ? std::minmax_element(x, x + count)
-                                      : std::pair<const float*, const float*>{nullptr, nullptr};
+                                                std::int64_t inputs, std::int32_t largest) {
     QuantizedInput input;
-    std::tie(input.scale, input.zeroPoint) = quantizationOf(min ? *min : 0.0f, max ? *max : 0.0f);
     input.stride = groups(inputs) * group;
     input.codes.assign(std::size_t(rows * input.stride), 0);
-    // Multiplying by the inverse scale, as oneDNN's quantizing reorder does.
-    const auto inverse = float(1.0 / double(input.scale));
-    for (std::int64_t r = 0; r < rows; ++r)
+    for (std::int64_t r = 0; r < rows; ++r) {
+        const auto* row = x + r * inputs;
+        const auto [min, max] = inputs > 0 ? std::minmax_element(row, row + inputs)
+                                           : std::pair<const float*, const float*>{};
+        const auto [scale, zeroPoint] =
+            quantizationOf(min ? *min : 0.0f, max ? *max : 0.0f, largest);
+        input.scales.push_back(scale);
+        input.zeroPoints.push_back(zeroPoint);
+        // Multiplying by the inverse scale, as oneDNN's quantizing reorder does.
+        const auto inverse = float(1.0 / double(scale));
+        auto* codes = input.codes.data() + r * input.stride;
         for (std::int64_t k = 0; k < inputs; ++k) {
-            const auto code = std::nearbyint(x[r * inputs + k] * inverse) + float(input.zeroPoint);
+            const auto code = std::nearbyint(row[k] * inverse) + float(zeroPoint);
             // NaN codes as 0 rather than reaching an undefined conversion.
-            input.codes[std::size_t(r * input.stride + k)] =
-                std::uint8_t(code >= 0.0f ? std::min(code, 255.0f) : 0.0f);
+            codes[k] = std::uint8_t(code >= 0.0f ? std::min(code, 255.0f) : 0.0f);
         }
+    }
     return input;
 }
 
@@ -232,6 +249,7 @@ void Int8Linear::multiply(const QuantizedInput& input, std::int64_t rows, const 
                           float* y, Kernel kernel, std::int64_t firstBlock,
                           std::int64_t lastBlock) {
     const auto tileSet = tilesOf(kernel);
+    const auto codeOffset = kernel == Kernel::avx2 ? avx2CodeOffset : 0;
     const auto tileRows = std::int64_t(tileSet.size());
     const auto groupCount = groups(weights.inputs);
     std::array<std::int32_t, maxTileRows * block> sums;
@@ -242,14 +260,16 @@ void Int8Linear::multiply(const QuantizedInput& input, std::int64_t rows, const 
             const auto count = std::min(tileRows, rows - r0);
             tileSet[std::size_t(count - 1)](input.codes.data() + r0 * input.stride, input.stride, w,
                                             groupCount, sums.data());
-            for (std::int64_t r = 0; r < count; ++r)
+            for (std::int64_t r = 0; r < count; ++r) {
+                const auto zeroPoint = input.zeroPoints[std::size_t(r0 + r)] - codeOffset;
+                const auto scale = input.scales[std::size_t(r0 + r)];
                 for (std::int64_t c = 0; c < channels; ++c) {
                     const auto n = b * block + c;
-                    const auto sum =
-                        sums[std::size_t(r * block + c)] - input.zeroPoint * weights.sums[n];
+                    const auto sum = sums[std::size_t(r * block + c)] - zeroPoint * weights.sums[n];
                     y[(r0 + r) * weights.outputs + n] =
-                        float(sum) * (input.scale * weights.scales[n]) + weights.bias[n];
+                        float(sum) * (scale * weights.scales[n]) + weights.bias[n];
                 }
+            }
         }
     }
 }

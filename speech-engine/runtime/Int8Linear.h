@@ -4,12 +4,14 @@
 #include <span>
 #include <vector>
 
-// y = x·Wᵀ + b with int8 weights per output channel and each call's input quantized to 7 bits, as
-// PyTorch's dynamic quantized Linear with reduce_range quantizes, summed exactly in 32-bit
-// integers. The weights lie in blocks of 32 output channels by 4 inputs, two 512-bit VNNI
-// products, so a step of a few rows reads each weight once, in order, straight from memory.
-// (oneDNN, which ran these products before, compiles new kernels for every input scale it
-// has not seen: most of the time a live step spent outside its products.)
+// y = x·Wᵀ + b with int8 weights per output channel and each row of the input quantized on its
+// own range (PyTorch's choice of scale and zero point, taken per row rather than per call: one
+// loud frame no longer coarsens the codes of the quiet ones), summed exactly in 32-bit integers.
+// Codes have 8 bits (0..254 on AVX2). The weights lie in blocks of
+// 32 output channels by 4 inputs, two 512-bit VNNI products, so a step of a few rows reads each
+// weight once, in order, straight from memory. (oneDNN, which ran these products before, compiles
+// new kernels for every input scale it has not seen: most of the time a live step spent outside its
+// products.)
 class Int8Linear {
 public:
     static constexpr std::int64_t channelBlock = 32;
@@ -27,7 +29,7 @@ public:
                                                  std::int64_t outputs, std::int64_t inputs);
 
     // Whether this processor runs `kernel`, and the fastest it runs; every kernel gives the
-    // same sums.
+    // same sums of the same codes.
     static bool runsHere(Kernel kernel);
     static Kernel bestKernel();
 
@@ -45,7 +47,7 @@ public:
     template <typename RunBlocks>
     static void apply(const float* x, std::int64_t rows, const Weights& weights, float* y,
                       Kernel kernel, RunBlocks&& runBlocks) {
-        const auto input = quantize(x, rows, weights.inputs);
+        const auto input = quantize(x, rows, weights.inputs, largestCode(kernel));
         runBlocks(blocks(weights.outputs), [&](std::int64_t first, std::int64_t last) {
             multiply(input, rows, weights, y, kernel, first, last);
         });
@@ -55,15 +57,20 @@ public:
         return (outputs + channelBlock - 1) / channelBlock;
     }
 
-    // The input as 7-bit codes [rows, inputs rounded up to a group], with PyTorch's choice of
-    // scale and zero point over all of it.
+    // The largest input code `kernel` multiplies exactly: AVX2 takes codes less 127 as signed
+    // bytes.
+    static std::int32_t largestCode(Kernel kernel) { return kernel == Kernel::avx2 ? 254 : 255; }
+
+    // The input as codes 0..largest [rows, inputs rounded up to a group], with PyTorch's choice of
+    // scale and zero point over each row.
     struct QuantizedInput {
         std::vector<std::uint8_t> codes;
         std::int64_t stride = 0;
-        float scale = 1.0f;
-        std::int32_t zeroPoint = 0;
+        std::vector<float> scales;
+        std::vector<std::int32_t> zeroPoints;
     };
-    static QuantizedInput quantize(const float* x, std::int64_t rows, std::int64_t inputs);
+    static QuantizedInput quantize(const float* x, std::int64_t rows, std::int64_t inputs,
+                                   std::int32_t largest);
 
 private:
     static void multiply(const QuantizedInput& input, std::int64_t rows, const Weights& weights,

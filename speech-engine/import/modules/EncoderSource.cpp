@@ -45,7 +45,7 @@ def subsample(self, mel: Tensor, length: int) -> Tuple[Tensor, int]:
     x, length = self.separable_stage(x, length, self.conv5_weight, self.conv5_bias,
                                      self.conv6_weight, self.conv6_bias)
     x = x[0].transpose(0, 1)
-    x = self.project(x.reshape(x.size(0), -1), self.pre_encode_out, 0)
+    x = torch.linear(x.reshape(x.size(0), -1), self.pre_encode_out_weight, self.pre_encode_out_bias)
     return x[self.drop_frames:], max(length - self.drop_frames, 0)
 
 def separable_stage(self, x: Tensor, length: int, depthwise_weight: Tensor,
@@ -133,8 +133,7 @@ def convolution(self, x: Tensor, padded: Tensor, cache: Tensor,
     return self.project(z, self.pointwise2, l), h[:, h.size(1) - cache.size(1):]
 )";
 
-// The Conformer layers' linear layers and pointwise convolutions, and the subsampling's output
-// layer.
+// The Conformer layers' linear layers and pointwise convolutions.
 const char* const floatProjection = R"(
 def project(self, x: Tensor, layers: List[Tuple[Tensor, Tensor]], l: int) -> Tensor:
     weight, bias = layers[l]

@@ -1,7 +1,9 @@
 #include "speech-engine/runtime/Int8Linear.h"
 
+#include <QFile>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -53,12 +55,24 @@ std::vector<float> randomInput(std::int64_t count, float low, float high, std::m
     return x;
 }
 
+// The processor's flags as the kernel names them, read apart from the check production uses.
+QStringList processorFlags() {
+    QFile cpuinfo("/proc/cpuinfo");
+    if (!cpuinfo.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    for (const auto& line : QString::fromLatin1(cpuinfo.readAll()).split('\n'))
+        if (line.startsWith("flags"))
+            return line.section(':', 1).split(' ', Qt::SkipEmptyParts);
+    return {};
+}
+
 std::vector<Int8Linear::Kernel> kernelsOfThisProcessor() {
-    std::vector<Int8Linear::Kernel> kernels;
-    for (const auto kernel :
-         {Int8Linear::Kernel::portable, Int8Linear::Kernel::avx2, Int8Linear::Kernel::avx512Vnni})
-        if (Int8Linear::runsHere(kernel))
-            kernels.push_back(kernel);
+    const auto flags = processorFlags();
+    std::vector<Int8Linear::Kernel> kernels{Int8Linear::Kernel::portable};
+    if (flags.contains("avx2"))
+        kernels.push_back(Int8Linear::Kernel::avx2);
+    if (flags.contains("avx512_vnni") && flags.contains("avx512bw"))
+        kernels.push_back(Int8Linear::Kernel::avx512Vnni);
     return kernels;
 }
 
@@ -68,8 +82,17 @@ class Int8LinearTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // The exact integer product of codes and weights, scaled: sizes off the block and group
-    // grid and row counts beyond a tile land on every kernel the same, to the bit.
+    // Every kernel the processor's flags name runs here, and the fastest of them is chosen.
+    void choosesTheKernelsTheProcessorHas() {
+        const auto kernels = kernelsOfThisProcessor();
+        for (const auto kernel : {Int8Linear::Kernel::portable, Int8Linear::Kernel::avx2,
+                                  Int8Linear::Kernel::avx512Vnni})
+            QCOMPARE(Int8Linear::runsHere(kernel), std::ranges::count(kernels, kernel) == 1);
+        QCOMPARE(Int8Linear::bestKernel(), kernels.back());
+    }
+
+    // The exact integer product of each kernel's codes and the weights, scaled, to the bit: sizes
+    // off the block and group grid and every tile height, alone and after whole tiles.
     void everyKernelComputesTheExactQuantizedProduct_data() {
         QTest::addColumn<qint64>("rows");
         QTest::addColumn<qint64>("outputs");
@@ -79,6 +102,8 @@ private slots:
         QTest::newRow("off the grid") << qint64(3) << qint64(33) << qint64(130);
         QTest::newRow("rows beyond a tile") << qint64(19) << qint64(70) << qint64(5);
         QTest::newRow("no rows") << qint64(0) << qint64(40) << qint64(8);
+        for (qint64 rows = 1; rows <= 9; ++rows)
+            QTest::addRow("%lld rows", rows) << rows << qint64(64) << qint64(36);
     }
     void everyKernelComputesTheExactQuantizedProduct() {
         QFETCH(qint64, rows);
@@ -87,20 +112,23 @@ private slots:
         std::mt19937 random(std::uint32_t(rows * 1000 + outputs));
         const Layer layer(outputs, inputs, random);
         const auto x = randomInput(rows * inputs, -3.0f, 5.0f, random);
-        const auto input = Int8Linear::quantize(x.data(), rows, inputs);
-        std::vector<float> expected;
-        for (std::int64_t r = 0; r < rows; ++r)
-            for (std::int64_t n = 0; n < outputs; ++n) {
-                std::int64_t sum = 0;
-                for (std::int64_t k = 0; k < inputs; ++k)
-                    sum += (std::int64_t(input.codes[std::size_t(r * input.stride + k)]) -
-                            input.zeroPoint) *
-                           layer.weights[std::size_t(n * inputs + k)];
-                expected.push_back(float(sum) * (input.scale * layer.scales[std::size_t(n)]) +
-                                   layer.bias[std::size_t(n)]);
-            }
-        for (const auto kernel : kernelsOfThisProcessor())
+        for (const auto kernel : kernelsOfThisProcessor()) {
+            const auto input =
+                Int8Linear::quantize(x.data(), rows, inputs, Int8Linear::largestCode(kernel));
+            std::vector<float> expected;
+            for (std::int64_t r = 0; r < rows; ++r)
+                for (std::int64_t n = 0; n < outputs; ++n) {
+                    std::int64_t sum = 0;
+                    for (std::int64_t k = 0; k < inputs; ++k)
+                        sum += (std::int64_t(input.codes[std::size_t(r * input.stride + k)]) -
+                                input.zeroPoints[std::size_t(r)]) *
+                               layer.weights[std::size_t(n * inputs + k)];
+                    expected.push_back(
+                        float(sum) * (input.scales[std::size_t(r)] * layer.scales[std::size_t(n)]) +
+                        layer.bias[std::size_t(n)]);
+                }
             QCOMPARE(layer.apply(x, rows, kernel), expected);
+        }
     }
 
     // PyTorch's scale and zero point: the range widened to hold zero, 7-bit codes, zero mapped
@@ -124,15 +152,26 @@ private slots:
         QFETCH(float, scale);
         QFETCH(int, zeroPoint);
         QFETCH(std::vector<int>, codes);
-        const auto input = Int8Linear::quantize(x.data(), 1, std::int64_t(x.size()));
-        QCOMPARE(input.scale, scale);
-        QCOMPARE(input.zeroPoint, zeroPoint);
+        const auto input = Int8Linear::quantize(x.data(), 1, std::int64_t(x.size()), 127);
+        QCOMPARE(input.scales, std::vector<float>{scale});
+        QCOMPARE(input.zeroPoints, std::vector<std::int32_t>{zeroPoint});
         QCOMPARE(
             std::vector<int>(input.codes.begin(), input.codes.begin() + std::ptrdiff_t(x.size())),
             codes);
 
         const std::vector<float> broken{NAN, 1.0f, -INFINITY};
-        QCOMPARE(Int8Linear::quantize(broken.data(), 1, 3).codes.size(), std::size_t(4));
+        QCOMPARE(Int8Linear::quantize(broken.data(), 1, 3, 127).codes.size(), std::size_t(4));
+    }
+
+    // A loud row leaves a quiet one its whole range, in 8 bits where the kernel allows them.
+    void eachRowHasCodesOfItsOwn() {
+        const std::vector<float> x{-1.0f, 3.0f, -100.0f, 300.0f};
+        const auto input = Int8Linear::quantize(x.data(), 2, 2, 255);
+        QCOMPARE(input.scales, (std::vector<float>{float(4.0 / 255), float(400.0 / 255)}));
+        QCOMPARE(input.zeroPoints, (std::vector<std::int32_t>{64, 64}));
+        QCOMPARE(std::vector<int>({input.codes[0], input.codes[1], input.codes[4], input.codes[5]}),
+                 (std::vector<int>{0, 255, 0, 255}));
+        QCOMPARE(Int8Linear::largestCode(Int8Linear::Kernel::avx2), 254);
     }
 
     // The product stays within the quantization error of the float product it stands for.
