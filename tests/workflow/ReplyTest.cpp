@@ -1,3 +1,4 @@
+#include "tests/support/WaitUntil.h"
 #include "tests/workflow/WorkflowHarness.h"
 
 #include <QFile>
@@ -358,4 +359,3 @@ private slots:
 
 QTEST_GUILESS_MAIN(ReplyTest)
 #include "ReplyTest.moc"
-#include "tests/support/WaitUntil.h"
