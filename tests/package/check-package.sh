@@ -8,21 +8,21 @@ status=0
 fail() { echo "FAIL: $*"; status=1; }
 
 files=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
-for file in ./usr/bin/relayo-app ./usr/bin/relayo-models \
-            ./usr/share/applications/relayo.desktop \
-            ./usr/share/metainfo/app.relayo.Relayo.metainfo.xml \
-            ./usr/share/icons/hicolor/scalable/apps/relayo.svg \
-            ./usr/share/doc/relayo/copyright \
-            ./usr/share/doc/relayo/changelog.gz \
-            ./usr/share/man/man1/relayo-app.1.gz ./usr/share/man/man1/relayo-models.1.gz; do
+# Exactly the program's own files: nothing of the tests, the benchmarks or the build.
+expected='./usr/bin/relayo-app
+./usr/bin/relayo-models
+./usr/lib/relayo/librelayo_torch_ops.so
+./usr/share/applications/relayo.desktop
+./usr/share/metainfo/app.relayo.Relayo.metainfo.xml
+./usr/share/icons/hicolor/scalable/apps/relayo.svg
+./usr/share/doc/relayo/copyright
+./usr/share/doc/relayo/changelog.gz
+./usr/share/man/man1/relayo-app.1.gz
+./usr/share/man/man1/relayo-models.1.gz'
+for file in $expected; do
     echo "$files" | grep -qx "$file" || fail "the package lacks $file"
 done
-# Only the program's own files: nothing of the tests, the benchmarks or the build.
-extra=$(echo "$files" | grep -v -e '/$' \
-    -e '^./usr/bin/relayo-app$' -e '^./usr/bin/relayo-models$' -e '^./usr/share/applications/relayo.desktop$' \
-    -e '^./usr/share/metainfo/app.relayo.Relayo.metainfo.xml$' \
-    -e '^./usr/share/icons/hicolor/scalable/apps/relayo.svg$' -e '^./usr/share/doc/relayo/' \
-    -e '^./usr/share/man/man1/relayo-app.1.gz$' -e '^./usr/share/man/man1/relayo-models.1.gz$')
+extra=$(echo "$files" | grep -v '/$' | grep -vxF "$expected")
 [ -z "$extra" ] || fail "unexpected files: $extra"
 
 # The desktop entry starts the installed program.
