@@ -127,6 +127,15 @@ private slots:
         const auto saved = saveWith(store, refusedKey);
         QVERIFY2(saveFailure.match(saved.error).hasMatch(), qPrintable(saved.error));
         QCoro::waitFor(store.deleteAPIKey());
+
+        // A store that goes while the keyring is asked leaves the call to end on its own.
+        QTemporaryDir folder;
+        auto settings = std::make_unique<TranslationSettingsStore>(
+            std::make_unique<QSettings>(folder.filePath("settings.ini"), QSettings::IniFormat),
+            std::chrono::seconds(2));
+        QCoro::Task<TranslationSettings> loading = settings->load();
+        settings.reset();
+        QCOMPARE(QCoro::waitFor(std::move(loading)).serverKey, QString());
     }
 };
 

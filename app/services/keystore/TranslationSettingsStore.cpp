@@ -1,17 +1,15 @@
 #include "app/services/keystore/TranslationSettingsStore.h"
 
-#include "app/platform/SecretServiceStore.h"
 #include "app/services/keystore/KeychainError.h"
 
 #include <QStringDecoder>
 
 namespace {
 
-std::unique_ptr<SecretServiceStore> keyItem(const char* service, const char* label,
-                                            std::chrono::milliseconds waitLimit) {
-    return std::make_unique<SecretServiceStore>(QString::fromLatin1(service),
-                                                QStringLiteral("api-key"), QString::fromUtf8(label),
-                                                waitLimit);
+SecretServiceStore keyItem(const char* service, const char* label,
+                           std::chrono::milliseconds waitLimit) {
+    return SecretServiceStore(QString::fromLatin1(service), QStringLiteral("api-key"),
+                              QString::fromUtf8(label), waitLimit);
 }
 
 QCoro::Task<QString> loadKey(const SecretServiceStore& item) {
@@ -44,16 +42,22 @@ TranslationSettingsStore::TranslationSettingsStore(std::unique_ptr<QSettings> se
 
 TranslationSettingsStore::~TranslationSettingsStore() = default;
 
+// Each call works on copies of what it needs: the store may go while the keyring answers.
 QCoro::Task<TranslationSettings> TranslationSettingsStore::load() {
+    const SecretServiceStore tokenFactoryKey = m_tokenFactoryKey;
+    const SecretServiceStore serverKey = m_serverKey;
     TranslationSettings settings = TranslationSettings::read(*m_settings);
-    settings.tokenFactoryKey = co_await loadKey(*m_tokenFactoryKey);
-    settings.serverKey = co_await loadKey(*m_serverKey);
+    settings.tokenFactoryKey = co_await loadKey(tokenFactoryKey);
+    settings.serverKey = co_await loadKey(serverKey);
     co_return settings;
 }
 
 QCoro::Task<> TranslationSettingsStore::save(TranslationSettings settings) {
-    co_await saveKey(*m_tokenFactoryKey, settings.tokenFactoryKey);
-    co_await saveKey(*m_serverKey, settings.serverKey);
-    settings.write(*m_settings);
-    m_settings->sync();
+    const SecretServiceStore tokenFactoryKey = m_tokenFactoryKey;
+    const SecretServiceStore serverKey = m_serverKey;
+    const std::shared_ptr<QSettings> stored = m_settings;
+    co_await saveKey(tokenFactoryKey, settings.tokenFactoryKey);
+    co_await saveKey(serverKey, settings.serverKey);
+    settings.write(*stored);
+    stored->sync();
 }

@@ -1,12 +1,11 @@
 #pragma once
 
+#include "app/platform/SecretServiceStore.h"
 #include "app/workflow/contracts/ITranslationSettingsStore.h"
 
 #include <QSettings>
 #include <chrono>
 #include <memory>
-
-class SecretServiceStore;
 
 // The translation service chosen in the settings: the Token Factory key and the
 // OpenAI-compatible server's key as two items of the desktop's Secret Service (service
@@ -23,7 +22,8 @@ public:
     QCoro::Task<> save(TranslationSettings settings) override;
 
 private:
-    std::unique_ptr<QSettings> m_settings;
-    std::unique_ptr<SecretServiceStore> m_tokenFactoryKey;
-    std::unique_ptr<SecretServiceStore> m_serverKey;
+    // Shared with a save in progress, which may outlive the store.
+    std::shared_ptr<QSettings> m_settings;
+    SecretServiceStore m_tokenFactoryKey;
+    SecretServiceStore m_serverKey;
 };
