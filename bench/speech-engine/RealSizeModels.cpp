@@ -5,6 +5,7 @@
 
 #include "speech-engine/core/ModelNames.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -84,4 +85,19 @@ void RealSizeModels::copyWithBlankLogit(const fs::path& folder, const fs::path& 
     weight[blank] *= scale;
     outBias[blank] = outBias[blank] * scale + bias;
     joint.save((copy / fileName(jointFile)).string());
+}
+
+double RealSizeModels::calibratedBlankBias(double symbols,
+                                           const std::function<double(double)>& emittedAt) {
+    double low = -100, high = 100, closest = 0, closestMiss = INFINITY;
+    for (int step = 0; step < 24 && closestMiss > symbols / 5; ++step) {
+        const double middle = (low + high) / 2;
+        const double emitted = emittedAt(middle);
+        if (std::abs(emitted - symbols) < closestMiss) {
+            closest = middle;
+            closestMiss = std::abs(emitted - symbols);
+        }
+        (emitted > symbols ? low : high) = middle;
+    }
+    return closest;
 }

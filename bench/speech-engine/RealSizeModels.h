@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <utility>
 
 // Models built from the real-size random-weight checkpoint, made once and reused by every
@@ -28,5 +29,10 @@ std::filesystem::path encoder(std::pair<std::int64_t, std::int64_t> attContext,
 // originals.
 void copyWithBlankLogit(const std::filesystem::path& folder, const std::filesystem::path& copy,
                         double scale, double bias);
+
+// The blank bias at which `emittedAt(bias)`, the symbols per chunk a model with that bias emits,
+// comes within a fifth of `symbols`, or the closest found: emission falls as the bias grows, from
+// every frame's cap to none within a few hundredths of it, and not always smoothly.
+double calibratedBlankBias(double symbols, const std::function<double(double bias)>& emittedAt);
 
 } // namespace RealSizeModels

@@ -26,7 +26,6 @@
 #include <filesystem>
 #include <random>
 #include <thread>
-#include <tuple>
 
 #include <sys/resource.h>
 
@@ -153,23 +152,6 @@ Run feed(const Variant& variant, const QString& folder, int chunks) {
     return run;
 }
 
-// The blank bias at which the measured chunks emit about `symbols` symbols (within a fifth), or
-// the closest found: emission falls as it grows, from every frame's cap to none within a few
-// hundredths of the bias, and not always smoothly. The audio is the same each run, so the
-// measurement emits what the calibration saw.
-double calibratedBias(const Variant& variant, BiasedFolder& folder, double symbols) {
-    double low = -100, high = 100, closest = 0, closestMiss = INFINITY;
-    for (int step = 0; step < 24 && closestMiss > symbols / 5; ++step) {
-        const double middle = (low + high) / 2;
-        folder.setBlankBias(middle);
-        const auto emitted = feed(variant, folder.path(), measuredChunks).symbolsPerChunk;
-        if (std::abs(emitted - symbols) < closestMiss)
-            std::tie(closest, closestMiss) = std::pair(middle, std::abs(emitted - symbols));
-        (emitted > symbols ? low : high) = middle;
-    }
-    return closest;
-}
-
 MultiArray zeros(std::vector<std::int64_t> shape, MultiArrayDataType type) {
     return MultiArray::createZeroed(std::move(shape), type);
 }
@@ -275,7 +257,13 @@ std::vector<double> measure(const Variant& variant, std::vector<double> biases =
                 "RTF median", "RTF p95", "processor", "hops");
     if (biases.empty())
         for (const double target : {0.0, 4.0, 10.0})
-            biases.push_back(target == 0 ? 1000.0 : calibratedBias(variant, folder, target));
+            biases.push_back(
+                target == 0
+                    ? 1000.0
+                    : RealSizeModels::calibratedBlankBias(target, [&](double bias) {
+                          folder.setBlankBias(bias);
+                          return feed(variant, folder.path(), measuredChunks).symbolsPerChunk;
+                      }));
     std::vector<std::pair<double, double>> symbolsAndProcessorMs;
     for (const double bias : biases) {
         folder.setBlankBias(bias);
