@@ -2,6 +2,7 @@
 
 #include "speech-engine/import/FileSha256.h"
 #include "speech-engine/import/ImportPlan.h"
+#include "speech-engine/import/Int8AgreementCheck.h"
 #include "speech-engine/import/ModelFolderJson.h"
 #include "speech-engine/import/PartialFolder.h"
 #include "speech-engine/import/checkpoint/NemoCheckpointReader.h"
@@ -49,14 +50,21 @@ void makeFolder(const fs::path& folder) {
         throw ModelImportError("Cannot create " + folder.string() + ": " + error.message());
 }
 
-// The reader extracts the weights into a scratch folder inside the partial folder, which goes
-// away with it on failure.
-NemoCheckpoint readCheckpoint(const fs::path& checkpoint, const fs::path& folder) {
-    const auto scratch = folder / "scratch";
-    auto read = NemoCheckpointReader::read(checkpoint, scratch);
+void removeFolder(const fs::path& folder) {
     std::error_code error;
-    if (fs::remove_all(scratch, error) == static_cast<std::uintmax_t>(-1))
-        throw ModelImportError("Cannot remove " + scratch.string() + ": " + error.message());
+    if (fs::remove_all(folder, error) == static_cast<std::uintmax_t>(-1))
+        throw ModelImportError("Cannot remove " + folder.string() + ": " + error.message());
+}
+
+// Scratch space inside the partial folder goes away with it on failure.
+fs::path scratchOf(const fs::path& folder) {
+    return folder / "scratch";
+}
+
+// The reader extracts the weights into scratch space.
+NemoCheckpoint readCheckpoint(const fs::path& checkpoint, const fs::path& folder) {
+    auto read = NemoCheckpointReader::read(checkpoint, scratchOf(folder));
+    removeFolder(scratchOf(folder));
     return read;
 }
 
@@ -70,7 +78,7 @@ void ModelImporter::importCheckpoint(const fs::path& checkpoint, const fs::path&
     const auto& files = partial.path();
 
     steps.begin("Reading the checkpoint", 0.5);
-    const auto model = readCheckpoint(checkpoint, files);
+    auto model = readCheckpoint(checkpoint, files);
     const auto plan = ImportPlan::choose(model.config, options);
 
     steps.begin("Hashing the checkpoint", 0.6);
@@ -82,20 +90,42 @@ void ModelImporter::importCheckpoint(const fs::path& checkpoint, const fs::path&
         throw ModelImportError("The checkpoint " + checkpoint.string() +
                                " is not the file the hub lists: its SHA-256 differs");
 
-    steps.begin("Building the encoder", 0.97);
+    steps.begin("Building the encoder", 0.9);
     makeFolder(files / "encoder");
+    const auto int8 = options.precision == ModelPrecision::int8;
+    const Int8AgreementCheck::Models check{files / "preprocessor.pt",
+                                           files / "encoder" / "encoder_int8.pt",
+                                           scratchOf(files) / "encoder_fp32.pt"};
     EncoderModuleBuilder::save(model, plan.attContext, options.precision, plan.promptIndex,
-                               files / "encoder" / "encoder_int8.pt");
+                               check.int8Encoder);
+    // int8 is checked against float32 of the same weights, which only the checkpoint gives.
+    if (int8) {
+        makeFolder(scratchOf(files));
+        EncoderModuleBuilder::save(model, plan.attContext, ModelPrecision::fp32, plan.promptIndex,
+                                   check.fp32Encoder);
+    }
 
-    steps.begin("Building the preprocessor, decoder and joint", 0.98);
-    ScriptModuleBuilder::savePreprocessor(model, files / "preprocessor.pt");
+    steps.begin("Building the preprocessor, decoder and joint", 0.91);
+    ScriptModuleBuilder::savePreprocessor(model, check.preprocessor);
     ScriptModuleBuilder::saveDecoder(model, files / "decoder.pt");
     ScriptModuleBuilder::saveJoint(model, files / "joint.pt");
+    // Both encoders are loaded next: the checkpoint's tensors leave first.
+    model.weights.clear();
+
+    std::optional<Int8Agreement> agreement;
+    if (int8) {
+        steps.begin("Checking int8 against float32", 0.98);
+        agreement = Int8AgreementCheck::measure(model.config, plan, check, scratchOf(files),
+                                                [&] { return steps.cancelled(); });
+        if (!agreement)
+            ImportSteps::stop();
+        removeFolder(scratchOf(files));
+    }
 
     steps.begin("Writing the model description", 0.99);
     ModelFolderJson::writeTokenizer(model.pieces, files / "tokenizer.json");
     ModelFolderJson::writeMetadata(model.config, plan, options, checkpoint.filename().string(),
-                                   *sha256, files / "metadata.json");
+                                   *sha256, agreement, files / "metadata.json");
     steps.begin("Writing the model to the disk", 1.0);
     if (!ModelFolderJson::writeManifest(files, [&] { return steps.cancelled(); }))
         ImportSteps::stop();
