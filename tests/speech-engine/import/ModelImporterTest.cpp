@@ -224,6 +224,23 @@ private slots:
                  agreement->notMeasured.c_str());
     }
 
+    // Cancelled while the two encoders step through the spoken sample, the import leaves nothing.
+    void cancelledWhileCheckingInt8() {
+        QTemporaryDir root;
+        bool checking = false;
+        const auto failure = failureOf([&] {
+            ModelImporter::importCheckpoint(
+                NemoFixture::checkpointPath("en"), root.filePath("model").toStdString(),
+                {560, ModelPrecision::int8, {}, {}},
+                [&](const ImportProgress& progress) {
+                    checking = progress.stage == "Checking int8 against float32";
+                },
+                [&, checks = 0]() mutable { return checking && ++checks > 3; });
+        });
+        QVERIFY2(failure.contains("Import cancelled"), qPrintable(failure));
+        QCOMPARE(filesUnder(root.path()), QStringList());
+    }
+
     // Neither a refused or cancelled import nor one into a folder that is no model folder touches
     // what is there.
     void refusesWithoutLeavingAnything_data() {
