@@ -1,16 +1,23 @@
 // relayo-models: fetches the speech models (the English caption model and the Korean reply
 // model) into the per-user model cache before a meeting, with a progress bar on the terminal,
-// and prints where each folder is. `--keep-checkpoint` keeps the downloaded .nemo files.
+// and prints where each folder is and, for int8 folders, how closely int8 follows float32.
+// `--keep-checkpoint` keeps the downloaded .nemo files.
 
+#include "speech-engine/core/JsonFile.h"
+#include "speech-engine/core/ModelNames.h"
 #include "speech-engine/hub/NemotronModelDownloader.h"
+#include "speech-engine/import/Int8AgreementJson.h"
 #include "speech-engine/import/ModelImporter.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QJsonObject>
 #include <QLocale>
 #include <QTimer>
 
 #include <qcoro/qcorotask.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -43,10 +50,52 @@ void drawProgress(const char* label, const NemotronDownloadProgress& progress) {
     std::fflush(stderr);
 }
 
+// Folders without a readable record (float32 ones, those imported before the check) say nothing.
+std::optional<Int8Agreement> recordedAgreement(const QString& folder) {
+    try {
+        const auto metadata =
+            JsonFile::read(QDir(folder).filePath(ModelNames::NemotronStreaming::metadata));
+        return Int8AgreementJson::fromMetadata(metadata.object());
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+double percent(double fraction) {
+    return fraction * 100;
+}
+
+void printAgreement(const QString& folder) {
+    const auto agreement = recordedAgreement(folder);
+    if (!agreement)
+        return;
+    if (!agreement->measured()) {
+        std::printf("%-8s int8 not checked against float32: %s\n", "",
+                    agreement->notMeasured.c_str());
+        return;
+    }
+    const auto& encoder = agreement->encoder;
+    std::printf("%-8s int8 against float32: cosine %.6f, max difference %.2f %% of the largest "
+                "value",
+                "", encoder.cosine, percent(encoder.maxDifference));
+    const auto& layers = agreement->layers;
+    const auto worst = std::ranges::min_element(
+        layers, [](const auto& a, const auto& b) { return a.cosine < b.cosine; });
+    if (worst != layers.end())
+        std::printf("; worst layer %td: cosine %.6f, %.2f %%", worst - layers.begin(),
+                    worst->cosine, percent(worst->maxDifference));
+    std::printf("\n");
+    if (!agreement->withinBound())
+        std::printf("%-8s warning: int8 strays from float32 beyond cosine %.4f and %.1f %%; "
+                    "recognition may suffer (relayo models import --precision fp32 avoids it)\n",
+                    "", Int8Agreement::minimumCosine, percent(Int8Agreement::maximumDifference));
+}
+
 QCoro::Task<> fetch(const char* label, HubModel model, QString root, bool keepCheckpoint) {
     const auto folder = NemotronModelDownloader::modelFolder(model, root);
     if (NemotronModelDownloader::isModelComplete(folder)) {
         std::printf("%-8s already in %s\n", label, qPrintable(folder));
+        printAgreement(folder);
         co_return;
     }
     NemotronModelDownloader::Options options;
@@ -59,6 +108,7 @@ QCoro::Task<> fetch(const char* label, HubModel model, QString root, bool keepCh
         co_await NemotronModelDownloader::download(std::move(model), root, std::move(options));
     std::fprintf(stderr, "\n");
     std::printf("%-8s in %s\n", label, qPrintable(downloaded.folder));
+    printAgreement(downloaded.folder);
     if (!downloaded.keptCheckpoint.isEmpty())
         std::printf("%-8s checkpoint kept as %s\n", label, qPrintable(downloaded.keptCheckpoint));
 }

@@ -2,6 +2,7 @@
 
 #include "speech-engine/core/ModelNames.h"
 #include "speech-engine/import/FileSha256.h"
+#include "speech-engine/import/Int8AgreementJson.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -41,7 +42,9 @@ QJsonObject sourceOf(const ImportOptions& options, const std::string& checkpoint
 
 void ModelFolderJson::writeMetadata(const NemoModelConfig& config, const ImportPlan& plan,
                                     const ImportOptions& options, const std::string& checkpointName,
-                                    const std::string& sha256, const std::filesystem::path& file) {
+                                    const std::string& sha256,
+                                    const std::optional<Int8Agreement>& agreement,
+                                    const std::filesystem::path& file) {
     const auto& encoder = config.encoder;
     const auto& preprocessor = config.preprocessor;
     const auto preEncodeCache = encoder.subsamplingFactor + 1;
@@ -77,6 +80,8 @@ void ModelFolderJson::writeMetadata(const NemoModelConfig& config, const ImportP
         metadata.insert("locale", text(*options.locale));
         metadata.insert("prompt_index", qint64(*plan.promptIndex));
     }
+    if (agreement)
+        metadata.insert(Int8AgreementJson::key, Int8AgreementJson::toJson(*agreement));
     write(metadata, file);
 }
 

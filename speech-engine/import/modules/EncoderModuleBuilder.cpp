@@ -57,9 +57,11 @@ public:
     std::int64_t layers() const { return m_checkpoint.config.encoder.layers; }
 
     // Scaled as scale() asked, from the checkpoint each time: scaled copies kept for the whole
-    // build would add over a gigabyte to the import's peak at the published sizes.
+    // build would add over a gigabyte to the import's peak at the published sizes. Unscaled,
+    // the checkpoint's own values: a float32 encoder built beside the checkpoint then adds
+    // little to the peak. Nothing here writes to a tensor it gets.
     torch::Tensor get(const std::string& name) const {
-        auto tensor = CheckpointTensors::get(m_checkpoint, name);
+        auto tensor = CheckpointTensors::viewOf(CheckpointTensors::named(m_checkpoint, name));
         const auto scaling = m_scalings.find(name);
         return scaling == m_scalings.end() ? tensor : scaling->second(tensor);
     }

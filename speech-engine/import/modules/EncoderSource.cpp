@@ -11,9 +11,21 @@ namespace {
 // relative position a step can use is a constant per layer, sliced for the step's length.
 // Per-layer tensors are stacked over the layers; linear layers are lists of one entry per
 // layer. Frames past the valid length run through the same maths as NeMo's padding.
+// `forward_layers` also returns each layer's output, [layers, frames, d_model], for checking
+// one build against another; both share `step`, which the compiler inlines into each.
 const char* const step = R"(
 def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
             cache_len: Tensor) -> Dict[str, Tensor]:
+    return self.step(mel, mel_length, cache_channel, cache_time, cache_len)[0]
+
+def forward_layers(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor,
+                   cache_time: Tensor, cache_len: Tensor) -> Dict[str, Tensor]:
+    out, layer_out = self.step(mel, mel_length, cache_channel, cache_time, cache_len)
+    out["layer_outputs"] = torch.stack(layer_out)
+    return out
+
+def step(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_time: Tensor,
+         cache_len: Tensor) -> Tuple[Dict[str, Tensor], List[Tensor]]:
     x, length = self.subsample(mel, int(mel_length[0]))
     x = x * self.xscale
     frames = x.size(0)
@@ -24,16 +36,18 @@ def forward(self, mel: Tensor, mel_length: Tensor, cache_channel: Tensor, cache_
     padded = (torch.arange(frames) >= length).unsqueeze(1)
     channel_out: List[Tensor] = []
     time_out: List[Tensor] = []
+    layer_out: List[Tensor] = []
     for l in range(self.layers):
         positions = self.position_terms[l].narrow(0, self.max_keys - keys, 2 * keys - 1)
         x, channel, time = self.layer(x, positions, blocked, padded, cache_channel[0, l],
                                       cache_time[0, l], l)
         channel_out.append(channel)
         time_out.append(time)
+        layer_out.append(x)
     return {"encoded": self.condition(x).t().unsqueeze(0),
             "cache_channel_out": torch.stack(channel_out).unsqueeze(0),
             "cache_time_out": torch.stack(time_out).unsqueeze(0),
-            "cache_len_out": torch.clamp(cache_len + frames, max=self.cache_size)}
+            "cache_len_out": torch.clamp(cache_len + frames, max=self.cache_size)}, layer_out
 
 def subsample(self, mel: Tensor, length: int) -> Tuple[Tensor, int]:
     x = self.time_masked(mel.transpose(1, 2).unsqueeze(1), length)

@@ -3,14 +3,17 @@
 #include "speech-engine/import/ModelImporter.h"
 #include "speech-engine/audio/AudioConverter.h"
 #include "speech-engine/core/ModelNames.h"
+#include "speech-engine/import/Int8AgreementJson.h"
 #include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 #include "tests/speech-engine/TestHelpers.h"
 #include "tests/speech-engine/import/NemoFixture.h"
 #include "tests/speech-engine/import/Npy.h"
 #include "tests/support/RunToCompletion.h"
+#include "tests/support/ScopedEnvironment.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
+#include <QFileDevice>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -43,6 +46,28 @@ void writeOldModelFolder(const QString& folder) {
     for (const auto file :
          {preprocessorFile, encoderPath, decoderFile, jointFile, metadata, tokenizer})
         writeTestFile(QDir(folder).filePath(file), "{\"old\": true}");
+}
+
+std::optional<Int8Agreement> agreementIn(const QString& folder) {
+    return Int8AgreementJson::fromMetadata(jsonObjectOf(folder + "/metadata.json"));
+}
+
+// int8 near float32 but not equal to it, measured on every layer of the fixture models.
+QString implausible(const Int8Agreement& agreement) {
+    if (!agreement.measured())
+        return QString::fromStdString("not measured: " + agreement.notMeasured);
+    auto measures = agreement.layers;
+    measures.push_back(agreement.encoder);
+    const bool plausible = agreement.layers.size() == 2 && agreement.encoder.cosine > 0.999 &&
+                           std::ranges::all_of(measures, [](const Int8Agreement::Measure& measure) {
+                               return measure.cosine > 0.99 && measure.cosine < 1 + 1e-9 &&
+                                      measure.maxDifference > 0 && measure.maxDifference < 0.1;
+                           });
+    return plausible ? QString()
+                     : QStringLiteral("encoder cosine %1, max difference %2, %3 layers")
+                           .arg(agreement.encoder.cosine)
+                           .arg(agreement.encoder.maxDifference)
+                           .arg(agreement.layers.size());
 }
 
 // The running transcript after each chunk that emitted tokens, from the reference ids.
@@ -91,7 +116,8 @@ private slots:
         QTest::newRow("en 560 ms, long fp32") << 560 << ""
                                               << "en/stream_560ms_long" << ModelPrecision::fp32;
     }
-    // The import replaces an old model folder, its progress grows, the folder records its source.
+    // The import replaces an old model folder, its progress grows, the folder records its source
+    // and, for int8, how closely it follows float32.
     void recognisesAsNeMoStreams() {
         QFETCH(int, chunkMs);
         QFETCH(QString, locale);
@@ -125,6 +151,10 @@ private slots:
         QCOMPARE((QStringList{source["repository"].toString(), source["commit"].toString(),
                               source["file"].toString()}),
                  (QStringList{"owner/name", "e0e1", "a.nemo"}));
+        const auto agreement = agreementIn(folder);
+        QCOMPARE(agreement.has_value(), precision == ModelPrecision::int8);
+        if (agreement)
+            QCOMPARE(implausible(*agreement), QString());
 
         StreamingNemotronAsrManager manager;
         runToCompletion(manager.loadModelsFrom(folder));
@@ -161,6 +191,54 @@ private slots:
         QVERIFY2(failure.contains("tokenizer.json is 10 bytes") &&
                      failure.contains("import it again"),
                  qPrintable(failure));
+    }
+
+    void int8UncheckedWithoutTheSpeechTool_data() {
+        QTest::addColumn<QByteArray>("tool"); // the espeak-ng on the PATH; empty: none
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << QByteArray() << "could not be started";
+        QTest::newRow("failing") << QByteArray("#!/bin/sh\nexit 3\n") << "status 3";
+        QTest::newRow("writing no sound")
+            << QByteArray("#!/bin/sh\necho noise > \"$4\"\n") << "could not be read";
+    }
+    // The import still makes a whole folder, and records why int8 went unchecked.
+    void int8UncheckedWithoutTheSpeechTool() {
+        QFETCH(QByteArray, tool);
+        QFETCH(QString, reason);
+        QTemporaryDir bin;
+        if (!tool.isEmpty()) {
+            writeTestFile(bin.filePath("espeak-ng"), tool);
+            QVERIFY(QFile::setPermissions(bin.filePath("espeak-ng"),
+                                          QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        }
+        ScopedEnvironment environment;
+        environment.set("PATH", bin.path().toUtf8());
+        const auto folder = m_root.filePath(QTest::currentDataTag());
+        ModelImporter::importCheckpoint(NemoFixture::checkpointPath("en"), folder.toStdString(),
+                                        {560, ModelPrecision::int8, {}, {}});
+        QVERIFY(NemotronModelDownloader::isModelComplete(folder));
+        QVERIFY(!QDir(folder + "/scratch").exists());
+        const auto agreement = agreementIn(folder);
+        QVERIFY(agreement && !agreement->measured());
+        QVERIFY2(QString::fromStdString(agreement->notMeasured).contains(reason),
+                 agreement->notMeasured.c_str());
+    }
+
+    // Cancelled while the two encoders step through the spoken sample, the import leaves nothing.
+    void cancelledWhileCheckingInt8() {
+        QTemporaryDir root;
+        bool checking = false;
+        const auto failure = failureOf([&] {
+            ModelImporter::importCheckpoint(
+                NemoFixture::checkpointPath("en"), root.filePath("model").toStdString(),
+                {560, ModelPrecision::int8, {}, {}},
+                [&](const ImportProgress& progress) {
+                    checking = progress.stage == "Checking int8 against float32";
+                },
+                [&, checks = 0]() mutable { return checking && ++checks > 3; });
+        });
+        QVERIFY2(failure.contains("Import cancelled"), qPrintable(failure));
+        QCOMPARE(filesUnder(root.path()), QStringList());
     }
 
     // Neither a refused or cancelled import nor one into a folder that is no model folder touches
