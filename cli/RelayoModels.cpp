@@ -87,7 +87,7 @@ void printAgreement(const QString& folder) {
     std::printf("\n");
     if (!agreement->withinBound())
         std::printf("%-8s warning: int8 strays from float32 beyond cosine %.4f and %.1f %%; "
-                    "recognition may suffer (relayo models import --precision fp32 avoids it)\n",
+                    "recognition may differ from the float32 model's\n",
                     "", Int8Agreement::minimumCosine, percent(Int8Agreement::maximumDifference));
 }
 
