@@ -152,6 +152,11 @@ std::span<const Tile> tilesOf(Int8Linear::Kernel kernel) {
     return portableTiles;
 }
 
+constexpr std::pair<std::string_view, Int8Linear::Kernel> kernelNames[] = {
+    {"avx512-vnni", Int8Linear::Kernel::avx512Vnni},
+    {"avx2", Int8Linear::Kernel::avx2},
+    {"portable", Int8Linear::Kernel::portable}};
+
 // PyTorch's ChooseQuantizationParams for codes 0..255 over [min, max] widened to hold zero.
 std::pair<float, std::int32_t> quantizationOf(float min, float max) {
     const double qmin = 0, qmax = 255;
@@ -219,13 +224,6 @@ Int8Linear::Kernel Int8Linear::bestKernel() {
     }();
     return kernel;
 }
-
-namespace {
-constexpr std::pair<std::string_view, Int8Linear::Kernel> kernelNames[] = {
-    {"avx512-vnni", Int8Linear::Kernel::avx512Vnni},
-    {"avx2", Int8Linear::Kernel::avx2},
-    {"portable", Int8Linear::Kernel::portable}};
-} // namespace
 
 std::string_view Int8Linear::nameOf(Kernel kernel) {
     return std::ranges::find(kernelNames, kernel, &std::pair<std::string_view, Kernel>::second)

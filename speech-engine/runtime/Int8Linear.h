@@ -9,11 +9,10 @@
 // y = x·Wᵀ + b with int8 weights per output channel and each row of the input quantized on its
 // own range (PyTorch's choice of scale and zero point, taken per row rather than per call: one
 // loud frame no longer coarsens the codes of the quiet ones), summed exactly in 32-bit integers.
-// Codes have 8 bits. The weights lie in blocks of
-// 32 output channels by 4 inputs, two 512-bit VNNI products, so a step of a few rows reads each
-// weight once, in order, straight from memory. (oneDNN, which ran these products before, compiles
-// new kernels for every input scale it has not seen: most of the time a live step spent outside its
-// products.)
+// Codes have 8 bits on every kernel. The weights lie in blocks of 32 output channels by 4 inputs,
+// two 512-bit VNNI products, so a step of a few rows reads each weight once, in order, straight
+// from memory. (oneDNN, which ran these products before, compiles new kernels for every input
+// scale it has not seen: most of the time a live step spent outside its products.)
 class Int8Linear {
 public:
     static constexpr std::int64_t channelBlock = 32;
@@ -31,7 +30,7 @@ public:
                                                  std::int64_t outputs, std::int64_t inputs);
 
     // Whether this processor runs `kernel`, and the fastest it runs; every kernel gives the
-    // same sums of the same codes.
+    // same outputs to the bit.
     static bool runsHere(Kernel kernel);
     static Kernel bestKernel();
     // "avx512-vnni", "avx2" or "portable", and back.
