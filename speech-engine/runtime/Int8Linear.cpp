@@ -62,10 +62,11 @@ VnniTile<Rows>::run(const std::uint8_t* x, std::int64_t stride, const std::int8_
 }
 
 // AVX2 multiplies unsigned by signed bytes and adds pairs of products in 16 bits, which codes up
-// to 254 times weights would overflow. Each code less avx2CodeOffset is taken signed instead,
-// with the weight's sign moved onto it, times the weight's magnitude: pairs of products of at
-// most 127 · 127. The sums are those of the codes less the offset.
-constexpr std::int32_t avx2CodeOffset = 127;
+// to 255 times weights would overflow. Each code less avx2CodeOffset is taken instead: its
+// magnitude (at most 128) unsigned, times the weight with the code's sign moved onto it (weights
+// lie within ±127): pairs of products within 2 · 128 · 127. The sums are those of the codes less
+// the offset, and the same as VNNI's once it is added back.
+constexpr std::int32_t avx2CodeOffset = 128;
 
 template <int Rows> struct Avx2Tile {
     __attribute__((target("avx2"))) static void run(const std::uint8_t* x, std::int64_t stride,
@@ -87,22 +88,21 @@ __attribute__((target("avx2"))) void Avx2Tile<Rows>::run(const std::uint8_t* x, 
     const auto offset = _mm256_set1_epi8(char(avx2CodeOffset));
     for (std::int64_t g = 0; g < groups; ++g) {
         const auto* packed = reinterpret_cast<const __m256i*>(w + g * blockBytes);
-        __m256i weights[quarters], magnitudes[quarters];
+        __m256i weights[quarters];
 #pragma GCC unroll 4
-        for (int q = 0; q < quarters; ++q) {
+        for (int q = 0; q < quarters; ++q)
             weights[q] = _mm256_loadu_si256(packed + q);
-            magnitudes[q] = _mm256_abs_epi8(weights[q]);
-        }
 #pragma GCC unroll 2
         for (int r = 0; r < Rows; ++r) {
             const auto codes =
-                _mm256_sub_epi8(_mm256_set1_epi32(fourCodes(x + r * stride + g * group)), offset);
+                _mm256_xor_si256(_mm256_set1_epi32(fourCodes(x + r * stride + g * group)), offset);
+            const auto magnitudes = _mm256_abs_epi8(codes);
 #pragma GCC unroll 4
             for (int q = 0; q < quarters; ++q)
                 acc[r][q] = _mm256_add_epi32(
                     acc[r][q],
                     _mm256_madd_epi16(
-                        _mm256_maddubs_epi16(magnitudes[q], _mm256_sign_epi8(codes, weights[q])),
+                        _mm256_maddubs_epi16(magnitudes, _mm256_sign_epi8(weights[q], codes)),
                         ones));
         }
     }
@@ -152,9 +152,14 @@ std::span<const Tile> tilesOf(Int8Linear::Kernel kernel) {
     return portableTiles;
 }
 
-// PyTorch's ChooseQuantizationParams for codes 0..largest over [min, max] widened to hold zero.
-std::pair<float, std::int32_t> quantizationOf(float min, float max, std::int32_t largest) {
-    const double qmin = 0, qmax = largest;
+constexpr std::pair<std::string_view, Int8Linear::Kernel> kernelNames[] = {
+    {"avx512-vnni", Int8Linear::Kernel::avx512Vnni},
+    {"avx2", Int8Linear::Kernel::avx2},
+    {"portable", Int8Linear::Kernel::portable}};
+
+// PyTorch's ChooseQuantizationParams for codes 0..255 over [min, max] widened to hold zero.
+std::pair<float, std::int32_t> quantizationOf(float min, float max) {
+    const double qmin = 0, qmax = 255;
     min = std::min(min, 0.0f);
     max = std::max(max, 0.0f);
     double scale = (double(max) - min) / (qmax - qmin);
@@ -220,8 +225,19 @@ Int8Linear::Kernel Int8Linear::bestKernel() {
     return kernel;
 }
 
+std::string_view Int8Linear::nameOf(Kernel kernel) {
+    return std::ranges::find(kernelNames, kernel, &std::pair<std::string_view, Kernel>::second)
+        ->first;
+}
+
+std::optional<Int8Linear::Kernel> Int8Linear::kernelNamed(std::string_view name) {
+    const auto* named =
+        std::ranges::find(kernelNames, name, &std::pair<std::string_view, Kernel>::first);
+    return named == std::end(kernelNames) ? std::nullopt : std::optional(named->second);
+}
+
 Int8Linear::QuantizedInput Int8Linear::quantize(const float* x, std::int64_t rows,
-                                                std::int64_t inputs, std::int32_t largest) {
+                                                std::int64_t inputs) {
     QuantizedInput input;
     input.stride = groups(inputs) * group;
     input.codes.assign(std::size_t(rows * input.stride), 0);
@@ -229,8 +245,7 @@ Int8Linear::QuantizedInput Int8Linear::quantize(const float* x, std::int64_t row
         const auto* row = x + r * inputs;
         const auto [min, max] = inputs > 0 ? std::minmax_element(row, row + inputs)
                                            : std::pair<const float*, const float*>{};
-        const auto [scale, zeroPoint] =
-            quantizationOf(min ? *min : 0.0f, max ? *max : 0.0f, largest);
+        const auto [scale, zeroPoint] = quantizationOf(min ? *min : 0.0f, max ? *max : 0.0f);
         input.scales.push_back(scale);
         input.zeroPoints.push_back(zeroPoint);
         // Multiplying by the inverse scale, as oneDNN's quantizing reorder does.

@@ -1,17 +1,18 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 // y = x·Wᵀ + b with int8 weights per output channel and each row of the input quantized on its
 // own range (PyTorch's choice of scale and zero point, taken per row rather than per call: one
 // loud frame no longer coarsens the codes of the quiet ones), summed exactly in 32-bit integers.
-// Codes have 8 bits (0..254 on AVX2). The weights lie in blocks of
-// 32 output channels by 4 inputs, two 512-bit VNNI products, so a step of a few rows reads each
-// weight once, in order, straight from memory. (oneDNN, which ran these products before, compiles
-// new kernels for every input scale it has not seen: most of the time a live step spent outside its
-// products.)
+// Codes have 8 bits on every kernel. The weights lie in blocks of 32 output channels by 4 inputs,
+// two 512-bit VNNI products, so a step of a few rows reads each weight once, in order, straight
+// from memory. (oneDNN, which ran these products before, compiles new kernels for every input
+// scale it has not seen: most of the time a live step spent outside its products.)
 class Int8Linear {
 public:
     static constexpr std::int64_t channelBlock = 32;
@@ -19,8 +20,8 @@ public:
 
     enum class Kernel { avx512Vnni, avx2, portable };
 
-    // Row-major weights [outputs, inputs] into `packed` (packedSize bytes, zeroed), padded
-    // to whole blocks and groups.
+    // Row-major weights [outputs, inputs] of -127..127 into `packed` (packedSize bytes, zeroed),
+    // padded to whole blocks and groups.
     static void pack(std::span<const std::int8_t> weights, std::int64_t outputs,
                      std::int64_t inputs, std::span<std::int8_t> packed);
     static std::int64_t packedSize(std::int64_t outputs, std::int64_t inputs);
@@ -29,9 +30,12 @@ public:
                                                  std::int64_t outputs, std::int64_t inputs);
 
     // Whether this processor runs `kernel`, and the fastest it runs; every kernel gives the
-    // same sums of the same codes.
+    // same outputs to the bit.
     static bool runsHere(Kernel kernel);
     static Kernel bestKernel();
+    // "avx512-vnni", "avx2" or "portable", and back.
+    static std::string_view nameOf(Kernel kernel);
+    static std::optional<Kernel> kernelNamed(std::string_view name);
 
     // `packed`, `scales`, `sums` and `bias` describe `outputs` channels of `inputs` weights;
     // `x` is [rows, inputs] and `y` [rows, outputs], both row-major. `runBlocks` runs the
@@ -47,7 +51,7 @@ public:
     template <typename RunBlocks>
     static void apply(const float* x, std::int64_t rows, const Weights& weights, float* y,
                       Kernel kernel, RunBlocks&& runBlocks) {
-        const auto input = quantize(x, rows, weights.inputs, largestCode(kernel));
+        const auto input = quantize(x, rows, weights.inputs);
         runBlocks(blocks(weights.outputs), [&](std::int64_t first, std::int64_t last) {
             multiply(input, rows, weights, y, kernel, first, last);
         });
@@ -57,11 +61,7 @@ public:
         return (outputs + channelBlock - 1) / channelBlock;
     }
 
-    // The largest input code `kernel` multiplies exactly: AVX2 takes codes less 127 as signed
-    // bytes.
-    static std::int32_t largestCode(Kernel kernel) { return kernel == Kernel::avx2 ? 254 : 255; }
-
-    // The input as codes 0..largest [rows, inputs rounded up to a group], with PyTorch's choice of
+    // The input as codes 0..255 [rows, inputs rounded up to a group], with PyTorch's choice of
     // scale and zero point over each row.
     struct QuantizedInput {
         std::vector<std::uint8_t> codes;
@@ -69,8 +69,7 @@ public:
         std::vector<float> scales;
         std::vector<std::int32_t> zeroPoints;
     };
-    static QuantizedInput quantize(const float* x, std::int64_t rows, std::int64_t inputs,
-                                   std::int32_t largest);
+    static QuantizedInput quantize(const float* x, std::int64_t rows, std::int64_t inputs);
 
 private:
     static void multiply(const QuantizedInput& input, std::int64_t rows, const Weights& weights,

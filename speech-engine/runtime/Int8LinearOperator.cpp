@@ -6,11 +6,28 @@
 #include <ATen/ops/empty.h>
 #include <torch/library.h>
 
+#include <cstdlib>
+
 namespace {
 
 void requireType(const at::Tensor& tensor, c10::ScalarType type, const char* name) {
     TORCH_CHECK(tensor.scalar_type() == type, "linear_int8: ", name, " must be ", type, ", not ",
                 tensor.scalar_type());
+}
+
+// RELAYO_INT8_KERNEL (avx512-vnni, avx2 or portable) forces a kernel, to measure or test one
+// the processor would not choose; read at every call so that a test can switch it, which costs
+// nothing beside a product.
+Int8Linear::Kernel chosenKernel() {
+    const char* forced = std::getenv("RELAYO_INT8_KERNEL");
+    if (!forced || !*forced)
+        return Int8Linear::bestKernel();
+    const auto kernel = Int8Linear::kernelNamed(forced);
+    TORCH_CHECK(kernel, "RELAYO_INT8_KERNEL: no kernel ", forced,
+                " (avx512-vnni, avx2 or portable)");
+    TORCH_CHECK(Int8Linear::runsHere(*kernel), "RELAYO_INT8_KERNEL: this processor does not run ",
+                forced);
+    return *kernel;
 }
 
 at::Tensor linearInt8(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& scales,
@@ -43,7 +60,7 @@ at::Tensor linearInt8(const at::Tensor& x, const at::Tensor& weight, const at::T
                                       outputs,
                                       inputs};
     Int8Linear::apply(
-        input.data_ptr<float>(), rows, weights, y.data_ptr<float>(), Int8Linear::bestKernel(),
+        input.data_ptr<float>(), rows, weights, y.data_ptr<float>(), chosenKernel(),
         [](std::int64_t blocks, const auto& work) { at::parallel_for(0, blocks, 1, work); });
     return y;
 }

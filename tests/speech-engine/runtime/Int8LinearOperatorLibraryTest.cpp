@@ -7,12 +7,28 @@
 
 #include <QTest>
 
+// Qt after libtorch, whose headers use names Qt defines as keywords.
+#include "tests/support/ScopedEnvironment.h"
+
 #include <dlfcn.h>
 
 namespace {
 
 bool registered() {
     return c10::Dispatcher::singleton().findSchema({"relayo::linear_int8", ""}).has_value();
+}
+
+// One weight of code 2 and scale 0.5, bias 1, on the input `x`.
+at::Tensor linearInt8(float x) {
+    std::vector<std::int8_t> packed(std::size_t(Int8Linear::packedSize(1, 1)));
+    const std::vector<std::int8_t> weight{2};
+    Int8Linear::pack(weight, 1, 1, packed);
+    return c10::Dispatcher::singleton()
+        .findSchemaOrThrow("relayo::linear_int8", "")
+        .typed<at::Tensor(const at::Tensor&, const at::Tensor&, const at::Tensor&,
+                          const at::Tensor&, const at::Tensor&)>()
+        .call(at::tensor({x}).view({1, 1}), at::tensor(at::ArrayRef<std::int8_t>(packed)),
+              at::tensor({0.5f}), at::tensor({std::int32_t(2)}), at::tensor({1.0f}));
 }
 
 } // namespace
@@ -27,19 +43,32 @@ private slots:
         QVERIFY(!registered());
         QVERIFY2(dlopen(OPERATOR_LIBRARY, RTLD_NOW | RTLD_LOCAL), dlerror());
         QVERIFY(registered());
-        std::vector<std::int8_t> packed(std::size_t(Int8Linear::packedSize(1, 1)));
-        const std::vector<std::int8_t> weight{2};
-        Int8Linear::pack(weight, 1, 1, packed);
-        const auto y =
-            c10::Dispatcher::singleton()
-                .findSchemaOrThrow("relayo::linear_int8", "")
-                .typed<at::Tensor(const at::Tensor&, const at::Tensor&, const at::Tensor&,
-                                  const at::Tensor&, const at::Tensor&)>()
-                .call(at::tensor({3.0f}).view({1, 1}),
-                      at::tensor(at::ArrayRef<std::int8_t>(packed)), at::tensor({0.5f}),
-                      at::tensor({std::int32_t(2)}), at::tensor({1.0f}));
+        const auto y = linearInt8(3.0f);
         QCOMPARE(y.sizes().vec(), (std::vector<std::int64_t>{1, 1}));
         QVERIFY(qFuzzyCompare(y.item<float>(), 4.0f));
+    }
+
+    // RELAYO_INT8_KERNEL picks the kernel; one this processor does not have, or a name of no
+    // kernel, is refused by name rather than run.
+    void runsTheKernelTheEnvironmentNames() {
+        ScopedEnvironment environment;
+        for (const auto kernel : {Int8Linear::Kernel::portable, Int8Linear::Kernel::avx2,
+                                  Int8Linear::Kernel::avx512Vnni}) {
+            const auto name = Int8Linear::nameOf(kernel);
+            environment.set("RELAYO_INT8_KERNEL", QByteArray(name.data(), qsizetype(name.size())));
+            if (Int8Linear::runsHere(kernel)) {
+                QVERIFY(qFuzzyCompare(linearInt8(3.0f).item<float>(), 4.0f));
+                continue;
+            }
+            QVERIFY_THROWS_EXCEPTION(c10::Error, linearInt8(3.0f));
+        }
+        environment.set("RELAYO_INT8_KERNEL", "sse9");
+        try {
+            linearInt8(3.0f);
+            QFAIL("an unknown kernel ran");
+        } catch (const c10::Error& error) {
+            QVERIFY(QByteArray(error.what()).contains("RELAYO_INT8_KERNEL: no kernel sse9"));
+        }
     }
 };
 

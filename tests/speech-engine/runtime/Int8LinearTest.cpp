@@ -1,6 +1,6 @@
 #include "speech-engine/runtime/Int8Linear.h"
+#include "tests/speech-engine/runtime/ProcessorKernels.h"
 
-#include <QFile>
 #include <QTest>
 
 #include <algorithm>
@@ -15,13 +15,14 @@ struct Layer {
     std::vector<std::int32_t> sums;
     std::vector<float> scales, bias;
 
-    Layer(std::int64_t outputs, std::int64_t inputs, std::mt19937& random)
+    // Weights of -127..127, or only ±127 where `extreme`.
+    Layer(std::int64_t outputs, std::int64_t inputs, std::mt19937& random, bool extreme = false)
         : outputs(outputs), inputs(inputs), weights(std::size_t(outputs * inputs)),
           packed(std::size_t(Int8Linear::packedSize(outputs, inputs))) {
         std::uniform_int_distribution<int> code(-127, 127);
         std::uniform_real_distribution<float> scale(0.001f, 0.02f), offset(-1.0f, 1.0f);
         for (auto& weight : weights)
-            weight = std::int8_t(code(random));
+            weight = std::int8_t(extreme ? (code(random) < 0 ? -127 : 127) : code(random));
         Int8Linear::pack(weights, outputs, inputs, packed);
         sums = Int8Linear::channelSums(weights, outputs, inputs);
         for (std::int64_t n = 0; n < outputs; ++n) {
@@ -55,27 +56,6 @@ std::vector<float> randomInput(std::int64_t count, float low, float high, std::m
     return x;
 }
 
-// The processor's flags as the kernel names them, read apart from the check production uses.
-QStringList processorFlags() {
-    QFile cpuinfo("/proc/cpuinfo");
-    if (!cpuinfo.open(QIODevice::ReadOnly | QIODevice::Text))
-        return {};
-    for (const auto& line : QString::fromLatin1(cpuinfo.readAll()).split('\n'))
-        if (line.startsWith("flags"))
-            return line.section(':', 1).split(' ', Qt::SkipEmptyParts);
-    return {};
-}
-
-std::vector<Int8Linear::Kernel> kernelsOfThisProcessor() {
-    const auto flags = processorFlags();
-    std::vector<Int8Linear::Kernel> kernels{Int8Linear::Kernel::portable};
-    if (flags.contains("avx2"))
-        kernels.push_back(Int8Linear::Kernel::avx2);
-    if (flags.contains("avx512_vnni") && flags.contains("avx512bw"))
-        kernels.push_back(Int8Linear::Kernel::avx512Vnni);
-    return kernels;
-}
-
 } // namespace
 
 class Int8LinearTest : public QObject {
@@ -91,30 +71,37 @@ private slots:
         QCOMPARE(Int8Linear::bestKernel(), kernels.back());
     }
 
-    // The exact integer product of each kernel's codes and the weights, scaled, to the bit: sizes
-    // off the block and group grid and every tile height, alone and after whole tiles.
+    // The exact integer product of the codes and the weights, scaled, to the bit on every kernel:
+    // sizes off the block and group grid, every tile height, alone and after whole tiles, and
+    // the largest codes against the largest weights, whose pairs of products AVX2 must not let
+    // overflow.
     void everyKernelComputesTheExactQuantizedProduct_data() {
         QTest::addColumn<qint64>("rows");
         QTest::addColumn<qint64>("outputs");
         QTest::addColumn<qint64>("inputs");
-        QTest::newRow("one by one") << qint64(1) << qint64(1) << qint64(1);
-        QTest::newRow("a 560 ms step's rows") << qint64(7) << qint64(96) << qint64(384);
-        QTest::newRow("off the grid") << qint64(3) << qint64(33) << qint64(130);
-        QTest::newRow("rows beyond a tile") << qint64(19) << qint64(70) << qint64(5);
-        QTest::newRow("no rows") << qint64(0) << qint64(40) << qint64(8);
+        QTest::addColumn<bool>("extreme");
+        QTest::newRow("one by one") << qint64(1) << qint64(1) << qint64(1) << false;
+        QTest::newRow("a 560 ms step's rows") << qint64(7) << qint64(96) << qint64(384) << false;
+        QTest::newRow("off the grid") << qint64(3) << qint64(33) << qint64(130) << false;
+        QTest::newRow("rows beyond a tile") << qint64(19) << qint64(70) << qint64(5) << false;
+        QTest::newRow("no rows") << qint64(0) << qint64(40) << qint64(8) << false;
         for (qint64 rows = 1; rows <= 9; ++rows)
-            QTest::addRow("%lld rows", rows) << rows << qint64(64) << qint64(36);
+            QTest::addRow("%lld rows", rows) << rows << qint64(64) << qint64(36) << false;
+        QTest::newRow("codes 0 and 255 against weights ±127 over a long row")
+            << qint64(3) << qint64(40) << qint64(4100) << true;
     }
     void everyKernelComputesTheExactQuantizedProduct() {
         QFETCH(qint64, rows);
         QFETCH(qint64, outputs);
         QFETCH(qint64, inputs);
+        QFETCH(bool, extreme);
         std::mt19937 random(std::uint32_t(rows * 1000 + outputs));
-        const Layer layer(outputs, inputs, random);
-        const auto x = randomInput(rows * inputs, -3.0f, 5.0f, random);
+        const Layer layer(outputs, inputs, random, extreme);
+        auto x = randomInput(rows * inputs, -3.0f, 5.0f, random);
+        if (extreme)
+            std::ranges::transform(x, x.begin(), [](float v) { return v < 1.0f ? -1.0f : 3.0f; });
         for (const auto kernel : kernelsOfThisProcessor()) {
-            const auto input =
-                Int8Linear::quantize(x.data(), rows, inputs, Int8Linear::largestCode(kernel));
+            const auto input = Int8Linear::quantize(x.data(), rows, inputs);
             std::vector<float> expected;
             for (std::int64_t r = 0; r < rows; ++r)
                 for (std::int64_t n = 0; n < outputs; ++n) {
@@ -131,19 +118,19 @@ private slots:
         }
     }
 
-    // PyTorch's scale and zero point: the range widened to hold zero, 7-bit codes, zero mapped
+    // PyTorch's scale and zero point: the range widened to hold zero, 8-bit codes, zero mapped
     // exactly; a range of nothing falls back to a scale of 0.1, and NaN gives codes, not a crash.
     void quantizesAsPyTorchDynamicLinearDoes_data() {
         QTest::addColumn<std::vector<float>>("x");
         QTest::addColumn<float>("scale");
         QTest::addColumn<int>("zeroPoint");
         QTest::addColumn<std::vector<int>>("codes");
-        QTest::newRow("both signs") << std::vector<float>{-1.0f, 3.0f, 0.0f} << float(4.0 / 127)
-                                    << 32 << std::vector<int>{0, 127, 32};
+        QTest::newRow("both signs") << std::vector<float>{-1.0f, 3.0f, 0.0f} << float(4.0 / 255)
+                                    << 64 << std::vector<int>{0, 255, 64};
         QTest::newRow("positive only")
-            << std::vector<float>{0.5f, 2.0f} << float(2.0 / 127) << 0 << std::vector<int>{32, 127};
-        QTest::newRow("negative only") << std::vector<float>{-2.0f, -0.5f} << float(2.0 / 127)
-                                       << 127 << std::vector<int>{0, 95};
+            << std::vector<float>{0.5f, 2.0f} << float(2.0 / 255) << 0 << std::vector<int>{64, 255};
+        QTest::newRow("negative only") << std::vector<float>{-2.0f, -0.5f} << float(2.0 / 255)
+                                       << 255 << std::vector<int>{0, 191};
         QTest::newRow("all zero") << std::vector<float>{0.0f, 0.0f} << 0.1f << 0
                                   << std::vector<int>{0, 0};
     }
@@ -152,7 +139,7 @@ private slots:
         QFETCH(float, scale);
         QFETCH(int, zeroPoint);
         QFETCH(std::vector<int>, codes);
-        const auto input = Int8Linear::quantize(x.data(), 1, std::int64_t(x.size()), 127);
+        const auto input = Int8Linear::quantize(x.data(), 1, std::int64_t(x.size()));
         QCOMPARE(input.scales, std::vector<float>{scale});
         QCOMPARE(input.zeroPoints, std::vector<std::int32_t>{zeroPoint});
         QCOMPARE(
@@ -160,18 +147,17 @@ private slots:
             codes);
 
         const std::vector<float> broken{NAN, 1.0f, -INFINITY};
-        QCOMPARE(Int8Linear::quantize(broken.data(), 1, 3, 127).codes.size(), std::size_t(4));
+        QCOMPARE(Int8Linear::quantize(broken.data(), 1, 3).codes.size(), std::size_t(4));
     }
 
-    // A loud row leaves a quiet one its whole range, in 8 bits where the kernel allows them.
+    // A loud row leaves a quiet one its whole range.
     void eachRowHasCodesOfItsOwn() {
         const std::vector<float> x{-1.0f, 3.0f, -100.0f, 300.0f};
-        const auto input = Int8Linear::quantize(x.data(), 2, 2, 255);
+        const auto input = Int8Linear::quantize(x.data(), 2, 2);
         QCOMPARE(input.scales, (std::vector<float>{float(4.0 / 255), float(400.0 / 255)}));
         QCOMPARE(input.zeroPoints, (std::vector<std::int32_t>{64, 64}));
         QCOMPARE(std::vector<int>({input.codes[0], input.codes[1], input.codes[4], input.codes[5]}),
                  (std::vector<int>{0, 255, 0, 255}));
-        QCOMPARE(Int8Linear::largestCode(Int8Linear::Kernel::avx2), 254);
     }
 
     // The product stays within the quantization error of the float product it stands for.
