@@ -88,9 +88,7 @@ class NemotronModelDownloaderTest : public QObject {
     }
 
     QString failure(const NemotronModelDownloader::Options& settings) {
-        return failureOf([&] {
-            runToCompletion(NemotronModelDownloader::download(english(), root->path(), settings));
-        });
+        return taskFailure(NemotronModelDownloader::download(english(), root->path(), settings));
     }
 
     // Another checkpoint beside it: the one named after the repository is taken.
@@ -272,7 +270,7 @@ private slots:
                                       {stop.get_token(), std::chrono::seconds(60), {}, &worker});
         stop.request_stop();
         stopped.set_value();
-        const auto description = failureOf([&] { runToCompletion(std::move(fetch)); });
+        const auto description = taskFailure(std::move(fetch));
         runToCompletion(std::move(busy));
         QVERIFY2(description.contains("cancelled"), qPrintable(description));
         QVERIFY(bytesReadSoFar() - readBefore < checkpoint.size() / 2);
@@ -305,7 +303,7 @@ private slots:
                  qPrintable(description));
         QVERIFY(QFileInfo::exists(partialFile()));
         stop.request_stop();
-        const auto cancelled = failureOf([&] { runToCompletion(std::move(first)); });
+        const auto cancelled = taskFailure(std::move(first));
         QVERIFY2(cancelled.contains("cancelled"), qPrintable(cancelled));
         QVERIFY(calls.empty());
     }
