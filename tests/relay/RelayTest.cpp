@@ -204,6 +204,18 @@ class RelayTest : public QObject {
         return listening.match(log).captured(1).toUShort();
     }
 
+    // `count` clients, each named by the proxy as another address, ask for a translation.
+    std::vector<std::unique_ptr<RawClient>> askFromClients(int count) const {
+        std::vector<std::unique_ptr<RawClient>> clients;
+        for (int index = 1; index <= count; ++index) {
+            clients.push_back(std::make_unique<RawClient>(m_port));
+            clients.back()->send(
+                rawPost(relayBody("en-ko", "Hi"),
+                        "X-Real-IP: 192.0.2." + QByteArray::number(index) + "\r\n"));
+        }
+        return clients;
+    }
+
     static QProcessEnvironment withKey() {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("NEBIUS_TOKEN_FACTORY_KEY", key);
@@ -519,13 +531,7 @@ private slots:
         HeldUpstream upstream;
         RelayLimits limits;
         startRelay(upstream.url(), limits);
-        std::vector<std::unique_ptr<RawClient>> clients;
-        for (int index = 0; index < limits.maxUpstreamCalls; ++index) {
-            clients.push_back(std::make_unique<RawClient>(m_port));
-            clients.back()->send(
-                rawPost(relayBody("en-ko", "Hi"),
-                        "X-Real-IP: 192.0.2." + QByteArray::number(index + 1) + "\r\n"));
-        }
+        const auto clients = askFromClients(limits.maxUpstreamCalls);
         QVERIFY2(
             QTest::qWaitFor([&] { return upstream.waiting() == limits.maxUpstreamCalls; }, 20'000),
             qPrintable(QStringLiteral("%1 calls wait upstream").arg(upstream.waiting())));
@@ -548,13 +554,7 @@ private slots:
         QByteArray log;
         m_port = startExecutable(relay, upstream.url(), log, withKey());
         QVERIFY(m_port != 0);
-        std::vector<std::unique_ptr<RawClient>> clients;
-        for (int index = 0; index < 4; ++index) {
-            clients.push_back(std::make_unique<RawClient>(m_port));
-            clients.back()->send(
-                rawPost(relayBody("en-ko", "Hi"),
-                        "X-Real-IP: 192.0.2." + QByteArray::number(index + 1) + "\r\n"));
-        }
+        const auto clients = askFromClients(4);
         QVERIFY2(QTest::qWaitFor([&] { return upstream.waiting() == 4; }, 30'000),
                  "the calls wait upstream");
         relay.terminate();

@@ -78,12 +78,12 @@ private slots:
         AudioOutput output;
         SourceRecording feed("mic_feed.monitor");
         SourceRecording speakers("speakers.monitor");
-        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 1)), m_feed);
+        output.play(tone(440, 1), m_feed);
         QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
         QTRY_VERIFY_WITH_TIMEOUT(audiotest::toneStrength(feed.samples(), 440) > 0.01, timeout);
         QVERIFY(audiotest::toneStrength(speakers.samples(), 440) < 0.001);
 
-        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 1000, 1)), std::nullopt);
+        output.play(tone(1000, 1), std::nullopt);
         QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
         QTRY_VERIFY_WITH_TIMEOUT(audiotest::toneStrength(speakers.samples(), 1000) > 0.01, timeout);
         QVERIFY(audiotest::toneStrength(feed.samples(), 1000) < 0.001);
@@ -93,34 +93,32 @@ private slots:
     // the second, which a third then ends.
     void aNewPlaybackEndsTheOneBefore() {
         AudioOutput output;
-        const QUrl longTone = QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 60));
+        const QUrl longTone = tone(440, 60);
         const BeforeQueuedCall second(output, [&] { output.play(longTone, m_feed); });
-        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 0.05)), m_feed);
+        output.play(tone(440, 0.05), m_feed);
         WAIT_UNTIL(second.ran(), "the first playback's completion");
         QVERIFY(output.isPlaying());
         QTRY_COMPARE_WITH_TIMEOUT(streamsOn(m_feed), 1, timeout);
-        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 1000, 1)), m_feed);
+        output.play(tone(1000, 1), m_feed);
         QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
         QTRY_COMPARE_WITH_TIMEOUT(streamsOn(m_feed), 0, timeout);
 
         // Stopped while the server is still making its stream, it must not stay there silent.
-        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 60)), m_feed);
+        output.play(tone(440, 60), m_feed);
         output.stop();
-        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 1000, 1)), m_feed);
+        output.play(tone(1000, 1), m_feed);
         QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
         QTRY_COMPARE_WITH_TIMEOUT(streamsOn(m_feed), 0, timeout);
     }
 
     void failedPlaybackLeavesNothingPlaying() {
         AudioOutput output;
-        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 60)), m_feed);
+        output.play(tone(440, 60), m_feed);
         QVERIFY_THROWS_EXCEPTION(
             ServiceError,
             output.play(QUrl::fromLocalFile(m_folder.filePath("missing.wav")), std::nullopt));
         QVERIFY(!output.isPlaying());
-        QVERIFY_THROWS_EXCEPTION(
-            ServiceError,
-            output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 1)), 99999));
+        QVERIFY_THROWS_EXCEPTION(ServiceError, output.play(tone(440, 1), 99999));
     }
 
     void playbackEndedByTheServerIsReported() {
@@ -128,13 +126,13 @@ private slots:
         QVERIFY(daemon.start());
         AudioOutput output(daemon.address());
         QSignalSpy failures(&output, &IAudioOutput::playbackFailed);
-        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 60)), std::nullopt);
+        output.play(tone(440, 60), std::nullopt);
         daemon.stop();
         QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 1, timeout);
         QVERIFY(!output.isPlaying());
 
         QVERIFY(daemon.start());
-        output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 0.2)), std::nullopt);
+        output.play(tone(440, 0.2), std::nullopt);
         QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
         QCOMPARE(failures.size(), 1);
     }
@@ -201,14 +199,18 @@ private slots:
                         sinkNamed("relayo_virtual_microphone", daemon.address()),
                 timeout);
             SourceRecording input("relayo_virtual_microphone_input", daemon.address());
-            output.play(QUrl::fromLocalFile(audiotest::makeTone(m_folder, 440, 1)),
-                        output.selectedDeviceID());
+            output.play(tone(440, 1), output.selectedDeviceID());
             QTRY_VERIFY_WITH_TIMEOUT(!output.isPlaying(), timeout);
             QTRY_VERIFY_WITH_TIMEOUT(audiotest::toneStrength(input.samples(), 440) > 0.01, timeout);
         }
     }
 
 private:
+    // A new sound file of a `frequency` tone lasting `seconds`.
+    QUrl tone(double frequency, double seconds) const {
+        return QUrl::fromLocalFile(audiotest::makeTone(m_folder, frequency, seconds));
+    }
+
     QTemporaryDir m_folder;
     quint32 m_feed = 0;
 };

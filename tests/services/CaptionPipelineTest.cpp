@@ -14,16 +14,6 @@
 
 namespace {
 
-// Runs `task` to completion; returns what it threw, or an empty text when it succeeded.
-QString taskFailure(QCoro::Task<> task) {
-    try {
-        runToCompletion(std::move(task));
-    } catch (const std::exception& error) {
-        return QString::fromUtf8(error.what());
-    }
-    return {};
-}
-
 // Waits until everything posted to the main thread so far has run.
 void drainMainThread() {
     bool drained = false;

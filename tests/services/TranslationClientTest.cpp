@@ -39,13 +39,15 @@ class TranslationClientTest : public QObject {
     std::unique_ptr<NebiusClient> m_client;
     QStringList m_partials;
 
-    void makeClient(NebiusClient::Limits limits = {}) {
+    // The client asks the loopback server, with `key` when one is given.
+    void makeClient(NebiusClient::Limits limits = {}, const QString& key = {}) {
         m_client =
             std::make_unique<NebiusClient>(m_tokenFactory->url("/v1/chat/completions"), limits);
         TranslationSettings settings;
         settings.service = Service::openAICompatible;
         settings.serverUrl = m_server->url("/v1").toString();
         settings.serverModel = QStringLiteral("local-model");
+        settings.serverKey = key;
         m_client->useSettings(settings);
     }
 
@@ -232,27 +234,16 @@ private slots:
     void badAnswers() {
         QFETCH(std::function<void(FakeHttpService&)>, answer);
         QFETCH(QString, expected);
-        makeClient({1024, 1s});
-        TranslationSettings settings;
-        settings.service = Service::openAICompatible;
-        settings.serverUrl = m_server->url("/v1").toString();
-        settings.serverModel = QStringLiteral("local-model");
-        settings.serverKey = QStringLiteral("sk-secret-1");
-        m_client->useSettings(settings);
+        makeClient({1024, 1s}, QStringLiteral("sk-secret-1"));
         answer(*m_server);
-        const QString error = toKorean("Hi").error;
-        QCOMPARE(error, expected);
+        QCOMPARE(toKorean("Hi").error, expected);
         QTRY_COMPARE_WITH_TIMEOUT(m_server->openStreams(), 0, 30'000);
     }
 
     // A redirect elsewhere would take the key along: it is not followed.
     void redirectToAnotherHostIsNotFollowed() {
         FakeHttpService elsewhere;
-        TranslationSettings settings;
-        settings.service = Service::openAICompatible;
-        settings.serverUrl = m_server->url("/v1").toString();
-        settings.serverKey = QStringLiteral("sk-secret-1");
-        m_client->useSettings(settings);
+        makeClient({}, QStringLiteral("sk-secret-1"));
         m_server->answer(307, {},
                          {{"Location", elsewhere.url("/v1/chat/completions").toEncoded()}});
         QCOMPARE(toKorean("Hi").error, NebiusError::redirected().description());

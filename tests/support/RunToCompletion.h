@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QEventLoop>
+#include <QString>
 
 #include <qcoro/qcorotask.h>
 
@@ -34,4 +35,14 @@ template <typename T> T runToCompletion(QCoro::Task<T> task) {
         std::rethrow_exception(failure);
     if constexpr (!std::is_void_v<T>)
         return std::move(*result);
+}
+
+// The description of what `task` threw, or an empty text when it succeeded.
+template <typename T> QString taskFailure(QCoro::Task<T> task) {
+    try {
+        runToCompletion(std::move(task));
+    } catch (const std::exception& error) {
+        return QString::fromUtf8(error.what());
+    }
+    return {};
 }

@@ -88,9 +88,7 @@ class NemotronModelDownloaderTest : public QObject {
     }
 
     QString failure(const NemotronModelDownloader::Options& settings) {
-        return failureOf([&] {
-            runToCompletion(NemotronModelDownloader::download(english(), root->path(), settings));
-        });
+        return taskFailure(NemotronModelDownloader::download(english(), root->path(), settings));
     }
 
     // Another checkpoint beside it: the one named after the repository is taken.
@@ -103,6 +101,15 @@ class NemotronModelDownloaderTest : public QObject {
     void verifyNothingCached() {
         QVERIFY(!QDir(englishFolder()).exists());
         QVERIFY(QDir(root->path()).entryList({"*.nemo"}, QDir::Files).isEmpty());
+    }
+
+    // The English model downloads, and the importer gets the whole checkpoint once; no part is
+    // left.
+    void verifyDownloadsWhole() {
+        runToCompletion(NemotronModelDownloader::download(english(), root->path(), options()));
+        QCOMPARE(calls.size(), 1u);
+        QVERIFY(calls[0].checkpoint == checkpoint);
+        QVERIFY(partialFiles().isEmpty());
     }
 
     QStringList partialFiles() const {
@@ -129,6 +136,7 @@ private slots:
         importWaitsForCancel = false;
         stop = {};
         progress.clear();
+        serve(englishRepository, "main", checkpointPath);
     }
 
     // Listed and fetched at the pinned commit, verified and imported into the model's own folder;
@@ -147,7 +155,8 @@ private slots:
             environment.set("RLY_KO_MODEL_REVISION", revision.toUtf8());
         }
         const auto fileName = repository.section('/', 1) + ".nemo";
-        serve(repository, revision, fileName);
+        if (korean)
+            serve(repository, revision, fileName);
         const auto model = runToCompletion(NemotronModelDownloader::download(
             korean ? HubModel::korean() : english(), root->path(), options(korean)));
 
@@ -187,7 +196,6 @@ private slots:
     void resumesAfterACut() {
         QFETCH(FakeModelHub::Transfer, resumed);
         QFETCH(QString, failure);
-        serve(englishRepository, "main", checkpointPath);
         hub->setNextTransfer(FakeModelHub::Transfer::cutHalfway);
         QVERIFY(!this->failure(options()).isEmpty());
         verifyNothingCached();
@@ -202,12 +210,9 @@ private slots:
             verifyNothingCached();
             QVERIFY(calls.empty());
         }
-        runToCompletion(NemotronModelDownloader::download(english(), root->path(), options()));
+        verifyDownloadsWhole();
         QCOMPARE(hub->requests().last().range,
                  failure.isEmpty() ? "bytes=" + QByteArray::number(kept) + "-" : QByteArray());
-        QCOMPARE(calls.size(), 1u);
-        QVERIFY(calls[0].checkpoint == checkpoint);
-        QVERIFY(partialFiles().isEmpty());
     }
 
     // What an earlier attempt left is used when whole, resumed when a beginning, started over when
@@ -232,29 +237,24 @@ private slots:
         QFETCH(QByteArray, left);
         QFETCH(QByteArrayList, ranges);
         QFETCH(QString, failure);
-        serve(englishRepository, "main", checkpointPath);
         writeTestFile(partialFile(), left);
         if (!failure.isEmpty()) {
             const auto description = this->failure(options());
             QVERIFY2(description.contains(failure), qPrintable(description));
             QVERIFY(partialFiles().isEmpty() && calls.empty());
         }
-        runToCompletion(NemotronModelDownloader::download(english(), root->path(), options()));
+        verifyDownloadsWhole();
         QByteArrayList fileRanges;
         for (const auto& request : hub->requests())
             if (request.path.contains("/resolve/"))
                 fileRanges << request.range;
         QCOMPARE(fileRanges, ranges);
-        QCOMPARE(calls.size(), 1u);
-        QVERIFY(calls[0].checkpoint == checkpoint);
-        QVERIFY(partialFiles().isEmpty());
     }
 
     // Stopped while it hashes the whole file an earlier attempt left, the transfer reads no more
     // of it and keeps it as it was: neither deleted as wrong nor taken as verified. The next
     // download takes it up without fetching it again.
     void cancelWhileHashingKeepsTheEarlierFile() {
-        serve(englishRepository, "main", checkpointPath);
         writeTestFile(partialFile(), checkpoint);
         const HubCheckpoint listed{englishRepository, commit, checkpointPath, sha256(),
                                    checkpoint.size()};
@@ -270,7 +270,7 @@ private slots:
                                       {stop.get_token(), std::chrono::seconds(60), {}, &worker});
         stop.request_stop();
         stopped.set_value();
-        const auto description = failureOf([&] { runToCompletion(std::move(fetch)); });
+        const auto description = taskFailure(std::move(fetch));
         runToCompletion(std::move(busy));
         QVERIFY2(description.contains("cancelled"), qPrintable(description));
         QVERIFY(bytesReadSoFar() - readBefore < checkpoint.size() / 2);
@@ -278,29 +278,22 @@ private slots:
         QVERIFY(hub->requests().isEmpty());
 
         stop = {};
-        runToCompletion(NemotronModelDownloader::download(english(), root->path(), options()));
+        verifyDownloadsWhole();
         QCOMPARE(hub->requests().size(), 2); // the revision and the listing only
-        QCOMPARE(calls.size(), 1u);
-        QVERIFY(calls[0].checkpoint == checkpoint);
-        QVERIFY(partialFiles().isEmpty());
     }
 
     // A hub that sends more than it listed is cut off; the valid part is resumed later.
     void refusesMoreThanListed() {
-        serve(englishRepository, "main", checkpointPath);
         hub->setNextTransfer(FakeModelHub::Transfer::sendingMore);
         const auto description = failure(options());
         QVERIFY2(description.contains("sent more of"), qPrintable(description));
         QVERIFY(calls.empty());
-        runToCompletion(NemotronModelDownloader::download(english(), root->path(), options()));
-        QCOMPARE(calls.size(), 1u);
-        QVERIFY(calls[0].checkpoint == checkpoint);
+        verifyDownloadsWhole();
     }
 
     // A second download of the same checkpoint, while the first is writing it, is refused and
     // leaves the first one's part alone.
     void refusesASecondDownloadOfTheSameFile() {
-        serve(englishRepository, "main", checkpointPath);
         hub->setNextTransfer(FakeModelHub::Transfer::stallHalfway);
         auto first = NemotronModelDownloader::download(english(), root->path(), options());
         QTRY_VERIFY2_WITH_TIMEOUT(!progress.isEmpty() && progress.last().bytesReceived > 0,
@@ -310,7 +303,7 @@ private slots:
                  qPrintable(description));
         QVERIFY(QFileInfo::exists(partialFile()));
         stop.request_stop();
-        const auto cancelled = failureOf([&] { runToCompletion(std::move(first)); });
+        const auto cancelled = taskFailure(std::move(first));
         QVERIFY2(cancelled.contains("cancelled"), qPrintable(cancelled));
         QVERIFY(calls.empty());
     }
@@ -328,7 +321,6 @@ private slots:
     void stopsAndCachesNothing() {
         QFETCH(int, cancelAt);
         QFETCH(QString, failure);
-        serve(englishRepository, "main", checkpointPath);
         if (cancelAt != int(NemotronDownloadProgress::Stage::importing))
             hub->setNextTransfer(FakeModelHub::Transfer::stallHalfway);
         importWaitsForCancel = true;
@@ -382,7 +374,6 @@ private slots:
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(QString, failure);
-        serve(englishRepository, "main", checkpointPath);
         hub->serve(path, status, body);
         const auto description = this->failure(options());
         QVERIFY2(description.contains(failure), qPrintable(description));
@@ -392,7 +383,6 @@ private slots:
 
     // A folder missing a file is fetched again; a complete one is taken as it is.
     void onlyACompleteFolderCountsAsCached() {
-        serve(englishRepository, "main", checkpointPath);
         writeTestFile(QDir(englishFolder()).filePath(ModelNames::NemotronStreaming::encoderPath),
                       "x");
         for (int attempt = 0; attempt < 2; ++attempt)

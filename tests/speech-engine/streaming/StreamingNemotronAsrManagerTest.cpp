@@ -100,15 +100,6 @@ QJsonObject metadataWith(const QJsonObject& changes) {
     return metadata;
 }
 
-template <typename T> QString failureOf(QCoro::Task<T> task) {
-    try {
-        runToCompletion(std::move(task));
-    } catch (const std::exception& error) {
-        return QString::fromUtf8(error.what());
-    }
-    return QStringLiteral("no failure");
-}
-
 } // namespace
 
 class StreamingNemotronAsrManagerTest : public QObject {
@@ -140,14 +131,14 @@ private slots:
         QCOMPARE(runToCompletion(manager.displayName()), QStringLiteral("Nemotron 0.6B (1120ms)"));
         runToCompletion(manager.appendAudio(monoSamples(100)));
         const auto notInitialized = QStringLiteral("Nemotron is not initialized.");
-        QCOMPARE(failureOf(manager.processBufferedAudio()), notInitialized);
-        QCOMPARE(failureOf(manager.process(monoSamples(100))), notInitialized);
-        QCOMPARE(failureOf(manager.finish()), notInitialized);
+        QCOMPARE(taskFailure(manager.processBufferedAudio()), notInitialized);
+        QCOMPARE(taskFailure(manager.process(monoSamples(100))), notInitialized);
+        QCOMPARE(taskFailure(manager.finish()), notInitialized);
         QCOMPARE(runToCompletion(manager.snapshot()).bufferedSamples, 200u);
 
         auto unloaded = loaded(m_models);
         runToCompletion(unloaded->cleanup());
-        QCOMPARE(failureOf(unloaded->process(withLookahead(chunkEmitting({hello})))),
+        QCOMPARE(taskFailure(unloaded->process(withLookahead(chunkEmitting({hello})))),
                  notInitialized);
         QCOMPARE(runToCompletion(unloaded->getPartialTranscript()), QString());
         auto withoutProjections = m_models;
@@ -156,8 +147,9 @@ def forward(self, encoder: Tensor, decoder: Tensor) -> Dict[str, Tensor]:
     return {"logits": encoder}
 )";
         const auto folder = modelFolder(withoutProjections, TinyModels::metadata());
-        QVERIFY(failureOf(unloaded->loadModelsFrom(folder)).contains("no method project_encoder"));
-        QCOMPARE(failureOf(unloaded->process(monoSamples(1))), notInitialized);
+        QVERIFY(
+            taskFailure(unloaded->loadModelsFrom(folder)).contains("no method project_encoder"));
+        QCOMPARE(taskFailure(unloaded->process(monoSamples(1))), notInitialized);
 
         runToCompletion(unloaded->loadModelsFrom(modelFolder(m_models, TinyModels::metadata())));
         runToCompletion(unloaded->reset());
@@ -392,7 +384,7 @@ def forward(self, token: Tensor, token_length: Tensor, h_in: Tensor, c_in: Tenso
         replaced.source = source.toStdString();
         auto manager = loaded(sources);
         const auto before = runToCompletion(manager->snapshot());
-        const auto error = failureOf(manager->process(withLookahead(chunkEmitting({hello}))));
+        const auto error = taskFailure(manager->process(withLookahead(chunkEmitting({hello}))));
         QVERIFY2(error.contains(failure), qPrintable(error));
         const auto state = runToCompletion(manager->snapshot());
         QCOMPARE(state.bufferedSamples, std::size_t(chunkSamples + lookaheadSamples));
