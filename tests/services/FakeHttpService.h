@@ -95,6 +95,17 @@ public:
             });
         };
     }
+    // Every following request gets this answer only after `delay`, as a slow server gives it.
+    void answerJsonAfter(std::chrono::milliseconds delay, const QJsonObject& body) {
+        const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
+        m_respond = [this, delay, json](QHttpServerResponder&& responder) {
+            QTcpSocket* socket = responder.socket();
+            keep(std::move(responder));
+            QHttpServerResponder* held = &m_held.back();
+            QTimer::singleShot(delay, socket,
+                               [held, json] { held->write(json, "application/json"); });
+        };
+    }
     // Streams whose connection is still open.
     int openStreams() const {
         return int(std::ranges::count_if(m_streams, [](const auto& stream) {
