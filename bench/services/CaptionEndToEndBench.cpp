@@ -12,6 +12,8 @@
 #include "app/services/captions/NemotronCaptionRecognizer.h"
 #include "app/services/captions/NemotronCaptionService.h"
 #include "bench/speech-engine/RealSizeModels.h"
+#include "bench/support/Percentile.h"
+#include "bench/support/SpeechLikeNoise.h"
 #include "speech-engine/core/ModelNames.h"
 #include "speech-engine/hub/NemotronModelDownloader.h"
 #include "speech-engine/model-files/NemotronStreamingConfig.h"
@@ -29,7 +31,6 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <vector>
 
 namespace {
@@ -41,32 +42,13 @@ constexpr int warmUpChunks = 5;
 constexpr int measuredChunks = 100;
 constexpr double symbolsPerChunk = 4;
 
-// Noise whose loudness changes every 80 ms (one encoder frame) over 40 dB, as speech's does.
-class Noise {
-public:
-    void fill(std::span<float> out) {
-        for (auto& sample : out) {
-            if (m_position++ % 1280 == 0)
-                m_gain = std::pow(10.0f, m_decibels(m_random) / 20);
-            sample = m_gain * m_normal(m_random);
-        }
-    }
-
-private:
-    std::mt19937 m_random{7};
-    std::normal_distribution<float> m_normal{0.0f, 1.0f};
-    std::uniform_real_distribution<float> m_decibels{-50.0f, -10.0f};
-    std::int64_t m_position = 0;
-    float m_gain = 0;
-};
-
 // Symbols per 560 ms the recognizer of `folder` emits over 20 chunks' length of the noise.
 double emittedSymbols(const QString& folder) {
     StreamingNemotronAsrManager recognizer;
     runToCompletion(recognizer.loadModelsFrom(folder));
     runToCompletion(recognizer.setPartialCallback([](const QString&) {}));
     constexpr int chunks = 20;
-    Noise noise;
+    SpeechLikeNoise noise;
     PcmBuffer audio(PcmFormat{sampleRate, 1, SampleType::float32, false}, sampleRate * 560 / 1000);
     for (int i = 0; i < chunks; ++i) {
         noise.fill(audio.samples<float>(0));
@@ -137,7 +119,7 @@ private:
 
 // Silence until the capture hears this process, then the noise.
 PulsePlaybackStream::Fill player(Timeline& timeline) {
-    return [&timeline, noise = Noise()](std::span<float> out) mutable {
+    return [&timeline, noise = SpeechLikeNoise()](std::span<float> out) mutable {
         if (!timeline.heard) {
             std::ranges::fill(out, 0.0f);
             return out.size();
@@ -178,11 +160,6 @@ ISystemAudioCapture::BufferHandler toCaptions(Timeline& timeline,
 
 double milliseconds(Clock::duration duration) {
     return std::chrono::duration<double, std::milli>(duration).count();
-}
-
-double percentile(std::vector<double> values, double fraction) {
-    std::ranges::sort(values);
-    return values[std::size_t(fraction * double(values.size() - 1))];
 }
 
 // The samples a chunk takes and how many it needs past its end (its last mel frame's window).

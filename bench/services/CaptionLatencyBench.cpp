@@ -3,6 +3,7 @@
 
 #include "app/services/captions/NemotronCaptionRecognizer.h"
 #include "app/services/captions/NemotronCaptionService.h"
+#include "bench/support/Percentile.h"
 #include "speech-engine/hub/NemotronModelDownloader.h"
 #include "speech-engine/streaming/StreamingNemotronAsrManager.h"
 #include "tests/services/CaptionTestModels.h"
@@ -23,11 +24,6 @@ constexpr int chunkCount = 300;
 
 template <typename T> void await(QCoro::Task<T> task) {
     runToCompletion(std::move(task));
-}
-
-double percentile(std::vector<double> values, double fraction) {
-    std::ranges::sort(values);
-    return values[std::size_t(fraction * double(values.size() - 1))];
 }
 
 // Microseconds until the service announces a new transcript after the chunk is appended.

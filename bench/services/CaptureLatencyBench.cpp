@@ -4,6 +4,7 @@
 #include "app/platform/PulseContext.h"
 #include "app/platform/PulsePlaybackStream.h"
 #include "app/services/audio/SystemAudioCapture.h"
+#include "bench/support/Percentile.h"
 #include "tests/support/RunToCompletion.h"
 
 #include <QCoreApplication>
@@ -77,11 +78,6 @@ ISystemAudioCapture::BufferHandler clickDetector(Clicks& clicks) {
             quiet = 0;
         }
     };
-}
-
-double percentile(std::vector<double> values, double fraction) {
-    std::ranges::sort(values);
-    return values[std::size_t(fraction * double(values.size() - 1))];
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 // one run with "--stream BIAS"): p95, processor share and memory.
 #include "bench/speech-engine/ProcessMemory.h"
 #include "bench/speech-engine/RealSizeModels.h"
+#include "bench/support/SpeechLikeNoise.h"
 #include "speech-engine/core/ModelNames.h"
 #include "speech-engine/model-files/NemotronStreamingConfig.h"
 #include "speech-engine/runtime/ModelRunner.h"
@@ -49,20 +50,13 @@ struct Variant {
     }
 };
 
-// Noise whose loudness changes every 80 ms (one encoder frame) over 40 dB, as speech's does,
-// so that frames differ; the same for every run.
+// Blocks of speech-like noise, the same for every run.
 std::vector<PcmBuffer> blocks(int count) {
-    std::mt19937 random(7);
-    std::normal_distribution<float> noise(0.0f, 1.0f);
-    std::uniform_real_distribution<float> decibels(-50.0f, -10.0f);
+    SpeechLikeNoise noise;
     std::vector<PcmBuffer> result;
-    float gain = 0;
     for (int i = 0; i < count; ++i) {
-        if (i % 4 == 0)
-            gain = std::pow(10.0f, decibels(random) / 20);
         PcmBuffer block(PcmFormat{16000, 1, SampleType::float32, false}, blockSamples);
-        for (auto& sample : block.samples<float>(0))
-            sample = gain * noise(random);
+        noise.fill(block.samples<float>(0));
         result.push_back(std::move(block));
     }
     return result;
