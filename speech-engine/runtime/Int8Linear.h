@@ -8,17 +8,20 @@
 
 // y = x·Wᵀ + b with int8 weights per output channel and each row of the input quantized on its
 // own range (PyTorch's choice of scale and zero point, taken per row rather than per call: one
-// loud frame no longer coarsens the codes of the quiet ones), summed exactly in 32-bit integers.
-// Codes have 8 bits on every kernel. The weights lie in blocks of 32 output channels by 4 inputs,
-// two 512-bit VNNI products, so a step of a few rows reads each weight once, in order, straight
-// from memory. (oneDNN, which ran these products before, compiles new kernels for every input
-// scale it has not seen: most of the time a live step spent outside its products.)
+// loud frame no longer coarsens the codes of the quiet ones), summed exactly in integers. The
+// input's codes have 8 bits, or 15 for the layers whose input's rounding costs the most agreement
+// with float32: those are multiplied as two planes (the high 8 bits, then the low 7), which
+// doubles their products but not the weights they read. The weights lie in blocks of 32 output
+// channels by 4 inputs, two 512-bit VNNI products, so a step of a few rows reads each weight once,
+// in order, straight from memory. (oneDNN, which ran these products before, compiles new kernels
+// for every input scale it has not seen: most of the time a live step spent outside its products.)
 class Int8Linear {
 public:
     static constexpr std::int64_t channelBlock = 32;
     static constexpr std::int64_t inputGroup = 4;
 
     enum class Kernel { avx512Vnni, avx2, portable };
+    enum class InputBits { eight = 8, fifteen = 15 };
 
     // Row-major weights [outputs, inputs] of -127..127 into `packed` (packedSize bytes, zeroed),
     // padded to whole blocks and groups.
@@ -49,9 +52,9 @@ public:
         std::int64_t inputs;
     };
     template <typename RunBlocks>
-    static void apply(const float* x, std::int64_t rows, const Weights& weights, float* y,
-                      Kernel kernel, RunBlocks&& runBlocks) {
-        const auto input = quantize(x, rows, weights.inputs);
+    static void apply(const float* x, std::int64_t rows, const Weights& weights, InputBits bits,
+                      float* y, Kernel kernel, RunBlocks&& runBlocks) {
+        const auto input = quantize(x, rows, weights.inputs, bits);
         runBlocks(blocks(weights.outputs), [&](std::int64_t first, std::int64_t last) {
             multiply(input, rows, weights, y, kernel, first, last);
         });
@@ -61,15 +64,25 @@ public:
         return (outputs + channelBlock - 1) / channelBlock;
     }
 
-    // The input as codes 0..255 [rows, inputs rounded up to a group], with PyTorch's choice of
-    // scale and zero point over each row.
+    static constexpr std::int32_t lowBits = 7;
+
+    // The input as codes of `bits` bits, with PyTorch's choice of scale and zero point over each
+    // row: for each row one plane of 8 bits, or two (the high 8 bits, then the low 7), each row of
+    // a plane rounded up to a group.
     struct QuantizedInput {
-        std::vector<std::uint8_t> codes;
+        std::vector<std::uint8_t> planes;
+        std::int64_t planesPerRow = 1;
         std::int64_t stride = 0;
         std::vector<float> scales;
         std::vector<std::int32_t> zeroPoints;
+
+        std::int32_t code(std::int64_t row, std::int64_t input) const {
+            const auto* high = planes.data() + planesPerRow * row * stride + input;
+            return planesPerRow == 1 ? high[0] : (std::int32_t(high[0]) << lowBits) | high[stride];
+        }
     };
-    static QuantizedInput quantize(const float* x, std::int64_t rows, std::int64_t inputs);
+    static QuantizedInput quantize(const float* x, std::int64_t rows, std::int64_t inputs,
+                                   InputBits bits);
 
 private:
     static void multiply(const QuantizedInput& input, std::int64_t rows, const Weights& weights,

@@ -31,13 +31,15 @@ Int8Linear::Kernel chosenKernel() {
 }
 
 at::Tensor linearInt8(const at::Tensor& x, const at::Tensor& weight, const at::Tensor& scales,
-                      const at::Tensor& sums, const at::Tensor& bias) {
+                      const at::Tensor& sums, const at::Tensor& bias, std::int64_t inputBits) {
     requireType(x, at::kFloat, "the input");
     requireType(weight, at::kChar, "the weight");
     requireType(scales, at::kFloat, "the scales");
     requireType(sums, at::kInt, "the sums");
     requireType(bias, at::kFloat, "the bias");
     TORCH_CHECK(x.dim() >= 1, "linear_int8: the input has no feature dimension");
+    TORCH_CHECK(inputBits == 8 || inputBits == 15, "linear_int8: input_bits must be 8 or 15, not ",
+                inputBits);
     const auto outputs = scales.numel();
     const auto inputs = x.size(-1);
     TORCH_CHECK(sums.numel() == outputs && bias.numel() == outputs &&
@@ -60,7 +62,8 @@ at::Tensor linearInt8(const at::Tensor& x, const at::Tensor& weight, const at::T
                                       outputs,
                                       inputs};
     Int8Linear::apply(
-        input.data_ptr<float>(), rows, weights, y.data_ptr<float>(), chosenKernel(),
+        input.data_ptr<float>(), rows, weights, Int8Linear::InputBits(inputBits),
+        y.data_ptr<float>(), chosenKernel(),
         [](std::int64_t blocks, const auto& work) { at::parallel_for(0, blocks, 1, work); });
     return y;
 }
@@ -70,8 +73,9 @@ at::Tensor linearInt8(const at::Tensor& x, const at::Tensor& weight, const at::T
 void Int8LinearOperator::registerOnce() {
     static const auto library = [] {
         torch::Library relayo(torch::Library::DEF, "relayo", c10::nullopt, __FILE__, __LINE__);
-        relayo.def("linear_int8(Tensor x, Tensor weight, Tensor scales, Tensor sums, Tensor bias) "
-                   "-> Tensor",
+        // input_bits was added later: folders made before it call the operator without it.
+        relayo.def("linear_int8(Tensor x, Tensor weight, Tensor scales, Tensor sums, Tensor bias, "
+                   "int input_bits=8) -> Tensor",
                    &linearInt8);
         return relayo;
     }();

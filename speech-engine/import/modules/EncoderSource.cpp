@@ -154,12 +154,12 @@ def project(self, x: Tensor, layers: List[Tuple[Tensor, Tensor]], l: int) -> Ten
     return torch.linear(x, weight, bias)
 )";
 
-// Weights quantized per output channel, activations per call, by the encoder's own operator.
+// Weights quantized per output channel, inputs per row, by the encoder's own operator.
 const char* const int8Projection = R"(
-def project(self, x: Tensor, layers: List[Tuple[Tensor, Tensor, Tensor, Tensor]],
+def project(self, x: Tensor, layers: List[Tuple[Tensor, Tensor, Tensor, Tensor, int]],
             l: int) -> Tensor:
-    weight, scales, sums, bias = layers[l]
-    return ops.relayo.linear_int8(x, weight, scales, sums, bias)
+    weight, scales, sums, bias, input_bits = layers[l]
+    return ops.relayo.linear_int8(x, weight, scales, sums, bias, input_bits)
 )";
 
 // Running statistics, eps 1e-5.

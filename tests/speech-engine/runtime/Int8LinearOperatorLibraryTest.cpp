@@ -26,9 +26,9 @@ at::Tensor linearInt8(float x) {
     return c10::Dispatcher::singleton()
         .findSchemaOrThrow("relayo::linear_int8", "")
         .typed<at::Tensor(const at::Tensor&, const at::Tensor&, const at::Tensor&,
-                          const at::Tensor&, const at::Tensor&)>()
+                          const at::Tensor&, const at::Tensor&, std::int64_t)>()
         .call(at::tensor({x}).view({1, 1}), at::tensor(at::ArrayRef<std::int8_t>(packed)),
-              at::tensor({0.5f}), at::tensor({std::int32_t(2)}), at::tensor({1.0f}));
+              at::tensor({0.5f}), at::tensor({std::int32_t(2)}), at::tensor({1.0f}), 8);
 }
 
 } // namespace

@@ -72,6 +72,39 @@ def checked(self, x: Tensor) -> Dict[str, Tensor]:
         QVERIFY_THROWS_EXCEPTION(ModelRunnerError,
                                  ModelRunner::load(m_dir.filePath("absent.pt").toStdString(), {}));
     }
+
+    // The int8 operator as folders call it: without the bits of the input's codes (folders made
+    // before 15-bit inputs) it takes 8; a count of bits it has no codes for is an error.
+    void runsTheInt8OperatorAsFoldersCallIt() {
+        ModelRunner::registerOperators();
+        auto runner = loadModel({R"(
+def forward(self, x: Tensor) -> Dict[str, Tensor]:
+    weight = torch.zeros([128], dtype=1)  # int8
+    weight[1] = 2
+    scales = torch.tensor([0.5])
+    sums = torch.tensor([2], dtype=3)  # int32
+    bias = torch.tensor([1.0])
+    return {"before": ops.relayo.linear_int8(x, weight, scales, sums, bias),
+            "eight": ops.relayo.linear_int8(x, weight, scales, sums, bias, 8),
+            "fifteen": ops.relayo.linear_int8(x, weight, scales, sums, bias, 15)}
+
+def twelve(self, x: Tensor) -> Dict[str, Tensor]:
+    weight = torch.zeros([128], dtype=1)  # int8
+    one = torch.tensor([1.0])
+    sums = torch.tensor([0], dtype=3)  # int32
+    return {"y": ops.relayo.linear_int8(x, weight, one, sums, one, 12)}
+)"});
+        // The second of the inputs 1 and 0.3 by a weight of code 2 and scale 0.5, plus 1: 1.3,
+        // where 8-bit codes round 0.3 to 76 / 255.
+        auto x = MultiArray::createZeroed({1, 2}, MultiArrayDataType::float32);
+        x.at<float>({0, 0}) = 1.0f;
+        x.at<float>({0, 1}) = 0.3f;
+        const auto y = runner->predict({{"x", x}});
+        QCOMPARE(y.at("before").at<float>({0, 0}), y.at("eight").at<float>({0, 0}));
+        QVERIFY(std::abs(y.at("eight").at<float>({0, 0}) - 1.3f) > 1e-3f);
+        QVERIFY(std::abs(y.at("fifteen").at<float>({0, 0}) - 1.3f) < 1e-4f);
+        QVERIFY_THROWS_EXCEPTION(ModelRunnerError, runner->predict({{"x", x}}, "twelve"));
+    }
 };
 
 QTEST_GUILESS_MAIN(ModelRunnerTest)

@@ -54,7 +54,7 @@ struct Agreement {
     double cosine = 1, relativeDifference = 0;
 };
 QString int8Disagreement(const torch::Tensor& got, const torch::Tensor& ref, Agreement& worst) {
-    constexpr double minimumCosine = 0.9997, maximumDifference = 0.03;
+    constexpr double minimumCosine = 0.9998, maximumDifference = 0.025;
     const auto a = got.flatten().to(torch::kDouble), b = ref.flatten().to(torch::kDouble);
     const auto cosine = (a.dot(b) / (a.norm() * b.norm())).item<double>();
     const auto difference = ((a - b).abs().max() / b.abs().max()).item<double>();
