@@ -61,23 +61,24 @@ VnniTile<Rows>::run(const std::uint8_t* x, std::int64_t stride, const std::int8_
     }
 }
 
-// AVX2 multiplies unsigned by signed bytes and adds pairs of products in 16 bits, which codes up
-// to 255 times weights would overflow. Each code less avx2CodeOffset is taken instead: its
-// magnitude (at most 128) unsigned, times the weight with the code's sign moved onto it (weights
-// lie within ±127): pairs of products within 2 · 128 · 127. The sums are those of the codes less
-// the offset, and the same as VNNI's once it is added back.
+// AVX2 multiplies unsigned by signed bytes and adds pairs of products in 16 bits, which 8-bit
+// codes up to 255 times weights would overflow. Each such code less avx2CodeOffset is taken
+// instead: its magnitude (at most 128) unsigned, times the weight with the code's sign moved onto
+// it (weights lie within ±127): pairs of products within 2 · 128 · 127. The sums are those of the
+// codes less the offset, and the same as VNNI's once it is added back. The 7-bit planes of 14-bit
+// codes need none of it: their pairs stay within 2 · 127 · 127.
 constexpr std::int32_t avx2CodeOffset = 128;
 
-template <int Rows> struct Avx2Tile {
+template <int Rows, bool SevenBitCodes> struct Avx2Tile {
     __attribute__((target("avx2"))) static void run(const std::uint8_t* x, std::int64_t stride,
                                                     const std::int8_t* w, std::int64_t groups,
                                                     std::int32_t* sums);
 };
 
-template <int Rows>
-__attribute__((target("avx2"))) void Avx2Tile<Rows>::run(const std::uint8_t* x, std::int64_t stride,
-                                                         const std::int8_t* w, std::int64_t groups,
-                                                         std::int32_t* sums) {
+template <int Rows, bool SevenBitCodes>
+__attribute__((target("avx2"))) void
+Avx2Tile<Rows, SevenBitCodes>::run(const std::uint8_t* x, std::int64_t stride, const std::int8_t* w,
+                                   std::int64_t groups, std::int32_t* sums) {
     constexpr int quarters = 4;
     __m256i acc[Rows][quarters];
 #pragma GCC unroll 2
@@ -94,16 +95,17 @@ __attribute__((target("avx2"))) void Avx2Tile<Rows>::run(const std::uint8_t* x, 
             weights[q] = _mm256_loadu_si256(packed + q);
 #pragma GCC unroll 2
         for (int r = 0; r < Rows; ++r) {
-            const auto codes =
-                _mm256_xor_si256(_mm256_set1_epi32(fourCodes(x + r * stride + g * group)), offset);
-            const auto magnitudes = _mm256_abs_epi8(codes);
+            const auto codes = _mm256_set1_epi32(fourCodes(x + r * stride + g * group));
+            const auto offsetCodes = _mm256_xor_si256(codes, offset);
+            const auto magnitudes = _mm256_abs_epi8(offsetCodes);
 #pragma GCC unroll 4
-            for (int q = 0; q < quarters; ++q)
-                acc[r][q] = _mm256_add_epi32(
-                    acc[r][q],
-                    _mm256_madd_epi16(
-                        _mm256_maddubs_epi16(magnitudes, _mm256_sign_epi8(weights[q], codes)),
-                        ones));
+            for (int q = 0; q < quarters; ++q) {
+                const auto pairs =
+                    SevenBitCodes ? _mm256_maddubs_epi16(codes, weights[q])
+                                  : _mm256_maddubs_epi16(magnitudes,
+                                                         _mm256_sign_epi8(weights[q], offsetCodes));
+                acc[r][q] = _mm256_add_epi32(acc[r][q], _mm256_madd_epi16(pairs, ones));
+            }
         }
     }
 #pragma GCC unroll 2
@@ -111,6 +113,8 @@ __attribute__((target("avx2"))) void Avx2Tile<Rows>::run(const std::uint8_t* x, 
         for (int q = 0; q < quarters; ++q)
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + r * block + 8 * q), acc[r][q]);
 }
+template <int Rows> using Avx2ByteTile = Avx2Tile<Rows, false>;
+template <int Rows> using Avx2SevenBitTile = Avx2Tile<Rows, true>;
 
 template <int Rows> struct PortableTile {
     static void run(const std::uint8_t* x, std::int64_t stride, const std::int8_t* w,
@@ -138,15 +142,16 @@ constexpr std::array<Tile, sizeof...(Rows)> tiles(std::integer_sequence<int, Row
 // planes of a 560 ms step's 7 rows in one pass over the weights.
 constexpr int maxTileRows = 14;
 constexpr auto vnniTiles = tiles<VnniTile>(std::make_integer_sequence<int, maxTileRows>());
-constexpr auto avx2Tiles = tiles<Avx2Tile>(std::make_integer_sequence<int, 2>());
+constexpr auto avx2ByteTiles = tiles<Avx2ByteTile>(std::make_integer_sequence<int, 2>());
+constexpr auto avx2SevenBitTiles = tiles<Avx2SevenBitTile>(std::make_integer_sequence<int, 2>());
 constexpr auto portableTiles = tiles<PortableTile>(std::make_integer_sequence<int, maxTileRows>());
 
-std::span<const Tile> tilesOf(Int8Linear::Kernel kernel) {
+std::span<const Tile> tilesOf(Int8Linear::Kernel kernel, std::int64_t planesPerRow) {
     switch (kernel) {
     case Int8Linear::Kernel::avx512Vnni:
         return vnniTiles;
     case Int8Linear::Kernel::avx2:
-        return avx2Tiles;
+        return planesPerRow == 1 ? std::span<const Tile>(avx2ByteTiles) : avx2SevenBitTiles;
     case Int8Linear::Kernel::portable:
         break;
     }
@@ -286,12 +291,10 @@ Int8Linear::QuantizedInput Int8Linear::quantize(const float* x, std::int64_t row
 void Int8Linear::multiply(const QuantizedInput& input, std::int64_t rows, const Weights& weights,
                           float* y, Kernel kernel, std::int64_t firstBlock,
                           std::int64_t lastBlock) {
-    const auto tileSet = tilesOf(kernel);
     const auto planes = input.planesPerRow;
+    const auto tileSet = tilesOf(kernel, planes);
     const auto tileRows = std::int64_t(tileSet.size()) / planes;
-    // The sums of AVX2's codes less avx2CodeOffset, in every plane.
-    const auto offset = kernel == Kernel::avx2 ? avx2CodeOffset : 0;
-    const auto codeOffset = planes == 1 ? offset : (offset << lowBits) + offset;
+    const auto codeOffset = kernel == Kernel::avx2 && planes == 1 ? avx2CodeOffset : 0;
     const auto groupCount = groups(weights.inputs);
     std::array<std::int32_t, maxTileRows * block> sums;
     for (auto b = firstBlock; b < lastBlock; ++b) {

@@ -9,8 +9,8 @@
 // y = x·Wᵀ + b with int8 weights per output channel and each row of the input quantized on its
 // own range (PyTorch's choice of scale and zero point, taken per row rather than per call: one
 // loud frame no longer coarsens the codes of the quiet ones), summed exactly in integers. The
-// input's codes have 8 bits, or 15 for the layers whose input's rounding costs the most agreement
-// with float32: those are multiplied as two planes (the high 8 bits, then the low 7), which
+// input's codes have 8 bits, or 14 for the layers whose input's rounding costs the most agreement
+// with float32: those are multiplied as two planes of 7 bits (the high, then the low), which
 // doubles their products but not the weights they read. The weights lie in blocks of 32 output
 // channels by 4 inputs, two 512-bit VNNI products, so a step of a few rows reads each weight once,
 // in order, straight from memory. (oneDNN, which ran these products before, compiles new kernels
@@ -21,7 +21,7 @@ public:
     static constexpr std::int64_t inputGroup = 4;
 
     enum class Kernel { avx512Vnni, avx2, portable };
-    enum class InputBits { eight = 8, fifteen = 15 };
+    enum class InputBits { eight = 8, fourteen = 14 };
 
     // Row-major weights [outputs, inputs] of -127..127 into `packed` (packedSize bytes, zeroed),
     // padded to whole blocks and groups.
@@ -67,7 +67,7 @@ public:
     static constexpr std::int32_t lowBits = 7;
 
     // The input as codes of `bits` bits, with PyTorch's choice of scale and zero point over each
-    // row: for each row one plane of 8 bits, or two (the high 8 bits, then the low 7), each row of
+    // row: for each row one plane of 8 bits, or two of 7 (the high bits, then the low), each row of
     // a plane rounded up to a group.
     struct QuantizedInput {
         std::vector<std::uint8_t> planes;

@@ -38,7 +38,7 @@ at::Tensor linearInt8(const at::Tensor& x, const at::Tensor& weight, const at::T
     requireType(sums, at::kInt, "the sums");
     requireType(bias, at::kFloat, "the bias");
     TORCH_CHECK(x.dim() >= 1, "linear_int8: the input has no feature dimension");
-    TORCH_CHECK(inputBits == 8 || inputBits == 15, "linear_int8: input_bits must be 8 or 15, not ",
+    TORCH_CHECK(inputBits == 8 || inputBits == 14, "linear_int8: input_bits must be 8 or 14, not ",
                 inputBits);
     const auto outputs = scales.numel();
     const auto inputs = x.size(-1);

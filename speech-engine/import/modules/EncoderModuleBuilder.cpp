@@ -123,7 +123,7 @@ torch::Tensor balancingFactors(const torch::Tensor& gain, const torch::Tensor& b
 // multiply the rounding of every weight that reads them, and one scale for a whole row leaves the
 // other channels fewer codes. Each channel's range is moved halfway into the weights that read
 // it: the norm's gain and bias divided by balancingFactors, those weights' columns multiplied by
-// them. The float maths is the same. (With 15-bit input codes it still matters: without it the
+// them. The float maths is the same. (With 14-bit input codes it still matters: without it the
 // largest difference from float32 grew by 40 % where such channels are.)
 void moveOutliersIntoWeights(EncoderTensors& tensors) {
     const std::pair<std::string, std::vector<std::string>> normsAndReaders[] = {
@@ -232,15 +232,15 @@ c10::IValue packedLinear(const LinearLayer& linear, Int8Linear::InputBits inputB
                                        std::int64_t(inputBits)});
 }
 
-// 15-bit input codes for every layer that reads a layer norm, where trained models have their
+// 14-bit input codes for every layer that reads a layer norm, where trained models have their
 // outlier channels, and for the attention's and convolution module's output layers, which
 // measured the most sensitive to their input's rounding. The feed-forward modules' output layers,
-// a third of the weights and the least sensitive, keep 8 bits: 15 there too made a 560 ms step's
+// a third of the weights and the least sensitive, keep 8 bits: 14 there too made a 560 ms step's
 // products another 8 % slower for little more agreement.
 Int8Linear::InputBits inputBitsOf(const std::string& linear) {
     static const std::set<std::string> eightBits{"ff1_out", "ff2_out"};
     return eightBits.contains(linear) ? Int8Linear::InputBits::eight
-                                      : Int8Linear::InputBits::fifteen;
+                                      : Int8Linear::InputBits::fourteen;
 }
 
 // A linear layer of every Conformer layer, made by `linearOf` one layer at a time: each layer's

@@ -49,7 +49,7 @@ struct Layer {
 };
 
 constexpr Int8Linear::InputBits bothInputBits[] = {Int8Linear::InputBits::eight,
-                                                   Int8Linear::InputBits::fifteen};
+                                                   Int8Linear::InputBits::fourteen};
 
 std::vector<float> randomInput(std::int64_t count, float low, float high, std::mt19937& random) {
     std::uniform_real_distribution<float> value(low, high);
@@ -122,7 +122,7 @@ private slots:
             }
     }
 
-    // PyTorch's scale and zero point: the range widened to hold zero, codes of 8 or 15 bits, zero
+    // PyTorch's scale and zero point: the range widened to hold zero, codes of 8 or 14 bits, zero
     // mapped exactly; a range of nothing falls back to a scale of 0.1, and NaN gives codes, not a
     // crash.
     void quantizesAsPyTorchDynamicLinearDoes_data() {
@@ -131,22 +131,22 @@ private slots:
         QTest::addColumn<float>("scale");
         QTest::addColumn<int>("zeroPoint");
         QTest::addColumn<std::vector<int>>("codes");
-        const auto eight = Int8Linear::InputBits::eight, fifteen = Int8Linear::InputBits::fifteen;
+        const auto eight = Int8Linear::InputBits::eight, fourteen = Int8Linear::InputBits::fourteen;
         const std::vector<float> bothSigns{-1.0f, 3.0f, 0.0f}, positive{0.5f, 2.0f},
             negative{-2.0f, -0.5f};
         QTest::newRow("both signs, 8 bits")
             << bothSigns << eight << float(4.0 / 255) << 64 << std::vector<int>{0, 255, 64};
-        QTest::newRow("both signs, 15 bits") << bothSigns << fifteen << float(4.0 / 32767) << 8192
-                                             << std::vector<int>{0, 32767, 8192};
+        QTest::newRow("both signs, 14 bits") << bothSigns << fourteen << float(4.0 / 16383) << 4096
+                                             << std::vector<int>{0, 16383, 4096};
         QTest::newRow("positive only, 8 bits")
             << positive << eight << float(2.0 / 255) << 0 << std::vector<int>{64, 255};
-        QTest::newRow("positive only, 15 bits")
-            << positive << fifteen << float(2.0 / 32767) << 0 << std::vector<int>{8192, 32767};
+        QTest::newRow("positive only, 14 bits")
+            << positive << fourteen << float(2.0 / 16383) << 0 << std::vector<int>{4096, 16383};
         QTest::newRow("negative only, 8 bits")
             << negative << eight << float(2.0 / 255) << 255 << std::vector<int>{0, 191};
-        QTest::newRow("negative only, 15 bits")
-            << negative << fifteen << float(2.0 / 32767) << 32767 << std::vector<int>{0, 24575};
-        QTest::newRow("all zero") << std::vector<float>{0.0f, 0.0f} << fifteen << 0.1f << 0
+        QTest::newRow("negative only, 14 bits")
+            << negative << fourteen << float(2.0 / 16383) << 16383 << std::vector<int>{0, 12287};
+        QTest::newRow("all zero") << std::vector<float>{0.0f, 0.0f} << fourteen << 0.1f << 0
                                   << std::vector<int>{0, 0};
     }
     void quantizesAsPyTorchDynamicLinearDoes() {
@@ -179,13 +179,13 @@ private slots:
     }
 
     // With the weights taken as they are, only the input's rounding is left: the product stays
-    // within a bound of the float product it stands for that 8-bit codes meet and 15-bit codes
+    // within a bound of the float product it stands for that 8-bit codes meet and 14-bit codes
     // meet with room to spare.
     void approximatesTheFloatProduct_data() {
         QTest::addColumn<Int8Linear::InputBits>("bits");
         QTest::addColumn<double>("bound");
         QTest::newRow("8 bits") << Int8Linear::InputBits::eight << 0.02;
-        QTest::newRow("15 bits") << Int8Linear::InputBits::fifteen << 0.0005;
+        QTest::newRow("14 bits") << Int8Linear::InputBits::fourteen << 0.0005;
     }
     void approximatesTheFloatProduct() {
         QFETCH(Int8Linear::InputBits, bits);

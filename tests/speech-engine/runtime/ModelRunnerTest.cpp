@@ -74,7 +74,7 @@ def checked(self, x: Tensor) -> Dict[str, Tensor]:
     }
 
     // The int8 operator as folders call it: without the bits of the input's codes (folders made
-    // before 15-bit inputs) it takes 8; a count of bits it has no codes for is an error.
+    // before 14-bit inputs) it takes 8; a count of bits it has no codes for is an error.
     void runsTheInt8OperatorAsFoldersCallIt() {
         ModelRunner::registerOperators();
         auto runner = loadModel({R"(
@@ -86,7 +86,7 @@ def forward(self, x: Tensor) -> Dict[str, Tensor]:
     bias = torch.tensor([1.0])
     return {"before": ops.relayo.linear_int8(x, weight, scales, sums, bias),
             "eight": ops.relayo.linear_int8(x, weight, scales, sums, bias, 8),
-            "fifteen": ops.relayo.linear_int8(x, weight, scales, sums, bias, 15)}
+            "fourteen": ops.relayo.linear_int8(x, weight, scales, sums, bias, 14)}
 
 def twelve(self, x: Tensor) -> Dict[str, Tensor]:
     weight = torch.zeros([128], dtype=1)  # int8
@@ -102,7 +102,7 @@ def twelve(self, x: Tensor) -> Dict[str, Tensor]:
         const auto y = runner->predict({{"x", x}});
         QCOMPARE(y.at("before").at<float>({0, 0}), y.at("eight").at<float>({0, 0}));
         QVERIFY(std::abs(y.at("eight").at<float>({0, 0}) - 1.3f) > 1e-3f);
-        QVERIFY(std::abs(y.at("fifteen").at<float>({0, 0}) - 1.3f) < 1e-4f);
+        QVERIFY(std::abs(y.at("fourteen").at<float>({0, 0}) - 1.3f) < 1e-4f);
         QVERIFY_THROWS_EXCEPTION(ModelRunnerError, runner->predict({{"x", x}}, "twelve"));
     }
 };
