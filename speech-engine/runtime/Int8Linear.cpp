@@ -270,8 +270,9 @@ Int8Linear::QuantizedInput Int8Linear::quantize(const float* x, std::int64_t row
         auto* high = input.planes.data() + input.planesPerRow * r * input.stride;
         auto* low = high + input.stride;
         // NaN codes as 0 rather than reaching an undefined conversion.
+        const auto offset = float(zeroPoint);
         const auto codeOf = [&](float v) {
-            const auto rounded = roundedToEven(v * inverse) + float(zeroPoint);
+            const auto rounded = roundedToEven(v * inverse) + offset;
             return std::int32_t(rounded >= 0.0f ? std::min(rounded, float(largest)) : 0.0f);
         };
         if (input.planesPerRow == 1) {
