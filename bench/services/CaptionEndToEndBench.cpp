@@ -6,12 +6,11 @@
 // timed. Which chunk a transcript comes from is told by the audio the recognizer had been handed
 // when it reported it.
 
-#include "app/platform/PulseContext.h"
-#include "app/platform/PulsePlaybackStream.h"
 #include "app/services/audio/SystemAudioCapture.h"
 #include "app/services/captions/NemotronCaptionRecognizer.h"
 #include "app/services/captions/NemotronCaptionService.h"
 #include "bench/speech-engine/RealSizeModels.h"
+#include "bench/support/MeetingPlayback.h"
 #include "bench/support/Percentile.h"
 #include "bench/support/SpeechLikeNoise.h"
 #include "speech-engine/core/ModelNames.h"
@@ -230,14 +229,7 @@ int main(int argc, char** argv) {
     SystemAudioCapture capture;
     runToCompletion(capture.start({qint32(QCoreApplication::applicationPid()), "Bench", {}, {}},
                                   toCaptions(timeline, captions), [] {}));
-    PulseContext meeting({}, "bench.meeting");
-    std::unique_ptr<PulsePlaybackStream> stream;
-    {
-        PulseContext::Lock lock(meeting);
-        stream = std::make_unique<PulsePlaybackStream>(
-            meeting, QString(), PulsePlaybackStream::Format{sampleRate, 1, 20}, player(timeline),
-            [](bool) {});
-    }
+    MeetingPlayback meeting("bench.meeting", sampleRate, player(timeline));
 
     // Plays the chunks, and one more so that the last is followed by the next one's samples.
     const auto enough = (warmUpChunks + measuredChunks + 2) * chunking.samples;
@@ -249,10 +241,7 @@ int main(int argc, char** argv) {
     poll.start(100);
     application.exec();
 
-    {
-        PulseContext::Lock lock(meeting);
-        stream.reset();
-    }
+    meeting.stop();
     runToCompletion(capture.stop());
     runToCompletion(captions.cancel());
     std::lock_guard lock(timeline.mutex);

@@ -1,9 +1,8 @@
 // Capture latency: from a sample leaving a stand-in meeting application (this
 // process, playing clicks through the sound server) to the capture handler.
 
-#include "app/platform/PulseContext.h"
-#include "app/platform/PulsePlaybackStream.h"
 #include "app/services/audio/SystemAudioCapture.h"
+#include "bench/support/MeetingPlayback.h"
 #include "bench/support/Percentile.h"
 #include "tests/support/RunToCompletion.h"
 
@@ -89,14 +88,7 @@ int main(int argc, char** argv) {
     runToCompletion(capture.start({qint32(QCoreApplication::applicationPid()), "Bench", {}, {}},
                                   clickDetector(clicks), [] {}));
 
-    PulseContext player({}, "bench.player");
-    std::unique_ptr<PulsePlaybackStream> stream;
-    {
-        PulseContext::Lock lock(player);
-        stream = std::make_unique<PulsePlaybackStream>(
-            player, QString(), PulsePlaybackStream::Format{playbackRate, 1, 20}, clickTrack(clicks),
-            [](bool) {});
-    }
+    MeetingPlayback player("bench.player", playbackRate, clickTrack(clicks));
 
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
@@ -108,10 +100,7 @@ int main(int argc, char** argv) {
     QTimer::singleShot(std::chrono::seconds(60), &application, &QCoreApplication::quit);
     application.exec();
 
-    {
-        PulseContext::Lock lock(player);
-        stream.reset();
-    }
+    player.stop();
     runToCompletion(capture.stop());
     std::lock_guard lock(clicks.mutex);
     if (clicks.latenciesMs.size() <= std::size_t(warmUpClicks)) {

@@ -185,7 +185,7 @@ std::pair<float, std::int32_t> quantizationOf(float min, float max, std::int32_t
 
 // std::nearbyint in the default rounding mode (half to even) for |v| < 2^22, which holds for
 // every value scaled into a code range, in a form the compiler vectorises: the library call per
-// input cost a 560 ms step more time than any layer's products.
+// input cost a 560 ms step's products about 3 ms of their 42.
 float roundedToEven(float v) {
     constexpr float shifter = 12582912.0f; // 1.5 · 2^23: its ulp is 1
     return (v + shifter) - shifter;
